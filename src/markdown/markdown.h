@@ -1,0 +1,65 @@
+// Markdown reading: source text in, speakable utterances with exact source byte ranges out.
+//
+// `parse_markdown_document` runs a CommonMark parser (md4c, with tables, strikethrough and task
+// lists) over the source, gathers the plain text of every heading, paragraph, list item, block
+// quote and table row, cleans it, cuts long text into several utterances and groups the result
+// into heading-delimited sections. Code, images, HTML and front matter are never spoken.
+//
+// Everything here is a pure function of its input and cannot fail; it is safe to call from any
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace mdspeak {
+
+enum class UtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
+
+// One speakable unit. `text` is never empty and has no leading, trailing or doubled white space.
+// Offsets are byte offsets into the source as given; the range is half-open.
+struct Utterance {
+  std::string text;
+  std::uint64_t start_offset = 0;
+  std::uint64_t end_offset = 0;
+  UtteranceKind kind = UtteranceKind::Paragraph;
+
+  bool operator==(const Utterance&) const = default;
+};
+
+// The utterances between one heading and the next. Only the first section may lack a heading.
+struct MarkdownSection {
+  std::optional<Utterance> heading;
+  std::vector<Utterance> utterances;  // the section's non-heading utterances
+
+  bool operator==(const MarkdownSection&) const = default;
+};
+
+struct ParsedMarkdownDocument {
+  std::vector<Utterance> utterances;  // emission order, headings included
+  std::vector<MarkdownSection> sections;
+  std::optional<Utterance> title;  // the first heading, whatever its level
+
+  // Builds sections and title around a finished utterance list (kept unchanged).
+  static ParsedMarkdownDocument from_utterances(std::vector<Utterance> utterances);
+};
+
+// Reads any Markdown source; the empty source gives an empty document.
+ParsedMarkdownDocument parse_markdown_document(std::string_view source);
+
+// Runs of white space become one space; none is left at either end.
+std::string normalize_whitespace(std::string_view text);
+
+using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
+
+// Cleans a block's gathered text and appends zero or more utterances cut from it: one when the
+// cleaned text is at most 180 bytes, otherwise one per sentence group of at least 40 bytes, or per
+// comma-separated part when that gives a single piece. Nothing is appended without a span.
+void finalize_text(std::vector<Utterance>& out, std::string text, std::optional<SourceSpan> span,
+                   UtteranceKind kind);
+
+}  // namespace mdspeak

@@ -1,0 +1,160 @@
+// The wire protocol: one JSON request per input line, one JSON message per output line.
+//
+// `decode_request` turns one trimmed, non-empty line into a `Request` (object form
+// {"type":"init","id":"1"} or array form ["init","1"]); `encode_message` writes a `Message` as one
+// compact JSON object with its members in fixed order. Both are pure and thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/error.h"
+
+namespace mdspeak {
+
+// ---- Requests, fields in declared order (the array form follows it) ----
+
+struct Init {
+  std::string id;
+  bool operator==(const Init&) const = default;
+};
+struct ListVoices {
+  std::string id;
+  bool operator==(const ListVoices&) const = default;
+};
+struct LoadDocument {
+  std::string id;
+  std::string document_id;
+  std::string text;
+  bool operator==(const LoadDocument&) const = default;
+};
+struct PrepareSpeech {
+  std::string id;
+  std::string document_id;
+  std::optional<std::uint64_t> start_offset;
+  std::optional<std::uint64_t> end_offset;
+  bool operator==(const PrepareSpeech&) const = default;
+};
+struct PrepareSummary {
+  std::string id;
+  std::string document_id;
+  bool operator==(const PrepareSummary&) const = default;
+};
+struct Speak {
+  std::string id;
+  std::string document_id;
+  std::optional<std::uint64_t> start_offset;
+  std::optional<std::uint64_t> end_offset;
+  std::optional<std::string> voice_id;
+  float rate = 1.0f;
+  bool operator==(const Speak&) const = default;
+};
+struct SpeakSummary {
+  std::string id;
+  std::string document_id;
+  std::optional<std::string> voice_id;
+  float rate = 1.0f;
+  bool operator==(const SpeakSummary&) const = default;
+};
+struct Stop {
+  std::string id;
+  bool operator==(const Stop&) const = default;
+};
+
+using Request = std::variant<Init, ListVoices, LoadDocument, PrepareSpeech, PrepareSummary, Speak,
+                             SpeakSummary, Stop>;
+
+// Fails on anything that is not exactly one valid request; the error text says why (for tests).
+Result<Request> decode_request(std::string_view line);
+
+// ---- Messages, members in written order after "type" ----
+
+enum class PreparedUtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
+
+struct PreparedUtterance {
+  std::uint64_t utterance_index = 0;
+  std::string text;
+  std::uint64_t start_offset = 0;
+  std::uint64_t end_offset = 0;
+  PreparedUtteranceKind kind = PreparedUtteranceKind::Paragraph;
+  bool operator==(const PreparedUtterance&) const = default;
+};
+
+struct VoiceInfo {
+  std::string id;
+  std::string name;
+  std::optional<std::string> locale;
+  std::optional<std::string> gender;  // "Male" or "Female"
+  bool operator==(const VoiceInfo&) const = default;
+};
+
+struct InitResult {
+  std::string id;
+  bool available = false;
+  std::string backend;
+  std::optional<std::string> message;
+};
+struct ListVoicesResult {
+  std::string id;
+  std::vector<VoiceInfo> voices;
+};
+struct LoadDocumentResult {
+  std::string id;
+  std::string document_id;
+  std::uint64_t utterance_count = 0;
+};
+struct PrepareSpeechResult {
+  std::string id;
+  std::string document_id;
+  std::optional<std::string> language_code;
+  std::vector<PreparedUtterance> utterances;
+};
+struct PrepareSummaryResult {
+  std::string id;
+  std::string document_id;
+  std::optional<std::string> language_code;
+  std::vector<PreparedUtterance> utterances;
+};
+struct SpeakResult {
+  std::string id;
+  std::string document_id;
+  std::uint64_t queued = 0;
+};
+struct StopResult {
+  std::string id;
+};
+struct ErrorResult {
+  std::string id;
+  std::string code;
+  std::string message;
+};
+struct UtteranceBegin {
+  std::string document_id;
+  std::uint64_t utterance_index = 0;
+  std::uint64_t start_offset = 0;
+  std::uint64_t end_offset = 0;
+  std::string text;
+};
+struct UtteranceEnd {
+  std::string document_id;
+  std::uint64_t utterance_index = 0;
+  std::uint64_t start_offset = 0;
+  std::uint64_t end_offset = 0;
+  std::string text;
+};
+struct BackendUnavailable {
+  std::string message;
+};
+
+using Message = std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
+                             PrepareSummaryResult, SpeakResult, StopResult, ErrorResult,
+                             UtteranceBegin, UtteranceEnd, BackendUnavailable>;
+
+// Appends the message's JSON object (no line feed) to `out`.
+void encode_message(const Message& message, std::string& out);
+
+}  // namespace mdspeak

@@ -1,0 +1,64 @@
+// The speech engine: the service's only door to the synthesizer.
+//
+// `SpeechEngine` wraps a `Tts` facade, gives every facade failure a fixed context message
+// ("failed to queue speech", ...), turns the facade's begin/end callbacks into `SpeechEvent`s sent
+// over the host's event channel, and chooses voice and rate before a document is spoken
+// (`configure`). It is owned and used by the main thread only; only its callbacks run elsewhere,
+// and they only send on the channel.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/channel.h"
+#include "common/error.h"
+#include "language/language.h"
+#include "protocol/protocol.h"
+#include "speech/tts.h"
+
+namespace mdspeak {
+
+enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd };
+
+struct SpeechEvent {
+  SpeechEventKind kind;
+  UtteranceId id;
+};
+
+// Quality score of a voice for ranking and automatic choice.
+std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language);
+bool language_matches_voice(SupportedLanguage language, const Voice& voice);
+
+class SpeechEngine {
+ public:
+  // The platform's default facade ("failed to initialize system TTS" when it cannot be created).
+  static Result<SpeechEngine> create(Sender<SpeechEvent> events);
+  // A given facade (tests, other backends).
+  static Result<SpeechEngine> create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events);
+
+  SpeechEngine(SpeechEngine&&) noexcept = default;
+  SpeechEngine& operator=(SpeechEngine&&) noexcept = default;
+
+  Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt);
+  Result<void> stop();
+  Result<bool> is_speaking();
+  Features features() const;
+
+  // English and Spanish voices, best first.
+  Result<std::vector<Voice>> supported_voices();
+  Result<std::vector<VoiceInfo>> voices();
+  // Maps `rate` (1.0 normal, clamped to 0.5..2.0) onto the facade's scale and sets it, then sets
+  // the requested voice when it fits `language`, else the best voice for `language`.
+  Result<void> configure(const std::optional<std::string>& voice_id,
+                         std::optional<SupportedLanguage> language, float rate);
+
+ private:
+  explicit SpeechEngine(std::unique_ptr<Tts> tts) : tts_(std::move(tts)) {}
+  std::unique_ptr<Tts> tts_;
+};
+
+}  // namespace mdspeak

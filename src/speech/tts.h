@@ -1,0 +1,102 @@
+// The TTS facade: the one small interface between the speech engine and a platform synthesizer.
+//
+// Why it exists: the engine, voice selection and the host are platform-free; each platform brings
+// one backend (speech-dispatcher on Linux, AVFoundation on macOS) and tests bring a scripted fake.
+// `create_default_tts` returns the backend chosen at build time for this platform.
+//
+// Thread-safety contract: a `Tts` is owned by one thread and every method is called from that
+// thread. The utterance callbacks may be invoked on any thread (the backend's own included); they
+// must do nothing but hand the id on (the engine sends it over a channel). A backend never invokes
+// a callback after it has been destroyed.
+//
+// Error texts of the facade: "IO error: " + system error, "Value not received", "Operation
+// failed", "Unsupported feature", "Out of range". An operation whose feature flag is false fails
+// with "Unsupported feature".
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+
+namespace mdspeak {
+
+struct Features {
+  bool is_speaking = false;
+  bool pitch = false;
+  bool rate = false;
+  bool stop = false;
+  bool utterance_callbacks = false;
+  bool voice = false;
+  bool get_voice = false;
+  bool volume = false;
+  bool operator==(const Features&) const = default;
+};
+
+// "Features { is_speaking: true, pitch: true, ..., volume: true }"
+std::string feature_text(const Features& features);
+
+enum class Gender { Male, Female };
+
+struct Voice {
+  std::string id;
+  std::string name;
+  std::optional<Gender> gender;
+  std::string language;  // the language tag as the platform reports it, e.g. "en-US"
+  bool operator==(const Voice&) const = default;
+};
+
+// A backend's opaque id of one queued utterance. Ids of utterances queued at the same time have
+// different text forms; the host keys its table by the text form.
+class UtteranceId {
+ public:
+  explicit UtteranceId(std::string text_form) : text_(std::move(text_form)) {}
+  const std::string& text() const { return text_; }
+  bool operator==(const UtteranceId&) const = default;
+
+ private:
+  std::string text_;
+};
+
+using UtteranceCallback = std::function<void(const UtteranceId&)>;
+
+namespace tts_error {
+inline constexpr std::string_view kValueNotReceived = "Value not received";
+inline constexpr std::string_view kOperationFailed = "Operation failed";
+inline constexpr std::string_view kUnsupportedFeature = "Unsupported feature";
+inline constexpr std::string_view kOutOfRange = "Out of range";
+inline Error io(std::string_view system_error) {
+  return Error("IO error: " + std::string(system_error));
+}
+}  // namespace tts_error
+
+class Tts {
+ public:
+  virtual ~Tts() = default;
+
+  virtual Features supported_features() const = 0;
+  // Begin runs when an utterance starts, end when it finishes normally; neither for a cancelled
+  // utterance. Refused with "Unsupported feature" without utterance callbacks.
+  virtual Result<void> on_utterance_begin(UtteranceCallback callback) = 0;
+  virtual Result<void> on_utterance_end(UtteranceCallback callback) = 0;
+  // Queues `text` as one utterance; with `interrupt`, whatever is being spoken stops first.
+  virtual Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt) = 0;
+  virtual Result<void> stop() = 0;
+  virtual Result<bool> is_speaking() = 0;
+  virtual Result<std::vector<Voice>> voices() = 0;
+  virtual Result<void> set_voice(const Voice& voice) = 0;
+  virtual float min_rate() const = 0;
+  virtual float normal_rate() const = 0;
+  virtual float max_rate() const = 0;
+  // Refused with "Out of range" outside min_rate()..max_rate().
+  virtual Result<void> set_rate(float rate) = 0;
+};
+
+// The platform's backend; fails when no working synthesizer can be reached.
+Result<std::unique_ptr<Tts>> create_default_tts();
+
+}  // namespace mdspeak
