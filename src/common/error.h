@@ -49,7 +49,9 @@ struct Error {
 template <class T>
 using Result = std::expected<T, Error>;
 
-inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+inline std::unexpected<Error> fail(Error error) {
+  return std::unexpected<Error>(std::move(error));
+}
 
 #else
 
@@ -57,16 +59,19 @@ struct Failure {
   Error error;
 };
 
-inline Failure fail(Error error) { return Failure{std::move(error)}; }
+inline Failure fail(Error error) {
+  return Failure{std::move(error)};
+}
 
 template <class T>
 class Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   template <class U>
-    requires std::is_constructible_v<T, U&&> && (!std::is_same_v<std::decay_t<U>, Failure>) &&
-             (!std::is_same_v<std::decay_t<U>, Result>)
-  Result(U&& value) : state_(std::in_place_index<0>, T(std::forward<U>(value))) {}
+  requires std::is_constructible_v<T, U&&> &&
+      (!std::is_same_v<std::decay_t<U>, Failure>)&&(!std::is_same_v<std::decay_t<U>, Result>)
+          Result(U&& value)
+      : state_(std::in_place_index<0>, T(std::forward<U>(value))) {}
   Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
   bool has_value() const { return state_.index() == 0; }

@@ -88,7 +88,8 @@ bool is_alphabetic(char32_t cp) {
 bool is_numeric(char32_t cp) {
   if (cp < 0x80) return cp >= '0' && cp <= '9';
   // Categories Nd, Nl and No; ICU's Numeric_Type would also admit Han ideographs.
-  return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & (U_GC_ND_MASK | U_GC_NL_MASK | U_GC_NO_MASK)) != 0;
+  return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & (U_GC_ND_MASK | U_GC_NL_MASK | U_GC_NO_MASK)) !=
+         0;
 }
 
 bool is_uppercase(char32_t cp) {

@@ -30,7 +30,9 @@ constexpr bool is_white_space(char32_t cp) {
 
 bool is_alphabetic(char32_t cp);
 bool is_numeric(char32_t cp);  // Unicode Numeric: general categories Nd, Nl and No
-inline bool is_alphanumeric(char32_t cp) { return is_alphabetic(cp) || is_numeric(cp); }
+inline bool is_alphanumeric(char32_t cp) {
+  return is_alphabetic(cp) || is_numeric(cp);
+}
 bool is_uppercase(char32_t cp);
 bool is_lowercase(char32_t cp);
 // Full lower-case mapping of one character (may be several characters, e.g. U+0130).
