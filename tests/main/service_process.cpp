@@ -1,0 +1,156 @@
+#include "service_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace mdspeak::testing {
+
+ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environment) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (const auto& [name, value] : environment) {
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    signal(SIGPIPE, SIG_DFL);
+    execl(MDSPEAK_SERVICE_PATH, "mdspeak-service", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  stdin_fd_ = in[1];
+  stdout_fd_ = out[0];
+  stderr_fd_ = err[0];
+  // Writes to a child that already exited must fail, not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid_ > 0) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+  }
+  for (int fd : {stdin_fd_, stdout_fd_, stderr_fd_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void ServiceProcess::write(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(stdin_fd_, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void ServiceProcess::close_stdin() {
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  stdin_fd_ = -1;
+}
+
+void ServiceProcess::close_stdout() {
+  if (stdout_fd_ >= 0) close(stdout_fd_);
+  stdout_fd_ = -1;
+}
+
+std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto newline = buffer_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+      return line;
+    }
+    if (stdout_eof_ || stdout_fd_ < 0) return std::nullopt;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{stdout_fd_, POLLIN, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready <= 0) continue;
+    char chunk[65536];
+    ssize_t n = read(stdout_fd_, chunk, sizeof chunk);
+    if (n <= 0) {
+      stdout_eof_ = true;
+      if (!buffer_.empty()) {
+        std::string rest = std::move(buffer_);
+        buffer_.clear();
+        return rest;
+      }
+      return std::nullopt;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+int ServiceProcess::wait(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ServiceProcess::read_stderr() {
+  std::string text;
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(stderr_fd_, chunk, sizeof chunk)) > 0) text.append(chunk, n);
+  return text;
+}
+
+Conversation converse(const std::string& input,
+                      const std::map<std::string, std::string>& environment) {
+  ServiceProcess service(environment);
+  service.write(input);
+  service.close_stdin();
+  Conversation c;
+  while (auto line = service.read_line()) c.lines.push_back(*line);
+  c.exit_status = service.wait();
+  c.stderr_text = service.read_stderr();
+  return c;
+}
+
+std::map<std::string, std::string> without_speech() {
+  return {{"SPEECHD_ADDRESS", "unix_socket:/nonexistent/mdspeak-test/speechd.sock"}};
+}
+
+}  // namespace mdspeak::testing

@@ -1,0 +1,52 @@
+// Runs mdspeak-service as a child process with pipes on stdin, stdout and stderr, the way a
+// client does.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mdspeak::testing {
+
+class ServiceProcess {
+ public:
+  // Extra environment entries; an empty value removes the variable.
+  explicit ServiceProcess(const std::map<std::string, std::string>& environment = {});
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  void write(const std::string& bytes);
+  void close_stdin();
+  void close_stdout();
+  // The next output line (without its line feed), or nothing at end of output or timeout.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Waits for exit; returns the exit status (128 + signal when killed by one), or -1 on timeout.
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Everything the child wrote to stderr (after it exited).
+  std::string read_stderr();
+
+ private:
+  int pid_ = -1;
+  int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
+  int stderr_fd_ = -1;
+  std::string buffer_;
+  bool stdout_eof_ = false;
+};
+
+// Writes `input`, closes stdin, and collects every output line until the process exits.
+struct Conversation {
+  std::vector<std::string> lines;
+  int exit_status = -1;
+  std::string stderr_text;
+};
+Conversation converse(const std::string& input,
+                      const std::map<std::string, std::string>& environment = {});
+
+// Environment that makes the speech engine unavailable at once.
+std::map<std::string, std::string> without_speech();
+
+}  // namespace mdspeak::testing
