@@ -1,0 +1,194 @@
+// The document store and speech queueing, against the scripted fake synthesizer.
+#include "main/app_state.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/fake_tts.h"
+
+namespace mdspeak {
+namespace {
+
+const Voice kEnglish{"en-voice", "English", std::nullopt, "en-US"};
+
+struct Store {
+  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
+  Receiver<SpeechEvent> events;
+  AppState state;
+
+  static Store with_engine() {
+    auto fake = std::make_shared<FakeTts>();
+    fake->set_voices({kEnglish});
+    auto [tx, rx] = make_channel<SpeechEvent>();
+    auto engine = SpeechEngine::create(fake->facade(), std::move(tx));
+    EXPECT_TRUE(engine.has_value());
+    return Store{fake, std::move(rx), AppState(std::move(*engine), std::nullopt)};
+  }
+};
+
+std::vector<Utterance> three_utterances() {
+  return {{"one", 0, 10, UtteranceKind::Paragraph},
+          {"two", 12, 30, UtteranceKind::Item},
+          {"three", 32, 50, UtteranceKind::Heading}};
+}
+
+TEST(RangeSelectionTest, HalfOpenOverlap) {
+  struct Case {
+    std::optional<std::uint64_t> start, end;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::nullopt, {"one", "two", "three"}},
+      {15, 33, {"two", "three"}},
+      {30, std::nullopt, {"three"}},
+      {std::nullopt, 12, {"one"}},
+      {50, std::nullopt, {}},
+      {0, 0, {}},
+      {9, 13, {"one", "two"}},
+  };
+  const auto utterances = three_utterances();
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const Utterance* u : select_range(utterances, c.start, c.end)) got.push_back(u->text);
+    EXPECT_EQ(got, c.want) << c.start.value_or(-1) << ".." << c.end.value_or(-1);
+  }
+  // With no offsets, an utterance ending at 0 is not selected.
+  std::vector<Utterance> empty_span = {{"x", 0, 0, UtteranceKind::Paragraph}};
+  EXPECT_TRUE(select_range(empty_span, std::nullopt, std::nullopt).empty());
+}
+
+TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
+  Store s = Store::with_engine();
+  auto queued = s.state.queue_document("doc", three_utterances(), SupportedLanguage::English, 15,
+                                       std::nullopt, 1.0f, std::nullopt);
+  ASSERT_TRUE(queued.has_value());
+  EXPECT_EQ(*queued, 2u);
+  ASSERT_EQ(s.state.spoken.size(), 2u);
+  EXPECT_EQ(s.state.spoken[0].first, "Fake(1)");
+  EXPECT_EQ(s.state.spoken[0].second.utterance_index, 0u);
+  EXPECT_EQ(s.state.spoken[0].second.text, "two");
+  EXPECT_EQ(s.state.spoken[1].second.utterance_index, 1u);
+  EXPECT_EQ(s.state.spoken[1].second.start_offset, 32u);
+  // configure, then stop, then speak with interrupt only on the first.
+  EXPECT_EQ(s.fake->calls(FakeOp::SetRate), 1);
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
+  auto utterances = s.fake->queued();
+  ASSERT_EQ(utterances.size(), 2u);
+  EXPECT_TRUE(utterances[0].interrupt);
+  EXPECT_FALSE(utterances[1].interrupt);
+}
+
+TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
+  struct Case {
+    FakeOp op;
+    int nth;
+    std::string want_message;
+    std::size_t want_entries;
+  };
+  const std::vector<Case> cases = {
+      {FakeOp::SetRate, 1, "failed to set speech rate", 0},
+      {FakeOp::Voices, 1, "failed to enumerate system voices", 0},
+      {FakeOp::Stop, 1, "failed to stop speech", 0},
+      {FakeOp::Speak, 1, "failed to queue speech", 0},
+      {FakeOp::Speak, 3, "failed to queue speech", 2},
+  };
+  for (const auto& c : cases) {
+    Store s = Store::with_engine();
+    // A previous queueing leaves entries that any selecting queueing empties first.
+    s.state.spoken.emplace_back("old", SpokenUtterance{"old", 0, "old", 0, 1});
+    s.fake->fail_nth(c.op, c.nth);
+    auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
+                                         std::nullopt, 1.0f, std::nullopt);
+    ASSERT_FALSE(queued.has_value());
+    EXPECT_EQ(queued.error().message, c.want_message);
+    EXPECT_EQ(s.state.spoken.size(), c.want_entries);
+    for (std::size_t i = 0; i < s.state.spoken.size(); ++i) {
+      EXPECT_EQ(s.state.spoken[i].second.utterance_index, i);
+    }
+  }
+}
+
+TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
+  AppState state(std::nullopt, "failed to initialize system TTS");
+  state.spoken.emplace_back("k", SpokenUtterance{"d", 0, "t", 0, 1});
+  auto queued = state.queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt,
+                                     1.0f, std::nullopt);
+  ASSERT_TRUE(queued.has_value());
+  EXPECT_EQ(*queued, 0u);
+  EXPECT_EQ(state.spoken.size(), 1u);
+
+  auto failed = state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
+                                     std::nullopt, 1.0f, std::nullopt);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().message, "failed to initialize system TTS");
+  EXPECT_TRUE(state.spoken.empty());
+
+  AppState no_text(std::nullopt, std::nullopt);
+  EXPECT_EQ(no_text.unavailable_error().message, "system TTS backend is unavailable");
+}
+
+TEST(AppStateTest, SpeakIndexesMatchPrepareSpeech) {
+  Store s = Store::with_engine();
+  const std::string text = "# Title\n\nFirst paragraph here.\n\n- item one\n- item two\n";
+  s.state.load_document(LoadDocument{"1", "doc", text});
+  auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"2", "doc", 10, {}}));
+  auto spoken = std::get<SpeakResult>(s.state.speak(Speak{"3", "doc", 10, {}, {}, 1.0f}));
+  ASSERT_EQ(spoken.queued, prepared.utterances.size());
+  ASSERT_EQ(s.state.spoken.size(), prepared.utterances.size());
+  for (std::size_t i = 0; i < prepared.utterances.size(); ++i) {
+    const auto& entry = s.state.spoken[i].second;
+    EXPECT_EQ(entry.document_id, "doc");
+    EXPECT_EQ(entry.utterance_index, prepared.utterances[i].utterance_index);
+    EXPECT_EQ(entry.text, prepared.utterances[i].text);
+    EXPECT_EQ(entry.start_offset, prepared.utterances[i].start_offset);
+    EXPECT_EQ(entry.end_offset, prepared.utterances[i].end_offset);
+  }
+}
+
+TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
+  Store s = Store::with_engine();
+  s.state.load_document(LoadDocument{"1", "doc", "Old text."});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f});
+  auto loaded =
+      std::get<LoadDocumentResult>(s.state.load_document(LoadDocument{"3", "doc", "# New\n\nB."}));
+  EXPECT_EQ(loaded.utterance_count, 2u);
+  ASSERT_EQ(s.state.spoken.size(), 1u);
+  EXPECT_EQ(s.state.spoken[0].second.text, "Old text.");
+  auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
+  ASSERT_EQ(prepared.utterances.size(), 2u);
+  EXPECT_EQ(prepared.utterances[0].text, "New");
+}
+
+TEST(AppStateTest, NotLoadedComesFirst) {
+  AppState state(std::nullopt, "failed to initialize system TTS");
+  const Message want = ErrorResult{"7", "document_not_loaded", "document 'x' is not loaded"};
+  auto as_error = [](const Message& m) { return std::get<ErrorResult>(m); };
+  for (const Message& got : {state.prepare_speech({"7", "x", {}, {}}),
+                             state.prepare_summary({"7", "x"}),
+                             state.speak(Speak{"7", "x", {}, {}, {}, 1.0f}),
+                             state.speak_summary(SpeakSummary{"7", "x", {}, 1.0f})}) {
+    EXPECT_EQ(as_error(got).code, "document_not_loaded");
+    EXPECT_EQ(as_error(got).message, as_error(want).message);
+  }
+}
+
+TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
+  Store s = Store::with_engine();
+  s.state.documents["doc"] =
+      LoadedDocument{{}, {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
+                          {"Real span.", 5, 9, UtteranceKind::Paragraph}},
+                     SupportedLanguage::Spanish};
+  auto prepared = std::get<PrepareSummaryResult>(s.state.prepare_summary({"1", "doc"}));
+  EXPECT_EQ(prepared.language_code, "es");
+  EXPECT_EQ(prepared.utterances.size(), 2u);
+  auto spoken = std::get<SpeakResult>(s.state.speak_summary(SpeakSummary{"2", "doc", {}, 1.0f}));
+  EXPECT_EQ(spoken.queued, 1u);
+  ASSERT_EQ(s.state.spoken.size(), 1u);
+  EXPECT_EQ(s.state.spoken[0].second.text, "Real span.");
+}
+
+}  // namespace
+}  // namespace mdspeak

@@ -1,0 +1,195 @@
+// The main loop in-process: requests in over the channel, answers and speech events out, the
+// synthesizer stepped by the test through the scripted fake.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "main/host.h"
+#include "support/fake_tts.h"
+
+namespace mdspeak {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kThreeParagraphs = "Alpha one.\n\nBravo two.\n\nCharlie three.\n";
+
+class Loop {
+ public:
+  explicit Loop(bool with_engine = true) {
+    auto wakeup = std::make_shared<Wakeup>();
+    auto [rtx, rrx] = make_channel<Request>(wakeup);
+    auto [etx, erx] = make_channel<SpeechEvent>(wakeup);
+    requests_.emplace(std::move(rtx));
+    std::optional<SpeechEngine> engine;
+    std::optional<std::string> failure;
+    if (with_engine) {
+      fake->set_voices({{"en-voice", "English", std::nullopt, "en-US"}});
+      auto created = SpeechEngine::create(fake->facade(), std::move(etx));
+      EXPECT_TRUE(created.has_value());
+      engine.emplace(std::move(*created));
+    } else {
+      failure = "failed to initialize system TTS";
+    }
+    thread_ = std::thread([this, rrx = std::move(rrx), erx = std::move(erx),
+                           engine = std::move(engine), failure]() mutable {
+      AppState state(std::move(engine), failure);
+      result_ = run_main_loop(rrx, erx, state, [this](std::string_view line) -> Result<void> {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(line.substr(0, line.size() - 1));
+        cv_.notify_all();
+        return {};
+      });
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+      cv_.notify_all();
+    });
+  }
+  ~Loop() {
+    close_input();
+    if (thread_.joinable()) {
+      fake->finish_all();
+      thread_.join();
+    }
+  }
+
+  void send(Request request) { requests_->send(std::move(request)); }
+  void close_input() { requests_.reset(); }
+
+  // The next line written, waiting for it.
+  std::string next() {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, 10s, [&] { return !lines_.empty(); })) return "<timeout>";
+    std::string line = std::move(lines_.front());
+    lines_.pop_front();
+    return line;
+  }
+  bool quiet_for(std::chrono::milliseconds time) {
+    std::unique_lock lock(mutex_);
+    return !cv_.wait_for(lock, time, [&] { return !lines_.empty(); });
+  }
+  bool wait_finished(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return finished_; });
+  }
+
+  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
+
+ private:
+  std::optional<Sender<Request>> requests_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::string> lines_;
+  bool finished_ = false;
+  Result<void> result_;
+};
+
+std::string begin(int index, int start, int end, const std::string& text) {
+  return "{\"type\":\"utterance_begin\",\"document_id\":\"doc\",\"utterance_index\":" +
+         std::to_string(index) + ",\"start_offset\":" + std::to_string(start) +
+         ",\"end_offset\":" + std::to_string(end) + ",\"text\":\"" + text + "\"}";
+}
+std::string end(int index, int start, int end_offset, const std::string& text) {
+  std::string b = begin(index, start, end_offset, text);
+  return b.replace(b.find("utterance_begin"), 15, "utterance_end");
+}
+
+void load_and_speak(Loop& loop) {
+  loop.send(LoadDocument{"1", "doc", kThreeParagraphs});
+  EXPECT_EQ(loop.next(),
+            R"({"type":"load_document_result","id":"1","document_id":"doc","utterance_count":3})");
+  loop.send(Speak{"2", "doc", {}, {}, {}, 1.0f});
+  EXPECT_EQ(loop.next(), R"({"type":"speak_result","id":"2","document_id":"doc","queued":3})");
+}
+
+TEST(MainLoopTest, BeginAndEndOfEveryUtteranceInOrder) {
+  Loop loop;
+  load_and_speak(loop);
+  loop.fake->deliver_on_other_thread(true);
+  EXPECT_EQ(loop.fake->finish_all(), 3u);
+  EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
+  EXPECT_EQ(loop.next(), end(0, 0, 10, "Alpha one."));
+  EXPECT_EQ(loop.next(), begin(1, 12, 22, "Bravo two."));
+  EXPECT_EQ(loop.next(), end(1, 12, 22, "Bravo two."));
+  EXPECT_EQ(loop.next(), begin(2, 24, 38, "Charlie three."));
+  EXPECT_EQ(loop.next(), end(2, 24, 38, "Charlie three."));
+}
+
+TEST(MainLoopTest, StopInTheSecondUtteranceSilencesTheRest) {
+  Loop loop;
+  load_and_speak(loop);
+  loop.fake->begin_next();
+  loop.fake->end_current();
+  loop.fake->begin_next();
+  EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
+  EXPECT_EQ(loop.next(), end(0, 0, 10, "Alpha one."));
+  EXPECT_EQ(loop.next(), begin(1, 12, 22, "Bravo two."));
+  loop.send(Stop{"3"});
+  EXPECT_EQ(loop.next(), R"({"type":"stop_result","id":"3"})");
+  EXPECT_EQ(loop.fake->finish_all(), 0u);
+  EXPECT_TRUE(loop.quiet_for(100ms));
+}
+
+TEST(MainLoopTest, SecondSpeakRestartsIndexesAndDropsTheFirstsEvents) {
+  Loop loop;
+  load_and_speak(loop);
+  loop.fake->begin_next();
+  EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
+  loop.send(Speak{"3", "doc", 12, {}, {}, 1.0f});
+  EXPECT_EQ(loop.next(), R"({"type":"speak_result","id":"3","document_id":"doc","queued":2})");
+  loop.fake->finish_all();
+  EXPECT_EQ(loop.next(), begin(0, 12, 22, "Bravo two."));
+  EXPECT_EQ(loop.next(), end(0, 12, 22, "Bravo two."));
+  EXPECT_EQ(loop.next(), begin(1, 24, 38, "Charlie three."));
+}
+
+TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
+  Loop loop;
+  load_and_speak(loop);
+  loop.close_input();
+  EXPECT_FALSE(loop.wait_finished(100ms));  // still speaking: the loop waits
+  loop.fake->deliver_on_other_thread(true);
+  loop.fake->finish_all();
+  EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
+  for (int i = 0; i < 5; ++i) loop.next();
+  EXPECT_TRUE(loop.wait_finished(5s));
+}
+
+TEST(MainLoopTest, InitDescribesTheBackend) {
+  {
+    Loop loop;
+    loop.send(Init{"i"});
+    EXPECT_EQ(loop.next(),
+              R"({"type":"init_result","id":"i","available":true,"backend":"system-tts (Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: true, voice: true, get_voice: false, volume: true })","message":null})");
+  }
+  {
+    Loop loop(false);
+    loop.send(Init{"i"});
+    EXPECT_EQ(loop.next(),
+              R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})");
+    EXPECT_EQ(loop.next(),
+              R"({"type":"init_result","id":"i","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})");
+    loop.close_input();
+    EXPECT_TRUE(loop.wait_finished(5s));
+  }
+}
+
+TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
+  Loop loop;
+  loop.fake->fail_always(FakeOp::Voices);
+  loop.fake->fail_always(FakeOp::Stop);
+  loop.send(ListVoices{"v"});
+  EXPECT_EQ(loop.next(),
+            R"({"type":"error_result","id":"v","code":"list_voices_failed","message":"failed to enumerate system voices"})");
+  loop.send(Stop{"s"});
+  EXPECT_EQ(loop.next(),
+            R"({"type":"error_result","id":"s","code":"stop_failed","message":"failed to stop speech"})");
+}
+
+}  // namespace
+}  // namespace mdspeak
