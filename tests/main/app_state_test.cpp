@@ -166,10 +166,10 @@ TEST(AppStateTest, NotLoadedComesFirst) {
   AppState state(std::nullopt, "failed to initialize system TTS");
   const Message want = ErrorResult{"7", "document_not_loaded", "document 'x' is not loaded"};
   auto as_error = [](const Message& m) { return std::get<ErrorResult>(m); };
-  for (const Message& got : {state.prepare_speech({"7", "x", {}, {}}),
-                             state.prepare_summary({"7", "x"}),
-                             state.speak(Speak{"7", "x", {}, {}, {}, 1.0f}),
-                             state.speak_summary(SpeakSummary{"7", "x", {}, 1.0f})}) {
+  for (const Message& got :
+       {state.prepare_speech({"7", "x", {}, {}}), state.prepare_summary({"7", "x"}),
+        state.speak(Speak{"7", "x", {}, {}, {}, 1.0f}),
+        state.speak_summary(SpeakSummary{"7", "x", {}, 1.0f})}) {
     EXPECT_EQ(as_error(got).code, "document_not_loaded");
     EXPECT_EQ(as_error(got).message, as_error(want).message);
   }
@@ -177,10 +177,10 @@ TEST(AppStateTest, NotLoadedComesFirst) {
 
 TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   Store s = Store::with_engine();
-  s.state.documents["doc"] =
-      LoadedDocument{{}, {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
-                          {"Real span.", 5, 9, UtteranceKind::Paragraph}},
-                     SupportedLanguage::Spanish};
+  s.state.documents["doc"] = LoadedDocument{{},
+                                            {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
+                                             {"Real span.", 5, 9, UtteranceKind::Paragraph}},
+                                            SupportedLanguage::Spanish};
   auto prepared = std::get<PrepareSummaryResult>(s.state.prepare_summary({"1", "doc"}));
   EXPECT_EQ(prepared.language_code, "es");
   EXPECT_EQ(prepared.utterances.size(), 2u);

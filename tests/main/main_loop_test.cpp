@@ -160,36 +160,38 @@ TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
   EXPECT_TRUE(loop.wait_finished(5s));
 }
 
-TEST(MainLoopTest, InitDescribesTheBackend) {
-  {
-    Loop loop;
-    loop.send(Init{"i"});
+TEST(MainLoopTest, InitDescribesTheBackend){{Loop loop;
+loop.send(Init{"i"});
     EXPECT_EQ(loop.next(),
-              R"({"type":"init_result","id":"i","available":true,"backend":"system-tts (Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: true, voice: true, get_voice: false, volume: true })","message":null})");
-  }
-  {
-    Loop loop(false);
-    loop.send(Init{"i"});
-    EXPECT_EQ(loop.next(),
-              R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})");
-    EXPECT_EQ(loop.next(),
-              R"({"type":"init_result","id":"i","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})");
-    loop.close_input();
-    EXPECT_TRUE(loop.wait_finished(5s));
-  }
-}
+              R"({"type":"init_result","id":"i","available":true,"backend":"system-tts (Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: true, voice: true, get_voice: false, volume: true })","message":null
+    })");
+    }
+    {
+      Loop loop(false);
+      loop.send(Init{"i"});
+      EXPECT_EQ(loop.next(),
+                R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})");
+      EXPECT_EQ(
+          loop.next(),
+          R"({"type":"init_result","id":"i","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})");
+      loop.close_input();
+      EXPECT_TRUE(loop.wait_finished(5s));
+    }
+    }
 
-TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
-  Loop loop;
-  loop.fake->fail_always(FakeOp::Voices);
-  loop.fake->fail_always(FakeOp::Stop);
-  loop.send(ListVoices{"v"});
-  EXPECT_EQ(loop.next(),
-            R"({"type":"error_result","id":"v","code":"list_voices_failed","message":"failed to enumerate system voices"})");
-  loop.send(Stop{"s"});
-  EXPECT_EQ(loop.next(),
-            R"({"type":"error_result","id":"s","code":"stop_failed","message":"failed to stop speech"})");
-}
+    TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
+      Loop loop;
+      loop.fake->fail_always(FakeOp::Voices);
+      loop.fake->fail_always(FakeOp::Stop);
+      loop.send(ListVoices{"v"});
+      EXPECT_EQ(
+          loop.next(),
+          R"({"type":"error_result","id":"v","code":"list_voices_failed","message":"failed to enumerate system voices"})");
+      loop.send(Stop{"s"});
+      EXPECT_EQ(
+          loop.next(),
+          R"({"type":"error_result","id":"s","code":"stop_failed","message":"failed to stop speech"})");
+    }
 
-}  // namespace
-}  // namespace mdspeak
+    }  // namespace
+    }  // namespace mdspeak

@@ -120,9 +120,9 @@ TEST(ServiceFramingTest, ClosedStdoutIsAnErrorNotASignal) {
 
 TEST(ServiceFramingTest, LongLinesAreRead) {
   std::string text(3 * 1024 * 1024, 'a');
-  Conversation c = converse(R"({"type":"load_document","id":"big","document_id":"d","text":")" +
-                                text + "\"}\n",
-                            without_speech());
+  Conversation c =
+      converse(R"({"type":"load_document","id":"big","document_id":"d","text":")" + text + "\"}\n",
+               without_speech());
   ASSERT_EQ(c.lines.size(), 1u);
   EXPECT_EQ(c.lines[0],
             R"({"type":"load_document_result","id":"big","document_id":"d","utterance_count":1})");

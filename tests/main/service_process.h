@@ -22,7 +22,8 @@ class ServiceProcess {
   void close_stdin();
   void close_stdout();
   // The next output line (without its line feed), or nothing at end of output or timeout.
-  std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::string> read_line(
+      std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Waits for exit; returns the exit status (128 + signal when killed by one), or -1 on timeout.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Everything the child wrote to stderr (after it exited).

@@ -78,7 +78,8 @@ TEST(ServiceSpeechTest, SpeakReportsEachPreparedUtteranceThenDrainsOnClose) {
                                {"document_id", "doc"},
                                {"start_offset", 14},
                                {"rate", 2.0}});
-  EXPECT_EQ(spoken, json({{"type", "speak_result"}, {"id", "3"}, {"document_id", "doc"}, {"queued", 4}}));
+  EXPECT_EQ(spoken,
+            json({{"type", "speak_result"}, {"id", "3"}, {"document_id", "doc"}, {"queued", 4}}));
   // Input closes while speech runs: every event still arrives, then exit 0.
   client.process().close_stdin();
   for (const json& u : prepared["utterances"]) {
@@ -91,8 +92,10 @@ TEST(ServiceSpeechTest, SpeakReportsEachPreparedUtteranceThenDrainsOnClose) {
 
 TEST(ServiceSpeechTest, StopAndRestart) {
   Client client;
-  client.answer({{"type", "load_document"}, {"id", "1"}, {"document_id", "doc"}, {"text", kDocument}});
-  json first = client.answer({{"type", "speak"}, {"id", "2"}, {"document_id", "doc"}, {"rate", 1.0}});
+  client.answer(
+      {{"type", "load_document"}, {"id", "1"}, {"document_id", "doc"}, {"text", kDocument}});
+  json first =
+      client.answer({{"type", "speak"}, {"id", "2"}, {"document_id", "doc"}, {"rate", 1.0}});
   EXPECT_EQ(first["queued"], 5);
   json begin = client.next();
   EXPECT_EQ(begin["type"], "utterance_begin");
@@ -105,10 +108,11 @@ TEST(ServiceSpeechTest, StopAndRestart) {
   EXPECT_FALSE(client.process().read_line(1500ms).has_value()) << "events after stop";
 
   // A second speak numbers its utterances from 0 again.
-  json second = client.answer({{"type", "speak_summary"}, {"id", "4"}, {"document_id", "doc"}, {"rate", 2.0}});
-  ASSERT_EQ(second["type"], "speak_result") << second.dump();
-  json summary = client.answer({{"type", "prepare_summary"}, {"id", "5"}, {"document_id", "doc"}});
+  json summary = client.answer({{"type", "prepare_summary"}, {"id", "4"}, {"document_id", "doc"}});
   ASSERT_FALSE(summary["utterances"].empty());
+  json second = client.answer(
+      {{"type", "speak_summary"}, {"id", "5"}, {"document_id", "doc"}, {"rate", 2.0}});
+  ASSERT_EQ(second["type"], "speak_result") << second.dump();
   json event = client.next();
   EXPECT_EQ(event, prepared_entry(summary["utterances"][0], "utterance_begin"));
 }
