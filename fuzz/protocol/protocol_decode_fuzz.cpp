@@ -1,0 +1,152 @@
+// Arbitrary bytes into the request decoder. Whatever decodes is written back twice: as a request
+// in both wire forms, which must decode to the same request, and inside answers, whose JSON must
+// parse and carry the same strings.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "protocol/protocol.h"
+
+namespace {
+
+using mdspeak::Request;
+using Json = nlohmann::json;
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+template <class T>
+Json optional_json(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+// The request's fields in declared order, with its type name; false when a field cannot be
+// written as JSON that reads back the same (an infinite rate).
+using Fields = std::vector<std::pair<std::string, Json>>;
+
+bool fields_of(const Request& request, std::string& type, Fields& fields) {
+  fields.clear();
+  bool exact = true;
+  std::visit(
+      [&](const auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        fields.emplace_back("id", r.id);
+        if constexpr (std::is_same_v<T, mdspeak::Init>) type = "init";
+        if constexpr (std::is_same_v<T, mdspeak::ListVoices>) type = "list_voices";
+        if constexpr (std::is_same_v<T, mdspeak::Stop>) type = "stop";
+        if constexpr (std::is_same_v<T, mdspeak::LoadDocument>) {
+          type = "load_document";
+          fields.emplace_back("document_id", r.document_id);
+          fields.emplace_back("text", r.text);
+        }
+        if constexpr (std::is_same_v<T, mdspeak::PrepareSpeech>) {
+          type = "prepare_speech";
+          fields.emplace_back("document_id", r.document_id);
+          fields.emplace_back("start_offset", optional_json(r.start_offset));
+          fields.emplace_back("end_offset", optional_json(r.end_offset));
+        }
+        if constexpr (std::is_same_v<T, mdspeak::PrepareSummary>) {
+          type = "prepare_summary";
+          fields.emplace_back("document_id", r.document_id);
+        }
+        if constexpr (std::is_same_v<T, mdspeak::Speak>) {
+          type = "speak";
+          fields.emplace_back("document_id", r.document_id);
+          fields.emplace_back("start_offset", optional_json(r.start_offset));
+          fields.emplace_back("end_offset", optional_json(r.end_offset));
+          fields.emplace_back("voice_id", optional_json(r.voice_id));
+          fields.emplace_back("rate", r.rate);
+          exact = std::isfinite(r.rate);
+        }
+        if constexpr (std::is_same_v<T, mdspeak::SpeakSummary>) {
+          type = "speak_summary";
+          fields.emplace_back("document_id", r.document_id);
+          fields.emplace_back("voice_id", optional_json(r.voice_id));
+          fields.emplace_back("rate", r.rate);
+          exact = std::isfinite(r.rate);
+        }
+      },
+      request);
+  return exact;
+}
+
+const std::string& document_id_of(const Request& request) {
+  static const std::string none;
+  return std::visit(
+      [](const auto& r) -> const std::string& {
+        if constexpr (requires { r.document_id; }) {
+          return r.document_id;
+        } else {
+          return none;
+        }
+      },
+      request);
+}
+
+void check_round_trip(const Request& request) {
+  std::string type;
+  Fields fields;
+  if (!fields_of(request, type, fields)) return;
+
+  Json array = Json::array({type});
+  for (const auto& [name, value] : fields) array.push_back(value);
+  auto from_array = mdspeak::decode_request(array.dump());
+  check(from_array.has_value() && *from_array == request);
+
+  // nlohmann writes members sorted by name, so "type" lands in the middle; an ignored member
+  // rides along.
+  Json object = Json::object({{"type", type}, {"zz_ignored", array}});
+  for (const auto& [name, value] : fields) object[name] = value;
+  auto from_object = mdspeak::decode_request(object.dump());
+  check(from_object.has_value() && *from_object == request);
+}
+
+void check_answers(const Request& request) {
+  const std::string id = std::visit([](const auto& r) { return r.id; }, request);
+  const std::string& document_id = document_id_of(request);
+  std::string text = id;
+  if (const auto* load = std::get_if<mdspeak::LoadDocument>(&request)) text = load->text;
+
+  mdspeak::PrepareSpeechResult prepared{id, document_id, std::nullopt, {}};
+  for (std::uint64_t i = 0; i < 3; ++i) {
+    prepared.utterances.push_back(mdspeak::PreparedUtterance{
+        i, text, i, text.size(), static_cast<mdspeak::PreparedUtteranceKind>(i)});
+  }
+  std::string out;
+  mdspeak::encode_message(prepared, out);
+  for (char c : out) check(static_cast<unsigned char>(c) >= 0x20);
+  const Json parsed = Json::parse(out, nullptr, /*allow_exceptions=*/false);
+  check(!parsed.is_discarded());
+  check(parsed["id"] == id && parsed["document_id"] == document_id);
+  check(parsed["language_code"].is_null());
+  check(parsed["utterances"].size() == 3 && parsed["utterances"][2]["text"] == text);
+  check(parsed["utterances"][2]["end_offset"] == text.size());
+
+  out.clear();
+  mdspeak::encode_message(mdspeak::ErrorResult{id, "document_not_loaded",
+                                               "document '" + document_id + "' is not loaded"},
+                          out);
+  const Json error = Json::parse(out, nullptr, false);
+  check(!error.is_discarded() && error["id"] == id);
+  // The writer puts "type" first: the line starts with it.
+  check(std::string_view(out).starts_with(R"({"type":"error_result","id":)"));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view line(reinterpret_cast<const char*>(data), size);
+  auto request = mdspeak::decode_request(line);
+  if (!request) return 0;
+  check_round_trip(*request);
+  check_answers(*request);
+  return 0;
+}

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "protocol/protocol.h"
+
+namespace mdspeak {
+namespace {
+
+struct Accepted {
+  std::string line;
+  Request expected;
+};
+
+void expect_decodes(const std::vector<Accepted>& cases) {
+  for (const Accepted& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto decoded = decode_request(c.line);
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+    EXPECT_EQ(*decoded, c.expected);
+  }
+}
+
+void expect_rejects(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    EXPECT_FALSE(decode_request(line).has_value());
+  }
+}
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+TEST(DecodeRequest, ObjectFormOfEveryType) {
+  expect_decodes({
+      {R"({"type":"init","id":"1"})", Init{"1"}},
+      {R"({"type":"list_voices","id":""})", ListVoices{""}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"# Hi"})",
+       LoadDocument{"a", "d", "# Hi"}},
+      {R"({"type":"prepare_speech","id":"a","document_id":"d","start_offset":3,"end_offset":9})",
+       PrepareSpeech{"a", "d", 3, 9}},
+      {R"({"type":"prepare_speech","id":"a","document_id":"d"})",
+       PrepareSpeech{"a", "d", std::nullopt, std::nullopt}},
+      {R"({"type":"prepare_summary","id":"a","document_id":"d"})", PrepareSummary{"a", "d"}},
+      {R"({"type":"speak","id":"a","document_id":"d","start_offset":0,"end_offset":5,)"
+       R"("voice_id":"v1","rate":1.5})",
+       Speak{"a", "d", 0, 5, "v1", 1.5f}},
+      {R"({"type":"speak","id":"a","document_id":"d","rate":1})",
+       Speak{"a", "d", std::nullopt, std::nullopt, std::nullopt, 1.0f}},
+      {R"({"type":"speak_summary","id":"a","document_id":"d","voice_id":null,"rate":0.5})",
+       SpeakSummary{"a", "d", std::nullopt, 0.5f}},
+      {R"({"type":"stop","id":"9"})", Stop{"9"}},
+  });
+}
+
+TEST(DecodeRequest, ObjectFormMemberOrderNullsAndIgnoredMembers) {
+  expect_decodes({
+      {R"({"id":"7","type":"init","extra":[1,{"a":null}]})", Init{"7"}},
+      {R"({"rate":2,"end_offset":null,"id":"a","start_offset":null,"document_id":"d",)"
+       R"("type":"speak"})",
+       Speak{"a", "d", std::nullopt, std::nullopt, std::nullopt, 2.0f}},
+      {R"( { "type" : "init" , "id" : "x" } )", Init{"x"}},
+      // Known names that are not fields of this type are ignored whatever their value.
+      {R"({"type":"init","id":"1","text":5,"rate":"fast","start_offset":-1,"voice_id":[]})",
+       Init{"1"}},
+      {R"({"type":"prepare_summary","id":"a","document_id":"d","start_offset":1.5})",
+       PrepareSummary{"a", "d"}},
+      // Nested values never reach the request, whatever names they use.
+      {R"({"type":"init","x":{"id":"2","type":"stop","x":{"a":1,"a":2}},"id":"1"})", Init{"1"}},
+      {R"({"type":"init","x":[[[{"id":[]}]],"]"],"y":{"}":"{"},"id":"1"})", Init{"1"}},
+      {R"({"type":"init","id":"1","x":true,"y":false,"z":null,"w":-3,"v":2.5e-3})", Init{"1"}},
+      // Numbers beyond the double range in an ignored member.
+      {R"({"type":"init","id":"1","x":1e400,"y":[-1e999,2e500],"z":)" + std::string(400, '9') + "}",
+       Init{"1"}},
+  });
+}
+
+TEST(DecodeRequest, ArrayFormFollowsDeclaredOrder) {
+  expect_decodes({
+      {R"(["init","r1"])", Init{"r1"}},
+      {R"(["list_voices","r"])", ListVoices{"r"}},
+      {R"(["load_document","a","d","text"])", LoadDocument{"a", "d", "text"}},
+      {R"(["prepare_speech","a","d",1,null])", PrepareSpeech{"a", "d", 1, std::nullopt}},
+      {R"(["prepare_summary","a","d"])", PrepareSummary{"a", "d"}},
+      {R"(["speak","a","d",null,7,"v",-2])", Speak{"a", "d", std::nullopt, 7, "v", -2.0f}},
+      {R"(["speak_summary","a","d",null,1e400])",
+       SpeakSummary{"a", "d", std::nullopt, std::numeric_limits<float>::infinity()}},
+      {R"(["stop","s"])", Stop{"s"}},
+  });
+}
+
+TEST(DecodeRequest, OffsetsAcceptOnlyIntegersInUnsigned64BitRange) {
+  expect_decodes({
+      {R"({"type":"prepare_speech","id":"a","document_id":"d","start_offset":0,)"
+       R"("end_offset":18446744073709551615})",
+       PrepareSpeech{"a", "d", 0, kMax}},
+      {R"(["prepare_speech","a","d",18446744073709551615,0])", PrepareSpeech{"a", "d", kMax, 0}},
+  });
+  std::vector<std::string> rejected;
+  for (const std::string bad : {"-1", "3.0", "1e2", "1E2", "0.5", "-0", "18446744073709551616",
+                                "99999999999999999999999", "1e400", "\"3\"", "true", "[]", "{}"}) {
+    rejected.push_back(R"({"type":"prepare_speech","id":"a","document_id":"d","start_offset":)" +
+                       bad + "}");
+    rejected.push_back(R"({"type":"speak","id":"a","document_id":"d","rate":1,"end_offset":)" +
+                       bad + "}");
+    rejected.push_back(R"(["prepare_speech","a","d",null,)" + bad + "]");
+  }
+  expect_rejects(rejected);
+}
+
+std::uint32_t bits(float f) {
+  return std::bit_cast<std::uint32_t>(f);
+}
+
+TEST(DecodeRequest, RateIsNearestFloatOfAnyNumber) {
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    std::string number;
+    float expected;
+  };
+  const std::vector<Case> cases = {
+      {"1", 1.0f},
+      {"0", 0.0f},
+      {"-0", -0.0f},
+      {"-0.0", -0.0f},
+      {"0.1", 0.1f},
+      {"-2.75", -2.75f},
+      {"1E1", 10.0f},
+      {"25e-1", 2.5f},
+      {"16777217", 16777216.0f},
+      {"-9223372036854775808", -9223372036854775808.0f},
+      {"18446744073709551615", 18446744073709551616.0f},
+      {"18446744073709551616", 18446744073709551616.0f},
+      {"3.4028235e38", std::numeric_limits<float>::max()},
+      // Just above the midpoint between 1 and the next float: rounding through a double first
+      // would land on the midpoint and then round to even, giving 1.
+      {"1.0000000596046447753906251", std::nextafter(1.0f, 2.0f)},
+      {"1e39", inf},
+      {"-1e39", -inf},
+      {"1e400", inf},
+      {"-1e400", -inf},
+      {std::string(400, '9'), inf},
+      {"-" + std::string(400, '9'), -inf},
+      {"1e-50", 0.0f},
+      {"-1e-50", -0.0f},
+      {"1e-45", std::numeric_limits<float>::denorm_min()},
+  };
+  for (const Case& c : cases) {
+    const std::string line =
+        R"({"type":"speak_summary","id":"a","document_id":"d","rate":)" + c.number + "}";
+    SCOPED_TRACE(line);
+    auto decoded = decode_request(line);
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+    const auto* request = std::get_if<SpeakSummary>(&*decoded);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(bits(request->rate), bits(c.expected)) << request->rate << " vs " << c.expected;
+  }
+}
+
+TEST(DecodeRequest, ManyOverflowingNumbersKeepTheirPlaces) {
+  // Overflowing numbers before and after the rate, also inside strings that look like numbers.
+  const std::string line = R"({"a":[1e400,"1e400",-1e401,3],"type":"speak","b":2e999,)"
+                           R"("id":"x\"1e999","document_id":"d","rate":-5e300000,"c":7,)"
+                           R"("start_offset":4})";
+  auto decoded = decode_request(line);
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+  EXPECT_EQ(*decoded, Request(Speak{"x\"1e999", "d", 4, std::nullopt, std::nullopt,
+                                    -std::numeric_limits<float>::infinity()}));
+}
+
+TEST(DecodeRequest, StringsDecodeStandardEscapes) {
+  expect_decodes({
+      {R"(["init","\"\\\/\b\f\n\r\t"])", Init{"\"\\/\b\f\n\r\t"}},
+      {R"(["init","\u00e9\u00E9é"])", Init{"\xC3\xA9\xC3\xA9\xC3\xA9"}},
+      {R"(["init","\ud83d\ude00"])", Init{"\xF0\x9F\x98\x80"}},
+      {R"(["init","a\u0000b"])", Init{std::string("a\0b", 3)}},
+      {"[\"init\",\"\x7F\"]", Init{"\x7F"}},
+      {"[\"init\",\"\xE3\x80\x80\"]", Init{"\xE3\x80\x80"}},
+  });
+}
+
+TEST(DecodeRequest, RejectsBadJson) {
+  expect_rejects({
+      "",
+      "   ",
+      "{",
+      R"({"type":"init","id":"1"} x)",
+      R"({"type":"init","id":"1"}{"type":"init","id":"2"})",
+      R"({"type":"init","id":"1"},)",
+      R"({"type":"init","id":"1",})",
+      R"({type:"init","id":"1"})",
+      R"({'type':'init','id':'1'})",
+      R"({"type":"init","id":"1"/*c*/})",
+      "\xEF\xBB\xBF{\"type\":\"init\",\"id\":\"1\"}",
+      // Raw control characters, lone or reversed surrogates, invalid UTF-8.
+      "[\"init\",\"a\tb\"]",
+      "[\"init\",\"a\nb\"]",
+      std::string("[\"init\",\"a\0b\"]", 14),
+      "[\"init\",\"\x1F\"]",
+      R"(["init","\ud83d"])",
+      R"(["init","\ude00"])",
+      R"(["init","\ude00\ud83d"])",
+      R"(["init","\ud83dx"])",
+      R"(["init","\x"])",
+      R"(["init","\u12"])",
+      "[\"init\",\"\xC3\"]",
+      "[\"init\",\"\xFF\"]",
+      "[\"init\",\"\xED\xA0\x80\"]",
+      "[\"init\",\"\xC0\xAF\"]",
+      // Overflowing numbers do not excuse broken numbers around them.
+      R"({"type":"init","id":"1","x":1e400e5})",
+      R"({"type":"init","id":"1","x":1e400.5})",
+      R"({"type":"init","id":"1","x":01e400})",
+      R"({"type":"init","id":"1","x":1e400 1})",
+  });
+}
+
+TEST(DecodeRequest, RejectsWrongShape) {
+  expect_rejects({
+      R"("init")",
+      "5",
+      "null",
+      "[]",
+      "{}",
+      R"({"type":"Init","id":"7"})",
+      R"({"type":"INIT","id":"7"})",
+      R"({"type":"init "," id":"7"})",
+      R"({"type":"unknown","id":"7"})",
+      R"({"type":5,"id":"7"})",
+      R"({"type":null,"id":"7"})",
+      R"({"type":["init"],"id":"7"})",
+      R"({"id":"7"})",
+      R"({"x":{"type":"init"},"id":"7"})",
+      // Duplicate member names, whether fields, "type" or ignored members.
+      R"({"type":"init","id":"1","id":"2"})",
+      R"({"type":"init","type":"init","id":"1"})",
+      R"({"type":"init","id":"1","x":1,"x":2})",
+      R"({"type":"init","id":"1","text":1,"text":1})",
+      // Array form: count and first element.
+      R"(["init"])",
+      R"(["init","r1","x"])",
+      R"(["init","r1",null])",
+      R"(["speak","a","d",null,null,null])",
+      R"(["speak","a","d",null,null,null,1,2])",
+      R"(["Init","r1"])",
+      R"([5,"r1"])",
+      R"([null,"r1"])",
+      R"([["init"],"r1"])",
+      R"([{"type":"init"},"r1"])",
+      R"(["prepare_summary","a",["d"]])",
+      R"(["prepare_summary","a",{}])",
+  });
+}
+
+TEST(DecodeRequest, RequiredAndTypedFields) {
+  expect_rejects({
+      R"({"type":"init"})",
+      R"({"type":"init","id":null})",
+      R"({"type":"init","id":5})",
+      R"({"type":"init","id":true})",
+      R"({"type":"init","id":["1"]})",
+      R"({"type":"init","id":{}})",
+      R"({"type":"load_document","id":"a","document_id":"d"})",
+      R"({"type":"load_document","id":"a","text":"t"})",
+      R"({"type":"load_document","id":"a","document_id":"d","text":null})",
+      R"({"type":"load_document","id":"a","document_id":1,"text":"t"})",
+      R"({"type":"prepare_speech","id":"a"})",
+      R"({"type":"speak","id":"a","document_id":"d"})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":null})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":"1"})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":true})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":[1]})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":1,"voice_id":5})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":1,"voice_id":false})",
+      R"({"type":"speak_summary","id":"a","document_id":"d","voice_id":"v"})",
+      R"({"type":"speak_summary","id":"a","document_id":"d","rate":1,"voice_id":{}})",
+      R"(["speak_summary","a","d","v",null])",
+      R"(["load_document","a",null,"t"])",
+  });
+}
+
+TEST(DecodeRequest, LargeTextSurvivesIntact) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "Zeile \xC3\xBC" + std::to_string(i) + ' ';
+  auto decoded = decode_request(R"({"text":")" + text +
+                                R"(","type":"load_document","document_id":"d","id":"1"})");
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+  EXPECT_EQ(*decoded, Request(LoadDocument{"1", "d", text}));
+}
+
+}  // namespace
+}  // namespace mdspeak

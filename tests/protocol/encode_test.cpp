@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "protocol/protocol.h"
+
+namespace mdspeak {
+namespace {
+
+std::string encode(const Message& message) {
+  std::string out;
+  encode_message(message, out);
+  return out;
+}
+
+struct Encoded {
+  std::string name;
+  Message message;
+  std::string expected;
+};
+
+TEST(EncodeMessage, EveryMessageTypeToTheByte) {
+  const std::string features =
+      "Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: "
+      "true, voice: true, get_voice: false, volume: true }";
+  const std::vector<Encoded> cases = {
+      {"init available", InitResult{"1", true, "system-tts (" + features + ")", std::nullopt},
+       R"({"type":"init_result","id":"1","available":true,"backend":"system-tts ()" + features +
+           R"x()","message":null})x"},
+      {"init unavailable", InitResult{"2", false, "system-tts", "no engine"},
+       R"({"type":"init_result","id":"2","available":false,"backend":"system-tts",)"
+       R"("message":"no engine"})"},
+      {"voices",
+       ListVoicesResult{"v",
+                        {VoiceInfo{"en-us", "English", "en-US", "Female"},
+                         VoiceInfo{"x", "X", std::nullopt, std::nullopt}}},
+       R"({"type":"list_voices_result","id":"v","voices":[)"
+       R"({"id":"en-us","name":"English","locale":"en-US","gender":"Female"},)"
+       R"({"id":"x","name":"X","locale":null,"gender":null}]})"},
+      {"no voices", ListVoicesResult{"v", {}},
+       R"({"type":"list_voices_result","id":"v","voices":[]})"},
+      {"load", LoadDocumentResult{"3", "doc", 42},
+       R"({"type":"load_document_result","id":"3","document_id":"doc","utterance_count":42})"},
+      {"prepare speech",
+       PrepareSpeechResult{"4",
+                           "doc",
+                           "en",
+                           {PreparedUtterance{0, "Title", 0, 7, PreparedUtteranceKind::Heading},
+                            PreparedUtterance{1, "Body.", 9, 14, PreparedUtteranceKind::Paragraph},
+                            PreparedUtterance{2, "One", 15, 20, PreparedUtteranceKind::Item},
+                            PreparedUtterance{3, "Q", 21, 24, PreparedUtteranceKind::BlockQuote},
+                            PreparedUtterance{4, "a, b", 25, 31,
+                                              PreparedUtteranceKind::TableRow}}},
+       R"({"type":"prepare_speech_result","id":"4","document_id":"doc","language_code":"en",)"
+       R"("utterances":[)"
+       R"({"utterance_index":0,"text":"Title","start_offset":0,"end_offset":7,"kind":"heading"},)"
+       R"({"utterance_index":1,"text":"Body.","start_offset":9,"end_offset":14,)"
+       R"("kind":"paragraph"},)"
+       R"({"utterance_index":2,"text":"One","start_offset":15,"end_offset":20,"kind":"item"},)"
+       R"({"utterance_index":3,"text":"Q","start_offset":21,"end_offset":24,)"
+       R"("kind":"block_quote"},)"
+       R"({"utterance_index":4,"text":"a, b","start_offset":25,"end_offset":31,)"
+       R"("kind":"table_row"}]})"},
+      {"prepare summary without language", PrepareSummaryResult{"5", "doc", std::nullopt, {}},
+       R"({"type":"prepare_summary_result","id":"5","document_id":"doc","language_code":null,)"
+       R"("utterances":[]})"},
+      {"speak", SpeakResult{"6", "doc", 3},
+       R"({"type":"speak_result","id":"6","document_id":"doc","queued":3})"},
+      {"stop", StopResult{"9"}, R"({"type":"stop_result","id":"9"})"},
+      {"error", ErrorResult{"7", "document_not_loaded", "document 'x' is not loaded"},
+       R"({"type":"error_result","id":"7","code":"document_not_loaded",)"
+       R"("message":"document 'x' is not loaded"})"},
+      {"begin", UtteranceBegin{"doc", 0, 10, 20, "Hello"},
+       R"({"type":"utterance_begin","document_id":"doc","utterance_index":0,"start_offset":10,)"
+       R"("end_offset":20,"text":"Hello"})"},
+      {"end", UtteranceEnd{"doc", 18446744073709551615u, 0, 18446744073709551615u, ""},
+       R"({"type":"utterance_end","document_id":"doc","utterance_index":18446744073709551615,)"
+       R"("start_offset":0,"end_offset":18446744073709551615,"text":""})"},
+      {"backend unavailable", BackendUnavailable{"failed to initialize system TTS"},
+       R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})"},
+  };
+  for (const Encoded& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(encode(c.message), c.expected);
+  }
+}
+
+TEST(EncodeMessage, StringEscapes) {
+  struct Case {
+    std::string text;
+    std::string written;
+  };
+  const std::vector<Case> cases = {
+      {"plain", "plain"},
+      {"", ""},
+      {"say \"hi\"", R"(say \"hi\")"},
+      {"a\\b", R"(a\\b)"},
+      {"\b\t\n\f\r", R"(\b\t\n\f\r)"},
+      {std::string("\0", 1), R"(\u0000)"},
+      {"\x01\x0b\x0e\x1a\x1f", R"(\u0001\u000b\u000e\u001a\u001f)"},
+      {"a/b", "a/b"},
+      {"\x7F", "\x7F"},
+      {" ~", " ~"},
+      {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+      {"\xE2\x80\xA8\xF0\x9F\x98\x80", "\xE2\x80\xA8\xF0\x9F\x98\x80"},
+      {"line one\nline two\ttab", R"(line one\nline two\ttab)"},
+      {"\"\"\\\\", R"(\"\"\\\\)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.written);
+    EXPECT_EQ(encode(StopResult{c.text}), R"({"type":"stop_result","id":")" + c.written + "\"}");
+  }
+}
+
+TEST(EncodeMessage, NoRawControlCharacterEverReachesTheLine) {
+  std::string every_byte;
+  for (int c = 0; c < 256; ++c) every_byte += static_cast<char>(c);
+  const std::string line = encode(UtteranceBegin{every_byte, 0, 0, 0, every_byte});
+  for (char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20);
+  // Bytes from 0x20 upward other than the quote and backslash come through unchanged.
+  const std::string tail = every_byte.substr(0x5D);
+  EXPECT_NE(line.find(tail), std::string::npos);
+}
+
+TEST(EncodeMessage, AppendsToWhatIsAlreadyThere) {
+  std::string out = "previous\n";
+  encode_message(StopResult{"1"}, out);
+  encode_message(StopResult{"2"}, out);
+  EXPECT_EQ(out,
+            "previous\n{\"type\":\"stop_result\",\"id\":\"1\"}"
+            "{\"type\":\"stop_result\",\"id\":\"2\"}");
+}
+
+TEST(EncodeMessage, EncodedStringsDecodeBack) {
+  const std::vector<std::string> texts = {"a\"b\\c\n\x01\x1f", "\xC3\xA9/\x7F",
+                                          std::string(3, '\0'), "\xF0\x9F\x98\x80 \\u0041"};
+  for (const std::string& text : texts) {
+    // The message writer's string syntax is the request reader's: feed one into the other.
+    std::string line = encode(StopResult{text});
+    const std::string prefix = R"({"type":"stop_result")";
+    ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0);
+    line.replace(0, prefix.size(), R"({"type":"stop")");
+    auto decoded = decode_request(line);
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+    EXPECT_EQ(*decoded, Request(Stop{text}));
+  }
+}
+
+}  // namespace
+}  // namespace mdspeak
