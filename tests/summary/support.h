@@ -1,0 +1,30 @@
+// Builders for hand-made documents in the summary tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace mdspeak::test {
+
+inline Utterance heading(std::string text, std::uint64_t start = 0, std::uint64_t end = 0) {
+  return Utterance{std::move(text), start, end, UtteranceKind::Heading};
+}
+inline Utterance paragraph(std::string text, std::uint64_t start = 0, std::uint64_t end = 0) {
+  return Utterance{std::move(text), start, end, UtteranceKind::Paragraph};
+}
+inline Utterance item(std::string text, std::uint64_t start = 0, std::uint64_t end = 0) {
+  return Utterance{std::move(text), start, end, UtteranceKind::Item};
+}
+
+inline ParsedMarkdownDocument document(std::vector<Utterance> utterances) {
+  return ParsedMarkdownDocument::from_utterances(std::move(utterances));
+}
+
+inline MarkdownSection section(std::optional<Utterance> head, std::vector<Utterance> body) {
+  return MarkdownSection{std::move(head), std::move(body)};
+}
+
+}  // namespace mdspeak::test
