@@ -1,0 +1,52 @@
+#include "language/language.h"
+
+#include "common/unicode.h"
+#include "language/ngram_detector.h"
+
+namespace mdspeak {
+namespace {
+
+// Shorter texts say too little to tell the two languages apart.
+constexpr std::size_t kMinimumLetters = 20;
+
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Counts Alphabetic characters only as far as the minimum, so a long document costs nothing here.
+// White space is neither counted nor part of any word, so collapsing its runs first could change
+// neither this count nor the detector's answer; the text is read as given instead of copied.
+bool has_enough_letters(std::string_view text) {
+  std::size_t letters = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (unicode::is_alphabetic(unicode::next_code_point(text, pos)) &&
+        ++letters >= kMinimumLetters) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view language_code(SupportedLanguage language) {
+  return language == SupportedLanguage::English ? "en" : "es";
+}
+
+std::optional<SupportedLanguage> from_locale(std::string_view locale) {
+  const std::string_view primary = locale.substr(0, locale.find_first_of("-_"));
+  if (primary.size() != 2) return std::nullopt;
+  const char first = ascii_lower(primary[0]);
+  const char second = ascii_lower(primary[1]);
+  if (first == 'e' && second == 'n') return SupportedLanguage::English;
+  if (first == 'e' && second == 's') return SupportedLanguage::Spanish;
+  return std::nullopt;
+}
+
+std::optional<SupportedLanguage> detect_supported_language(std::string_view text) {
+  if (!has_enough_letters(text)) return std::nullopt;
+  return language_detail::shared_detector().classify(text);
+}
+
+}  // namespace mdspeak

@@ -1,0 +1,288 @@
+#include "language/ngram_detector.h"
+
+#include <unicode/uchar.h>
+#include <unicode/uscript.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+
+#include "common/unicode.h"
+
+namespace mdspeak::language_detail {
+namespace {
+
+constexpr int kMaxNgram = 5;
+constexpr int kSymbolBits = 8;
+constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << (kSymbolBits * kMaxNgram)) - 1;
+constexpr char32_t kPad = U'_';
+
+// Scores are summed in fixed point so that the sum does not depend on the order of the terms and
+// a tie is a real tie.
+constexpr double kFixedOne = 1 << 20;
+
+constexpr std::uint8_t kWordChar = 1;  // letters and combining marks; everything else separates
+constexpr std::uint8_t kLetter = 2;    // Unicode Alphabetic
+
+std::int64_t to_fixed(double value) {
+  return std::llround(value * kFixedOne);
+}
+
+std::uint16_t script_slot(char32_t cp) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UScriptCode script = uscript_getScript(static_cast<UChar32>(cp), &status);
+  if (U_FAILURE(status) || script < 0) return USCRIPT_UNKNOWN;
+  return static_cast<std::uint16_t>(std::min<int>(script, 255));
+}
+
+bool is_mark(char32_t cp) {
+  return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & U_GC_M_MASK) != 0;
+}
+
+std::uint64_t symbol_mask(int length) {
+  return (std::uint64_t{1} << (kSymbolBits * length)) - 1;
+}
+
+struct ProfileStats {
+  double total = 0;
+  std::uint64_t smallest = 0;
+};
+
+ProfileStats stats_of(const std::vector<ProfileEntry>& profile) {
+  ProfileStats stats;
+  for (const auto& entry : profile) {
+    stats.total += static_cast<double>(entry.count);
+    if (stats.smallest == 0 || entry.count < stats.smallest) stats.smallest = entry.count;
+  }
+  return stats;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+}  // namespace
+
+std::vector<ProfileEntry> parse_profile(std::string_view text) {
+  std::vector<ProfileEntry> entries;
+  std::map<std::u32string, bool> seen;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+
+    const std::size_t tab = line.find('\t');
+    if (tab == 0 || tab == std::string_view::npos) continue;
+    std::string_view number = line.substr(tab + 1);
+    while (!number.empty() && is_blank(number.front())) number.remove_prefix(1);
+    while (!number.empty() && is_blank(number.back())) number.remove_suffix(1);
+    if (number.empty() || number.size() > 18) continue;
+    std::uint64_t count = 0;
+    bool digits = true;
+    for (char c : number) {
+      if (c < '0' || c > '9') digits = false;
+      count = count * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!digits || count == 0) continue;
+
+    ProfileEntry entry;
+    const std::string_view ngram = line.substr(0, tab);
+    for (std::size_t pos = 0; pos < ngram.size();) {
+      entry.ngram.push_back(unicode::next_code_point(ngram, pos));
+    }
+    entry.count = count;
+    if (seen.emplace(entry.ngram, true).second) entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
+                             const std::vector<ProfileEntry>& spanish) {
+  for (char32_t cp = 0; cp < low_.size(); ++cp) {
+    CharClass& c = low_[cp];
+    const bool letter = unicode::is_alphabetic(cp);
+    c.flags = static_cast<std::uint8_t>((letter ? kLetter | kWordChar : 0) |
+                                        (!letter && cp >= 0x80 && is_mark(cp) ? kWordChar : 0));
+    c.script = letter ? script_slot(cp) : std::uint16_t{USCRIPT_COMMON};
+  }
+
+  const ProfileStats en = stats_of(english);
+  const ProfileStats es = stats_of(spanish);
+  if (en.smallest == 0 || es.smallest == 0) return;  // no profile, no answer
+  const double en_absent = std::log(0.5 * static_cast<double>(en.smallest) / en.total);
+  const double es_absent = std::log(0.5 * static_cast<double>(es.smallest) / es.total);
+  absent_margin_ = to_fixed(en_absent - es_absent);
+
+  pad_symbol_ = add_symbol(kPad);
+  // Gain of each n-gram in natural-log units, English minus Spanish, over the absent baseline.
+  std::map<std::uint64_t, double> gains;
+  auto add_profile = [&](const std::vector<ProfileEntry>& profile, const ProfileStats& stats,
+                         double absent, double sign) {
+    for (const auto& entry : profile) {
+      if (entry.ngram.empty() || entry.ngram.size() > kMaxNgram) continue;
+      std::uint64_t key = 0;
+      bool encodable = true;
+      for (char32_t cp : entry.ngram) {
+        const std::uint8_t symbol = add_symbol(cp);
+        encodable = encodable && symbol != 0;
+        key = key << kSymbolBits | symbol;
+      }
+      if (!encodable) continue;
+      const double score = std::log(static_cast<double>(entry.count) / stats.total);
+      gains[key] += sign * (score - absent);
+      for (std::size_t length = 1; length < entry.ngram.size(); ++length) {
+        gains.emplace(key & symbol_mask(static_cast<int>(length)), 0.0);
+      }
+    }
+  };
+  add_profile(english, en, en_absent, 1.0);
+  add_profile(spanish, es, es_absent, -1.0);
+  std::sort(high_symbols_.begin(), high_symbols_.end());
+
+  const std::size_t slots = std::max<std::size_t>(16, std::bit_ceil(gains.size() * 3));
+  hash_shift_ = 64 - std::countr_zero(slots);
+  keys_.assign(slots, 0);
+  gains_.assign(slots, 0);
+  for (const auto& [key, gain] : gains) insert(key, to_fixed(gain));
+  usable_ = true;
+}
+
+std::uint8_t NgramDetector::add_symbol(char32_t cp) {
+  std::uint8_t existing = symbol_of(cp);
+  if (existing != 0) return existing;
+  if (next_symbol_ == 0) return 0;  // wrapped: more distinct characters than a key can hold
+  const std::uint8_t symbol = next_symbol_++;
+  if (cp < low_.size()) {
+    low_[cp].symbol = symbol;
+  } else {
+    high_symbols_.emplace_back(cp, symbol);
+    std::sort(high_symbols_.begin(), high_symbols_.end());
+  }
+  return symbol;
+}
+
+std::uint8_t NgramDetector::symbol_of(char32_t cp) const {
+  if (cp < low_.size()) return low_[cp].symbol;
+  auto it = std::lower_bound(high_symbols_.begin(), high_symbols_.end(),
+                             std::pair<char32_t, std::uint8_t>(cp, 0));
+  return it != high_symbols_.end() && it->first == cp ? it->second : 0;
+}
+
+NgramDetector::CharClass NgramDetector::char_class(char32_t cp) const {
+  if (cp < low_.size()) return low_[cp];
+  CharClass c;
+  if (unicode::is_alphabetic(cp)) {
+    c.flags = kLetter | kWordChar;
+    c.script = script_slot(cp);
+  } else if (is_mark(cp)) {
+    c.flags = kWordChar;
+  }
+  if (c.flags != 0 && !high_symbols_.empty()) c.symbol = symbol_of(cp);
+  return c;
+}
+
+void NgramDetector::insert(std::uint64_t key, std::int64_t gain) {
+  const std::size_t mask = keys_.size() - 1;
+  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
+  while (keys_[slot] != 0) slot = (slot + 1) & mask;
+  keys_[slot] = key;
+  gains_[slot] = gain;
+}
+
+int NgramDetector::find(std::uint64_t key) const {
+  const std::size_t mask = keys_.size() - 1;
+  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
+  for (;;) {
+    const std::uint64_t here = keys_[slot];
+    if (here == key) return static_cast<int>(slot);
+    if (here == 0) return -1;
+    slot = (slot + 1) & mask;
+  }
+}
+
+NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
+  Tally tally;
+  std::uint64_t ngrams = 0;
+  std::int64_t gain = 0;
+  // The padded word being read: its last symbols (key), how many symbols so far (length) and how
+  // many of the last ones are profile characters (known), capped at the longest n-gram.
+  std::uint64_t key = 0;
+  int length = 0;
+  int known = 0;
+  bool in_word = false;
+
+  auto push = [&](std::uint8_t symbol) {
+    key = (key << kSymbolBits | symbol) & kKeyMask;
+    length = std::min(length + 1, kMaxNgram);
+    ngrams += static_cast<std::uint64_t>(length);
+    known = symbol == 0 ? 0 : std::min(known + 1, kMaxNgram);
+    for (int n = 1; n <= known; ++n) {
+      const int slot = find(key & symbol_mask(n));
+      if (slot < 0) break;  // no profile n-gram ends with this one, so none longer either
+      gain += gains_[static_cast<std::size_t>(slot)];
+    }
+  };
+
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t cp = bytes[pos];
+    if (cp < 0x80) {
+      ++pos;
+    } else {
+      cp = unicode::next_code_point(text, pos);
+    }
+    const CharClass c = char_class(cp);
+    if (c.flags & kWordChar) {
+      if (!in_word) {
+        in_word = true;
+        key = 0;
+        length = 0;
+        known = 0;
+        push(pad_symbol_);
+      }
+      push(c.symbol);
+      if (c.flags & kLetter) ++tally.letters_by_script[c.script];
+    } else if (in_word) {
+      in_word = false;
+      push(pad_symbol_);
+    }
+  }
+  if (in_word) push(pad_symbol_);
+
+  tally.margin = static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
+  return tally;
+}
+
+std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) const {
+  if (!usable_) return std::nullopt;
+  const Tally tally = scan(text);
+
+  const std::uint64_t latin = tally.letters_by_script[USCRIPT_LATIN];
+  if (latin == 0) return std::nullopt;
+  for (std::size_t script = 0; script < tally.letters_by_script.size(); ++script) {
+    if (script == USCRIPT_LATIN || script == USCRIPT_COMMON || script == USCRIPT_INHERITED ||
+        script == USCRIPT_UNKNOWN) {
+      continue;
+    }
+    if (tally.letters_by_script[script] >= latin) return std::nullopt;
+  }
+
+  if (tally.margin > 0) return SupportedLanguage::English;
+  if (tally.margin < 0) return SupportedLanguage::Spanish;
+  return std::nullopt;
+}
+
+double NgramDetector::english_margin(std::string_view text) const {
+  if (!usable_) return 0;
+  return static_cast<double>(scan(text).margin) / kFixedOne;
+}
+
+const NgramDetector& shared_detector() {
+  static const NgramDetector detector(parse_profile(embedded_profile(SupportedLanguage::English)),
+                                      parse_profile(embedded_profile(SupportedLanguage::Spanish)));
+  return detector;
+}
+
+}  // namespace mdspeak::language_detail

@@ -1,0 +1,87 @@
+// The statistical part of language detection: an n-gram scorer over two ranked profiles in the
+// format of libexttextcat (one "n-gram<TAB>count" per line, most frequent first).
+//
+// A text is cut into words at everything that is not a letter or a combining mark (white space,
+// digits, punctuation, symbols); each word is padded as "_word_" and every run of 1 to 5 code
+// points inside the padded word is an n-gram. A language scores the sum over all n-grams of
+// log(count / total) from its profile, an n-gram missing from the profile counting as half the
+// profile's smallest count. The higher score wins; equal scores answer nothing. Case is kept, as
+// the profiles were built from cased text.
+//
+// Before scoring counts, the letters are tallied by Unicode script: unless Latin is strictly the
+// most frequent script, the answer is nothing, so Cyrillic or Chinese text is never called
+// English or Spanish.
+//
+// The scan is one pass over the text and allocates nothing; a detector is immutable after
+// construction and may be shared by any number of threads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "language/language.h"
+
+namespace mdspeak::language_detail {
+
+struct ProfileEntry {
+  std::u32string ngram;
+  std::uint64_t count = 0;
+};
+
+// Lines that are not "n-gram<TAB>count" (blanks around the count allowed) are skipped; so is a
+// repeated n-gram after its first line.
+std::vector<ProfileEntry> parse_profile(std::string_view text);
+
+// The libexttextcat profile of `language`, copied into the program at build time.
+std::string_view embedded_profile(SupportedLanguage language);
+
+class NgramDetector {
+ public:
+  NgramDetector(const std::vector<ProfileEntry>& english, const std::vector<ProfileEntry>& spanish);
+
+  // English, Spanish or nothing; applies the script rule but no minimum length.
+  std::optional<SupportedLanguage> classify(std::string_view text) const;
+
+  // English score minus Spanish score, in natural-log units (rounded to about 1e-6 per n-gram).
+  double english_margin(std::string_view text) const;
+
+ private:
+  struct CharClass {
+    std::uint8_t symbol = 0;  // 0: a character no profile n-gram contains
+    std::uint8_t flags = 0;
+    std::uint16_t script = 0;  // slot in the per-script letter tally
+  };
+  struct Tally {
+    std::int64_t margin = 0;
+    std::array<std::uint64_t, 256> letters_by_script{};
+  };
+
+  CharClass char_class(char32_t cp) const;
+  std::uint8_t symbol_of(char32_t cp) const;
+  std::uint8_t add_symbol(char32_t cp);
+  void insert(std::uint64_t key, std::int64_t gain);
+  int find(std::uint64_t key) const;
+  Tally scan(std::string_view text) const;
+
+  bool usable_ = false;
+  std::uint8_t pad_symbol_ = 0;
+  std::int64_t absent_margin_ = 0;      // English minus Spanish for an n-gram in neither profile
+  std::array<CharClass, 0x800> low_{};  // code points below U+0800, decided once
+  std::vector<std::pair<char32_t, std::uint8_t>> high_symbols_;  // sorted by code point
+  std::uint8_t next_symbol_ = 1;
+  // Open addressing: every profile n-gram and every suffix of one (so that a miss ends the search
+  // for longer n-grams ending at the same place); a key of 0 marks an empty slot.
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::int64_t> gains_;  // margin over an n-gram absent from both profiles
+  int hash_shift_ = 64;
+};
+
+// The process-wide detector over the embedded profiles, built on first use (thread-safe).
+const NgramDetector& shared_detector();
+
+}  // namespace mdspeak::language_detail

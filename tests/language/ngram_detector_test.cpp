@@ -1,0 +1,151 @@
+#include "language/ngram_detector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace mdspeak::language_detail {
+namespace {
+
+using Lang = std::optional<SupportedLanguage>;
+constexpr auto kEnglish = SupportedLanguage::English;
+constexpr auto kSpanish = SupportedLanguage::Spanish;
+
+std::vector<ProfileEntry> profile(std::vector<std::pair<std::u32string, std::uint64_t>> entries) {
+  std::vector<ProfileEntry> out;
+  for (auto& [ngram, count] : entries) out.push_back({ngram, count});
+  return out;
+}
+
+TEST(ParseProfile, ReadsNgramTabCountLines) {
+  struct Case {
+    std::string text;
+    std::vector<std::pair<std::u32string, std::uint64_t>> expected;
+  };
+  const std::vector<Case> cases = {
+      {"_\t 20326\ne\t 6617\n", {{U"_", 20326}, {U"e", 6617}}},
+      {"ción\t12", {{U"ción", 12}}},                     // UTF-8, no final newline
+      {"ab\t 3 \r\nc\t4\r\n", {{U"ab", 3}, {U"c", 4}}},  // CRLF and trailing blanks
+      {"s,_\t 7\n", {{U"s,_", 7}}},                      // punctuation is part of an n-gram
+      {"abc 5\n\t5\nx\t\nx\t-3\nx\t0\nx\t12a\n\n", {}},  // malformed lines are skipped
+      {"a\t5\nb\t4\na\t3\n", {{U"a", 5}, {U"b", 4}}},    // a repeated n-gram keeps its first
+  };
+  for (const auto& c : cases) {
+    const auto parsed = parse_profile(c.text);
+    ASSERT_EQ(parsed.size(), c.expected.size()) << c.text;
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+      EXPECT_EQ(parsed[i].ngram, c.expected[i].first) << c.text;
+      EXPECT_EQ(parsed[i].count, c.expected[i].second) << c.text;
+    }
+  }
+}
+
+TEST(EmbeddedProfiles, HoldTheInstalledRankings) {
+  struct Case {
+    SupportedLanguage language;
+    std::u32string frequent_word;
+  };
+  for (const auto& c : {Case{kEnglish, U"_the_"}, Case{kSpanish, U"_que_"}}) {
+    const auto entries = parse_profile(embedded_profile(c.language));
+    ASSERT_GE(entries.size(), 300u);
+    EXPECT_EQ(entries.front().ngram, U"_");  // the word boundary is the commonest n-gram
+    bool found = false;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      EXPECT_LE(entries[i].count, entries[i - 1].count) << "ranked by count";
+      found = found || entries[i].ngram == c.frequent_word;
+    }
+    EXPECT_TRUE(found);
+  }
+}
+
+// Profiles whose counts make every log-probability a whole multiple of ln 2, so that expected
+// margins can be worked out by hand. In both, an absent n-gram scores ln(1/4) in English.
+const NgramDetector& symmetric() {
+  // English: "_" and "a" ln(1/2), absent ln(1/4). Spanish the same with "b".
+  static const NgramDetector detector(profile({{U"_", 2}, {U"a", 2}}),
+                                      profile({{U"_", 2}, {U"b", 2}}));
+  return detector;
+}
+const NgramDetector& lopsided() {
+  // Spanish total 4, smallest 1: "_" and "b" ln(1/4), "c" ln(1/2), absent ln(1/8).
+  static const NgramDetector detector(profile({{U"_", 2}, {U"a", 2}}),
+                                      profile({{U"_", 1}, {U"b", 1}, {U"c", 2}}));
+  return detector;
+}
+
+TEST(NgramDetector, MarginSumsLogProbabilitiesOfPaddedWordNgrams) {
+  struct Case {
+    std::string text;
+    double symmetric_ln2;
+    double lopsided_ln2;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, 0},
+      {"123 ,;! 45", 0, 0},  // no word at all
+      {"a", 1, 7},           // _ a _ _a a_ _a_
+      {"b", -1, 5},
+      {"ab", 0, 10},
+      {"aa", 2, 12},
+      {"aaaaaa", 6, 36},  // 30 n-grams: at most five code points each
+      // Words end at white space of any kind, digits, punctuation and symbols.
+      {"a a", 2, 14},
+      {"a\u00A0a", 2, 14},
+      {"a\u3000a", 2, 14},
+      {"a1a", 2, 14},
+      {"a,a", 2, 14},
+      {"a_a", 2, 14},
+      {"a+a", 2, 14},
+      {"Ab", -1, 9},       // case is kept: "A" is in neither profile
+      {"\xC3\xA9", 0, 6},  // a letter in neither profile still forms a word
+  };
+  const double ln2 = std::log(2.0);
+  for (const auto& c : cases) {
+    EXPECT_NEAR(symmetric().english_margin(c.text) / ln2, c.symmetric_ln2, 1e-4) << c.text;
+    EXPECT_NEAR(lopsided().english_margin(c.text) / ln2, c.lopsided_ln2, 1e-4) << c.text;
+  }
+}
+
+TEST(NgramDetector, HigherScoreWinsAndTieAnswersNothing) {
+  struct Case {
+    std::string text;
+    Lang expected;
+  };
+  const std::vector<Case> cases = {
+      {"a", kEnglish},    {"b", kSpanish},      {"ab", std::nullopt},
+      {"ab a", kEnglish}, {"b ab b", kSpanish}, {"1234", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(symmetric().classify(c.text), c.expected) << c.text;
+}
+
+TEST(NgramDetector, AnswersOnlyWhenLatinIsTheMostFrequentScript) {
+  struct Case {
+    std::string text;
+    Lang expected;
+  };
+  const std::vector<Case> cases = {
+      {"aa \u0436", kEnglish},                       // two Latin letters to one Cyrillic
+      {"a \u0436", std::nullopt},                    // a tie is not a majority
+      {"a \u0436\u0436", std::nullopt},              // Cyrillic leads
+      {"aa \u4E2D\u6587\u5B57", std::nullopt},       // Han leads
+      {"a\u0301\u0301 \u2605 \u2713 42", kEnglish},  // marks, symbols, digits are no script
+      {"\u0436\u0436\u0436", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(symmetric().classify(c.text), c.expected) << c.text;
+}
+
+TEST(NgramDetector, WithoutProfilesAnswersNothing) {
+  const NgramDetector empty({}, profile({{U"a", 1}}));
+  EXPECT_EQ(empty.classify("a a a a a a a a a a a a a a a a a a a a"), std::nullopt);
+  EXPECT_EQ(empty.english_margin("a"), 0);
+}
+
+TEST(NgramDetector, InvalidUtf8IsReadSafely) {
+  // Stray continuation bytes, a truncated sequence and an overlong encoding.
+  const std::string text = "a\x80\xBF b \xE2\x82 a \xC0\xAF a";
+  EXPECT_EQ(symmetric().classify(text), kEnglish);
+}
+
+}  // namespace
+}  // namespace mdspeak::language_detail
