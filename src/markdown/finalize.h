@@ -1,0 +1,16 @@
+// Text finalisation shared by the walker: the borrowing form of `finalize_text`.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace mdspeak::markdown {
+
+// Same as `finalize_text`, reading the gathered text without taking it.
+void append_utterances(std::vector<Utterance>& out, std::string_view text,
+                       std::optional<SourceSpan> span, UtteranceKind kind);
+
+}  // namespace mdspeak::markdown

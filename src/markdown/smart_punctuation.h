@@ -1,0 +1,62 @@
+// Typographic punctuation for spoken text: `--` and `---` become dashes, `...` an ellipsis, and
+// straight quotes become curly ones, paired the way emphasis delimiters are. Applies to normal
+// text only; code, HTML, autolinks and character references are never touched.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mdspeak::markdown {
+
+struct QuoteFlanking {
+  bool can_open = false;
+  bool can_close = false;
+};
+
+// Whether the straight quote at `pos` of `source` can open and/or close a pair, judged by the
+// characters on either side of it in the source (a line's start counts as white space).
+QuoteFlanking quote_flanking(std::string_view source, std::size_t pos);
+
+// Rewrites the runs of text of one block's inline content into an output string. A `'` or `"`
+// that can open waits on a stack for a later one of its kind that can close; the pair becomes
+// left/right quotes. A `'` that is never paired is an apostrophe; a `"` that is never paired
+// opens when it could have, else closes.
+class SmartPunctuation {
+ public:
+  explicit SmartPunctuation(std::string& out) : out_(out) {}
+
+  // A new block's inline content: nothing opened before can be closed any more.
+  void reset() { openers_.clear(); }
+
+  // Quotes opened inside an inline span cannot be closed after it: take a mark when the span
+  // opens and drop back to it when the span closes.
+  std::size_t mark() const { return openers_.size(); }
+  void drop_to(std::size_t mark) {
+    if (mark < openers_.size()) openers_.resize(mark);
+  }
+
+  // Appends `source[pos, pos + length)` with its punctuation rewritten. `first_escaped` says the
+  // first character was escaped with a backslash and stays as written. When `write` is false the
+  // text is only followed for pairing (text that is not spoken still pairs quotes).
+  void append(std::string_view source, std::size_t pos, std::size_t length, bool first_escaped,
+              bool write = true);
+
+ private:
+  struct Opener {
+    char quote;
+    std::size_t at;  // where its character was written in the output, or npos
+  };
+
+  void quote(std::string_view source, std::size_t pos, bool write);
+
+  std::string& out_;
+  std::vector<Opener> openers_;
+};
+
+// Appends `count` hyphens as dashes: all em dashes when `count` is a multiple of 3, else all en
+// dashes when it is even, else em dashes followed by one or two en dashes.
+void append_dashes(std::string& out, std::size_t count);
+
+}  // namespace mdspeak::markdown

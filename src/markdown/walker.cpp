@@ -1,0 +1,587 @@
+// parse_markdown_document: md4c's callbacks mapped onto a stack of open blocks.
+//
+// md4c reports text with pointers into the source but gives no position for blocks, breaks or
+// code fences, and it neither decodes character references nor rewrites punctuation. So the
+// inline content between two block events is first collected as pieces (text runs, code spans,
+// breaks) with their source spans, then handed to the innermost open block when the next block
+// event comes. Holding the run until then lets a break find its line end from the content that
+// follows it and lets a quote opened early become a left quote when its partner arrives.
+#include "markdown/walker.h"
+
+#include <md4c.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "common/unicode.h"
+#include "markdown/entities.h"
+#include "markdown/finalize.h"
+#include "markdown/smart_punctuation.h"
+#include "markdown/source_ranges.h"
+
+namespace mdspeak {
+
+namespace markdown {
+
+namespace {
+
+constexpr std::size_t kNoPos = std::string_view::npos;
+
+bool joins_without_space(char c) {
+  return c == '!' || c == ',' || c == '.' || c == ':' || c == ';' || c == '?';
+}
+
+void widen(std::optional<SourceSpan>& range, const SourceSpan& more) {
+  if (!range) {
+    range = more;
+  } else {
+    range->first = std::min(range->first, more.first);
+    range->second = std::max(range->second, more.second);
+  }
+}
+
+}  // namespace
+
+void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range) {
+  if (context.kind == ContextKind::TableRow) return;
+  // A line feed is white space, so trimming first and replacing the inner ones after is the same
+  // as replacing them all first.
+  std::string_view trimmed = unicode::trim(piece);
+  if (!trimmed.empty()) {
+    std::string& text = context.text;
+    if (!text.empty() && text.back() != ' ' && !joins_without_space(trimmed.front())) {
+      text.push_back(' ');
+    }
+    std::size_t at = text.size();
+    text.append(trimmed);
+    if (std::memchr(trimmed.data(), '\n', trimmed.size()) != nullptr) {
+      std::replace(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n', ' ');
+    }
+  }
+  if (range) widen(context.range, *range);
+}
+
+std::string rewrite_inline_code(std::string_view code) {
+  std::string out;
+  out.reserve(code.size());
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    char c = code[i];
+    if (c == '_' || c == '/' || c == '\\') {
+      out.push_back(' ');
+    } else if (c == ':' && i + 1 < code.size() && code[i + 1] == ':') {
+      out.push_back(' ');
+      ++i;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+enum class PieceKind : std::uint8_t { Text, Code, Break };
+
+struct Piece {
+  PieceKind kind;
+  bool hard = false;      // breaks: a hard line break
+  std::size_t begin = 0;  // text in the run buffer
+  std::size_t end = 0;
+  std::size_t start = kNoPos;  // source span, start == kNoPos when unknown
+  std::size_t stop = 0;
+  std::size_t after = 0;      // breaks: where the content before them ended
+  std::size_t next = kNoPos;  // breaks: where the content after them starts
+};
+
+struct OpenSpan {
+  MD_SPANTYPE type;
+  std::size_t quote_mark;
+  bool autolink = false;
+};
+
+class Walker {
+ public:
+  Walker(std::string_view source, std::size_t parse_from)
+      : source_(source), parse_from_(parse_from), smart_(run_) {}
+
+  std::vector<Utterance> run() {
+    MD_PARSER parser{};
+    parser.abi_version = 0;
+    parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
+    parser.enter_block = [](MD_BLOCKTYPE t, void* d, void* self) {
+      static_cast<Walker*>(self)->enter_block(t, d);
+      return 0;
+    };
+    parser.leave_block = [](MD_BLOCKTYPE t, void*, void* self) {
+      static_cast<Walker*>(self)->leave_block(t);
+      return 0;
+    };
+    parser.enter_span = [](MD_SPANTYPE t, void*, void* self) {
+      static_cast<Walker*>(self)->enter_span(t);
+      return 0;
+    };
+    parser.leave_span = [](MD_SPANTYPE t, void*, void* self) {
+      static_cast<Walker*>(self)->leave_span(t);
+      return 0;
+    };
+    parser.text = [](MD_TEXTTYPE t, const MD_CHAR* text, MD_SIZE size, void* self) {
+      static_cast<Walker*>(self)->text(t, text, size);
+      return 0;
+    };
+    // md4c measures its input in `unsigned`; a larger document is read up to that size.
+    std::size_t size =
+        std::min<std::size_t>(source_.size() - parse_from_, std::numeric_limits<MD_SIZE>::max());
+    cursor_ = parse_from_;
+    md_parse(source_.data() + parse_from_, static_cast<MD_SIZE>(size), &parser, this);
+    flush();
+    return std::move(out_);
+  }
+
+ private:
+  // ---- the stack of open blocks -------------------------------------------------------------
+
+  Context& push(ContextKind kind) {
+    if (depth_ == stack_.size()) stack_.emplace_back();
+    Context& c = stack_[depth_++];
+    c.kind = kind;
+    c.task = TaskState::None;
+    c.header = false;
+    c.text.clear();
+    c.cells.clear();
+    c.range.reset();
+    c.first_content = kNoPos;
+    c.first_content_cell = 0;
+    c.cell_count = 0;
+    return c;
+  }
+
+  // The popped context, valid until the next push; null when the stack is empty or the top is
+  // of another kind (which is then discarded).
+  Context* pop(ContextKind kind) {
+    if (depth_ == 0) return nullptr;
+    Context& c = stack_[--depth_];
+    return c.kind == kind ? &c : nullptr;
+  }
+
+  Context* text_target() {
+    for (std::size_t i = depth_; i-- > 0;) {
+      if (stack_[i].kind != ContextKind::TableRow) return &stack_[i];
+    }
+    return nullptr;
+  }
+
+  Context* innermost(ContextKind a, ContextKind b) {
+    for (std::size_t i = depth_; i-- > 0;) {
+      if (stack_[i].kind == a || stack_[i].kind == b) return &stack_[i];
+    }
+    return nullptr;
+  }
+
+  Context* current_row() { return innermost(ContextKind::TableRow, ContextKind::TableRow); }
+
+  void finalize(const Context& c, UtteranceKind kind) {
+    append_utterances(out_, c.text, c.range, kind);
+  }
+
+  // ---- block events ----------------------------------------------------------------------------
+
+  void enter_block(MD_BLOCKTYPE type, void* detail) {
+    flush();
+    switch (type) {
+      case MD_BLOCK_QUOTE:
+        push(ContextKind::BlockQuote);
+        break;
+      case MD_BLOCK_LI: {
+        Context& item = push(ContextKind::Item);
+        const auto* li = static_cast<const MD_BLOCK_LI_DETAIL*>(detail);
+        if (li != nullptr && li->is_task) {
+          item.task = li->task_mark == ' ' ? TaskState::Unchecked : TaskState::Checked;
+        }
+        break;
+      }
+      case MD_BLOCK_H:
+        push(ContextKind::Heading);
+        break;
+      case MD_BLOCK_P:
+        push(ContextKind::Paragraph);
+        break;
+      case MD_BLOCK_CODE:
+        if (skip_depth_ < std::numeric_limits<std::size_t>::max()) ++skip_depth_;
+        break;
+      case MD_BLOCK_THEAD:
+        in_head_ = true;
+        break;
+      case MD_BLOCK_TR:
+        push(ContextKind::TableRow).header = in_head_;
+        break;
+      case MD_BLOCK_TH:
+      case MD_BLOCK_TD:
+        if (depth_ > 0 && stack_[depth_ - 1].kind == ContextKind::TableRow) {
+          ++stack_[depth_ - 1].cell_count;
+        }
+        push(ContextKind::TableCell);
+        break;
+      default:
+        break;
+    }
+  }
+
+  void leave_block(MD_BLOCKTYPE type) {
+    flush();
+    switch (type) {
+      case MD_BLOCK_QUOTE:
+        if (Context* c = pop(ContextKind::BlockQuote)) finalize(*c, UtteranceKind::BlockQuote);
+        break;
+      case MD_BLOCK_LI:
+        if (Context* c = pop(ContextKind::Item)) complete_item(*c);
+        break;
+      case MD_BLOCK_H:
+        if (Context* c = pop(ContextKind::Heading)) finalize(*c, UtteranceKind::Heading);
+        break;
+      case MD_BLOCK_P:
+        if (Context* c = pop(ContextKind::Paragraph)) complete_paragraph(*c);
+        break;
+      case MD_BLOCK_CODE:
+        if (skip_depth_ > 0) --skip_depth_;
+        break;
+      case MD_BLOCK_THEAD:
+        in_head_ = false;
+        break;
+      case MD_BLOCK_TR:
+        if (Context* c = pop(ContextKind::TableRow)) complete_row(*c);
+        break;
+      case MD_BLOCK_TH:
+      case MD_BLOCK_TD:
+        if (Context* c = pop(ContextKind::TableCell)) complete_cell(*c);
+        break;
+      default:
+        break;
+    }
+  }
+
+  void complete_paragraph(const Context& paragraph) {
+    if (Context* owner = innermost(ContextKind::Item, ContextKind::BlockQuote)) {
+      if (paragraph.range) append_text(*owner, paragraph.text, paragraph.range);
+      return;
+    }
+    finalize(paragraph, UtteranceKind::Paragraph);
+  }
+
+  void complete_item(const Context& item) {
+    if (item.task == TaskState::None) {
+      finalize(item, UtteranceKind::Item);
+      return;
+    }
+    std::string text = item.task == TaskState::Checked ? "Done: " : "To do: ";
+    text += item.text;
+    append_utterances(out_, text, item.range, UtteranceKind::Item);
+  }
+
+  void complete_cell(const Context& cell) {
+    if (depth_ == 0 || stack_[depth_ - 1].kind != ContextKind::TableRow) return;
+    Context& row = stack_[depth_ - 1];
+    std::string text = normalize_whitespace(cell.text);
+    if (!text.empty()) row.cells.push_back(std::move(text));
+    if (cell.range) widen(row.range, *cell.range);
+  }
+
+  void complete_row(Context& row) {
+    if (row.first_content != kNoPos) {
+      widen(row.range, table_row_range(source_, row.first_content, row.first_content_cell));
+    }
+    std::string text;
+    const std::string_view separator = row.header ? ", " : "; ";
+    for (std::size_t i = 0; i < row.cells.size(); ++i) {
+      if (i > 0) text += separator;
+      text += row.cells[i];
+    }
+    append_utterances(out_, text, row.range, UtteranceKind::TableRow);
+  }
+
+  // ---- span events ------------------------------------------------------------------------------
+
+  void enter_span(MD_SPANTYPE type) {
+    text_open_ = false;
+    spans_.push_back({type, smart_.mark()});
+    switch (type) {
+      case MD_SPAN_IMG:
+        if (skip_depth_ < std::numeric_limits<std::size_t>::max()) ++skip_depth_;
+        break;
+      case MD_SPAN_CODE:
+        in_code_ = true;
+        code_.clear();
+        code_first_ = kNoPos;
+        code_last_ = 0;
+        code_from_ = cursor_;
+        break;
+      case MD_SPAN_A:
+        fresh_link_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void leave_span(MD_SPANTYPE type) {
+    text_open_ = false;
+    fresh_link_ = false;
+    if (!spans_.empty()) {
+      smart_.drop_to(spans_.back().quote_mark);
+      spans_.pop_back();
+    }
+    if (type == MD_SPAN_IMG) {
+      if (skip_depth_ > 0) --skip_depth_;
+    } else if (type == MD_SPAN_CODE && in_code_) {
+      in_code_ = false;
+      close_code_span();
+    }
+  }
+
+  void close_code_span() {
+    std::optional<SourceSpan> range;
+    if (code_first_ != kNoPos) {
+      range = code_span_range(source_, code_first_, code_last_);
+    } else {
+      range = empty_code_span_range(source_, code_from_);
+    }
+    if (range) note_content(range->first, range->second);
+    if (skip_depth_ > 0) return;
+    Piece piece{PieceKind::Code};
+    piece.begin = run_.size();
+    run_ += rewrite_inline_code(code_);
+    piece.end = run_.size();
+    if (range) {
+      piece.start = range->first;
+      piece.stop = range->second;
+    }
+    pieces_.push_back(piece);
+  }
+
+  bool inside_autolink() const { return !spans_.empty() && spans_.back().autolink; }
+
+  // ---- text events ------------------------------------------------------------------------------
+
+  // Offset of `text` in the source, or kNoPos when md4c handed over a string of its own.
+  std::size_t offset_of(const MD_CHAR* text, MD_SIZE size) const {
+    auto p = reinterpret_cast<std::uintptr_t>(text);
+    auto base = reinterpret_cast<std::uintptr_t>(source_.data());
+    if (p < base || p - base > source_.size() || source_.size() - (p - base) < size) return kNoPos;
+    return static_cast<std::size_t>(p - base);
+  }
+
+  // Content was seen at [start, end): it places pending breaks and the current table row.
+  void note_content(std::size_t start, std::size_t end) {
+    cursor_ = end;
+    if (unresolved_breaks_ != kNoPos) {
+      for (std::size_t i = unresolved_breaks_; i < pieces_.size(); ++i) {
+        if (pieces_[i].kind == PieceKind::Break && pieces_[i].next == kNoPos)
+          pieces_[i].next = start;
+      }
+      unresolved_breaks_ = kNoPos;
+    }
+    if (depth_ >= 2 && stack_[depth_ - 1].kind == ContextKind::TableCell &&
+        stack_[depth_ - 2].kind == ContextKind::TableRow) {
+      Context& row = stack_[depth_ - 2];
+      if (row.first_content == kNoPos) {
+        row.first_content = start;
+        row.first_content_cell = row.cell_count == 0 ? 0 : row.cell_count - 1;
+      }
+    }
+  }
+
+  // The text piece that consecutive text events extend.
+  Piece& open_text_piece() {
+    if (!text_open_) {
+      Piece piece{PieceKind::Text};
+      piece.begin = piece.end = run_.size();
+      pieces_.push_back(piece);
+      text_open_ = true;
+    }
+    return pieces_.back();
+  }
+
+  void extend_text_piece(std::size_t start, std::size_t stop) {
+    Piece& piece = pieces_.back();
+    piece.end = run_.size();
+    if (start == kNoPos) return;
+    if (piece.start == kNoPos) {
+      piece.start = start;
+      piece.stop = stop;
+    } else {
+      piece.start = std::min(piece.start, start);
+      piece.stop = std::max(piece.stop, stop);
+    }
+  }
+
+  void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
+    const bool fresh_link = fresh_link_;
+    fresh_link_ = false;
+    const bool skipping = skip_depth_ > 0;
+    switch (type) {
+      case MD_TEXT_NORMAL: {
+        std::size_t at = offset_of(text, size);
+        if (at != kNoPos) note_content(at, at + size);
+        if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
+          spans_.back().autolink = true;
+        }
+        const bool smart = at != kNoPos && !inside_autolink();
+        // md4c hands a backslash-escaped character over alone, right after its backslash.
+        const bool escaped =
+            at != kNoPos && at > 0 && source_[at - 1] == '\\' && at != last_text_end_;
+        if (at != kNoPos) last_text_end_ = at + size;
+        if (skipping) {
+          if (smart) smart_.append(source_, at, size, escaped, false);
+          return;
+        }
+        open_text_piece();
+        if (smart) {
+          smart_.append(source_, at, size, escaped);
+        } else {
+          run_.append(text, size);
+        }
+        extend_text_piece(at, at == kNoPos ? 0 : at + size);
+        return;
+      }
+      case MD_TEXT_ENTITY: {
+        std::size_t at = offset_of(text, size);
+        if (at != kNoPos) {
+          note_content(at, at + size);
+          last_text_end_ = at + size;
+        }
+        if (skipping) return;
+        open_text_piece();
+        append_character_reference(run_, std::string_view(text, size));
+        extend_text_piece(at, at == kNoPos ? 0 : at + size);
+        return;
+      }
+      case MD_TEXT_NULLCHAR: {
+        // Handed over without a position: it is the next NUL byte in the source.
+        std::size_t at = kNoPos;
+        if (cursor_ < source_.size()) {
+          const void* hit = std::memchr(source_.data() + cursor_, 0, source_.size() - cursor_);
+          if (hit != nullptr) at = static_cast<const char*>(hit) - source_.data();
+        }
+        if (at != kNoPos) {
+          note_content(at, at + 1);
+          last_text_end_ = at + 1;
+        }
+        if (skipping) return;
+        open_text_piece();
+        run_.append("\uFFFD");
+        extend_text_piece(at, at == kNoPos ? 0 : at + 1);
+        return;
+      }
+      case MD_TEXT_BR:
+      case MD_TEXT_SOFTBR: {
+        text_open_ = false;
+        if (skipping) return;
+        Piece piece{PieceKind::Break};
+        piece.hard = type == MD_TEXT_BR;
+        piece.after = cursor_;
+        if (unresolved_breaks_ == kNoPos) unresolved_breaks_ = pieces_.size();
+        pieces_.push_back(piece);
+        return;
+      }
+      case MD_TEXT_CODE: {
+        std::size_t at = offset_of(text, size);
+        if (!in_code_) return;  // code blocks
+        if (at != kNoPos) {
+          if (code_first_ == kNoPos) code_first_ = at;
+          code_last_ = at + size;
+        }
+        std::size_t from = code_.size();
+        code_.append(text, size);
+        // In a table a pipe inside code is written escaped; the backslash is not code.
+        if (current_row() != nullptr) {
+          std::size_t w = from;
+          for (std::size_t r = from; r < code_.size(); ++r) {
+            if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') continue;
+            code_[w++] = code_[r];
+          }
+          code_.resize(w);
+        }
+        return;
+      }
+      case MD_TEXT_HTML: {
+        text_open_ = false;
+        std::size_t at = offset_of(text, size);
+        if (at != kNoPos) note_content(at, at + size);
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
+  // ---- handing a run of inline content to its block ---------------------------------------------
+
+  void flush() {
+    if (!pieces_.empty()) {
+      Context* target = text_target();
+      if (target != nullptr) {
+        for (const Piece& piece : pieces_) deliver(*target, piece);
+      }
+      pieces_.clear();
+    }
+    run_.clear();
+    text_open_ = false;
+    unresolved_breaks_ = kNoPos;
+    fresh_link_ = false;
+    smart_.reset();
+    spans_.clear();
+  }
+
+  void deliver(Context& target, const Piece& piece) {
+    std::optional<SourceSpan> range;
+    if (piece.kind == PieceKind::Break) {
+      std::optional<std::size_t> next;
+      if (piece.next != kNoPos) next = piece.next;
+      append_text(target, " ", break_range(source_, piece.after, next, piece.hard));
+      return;
+    }
+    if (piece.start != kNoPos) range = SourceSpan{piece.start, piece.stop};
+    append_text(target, std::string_view(run_).substr(piece.begin, piece.end - piece.begin), range);
+  }
+
+  std::string_view source_;
+  std::size_t parse_from_;
+
+  std::vector<Context> stack_;
+  std::size_t depth_ = 0;
+  std::size_t skip_depth_ = 0;
+  bool in_head_ = false;
+  std::vector<Utterance> out_;
+
+  // The inline run since the last block event.
+  std::string run_;
+  std::vector<Piece> pieces_;
+  bool text_open_ = false;
+  std::size_t unresolved_breaks_ = kNoPos;  // first break still waiting for what follows it
+  SmartPunctuation smart_;
+  std::vector<OpenSpan> spans_;
+  bool fresh_link_ = false;
+
+  // Where the last positioned content ended, and the last text event.
+  std::size_t cursor_ = 0;
+  std::size_t last_text_end_ = kNoPos;
+
+  bool in_code_ = false;
+  std::string code_;
+  std::size_t code_first_ = kNoPos;
+  std::size_t code_last_ = 0;
+  std::size_t code_from_ = 0;
+};
+
+}  // namespace
+
+}  // namespace markdown
+
+ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
+  const std::size_t front_matter = markdown::front_matter_length(source);
+  markdown::Walker walker(source, front_matter);
+  return ParsedMarkdownDocument::from_utterances(walker.run());
+}
+
+}  // namespace mdspeak

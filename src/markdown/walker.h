@@ -1,0 +1,44 @@
+// The open blocks whose text the Markdown walker is gathering, and how a piece of text joins one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace mdspeak::markdown {
+
+// The first five match `UtteranceKind`.
+enum class ContextKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow, TableCell };
+
+enum class TaskState : std::uint8_t { Unchecked, Checked, None };
+
+struct Context {
+  ContextKind kind = ContextKind::Paragraph;
+  TaskState task = TaskState::None;  // list items only
+  bool header = false;               // table rows only: the header row
+  std::string text;                  // all kinds but table rows
+  std::vector<std::string> cells;    // table rows only: cleaned, non-empty cell texts
+  std::optional<SourceSpan> range;   // the source span gathered so far
+
+  // Table rows: the first position of content seen in the row and the cell it was in, from
+  // which the row's whole line is found.
+  std::size_t first_content = std::string_view::npos;
+  std::size_t first_content_cell = 0;
+  std::size_t cell_count = 0;
+};
+
+// Adds a piece of text read from `range` of the source. The piece's line feeds become spaces and
+// its ends are trimmed; a space joins it to the text unless the text is empty or ends in a space,
+// or the piece starts with one of `!,.:;?`. The range widens even when nothing is added. Table
+// rows take no text. A piece without a range (the parser gave no position) only adds its text.
+void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range);
+
+// Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
+std::string rewrite_inline_code(std::string_view code);
+
+}  // namespace mdspeak::markdown
