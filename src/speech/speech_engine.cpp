@@ -1,0 +1,62 @@
+#include "speech/speech_engine.h"
+
+#include <utility>
+
+namespace mdspeak {
+
+Result<SpeechEngine> SpeechEngine::create(Sender<SpeechEvent> events) {
+  auto tts = create_default_tts();
+  if (!tts) return fail(Error("failed to initialize system TTS", std::move(tts.error())));
+  return create(std::move(*tts), std::move(events));
+}
+
+Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events) {
+  // On every early return below, `tts` and `events` go out of scope here, and the facade drops
+  // any callback it already holds: the receiver then sees a channel without senders.
+  if (!tts) return fail(Error("failed to initialize system TTS"));
+
+  auto begin = tts->on_utterance_begin([sender = events](const UtteranceId& id) {
+    // A receiver that is gone just means nobody listens any more.
+    sender.send(SpeechEvent{SpeechEventKind::UtteranceBegin, id});
+  });
+  if (!begin) {
+    return fail(Error("failed to install utterance begin callback", std::move(begin.error())));
+  }
+
+  auto end = tts->on_utterance_end([sender = std::move(events)](const UtteranceId& id) {
+    sender.send(SpeechEvent{SpeechEventKind::UtteranceEnd, id});
+  });
+  if (!end) {
+    return fail(Error("failed to install utterance end callback", std::move(end.error())));
+  }
+
+  return SpeechEngine(std::move(tts));
+}
+
+Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bool interrupt) {
+  auto id = tts_->speak(text, interrupt);
+  if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
+  return std::move(*id);
+}
+
+Result<void> SpeechEngine::stop() {
+  auto stopped = tts_->stop();
+  if (!stopped) return fail(Error("failed to stop speech", std::move(stopped.error())));
+  return {};
+}
+
+Result<bool> SpeechEngine::is_speaking() {
+  // A backend that cannot tell is taken as silent rather than asked and failing.
+  if (!tts_->supported_features().is_speaking) return false;
+  auto speaking = tts_->is_speaking();
+  if (!speaking) {
+    return fail(Error("failed to query speaking state", std::move(speaking.error())));
+  }
+  return *speaking;
+}
+
+Features SpeechEngine::features() const {
+  return tts_->supported_features();
+}
+
+}  // namespace mdspeak

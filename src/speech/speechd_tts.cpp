@@ -1,0 +1,727 @@
+// The Linux backend: speech-dispatcher through libspeechd.
+//
+// Two rules shape this file.
+//
+// Never hang. A daemon whose audio output died still accepts a connection and then never answers
+// (measured: `spd_cancel` and even `spd_open2` block forever). So every call into libspeechd is
+// bounded: connections are opened on a helper thread that is abandoned when it misses its
+// deadline, and every command on an open connection is watched by a watchdog that shuts the socket
+// down when the command overruns, which makes libspeechd give up with an error. A connection that
+// overran or lost its daemon is dropped; the next operation opens a new one (perhaps to a
+// restarted daemon) and re-applies rate and voice.
+//
+// Cheap voice lists. Listing voices costs the daemon 1.5-3 s (every voice times every synthesizer
+// variant, more than 13,000 entries), yet the catalogue is read before every document is spoken.
+// The plain voices are therefore cached. The first listing starts in the background when the
+// backend is created; afterwards a read that finds the list older than ten seconds starts one new
+// background listing and meanwhile answers with the list it has. Reads never wait except for the
+// very first list, and a voice that appears in the daemon shows up in the list within one refresh.
+// Listing runs on a connection of its own, so speaking is never held up behind it.
+#include "speech/speechd_tts.h"
+
+#include <libspeechd.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace mdspeak {
+namespace speechd {
+
+UtteranceId utterance_id(std::size_t message_id) {
+  return UtteranceId("SpeechDispatcher(" + std::to_string(message_id) + ")");
+}
+
+std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
+  std::vector<Voice> voices;
+  for (const ListedVoice& entry : listing) {
+    if (entry.variant != "none") continue;
+    voices.push_back(Voice{entry.name, entry.name, std::nullopt, entry.language});
+  }
+  return voices;
+}
+
+void EventTracker::set_begin(UtteranceCallback callback) {
+  std::lock_guard lock(mutex_);
+  begin_ = std::move(callback);
+}
+
+void EventTracker::set_end(UtteranceCallback callback) {
+  std::lock_guard lock(mutex_);
+  end_ = std::move(callback);
+}
+
+void EventTracker::close() {
+  UtteranceCallback begin;
+  UtteranceCallback end;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    begin = std::move(begin_);
+    end = std::move(end_);
+    begin_ = nullptr;
+    end_ = nullptr;
+  }
+  // Whatever the callbacks own is released here, outside the lock.
+}
+
+bool EventTracker::ours(std::size_t message_id) const {
+  return pending_.contains(message_id) || message_id > highest_queued_;
+}
+
+void EventTracker::notify(std::size_t message_id, Kind kind) {
+  // The callback runs under the lock, so that `close` cannot return while one is running.
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  last_activity_ = Clock::now();
+  const UtteranceCallback* callback = nullptr;
+  switch (kind) {
+    case Kind::Begin:
+      if (!ours(message_id)) return;
+      callback = &begin_;
+      break;
+    case Kind::End:
+      if (pending_.erase(message_id) == 0) {
+        if (message_id <= highest_queued_) return;  // cancelled by us
+        finished_early_.insert(message_id);
+      }
+      callback = &end_;
+      break;
+    case Kind::Cancel:
+      if (pending_.erase(message_id) == 0 && message_id > highest_queued_) {
+        finished_early_.insert(message_id);
+      }
+      return;
+  }
+  if (*callback) (*callback)(utterance_id(message_id));
+}
+
+void EventTracker::queued(std::size_t message_id) {
+  std::lock_guard lock(mutex_);
+  highest_queued_ = std::max(highest_queued_, message_id);
+  last_activity_ = Clock::now();
+  if (finished_early_.erase(message_id) != 0) return;
+  pending_.insert(message_id);
+}
+
+void EventTracker::cancel_all() {
+  std::lock_guard lock(mutex_);
+  pending_.clear();
+  finished_early_.clear();
+}
+
+void EventTracker::reset() {
+  std::lock_guard lock(mutex_);
+  pending_.clear();
+  finished_early_.clear();
+  highest_queued_ = 0;
+}
+
+bool EventTracker::speaking() const {
+  std::lock_guard lock(mutex_);
+  return !pending_.empty();
+}
+
+EventTracker::Clock::time_point EventTracker::last_activity() const {
+  std::lock_guard lock(mutex_);
+  return last_activity_;
+}
+
+}  // namespace speechd
+
+namespace {
+
+using speechd::EventTracker;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Opening includes starting the daemon on demand (about 0.3-0.5 s when it works).
+constexpr milliseconds kOpenTimeout{1500};
+// A command normally takes about a millisecond.
+constexpr milliseconds kCallTimeout{2000};
+constexpr milliseconds kListTimeout{15000};
+constexpr std::chrono::seconds kVoiceListMaxAge{10};
+// While utterances are pending and the daemon has been silent this long, `is_speaking` checks
+// that it still answers, so a wedged daemon cannot keep the host waiting for ever.
+constexpr milliseconds kQuietBeforePing{2000};
+// Helper threads stuck in `spd_open2` on a wedged daemon; beyond this, no new attempt is made.
+constexpr int kMaxStuckOpeners = 2;
+
+Error timed_out() {
+  return tts_error::io(std::strerror(ETIMEDOUT));
+}
+
+// Writing to a socket that the watchdog shut down raises SIGPIPE. This keeps that signal away
+// from the process while libspeechd runs on the current thread, whatever the host's setting.
+class SigpipeBlock {
+ public:
+  SigpipeBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeBlock() {
+    if (!was_pending_) {
+      sigset_t pending;
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        timespec zero{};
+        sigtimedwait(&pipe_, nullptr, &zero);
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+};
+
+// For helper threads that only ever talk to the daemon: SIGPIPE stays blocked for their life.
+void block_sigpipe_in_this_thread() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
+// Shuts a socket down when a command on it overruns its deadline.
+class Watchdog {
+ public:
+  Watchdog() = default;
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Returns 0 when no watchdog thread could be started (the command then runs unwatched).
+  std::uint64_t arm(int fd, Clock::time_point deadline) {
+    std::lock_guard lock(mutex_);
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { run(); });
+      } catch (const std::system_error&) {
+        return 0;
+      }
+    }
+    std::uint64_t ticket = ++next_ticket_;
+    armed_.emplace(ticket, Entry{fd, deadline});
+    cv_.notify_all();
+    return ticket;
+  }
+
+  // True when the command finished in time; false when its socket was shut down.
+  bool disarm(std::uint64_t ticket) {
+    if (ticket == 0) return true;
+    std::lock_guard lock(mutex_);
+    if (armed_.erase(ticket) != 0) return true;
+    fired_.erase(ticket);
+    return false;
+  }
+
+ private:
+  struct Entry {
+    int fd;
+    Clock::time_point deadline;
+  };
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (armed_.empty()) {
+        cv_.wait(lock);
+        continue;
+      }
+      auto earliest = std::min_element(armed_.begin(), armed_.end(), [](auto& a, auto& b) {
+                        return a.second.deadline < b.second.deadline;
+                      })->second.deadline;
+      if (cv_.wait_until(lock, earliest) != std::cv_status::timeout) continue;
+      auto now = Clock::now();
+      for (auto it = armed_.begin(); it != armed_.end();) {
+        if (it->second.deadline <= now) {
+          // Still under the lock: the owner has not disarmed, so the socket is still open.
+          shutdown(it->second.fd, SHUT_RDWR);
+          fired_.insert(it->first);
+          it = armed_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::thread thread_;
+  bool stopping_ = false;
+  std::uint64_t next_ticket_ = 0;
+  std::map<std::uint64_t, Entry> armed_;
+  std::unordered_set<std::uint64_t> fired_;
+};
+
+// Connections deliver notifications to a plain C callback that is told the client id; this maps
+// client ids to their trackers.
+struct Registry {
+  std::mutex mutex;
+  std::map<std::size_t, std::weak_ptr<EventTracker>> trackers;
+};
+
+Registry& registry() {
+  static auto* instance = new Registry;  // never destroyed: libspeechd threads may outlive main
+  return *instance;
+}
+
+void on_notification(std::size_t message_id, std::size_t client_id, SPDNotificationType type) {
+  EventTracker::Kind kind;
+  switch (type) {
+    case SPD_EVENT_BEGIN:
+      kind = EventTracker::Kind::Begin;
+      break;
+    case SPD_EVENT_END:
+      kind = EventTracker::Kind::End;
+      break;
+    case SPD_EVENT_CANCEL:
+      kind = EventTracker::Kind::Cancel;
+      break;
+    default:
+      return;
+  }
+  std::shared_ptr<EventTracker> tracker;
+  {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    auto it = r.trackers.find(client_id);
+    if (it != r.trackers.end()) tracker = it->second.lock();
+  }
+  if (tracker) tracker->notify(message_id, kind);
+}
+
+struct OpenAttempt {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  bool abandoned = false;
+  SPDConnection* connection = nullptr;
+  std::string error;
+};
+
+std::atomic<int> stuck_openers{0};
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// Opens a connection to the daemon named by the environment (SPEECHD_ADDRESS or the default
+// socket), starting the daemon on demand as other speech clients do, within `deadline`.
+Result<SPDConnection*> open_connection(const char* name, SPDConnectionMode mode,
+                                       Clock::time_point deadline) {
+  if (stuck_openers.load() >= kMaxStuckOpeners) {
+    return fail(tts_error::io("speech-dispatcher does not answer"));
+  }
+  auto attempt = std::make_shared<OpenAttempt>();
+  try {
+    std::thread([attempt, connection_name = std::string(name), mode] {
+      block_sigpipe_in_this_thread();
+      char* error = nullptr;
+      SPDConnection* connection = spd_open2("mdspeak", connection_name.c_str(), nullptr, mode,
+                                            nullptr, /*autospawn=*/1, &error);
+      std::string text = error != nullptr ? error : "";
+      std::free(error);
+      std::unique_lock lock(attempt->mutex);
+      if (attempt->abandoned) {
+        --stuck_openers;
+        lock.unlock();
+        if (connection != nullptr) spd_close(connection);
+        return;
+      }
+      attempt->connection = connection;
+      attempt->error = trimmed(std::move(text));
+      attempt->done = true;
+      attempt->cv.notify_all();
+    }).detach();
+  } catch (const std::system_error& e) {
+    return fail(tts_error::io(e.what()));
+  }
+  std::unique_lock lock(attempt->mutex);
+  if (!attempt->cv.wait_until(lock, deadline, [&] { return attempt->done; })) {
+    attempt->abandoned = true;
+    ++stuck_openers;
+    return fail(timed_out());
+  }
+  if (attempt->connection == nullptr) {
+    return fail(tts_error::io(attempt->error.empty() ? "cannot connect to speech-dispatcher"
+                                                     : attempt->error));
+  }
+  return attempt->connection;
+}
+
+std::vector<speechd::ListedVoice> listed_voices(SPDVoice* const* listing) {
+  std::vector<speechd::ListedVoice> entries;
+  for (; *listing != nullptr; ++listing) {
+    const SPDVoice& voice = **listing;
+    if (voice.name == nullptr) continue;
+    entries.push_back(speechd::ListedVoice{voice.name, voice.language ? voice.language : "",
+                                           voice.variant ? voice.variant : ""});
+  }
+  return entries;
+}
+
+// True when the daemon closed its end of the connection.
+bool connection_lost(const SPDConnection* connection) {
+  pollfd fd{connection->socket, POLLRDHUP, 0};
+  return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+class SpeechdTts final : public Tts {
+ public:
+  static Result<std::unique_ptr<Tts>> create() {
+    std::unique_ptr<SpeechdTts> tts(new SpeechdTts());
+    auto connected = tts->connect(Clock::now() + kOpenTimeout);
+    if (!connected) return fail(std::move(connected.error()));
+    {
+      std::lock_guard lock(tts->cache_mutex_);
+      tts->start_refresh_locked();
+    }
+    return std::unique_ptr<Tts>(std::move(tts));
+  }
+
+  ~SpeechdTts() override {
+    {
+      std::lock_guard lock(cache_mutex_);
+      closing_ = true;
+      if (listing_fd_ >= 0) shutdown(listing_fd_, SHUT_RDWR);
+    }
+    if (refresh_thread_.joinable()) refresh_thread_.join();
+    if (spd_ != nullptr && events_->speaking()) {
+      // Leave nothing of ours playing; bounded like every command.
+      (void)command(Clock::now() + kCallTimeout, [](SPDConnection* c) { return spd_cancel(c); });
+    }
+    events_->close();
+    close_connection();
+  }
+
+  Features supported_features() const override {
+    return Features{.is_speaking = true,
+                    .pitch = true,
+                    .rate = true,
+                    .stop = true,
+                    .utterance_callbacks = true,
+                    .voice = true,
+                    .get_voice = false,
+                    .volume = true};
+  }
+
+  Result<void> on_utterance_begin(UtteranceCallback callback) override {
+    events_->set_begin(std::move(callback));
+    return {};
+  }
+  Result<void> on_utterance_end(UtteranceCallback callback) override {
+    events_->set_end(std::move(callback));
+    return {};
+  }
+
+  Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt) override {
+    if (auto connected = ensure_connected(); !connected) return fail(std::move(connected.error()));
+    if (interrupt) {
+      auto cancelled = command(deadline(), [](SPDConnection* c) { return spd_cancel(c); });
+      if (!cancelled) return fail(std::move(cancelled.error()));
+      events_->cancel_all();
+    }
+    // SPD_MESSAGE queues behind our earlier utterances; SPD_TEXT would cancel them.
+    std::string owned(text);
+    auto id = command(
+        deadline(), [&owned](SPDConnection* c) { return spd_say(c, SPD_MESSAGE, owned.c_str()); });
+    if (!id) return fail(std::move(id.error()));
+    events_->queued(static_cast<std::size_t>(*id));
+    return std::optional<UtteranceId>(speechd::utterance_id(static_cast<std::size_t>(*id)));
+  }
+
+  Result<void> stop() override {
+    // Without a connection nothing of ours is queued any more.
+    if (spd_ == nullptr) {
+      events_->cancel_all();
+      return {};
+    }
+    // spd_cancel, not spd_stop: stopping ends only the current message and the queue goes on.
+    auto cancelled = command(deadline(), [](SPDConnection* c) { return spd_cancel(c); });
+    events_->cancel_all();
+    if (!cancelled) return fail(std::move(cancelled.error()));
+    return {};
+  }
+
+  Result<bool> is_speaking() override {
+    if (!events_->speaking()) return false;
+    if (spd_ == nullptr) {
+      events_->cancel_all();
+      return false;
+    }
+    auto now = Clock::now();
+    if (now - events_->last_activity() >= kQuietBeforePing &&
+        now - last_ping_ >= kQuietBeforePing) {
+      last_ping_ = now;
+      // Any failure that cost the connection also cancelled what was pending.
+      (void)command(deadline(), [](SPDConnection* c) { return spd_get_client_id(c); });
+    }
+    return events_->speaking();
+  }
+
+  Result<std::vector<Voice>> voices() override {
+    std::unique_lock lock(cache_mutex_);
+    if (!cache_) {
+      start_refresh_locked();
+      cache_cv_.wait_until(lock, Clock::now() + kOpenTimeout + kListTimeout + milliseconds(500),
+                           [this] { return cache_.has_value() || !refreshing_; });
+      if (!cache_) return fail(cache_error_ ? *cache_error_ : timed_out());
+    } else if (Clock::now() - cache_time_ >= kVoiceListMaxAge) {
+      start_refresh_locked();
+    }
+    return *cache_;
+  }
+
+  Result<void> set_voice(const Voice& voice) override {
+    // The daemon accepts any name and then speaks with its default voice: check first.
+    auto known = voices();
+    if (!known) return fail(std::move(known.error()));
+    auto same_id = [&voice](const Voice& v) { return v.id == voice.id; };
+    if (std::none_of(known->begin(), known->end(), same_id)) {
+      return fail(Error(std::string(tts_error::kOperationFailed)));
+    }
+    if (auto connected = ensure_connected(); !connected) return fail(std::move(connected.error()));
+    auto set = command(deadline(), [&voice](SPDConnection* c) {
+      return spd_set_synthesis_voice(c, voice.id.c_str());
+    });
+    if (!set) return fail(std::move(set.error()));
+    voice_ = voice.id;
+    return {};
+  }
+
+  float min_rate() const override { return speechd::kMinRate; }
+  float normal_rate() const override { return speechd::kNormalRate; }
+  float max_rate() const override { return speechd::kMaxRate; }
+
+  Result<void> set_rate(float rate) override {
+    if (!(rate >= speechd::kMinRate && rate <= speechd::kMaxRate)) {
+      return fail(Error(std::string(tts_error::kOutOfRange)));
+    }
+    int value = static_cast<int>(std::lround(rate));
+    if (auto connected = ensure_connected(); !connected) return fail(std::move(connected.error()));
+    auto set =
+        command(deadline(), [value](SPDConnection* c) { return spd_set_voice_rate(c, value); });
+    if (!set) return fail(std::move(set.error()));
+    rate_ = value;
+    return {};
+  }
+
+ private:
+  SpeechdTts() = default;
+
+  static Clock::time_point deadline() { return Clock::now() + kCallTimeout; }
+
+  // Runs one libspeechd command on the main connection within `until`. A negative answer is
+  // "Operation failed"; an overrun or a lost daemon also drops the connection.
+  template <class F>
+  Result<int> command(Clock::time_point until, F&& run) {
+    if (spd_ == nullptr) return fail(tts_error::io(std::strerror(ENOTCONN)));
+    int answer;
+    bool in_time;
+    {
+      SigpipeBlock block;
+      std::uint64_t ticket = watchdog_.arm(spd_->socket, until);
+      answer = run(spd_);
+      in_time = watchdog_.disarm(ticket);
+    }
+    if (!in_time) {
+      close_connection();
+      return fail(timed_out());
+    }
+    if (answer < 0) {
+      if (connection_lost(spd_)) {
+        close_connection();
+        return fail(tts_error::io(std::strerror(ECONNRESET)));
+      }
+      return fail(Error(std::string(tts_error::kOperationFailed)));
+    }
+    return answer;
+  }
+
+  Result<void> ensure_connected() {
+    if (spd_ != nullptr) return {};
+    return connect(Clock::now() + kOpenTimeout);
+  }
+
+  // Opens the main connection, routes its notifications to `events_` and restores the rate and
+  // voice that were in force on the previous connection, if any.
+  Result<void> connect(Clock::time_point until) {
+    auto opened = open_connection("main", SPD_MODE_THREADED, until);
+    if (!opened) return fail(std::move(opened.error()));
+    spd_ = *opened;
+    spd_->callback_begin = on_notification;
+    spd_->callback_end = on_notification;
+    spd_->callback_cancel = on_notification;
+    events_->reset();
+
+    auto client = command(until, [](SPDConnection* c) { return spd_get_client_id(c); });
+    if (!client) return drop_with(std::move(client.error()));
+    client_id_ = static_cast<std::size_t>(*client);
+    {
+      Registry& r = registry();
+      std::lock_guard lock(r.mutex);
+      r.trackers[client_id_] = events_;
+    }
+    registered_ = true;
+
+    for (SPDNotification kind : {SPD_BEGIN, SPD_END, SPD_CANCEL}) {
+      auto on =
+          command(until, [kind](SPDConnection* c) { return spd_set_notification_on(c, kind); });
+      if (!on) return drop_with(std::move(on.error()));
+    }
+    if (rate_) {
+      int value = *rate_;
+      auto set = command(until, [value](SPDConnection* c) { return spd_set_voice_rate(c, value); });
+      if (!set) return drop_with(std::move(set.error()));
+    }
+    if (voice_) {
+      const std::string& name = *voice_;
+      auto set = command(
+          until, [&name](SPDConnection* c) { return spd_set_synthesis_voice(c, name.c_str()); });
+      if (!set) return drop_with(std::move(set.error()));
+    }
+    return {};
+  }
+
+  Result<void> drop_with(Error error) {
+    close_connection();
+    return fail(std::move(error));
+  }
+
+  // Forgets the main connection; its pending utterances will never be reported.
+  void close_connection() {
+    if (registered_) {
+      Registry& r = registry();
+      std::lock_guard lock(r.mutex);
+      r.trackers.erase(client_id_);
+      registered_ = false;
+    }
+    events_->cancel_all();
+    if (spd_ == nullptr) return;
+    SPDConnection* connection = std::exchange(spd_, nullptr);
+    SigpipeBlock block;
+    // Wakes anything of libspeechd's still waiting on the daemon before the connection goes.
+    shutdown(connection->socket, SHUT_RDWR);
+    spd_close(connection);
+  }
+
+  // Starts a background listing unless one runs already. Caller holds cache_mutex_.
+  void start_refresh_locked() {
+    if (refreshing_ || closing_) return;
+    if (refresh_thread_.joinable()) refresh_thread_.join();  // finished: refreshing_ is false
+    refreshing_ = true;
+    try {
+      refresh_thread_ = std::thread([this] { refresh(); });
+    } catch (const std::system_error& e) {
+      refreshing_ = false;
+      cache_error_ = tts_error::io(e.what());
+    }
+  }
+
+  void refresh() {
+    block_sigpipe_in_this_thread();
+    std::optional<std::vector<Voice>> listed;
+    std::optional<Error> error;
+    auto opened = open_connection("voices", SPD_MODE_SINGLE, Clock::now() + kOpenTimeout);
+    if (!opened) {
+      error = std::move(opened.error());
+    } else {
+      SPDConnection* connection = *opened;
+      bool closing;
+      {
+        std::lock_guard lock(cache_mutex_);
+        closing = closing_;
+        if (!closing) listing_fd_ = connection->socket;
+      }
+      if (!closing) {
+        std::uint64_t ticket = watchdog_.arm(connection->socket, Clock::now() + kListTimeout);
+        SPDVoice** listing = spd_list_synthesis_voices(connection);
+        bool in_time = watchdog_.disarm(ticket);
+        {
+          std::lock_guard lock(cache_mutex_);
+          listing_fd_ = -1;
+        }
+        if (listing != nullptr && in_time) {
+          listed = speechd::plain_voices(listed_voices(listing));
+        } else {
+          error = in_time ? Error(std::string(tts_error::kOperationFailed)) : timed_out();
+        }
+        if (listing != nullptr) free_spd_voices(listing);
+      }
+      spd_close(connection);
+    }
+    std::lock_guard lock(cache_mutex_);
+    if (listed) {
+      cache_ = std::move(listed);
+      cache_time_ = Clock::now();
+      cache_error_.reset();
+    } else if (error) {
+      cache_error_ = std::move(error);
+    }
+    refreshing_ = false;
+    cache_cv_.notify_all();
+  }
+
+  // Declared first so that it outlives the threads that use it.
+  Watchdog watchdog_;
+  std::shared_ptr<EventTracker> events_ = std::make_shared<EventTracker>();
+
+  SPDConnection* spd_ = nullptr;
+  std::size_t client_id_ = 0;
+  bool registered_ = false;
+  std::optional<int> rate_;
+  std::optional<std::string> voice_;
+  Clock::time_point last_ping_{};
+
+  std::mutex cache_mutex_;
+  std::condition_variable cache_cv_;
+  std::optional<std::vector<Voice>> cache_;
+  Clock::time_point cache_time_{};
+  std::optional<Error> cache_error_;
+  bool refreshing_ = false;
+  bool closing_ = false;
+  int listing_fd_ = -1;
+  std::thread refresh_thread_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Tts>> create_default_tts() {
+  return SpeechdTts::create();
+}
+
+}  // namespace mdspeak

@@ -1,0 +1,82 @@
+// Pieces of the speech-dispatcher backend that need no daemon, kept apart so they can be tested.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "speech/tts.h"
+
+namespace mdspeak::speechd {
+
+// speech-dispatcher's own rate scale.
+inline constexpr float kMinRate = -100.0f;
+inline constexpr float kNormalRate = 0.0f;
+inline constexpr float kMaxRate = 100.0f;
+
+// "SpeechDispatcher(42)" for message 42.
+UtteranceId utterance_id(std::size_t message_id);
+
+// One entry of the daemon's voice listing.
+struct ListedVoice {
+  std::string name;
+  std::string language;
+  std::string variant;
+};
+
+// The plain voices of a listing: the daemon lists every voice once more per variant of its
+// synthesizer ("English (America)+Klatt", ...); only the entries whose variant is "none" are
+// distinct voices. The name is both id and display name; speech-dispatcher knows no gender.
+std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing);
+
+// Follows which of this client's messages are still to be spoken, and decides which daemon
+// notifications become begin/end callbacks.
+//
+// The daemon may notify about a message before `spd_say` has returned its id to us; such early
+// ids are larger than every id registered so far (the daemon numbers messages in order) and are
+// passed on. Notifications for messages that were cancelled by us (a stop, or a speak with
+// interrupt) are dropped, so a cancelled message never yields an end. Thread-safe: notifications
+// arrive on libspeechd's reader thread, everything else on the owner's thread.
+class EventTracker {
+ public:
+  enum class Kind { Begin, End, Cancel };
+  using Clock = std::chrono::steady_clock;
+
+  void set_begin(UtteranceCallback callback);
+  void set_end(UtteranceCallback callback);
+  // Drops the callbacks (and whatever they own); nothing is delivered afterwards.
+  void close();
+
+  // A notification from the daemon; runs the matching callback, if any, before returning.
+  void notify(std::size_t message_id, Kind kind);
+  // `spd_say` returned this id.
+  void queued(std::size_t message_id);
+  // Everything queued so far is cancelled: late notifications about it are dropped.
+  void cancel_all();
+  // A new connection (perhaps to a restarted daemon, which numbers messages from 1 again).
+  void reset();
+
+  bool speaking() const;
+  // When the daemon last showed a sign of life about our messages (queueing or a notification).
+  Clock::time_point last_activity() const;
+
+ private:
+  bool ours(std::size_t message_id) const;
+
+  mutable std::mutex mutex_;
+  UtteranceCallback begin_;
+  UtteranceCallback end_;
+  bool closed_ = false;
+  std::unordered_set<std::size_t> pending_;
+  // Ids that ended (or were cancelled) before `queued` saw them.
+  std::unordered_set<std::size_t> finished_early_;
+  std::size_t highest_queued_ = 0;
+  Clock::time_point last_activity_ = Clock::now();
+};
+
+}  // namespace mdspeak::speechd

@@ -1,0 +1,143 @@
+// Ranking, listing and choosing voices, and mapping the requested rate onto the synthesizer's.
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "speech/speech_engine.h"
+
+namespace mdspeak {
+
+namespace {
+
+constexpr const char* kNoVoices = "no supported English or Spanish system voices were found";
+
+std::string ascii_lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// The requested rate, 1.0 meaning normal, on the facade's scale: each half of 0.5..2.0 maps
+// linearly onto its half of min..max, so normal speed stays the synthesizer's normal speed.
+float engine_rate(float requested, float min, float normal, float max) {
+  float r = requested;
+  if (r < 0.5f) r = 0.5f;
+  if (r > 2.0f) r = 2.0f;
+  if (r <= 1.0f) return min + (r - 0.5f) * 2.0f * (normal - min);
+  return normal + (r - 1.0f) * (max - normal);
+}
+
+}  // namespace
+
+std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language) {
+  std::int32_t score = 0;
+  if (language && language_matches_voice(*language, voice)) score += 1000;
+  const std::string id = ascii_lower(voice.id);
+  auto has = [&id](std::string_view part) { return id.find(part) != std::string::npos; };
+  if (has("ttsbundle.siri")) score += 300;
+  if (has(".voice.compact.")) score += 250;
+  if (voice.gender) score += 100;
+  if (has(".eloquence.")) score -= 100;
+  if (has("speech.synthesis.voice.")) score -= 200;
+  return score;
+}
+
+bool language_matches_voice(SupportedLanguage language, const Voice& voice) {
+  auto voice_language = from_locale(voice.language);
+  return voice_language && *voice_language == language;
+}
+
+Result<std::vector<Voice>> SpeechEngine::supported_voices() {
+  auto all = tts_->voices();
+  if (!all) return fail(Error("failed to enumerate system voices", std::move(all.error())));
+
+  struct Ranked {
+    std::int32_t score;
+    Voice voice;
+  };
+  std::vector<Ranked> ranked;
+  for (Voice& voice : *all) {
+    if (!from_locale(voice.language)) continue;
+    std::int32_t score = voice_priority(voice, std::nullopt);
+    ranked.push_back(Ranked{score, std::move(voice)});
+  }
+  // std::string compares as unsigned bytes: "Zoe" before "alex", "en-US" before "es-ES".
+  std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+    if (a.score != b.score) return a.score > b.score;
+    if (a.voice.language != b.voice.language) return a.voice.language < b.voice.language;
+    return a.voice.name < b.voice.name;
+  });
+
+  std::vector<Voice> voices;
+  voices.reserve(ranked.size());
+  for (Ranked& r : ranked) voices.push_back(std::move(r.voice));
+  return voices;
+}
+
+Result<std::vector<VoiceInfo>> SpeechEngine::voices() {
+  auto catalogue = supported_voices();
+  if (!catalogue) return fail(std::move(catalogue.error()));
+  std::vector<VoiceInfo> infos;
+  infos.reserve(catalogue->size());
+  for (Voice& voice : *catalogue) {
+    VoiceInfo info;
+    info.id = std::move(voice.id);
+    info.name = std::move(voice.name);
+    info.locale = std::move(voice.language);
+    if (voice.gender) info.gender = *voice.gender == Gender::Male ? "Male" : "Female";
+    infos.push_back(std::move(info));
+  }
+  return infos;
+}
+
+Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
+                                     std::optional<SupportedLanguage> language, float rate) {
+  float mapped = engine_rate(rate, tts_->min_rate(), tts_->normal_rate(), tts_->max_rate());
+  auto rate_set = tts_->set_rate(mapped);
+  if (!rate_set) return fail(Error("failed to set speech rate", std::move(rate_set.error())));
+
+  auto catalogue = supported_voices();
+  if (!catalogue) return fail(std::move(catalogue.error()));
+
+  const Voice* chosen = nullptr;
+  if (voice_id) {
+    if (catalogue->empty()) return fail(Error(kNoVoices));
+    // An unknown id, or a voice of the other language, is not an error: the automatic choice
+    // below then speaks the document in its own language.
+    for (const Voice& voice : *catalogue) {
+      if (voice.id == *voice_id && (!language || language_matches_voice(*language, voice))) {
+        chosen = &voice;
+        break;
+      }
+    }
+  }
+
+  if (!chosen) {
+    std::int32_t best = 0;
+    for (const Voice& voice : *catalogue) {
+      if (language && !language_matches_voice(*language, voice)) continue;
+      std::int32_t score = voice_priority(voice, language);
+      if (!chosen || score > best) {
+        chosen = &voice;
+        best = score;
+      }
+    }
+  }
+
+  if (!chosen) {
+    if (catalogue->empty()) return fail(Error(kNoVoices));
+    auto fallback = tts_->set_voice(catalogue->front());
+    if (!fallback) {
+      return fail(Error("failed to set fallback voice", std::move(fallback.error())));
+    }
+    return {};
+  }
+
+  auto voice_set = tts_->set_voice(*chosen);
+  if (!voice_set) return fail(Error("failed to set voice", std::move(voice_set.error())));
+  return {};
+}
+
+}  // namespace mdspeak
