@@ -1,0 +1,133 @@
+// The daemon-free parts of the speech-dispatcher backend.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "speech/speechd_tts.h"
+
+namespace mdspeak::speechd {
+namespace {
+
+TEST(SpeechdIds, TextFormNamesTheMessage) {
+  EXPECT_EQ(utterance_id(42).text(), "SpeechDispatcher(42)");
+  EXPECT_NE(utterance_id(1).text(), utterance_id(11).text());
+}
+
+TEST(SpeechdVoices, OnlyPlainVariantsAreVoices) {
+  std::vector<ListedVoice> listing{
+      {"English (America)", "en-US", "none"},
+      {"English (America)+Klatt", "en-US", "Klatt"},
+      {"Spanish (Latin America)", "es-419", "none"},
+      {"Spanish (Latin America)+Andrea", "es-419", "Andrea"},
+      {"French (France)", "fr-FR", "none"},
+  };
+  std::vector<Voice> expected{
+      {"English (America)", "English (America)", std::nullopt, "en-US"},
+      {"Spanish (Latin America)", "Spanish (Latin America)", std::nullopt, "es-419"},
+      {"French (France)", "French (France)", std::nullopt, "fr-FR"},
+  };
+  EXPECT_EQ(plain_voices(listing), expected);
+  EXPECT_TRUE(plain_voices({}).empty());
+}
+
+// A script of what the backend and the daemon do: "q5" spd_say returned 5; "B5", "E5", "C5"
+// the daemon notified begin, end, cancel of 5; "stop" everything was cancelled by us; "reset" a
+// new connection.
+struct TrackerCase {
+  const char* name;
+  std::vector<std::string> steps;
+  std::vector<std::string> delivered;
+  bool speaking;
+};
+
+class Tracker : public ::testing::TestWithParam<TrackerCase> {};
+
+TEST_P(Tracker, DeliversOnlyWhatTheHostMustSee) {
+  const TrackerCase& c = GetParam();
+  EventTracker tracker;
+  std::vector<std::string> delivered;
+  tracker.set_begin([&](const UtteranceId& id) { delivered.push_back("B " + id.text()); });
+  tracker.set_end([&](const UtteranceId& id) { delivered.push_back("E " + id.text()); });
+
+  for (const std::string& step : c.steps) {
+    if (step == "stop") {
+      tracker.cancel_all();
+    } else if (step == "reset") {
+      tracker.reset();
+    } else {
+      std::size_t id = std::stoul(step.substr(1));
+      switch (step[0]) {
+        case 'q':
+          tracker.queued(id);
+          break;
+        case 'B':
+          tracker.notify(id, EventTracker::Kind::Begin);
+          break;
+        case 'E':
+          tracker.notify(id, EventTracker::Kind::End);
+          break;
+        case 'C':
+          tracker.notify(id, EventTracker::Kind::Cancel);
+          break;
+        default:
+          FAIL() << "bad step " << step;
+      }
+    }
+  }
+  std::vector<std::string> expected;
+  for (const std::string& d : c.delivered) {
+    expected.push_back(d.substr(0, 2) + "SpeechDispatcher(" + d.substr(2) + ")");
+  }
+  EXPECT_EQ(delivered, expected);
+  EXPECT_EQ(tracker.speaking(), c.speaking);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, Tracker,
+    ::testing::Values(
+        TrackerCase{
+            "InOrder", {"q2", "q3", "B2", "E2", "B3", "E3"}, {"B 2", "E 2", "B 3", "E 3"}, false},
+        TrackerCase{
+            "PendingUntilTheLastEnd", {"q2", "q3", "B2", "E2", "B3"}, {"B 2", "E 2", "B 3"}, true},
+        // The daemon may report a message before spd_say has returned its id.
+        TrackerCase{"BeginAndEndBeforeTheIdIsKnown", {"B5", "E5", "q5"}, {"B 5", "E 5"}, false},
+        TrackerCase{"BeginBeforeTheIdIsKnown", {"B5", "q5"}, {"B 5"}, true},
+        TrackerCase{"CancelBeforeTheIdIsKnown", {"C5", "q5"}, {}, false},
+        TrackerCase{
+            "CancelNotificationsAreNotForwarded", {"q2", "q3", "B2", "C2", "C3"}, {"B 2"}, false},
+        // Stopped by us: whatever the daemon still says about those messages is dropped.
+        TrackerCase{
+            "LateEndAfterStop", {"q2", "q3", "B2", "stop", "E2", "B3", "E3"}, {"B 2"}, false},
+        TrackerCase{"NewSpeechAfterStop",
+                    {"q2", "B2", "stop", "B3", "q3", "E3"},
+                    {"B 2", "B 3", "E 3"},
+                    false},
+        // A restarted daemon numbers messages from 1 again.
+        TrackerCase{"NewConnectionToARestartedDaemon",
+                    {"q7", "B7", "reset", "B1", "q1", "E1"},
+                    {"B 7", "B 1", "E 1"},
+                    false},
+        TrackerCase{"ResetForgetsPending", {"q7", "q8", "reset"}, {}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Tracker, CloseReleasesTheCallbacksAndDeliversNothingMore) {
+  EventTracker tracker;
+  auto owned = std::make_shared<int>(0);
+  int calls = 0;
+  tracker.set_begin([owned, &calls](const UtteranceId&) { ++calls; });
+  tracker.queued(1);
+  tracker.notify(1, EventTracker::Kind::Begin);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(owned.use_count(), 2);
+
+  tracker.close();
+  EXPECT_EQ(owned.use_count(), 1);
+  tracker.queued(2);
+  tracker.notify(2, EventTracker::Kind::Begin);
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace mdspeak::speechd
