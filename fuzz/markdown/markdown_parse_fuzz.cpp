@@ -1,0 +1,57 @@
+// Any input must read without crashing, and every utterance must keep its promises: non-empty
+// text without leading, trailing or doubled white space, and a span inside the source. When the
+// input is valid UTF-8, the text must be too and both ends of the span must fall on character
+// boundaries.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "common/unicode.h"
+#include "markdown/markdown.h"
+
+namespace {
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool is_boundary(std::string_view s, std::uint64_t pos) {
+  return pos == s.size() || (static_cast<unsigned char>(s[pos]) & 0xC0) != 0x80;
+}
+
+void check_text(std::string_view text, bool valid) {
+  check(!text.empty());
+  if (valid) check(mdspeak::unicode::is_valid_utf8(text));
+  std::size_t pos = 0;
+  bool previous_space = true;  // a leading white space counts as doubled
+  while (pos < text.size()) {
+    char32_t cp = mdspeak::unicode::next_code_point(text, pos);
+    bool space = mdspeak::unicode::is_white_space(cp);
+    if (space) check(cp == U' ' && !previous_space);
+    previous_space = space;
+  }
+  check(!previous_space);
+}
+
+void check_utterance(const mdspeak::Utterance& u, std::string_view source, bool valid) {
+  check_text(u.text, valid);
+  check(u.start_offset <= u.end_offset);
+  check(u.end_offset <= source.size());
+  if (valid) check(is_boundary(source, u.start_offset) && is_boundary(source, u.end_offset));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view source(reinterpret_cast<const char*>(data), size);
+  const bool valid = mdspeak::unicode::is_valid_utf8(source);
+  mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(source);
+  std::size_t in_sections = 0;
+  for (const mdspeak::Utterance& u : doc.utterances) check_utterance(u, source, valid);
+  for (const mdspeak::MarkdownSection& s : doc.sections) {
+    check(s.heading.has_value() || &s == &doc.sections.front());
+    in_sections += s.utterances.size() + (s.heading ? 1 : 0);
+  }
+  check(in_sections == doc.utterances.size());
+  return 0;
+}
