@@ -146,6 +146,51 @@ std::optional<std::size_t> best_profile(const std::vector<SectionProfile>& profi
 }  // namespace
 
 SectionKind classify_matching_text(std::string_view matching_text) {
+  // Same answer as running contains_any with each list in turn, but in one pass over the text:
+  // bodies can be long and most keywords never occur, so scanning the text once per keyword
+  // would dominate the cost of a summary.
+  struct Entry {
+    std::string_view keyword;
+    unsigned kinds;  // bit per SectionKind whose list holds the keyword
+  };
+  static const auto by_first_byte = [] {
+    std::array<std::vector<Entry>, 256> table;
+    for (const KindTest& test : KIND_TESTS) {
+      const unsigned bit = 1u << static_cast<unsigned>(test.kind);
+      for (std::string_view keyword : test.terms) {
+        auto& bucket = table[static_cast<unsigned char>(keyword.front())];
+        auto same = std::find_if(bucket.begin(), bucket.end(),
+                                 [&](const Entry& e) { return e.keyword == keyword; });
+        if (same == bucket.end()) {
+          bucket.push_back({keyword, bit});
+        } else {
+          same->kinds |= bit;
+        }
+      }
+    }
+    return table;
+  }();
+
+  const unsigned first_test = 1u << static_cast<unsigned>(KIND_TESTS.front().kind);
+  unsigned found = 0;
+  const std::size_t size = matching_text.size();
+  for (std::size_t at = 0; at < size && (found & first_test) == 0; ++at) {
+    if (at > 0 && matching_text[at - 1] != ' ') continue;
+    for (const Entry& entry : by_first_byte[static_cast<unsigned char>(matching_text[at])]) {
+      const std::size_t end = at + entry.keyword.size();
+      if (end <= size && (end == size || matching_text[end] == ' ') &&
+          matching_text.compare(at, entry.keyword.size(), entry.keyword) == 0) {
+        found |= entry.kinds;
+      }
+    }
+  }
+  for (const KindTest& test : KIND_TESTS) {
+    if (found & (1u << static_cast<unsigned>(test.kind))) return test.kind;
+  }
+  return SectionKind::General;
+}
+
+SectionKind classify_matching_text_by_lists(std::string_view matching_text) {
   for (const KindTest& test : KIND_TESTS) {
     if (contains_any(matching_text, test.terms)) return test.kind;
   }

@@ -54,6 +54,32 @@ TEST(SummaryProfileTest, KindIsTheFirstKeywordListThatMatches) {
   }
 }
 
+TEST(SummaryProfileTest, OnePassClassificationAgreesWithListByListMatching) {
+  // Keyword pieces, near misses and odd spacing, combined by a fixed pseudo-random sequence.
+  const std::vector<std::string> vocabulary = {
+      "run",    "runner",        "runbook", "api",    "apis",  "release", "note", "notes",
+      "next",   "step",          "steps",   "to",     "do",    "todo",    "how",  "it",
+      "works",  "getting",       "started", "action", "item",  "items",   "only", "status",
+      "config", "configuration", "error",   "design", "plan",  "planet",  "x",    "caveat",
+      "update", "updates",       "",        "env",    "scope", "shipped", "t",
+  };
+  std::uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  for (int n = 0; n < 20000; ++n) {
+    std::string text;
+    const std::uint32_t length = next() % 7;
+    for (std::uint32_t i = 0; i < length; ++i) {
+      if (i > 0 || next() % 8 == 0) text += next() % 10 == 0 ? "  " : " ";
+      text += vocabulary[next() % vocabulary.size()];
+    }
+    if (next() % 8 == 0) text += " ";
+    ASSERT_EQ(classify_matching_text(text), classify_matching_text_by_lists(text)) << text;
+  }
+}
+
 TEST(SummaryProfileTest, LeadSentenceComesFromTheFirstNonBlankUtteranceOnly) {
   struct Case {
     std::vector<std::string> body;
@@ -144,6 +170,35 @@ TEST(SummaryProfileTest, ScoresFollowPositionKindLengthAndTasks) {
     EXPECT_FLOAT_EQ(profile->primary_score, c.primary) << c.index;
     EXPECT_FLOAT_EQ(profile->secondary_score, c.secondary) << c.index;
     EXPECT_FLOAT_EQ(profile->tertiary_score, c.tertiary) << c.index;
+  }
+}
+
+TEST(SummaryProfileTest, EachKindHasItsOwnScoreBases) {
+  struct Case {
+    std::string head;
+    SectionKind kind;
+    float primary_base;
+    float secondary_base;
+    float tertiary_base;
+  };
+  const std::vector<Case> cases = {
+      {"Architecture", SectionKind::Overview, 1.6f, 1.0f, 0.4f},
+      {"Install", SectionKind::Setup, 1.0f, 1.5f, 1.2f},
+      {"API", SectionKind::Reference, 0.8f, 1.4f, 0.4f},
+      {"Debug", SectionKind::Runbook, 0.5f, 1.1f, 2.2f},
+      {"Status", SectionKind::Status, 0.3f, 0.7f, 2.8f},
+      {"Roadmap", SectionKind::Planning, 0.2f, 0.4f, 3.2f},
+      {"Caveats", SectionKind::Caveat, 0.4f, 0.8f, 2.6f},
+      {"Misc", SectionKind::General, 0.7f, 0.9f, 0.5f},
+  };
+  for (const auto& c : cases) {
+    // First section, no body, non-generic heading: only the bases vary.
+    const auto profile = profile_section(0, section(heading(c.head), {}));
+    ASSERT_TRUE(profile.has_value());
+    EXPECT_EQ(profile->kind, c.kind) << c.head;
+    EXPECT_FLOAT_EQ(profile->primary_score, 3.0f + c.primary_base) << c.head;
+    EXPECT_FLOAT_EQ(profile->secondary_score, 2.2f + c.secondary_base + 0.4f) << c.head;
+    EXPECT_FLOAT_EQ(profile->tertiary_score, c.tertiary_base) << c.head;
   }
 }
 

@@ -68,6 +68,15 @@ std::vector<Example> examples() {
         spoken("The Roadmap section tracks completed work such as ship parser and remaining work "
                "such as add voices.",
                21, 26)}},
+      {"topics are lowered, deduplicated and capped at four",
+       {heading("README", 0, 6), paragraph("Short intro.", 8, 20), heading("Alpha", 22, 27),
+        heading("Beta", 29, 33), heading("alpha", 35, 40), heading("Gamma", 42, 47),
+        heading("Delta", 49, 54), heading("Epsilon", 56, 63)},
+       {spoken("This file serves as an engineering overview. It covers alpha, beta, gamma, and "
+               "delta.",
+               0, 20),
+        spoken("The Alpha section covers Alpha.", 22, 27),
+        spoken("The Beta section covers Beta.", 29, 33)}},
       {"one section gives one paragraph",
        {paragraph("Just some words here for you.", 3, 33)},
        {spoken("This file serves as an engineering overview. Just some words here for you.", 3,
