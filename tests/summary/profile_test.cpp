@@ -57,11 +57,12 @@ TEST(SummaryProfileTest, KindIsTheFirstKeywordListThatMatches) {
 TEST(SummaryProfileTest, OnePassClassificationAgreesWithListByListMatching) {
   // Keyword pieces, near misses and odd spacing, combined by a fixed pseudo-random sequence.
   const std::vector<std::string> vocabulary = {
-      "run",    "runner",        "runbook", "api",    "apis",  "release", "note", "notes",
-      "next",   "step",          "steps",   "to",     "do",    "todo",    "how",  "it",
-      "works",  "getting",       "started", "action", "item",  "items",   "only", "status",
-      "config", "configuration", "error",   "design", "plan",  "planet",  "x",    "caveat",
-      "update", "updates",       "",        "env",    "scope", "shipped", "t",
+      "run",     "runner",        "runbook",   "api",    "apis",  "release", "note", "notes",
+      "next",    "step",          "steps",     "to",     "do",    "todo",    "how",  "it",
+      "works",   "getting",       "started",   "action", "item",  "items",   "only", "status",
+      "config",  "configuration", "error",     "design", "plan",  "planet",  "x",    "caveat",
+      "update",  "updates",       "",          "env",    "scope", "shipped", "t",    "xrun",
+      "subplan", "preapi",        "unshipped",
   };
   std::uint32_t state = 12345;
   auto next = [&state] {
