@@ -4,8 +4,20 @@ namespace mdspeak {
 
 ParsedMarkdownDocument ParsedMarkdownDocument::from_utterances(std::vector<Utterance> utterances) {
   ParsedMarkdownDocument doc;
+  // Count first so that every list is allocated once: documents run to many thousands.
+  std::size_t headings = 0;
+  for (const Utterance& u : utterances) headings += u.kind == UtteranceKind::Heading ? 1 : 0;
+  doc.sections.reserve(headings + 1);
+  auto reserve_section = [&](MarkdownSection& section, std::size_t from) {
+    std::size_t n = 0;
+    while (from + n < utterances.size() && utterances[from + n].kind != UtteranceKind::Heading) ++n;
+    section.utterances.reserve(n);
+  };
+
   MarkdownSection current;
-  for (const Utterance& u : utterances) {
+  reserve_section(current, 0);
+  for (std::size_t i = 0; i < utterances.size(); ++i) {
+    const Utterance& u = utterances[i];
     if (u.kind != UtteranceKind::Heading) {
       current.utterances.push_back(u);
       continue;
@@ -13,6 +25,7 @@ ParsedMarkdownDocument ParsedMarkdownDocument::from_utterances(std::vector<Utter
     if (!doc.title) doc.title = u;
     if (current.heading || !current.utterances.empty()) doc.sections.push_back(std::move(current));
     current = MarkdownSection{u, {}};
+    reserve_section(current, i + 1);
   }
   if (current.heading || !current.utterances.empty()) doc.sections.push_back(std::move(current));
   doc.utterances = std::move(utterances);

@@ -1,6 +1,9 @@
 #include "markdown/finalize.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 
 #include "common/unicode.h"
 
@@ -48,8 +51,97 @@ std::vector<std::string_view> cut_at_commas(std::string_view text) {
 
 }  // namespace
 
+// Bytes that need a closer look: ASCII white space, and the lead bytes of the multi-byte white
+// space characters (U+0085 and U+00A0; U+1680; U+2000 to U+205F; U+3000).
+constexpr auto kWhiteSpaceClass = [] {
+  std::array<unsigned char, 256> table{};
+  for (int c = 0x09; c <= 0x0D; ++c) table[c] = 1;
+  table[' '] = 1;
+  table[0xC2] = table[0xE1] = table[0xE2] = table[0xE3] = 2;
+  return table;
+}();
+
+namespace {
+
+// Flags (at least) the first byte of the eight that is below 0x21 or not ASCII: the only bytes
+// that can be or start white space. Bytes after the first flagged one may be flagged wrongly.
+inline std::uint64_t maybe_white_space(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  return ((v - 0x21 * kOnes) & ~v & kHigh) | (v & kHigh);
+}
+
+// End of the run of text from `i` that needs no change: no white space but single spaces
+// between other characters.
+std::size_t clean_run_end(std::string_view text, std::size_t i) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  auto plain = [&](std::size_t k) {
+    return kWhiteSpaceClass[static_cast<unsigned char>(s[k])] == 0;
+  };
+  std::size_t j = i;
+  for (;;) {
+    while (j + 8 <= n) {
+      std::uint64_t m = maybe_white_space(s + j);
+      if (m != 0) {
+        j += static_cast<std::size_t>(__builtin_ctzll(m)) / 8;
+        break;
+      }
+      j += 8;
+    }
+    while (j < n && plain(j)) ++j;
+    if (j >= n) return j;
+    if (s[j] == ' ') {
+      if (j > i && j + 1 < n && plain(j + 1)) {
+        j += 2;
+        continue;
+      }
+      return j;
+    }
+    if (kWhiteSpaceClass[static_cast<unsigned char>(s[j])] == 2) {
+      std::size_t k = j;
+      if (!unicode::is_white_space(unicode::next_code_point(text, k))) {
+        j = k;
+        continue;
+      }
+    }
+    return j;
+  }
+}
+
+}  // namespace
+
 std::string normalize_whitespace(std::string_view text) {
-  return unicode::collapse_white_space(text);
+  // Same result as unicode::collapse_white_space, but copies runs of text that need no change
+  // in one go: this runs over every block of every document.
+  const char* s = text.data();
+  const std::size_t n = text.size();
+  std::string out(n, '\0');
+  char* o = out.data();
+  std::size_t w = 0;
+  bool pending_space = false;
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t j = clean_run_end(text, i);
+    if (j == i) {
+      // White space (a run never stops at anything else).
+      pending_space = w > 0;
+      unicode::next_code_point(text, j);
+      i = j;
+      continue;
+    }
+    if (pending_space) {
+      o[w++] = ' ';
+      pending_space = false;
+    }
+    std::memcpy(o + w, s + i, j - i);
+    w += j - i;
+    i = j;
+  }
+  out.resize(w);
+  return out;
 }
 
 namespace markdown {

@@ -2,6 +2,8 @@
 
 #include <unicode/uchar.h>
 
+#include <array>
+
 #include "common/unicode.h"
 
 namespace mdspeak::markdown {
@@ -56,8 +58,15 @@ char32_t char_after(std::string_view s, std::size_t pos) {
   return unicode::next_code_point(s, pos);
 }
 
+// The characters that may start a rewrite, looked up per byte on every run of text.
+constexpr auto kSpecial = [] {
+  std::array<bool, 256> table{};
+  table['\''] = table['"'] = table['-'] = table['.'] = true;
+  return table;
+}();
+
 bool is_special(char c) {
-  return c == '\'' || c == '"' || c == '-' || c == '.';
+  return kSpecial[static_cast<unsigned char>(c)];
 }
 
 }  // namespace

@@ -65,19 +65,25 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
 
 std::string rewrite_inline_code(std::string_view code) {
   std::string out;
-  out.reserve(code.size());
+  append_inline_code(out, code);
+  return out;
+}
+
+void append_inline_code(std::string& out, std::string_view code) {
+  std::size_t w = out.size();
+  out.resize(w + code.size());
+  char* o = out.data();
   for (std::size_t i = 0; i < code.size(); ++i) {
     char c = code[i];
     if (c == '_' || c == '/' || c == '\\') {
-      out.push_back(' ');
+      c = ' ';
     } else if (c == ':' && i + 1 < code.size() && code[i + 1] == ':') {
-      out.push_back(' ');
+      c = ' ';
       ++i;
-    } else {
-      out.push_back(c);
     }
+    o[w++] = c;
   }
-  return out;
+  out.resize(w);
 }
 
 namespace {
@@ -350,7 +356,7 @@ class Walker {
     if (skip_depth_ > 0) return;
     Piece piece{PieceKind::Code};
     piece.begin = run_.size();
-    run_ += rewrite_inline_code(code_);
+    append_inline_code(run_, code_);
     piece.end = run_.size();
     if (range) {
       piece.start = range->first;

@@ -40,5 +40,6 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
 
 // Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
 std::string rewrite_inline_code(std::string_view code);
+void append_inline_code(std::string& out, std::string_view code);
 
 }  // namespace mdspeak::markdown

@@ -1,0 +1,126 @@
+// Throughput of parse_markdown_document on a large real document, next to md4c alone (empty
+// callbacks) on the same bytes. The corpus is the file named by MDSPEAK_MARKDOWN_CORPUS (see
+// scripts/markdown-corpus), or else every Markdown file found on this machine, concatenated at
+// start-up in path order.
+#include <benchmark/benchmark.h>
+#include <md4c.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string build_corpus() {
+  std::vector<fs::path> files;
+  const fs::path skipped[] = {"/proc", "/sys", "/dev", "/run", "/farm"};
+  std::error_code ec;
+  auto opts = fs::directory_options::skip_permission_denied;
+  for (fs::recursive_directory_iterator it("/", opts, ec), end; it != end; it.increment(ec)) {
+    if (ec) {
+      ec.clear();
+      continue;
+    }
+    if (it->is_directory(ec) && !it->is_symlink(ec) &&
+        std::find(std::begin(skipped), std::end(skipped), it->path()) != std::end(skipped)) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->path().extension() == ".md" && it->is_regular_file(ec) && !it->is_symlink(ec)) {
+      files.push_back(it->path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  std::string corpus;
+  for (const fs::path& f : files) {
+    corpus += read_file(f);
+    corpus += "\n\n";
+  }
+  return corpus;
+}
+
+const std::string& corpus() {
+  static const std::string text = [] {
+    const char* path = std::getenv("MDSPEAK_MARKDOWN_CORPUS");
+    std::string t = path != nullptr ? read_file(path) : build_corpus();
+    std::fprintf(stderr, "markdown corpus: %zu bytes\n", t.size());
+    return t;
+  }();
+  return text;
+}
+
+int md4c_alone(const std::string& text) {
+  MD_PARSER parser{};
+  parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
+  parser.enter_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
+  parser.leave_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
+  parser.enter_span = [](MD_SPANTYPE, void*, void*) { return 0; };
+  parser.leave_span = [](MD_SPANTYPE, void*, void*) { return 0; };
+  parser.text = [](MD_TEXTTYPE, const MD_CHAR*, MD_SIZE, void*) { return 0; };
+  return md_parse(text.data(), static_cast<MD_SIZE>(text.size()), &parser, nullptr);
+}
+
+void BM_Md4cAlone(benchmark::State& state) {
+  const std::string& text = corpus();
+  for (auto _ : state) benchmark::DoNotOptimize(md4c_alone(text));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void BM_ParseMarkdownDocument(benchmark::State& state) {
+  const std::string& text = corpus();
+  std::size_t utterances = 0;
+  for (auto _ : state) {
+    mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(text);
+    utterances = doc.utterances.size();
+    benchmark::DoNotOptimize(doc);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+  state.counters["utterances"] = static_cast<double>(utterances);
+}
+
+// Both in the same iterations, so that the ratio compares like with like on a shared machine.
+void BM_SpeedRelativeToMd4c(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const std::string& text = corpus();
+  double md4c_seconds = 0;
+  double ours_seconds = 0;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    benchmark::DoNotOptimize(md4c_alone(text));
+    auto t1 = Clock::now();
+    {
+      mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(text);
+      benchmark::DoNotOptimize(doc);
+      auto t2 = Clock::now();
+      md4c_seconds += std::chrono::duration<double>(t1 - t0).count();
+      ours_seconds += std::chrono::duration<double>(t2 - t1).count();
+    }  // freeing the document is not reading it
+  }
+  const double bytes = static_cast<double>(text.size()) * static_cast<double>(state.iterations());
+  state.counters["md4c_MBps"] = bytes / md4c_seconds / 1e6;
+  state.counters["ours_MBps"] = bytes / ours_seconds / 1e6;
+  state.counters["ratio"] = md4c_seconds / ours_seconds;
+}
+
+BENCHMARK(BM_Md4cAlone)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseMarkdownDocument)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SpeedRelativeToMd4c)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
