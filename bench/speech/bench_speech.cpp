@@ -1,0 +1,164 @@
+// Latencies of the speech engine on the real speech-dispatcher (scripts/speech-stack up).
+//
+//   EngineCreate     SpeechEngine::create: connect, callbacks, notifications
+//   Configure        rate and voice for an English document, voice list already cached
+//   SpeakToBegin     speak() called until the begin event is received
+//   SpeakToSound     speak() called until the null sink records sound (our stack only)
+//   StopToSilence    stop() called until the null sink records silence (our stack only)
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "speech/speech_engine.h"
+#include "support/sink_recorder.h"
+
+namespace mdspeak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr double kAudible = 0.003;
+constexpr const char* kLongSentence =
+    "The quick brown fox jumps over the lazy dog and keeps on running for a long while.";
+
+struct Engine {
+  std::optional<Receiver<SpeechEvent>> events;
+  std::optional<SpeechEngine> engine;
+
+  bool start() {
+    auto [sender, receiver] = make_channel<SpeechEvent>();
+    events.emplace(std::move(receiver));
+    auto created = SpeechEngine::create(std::move(sender));
+    if (!created) return false;
+    engine.emplace(std::move(*created));
+    return engine->configure(std::nullopt, SupportedLanguage::English, 1.0f).has_value();
+  }
+
+  // Waits for an event of `kind`; false after 10 s.
+  bool wait_for(SpeechEventKind kind) {
+    auto deadline = Clock::now() + 10s;
+    while (Clock::now() < deadline) {
+      std::optional<SpeechEvent> event;
+      if (events->recv_for(event, 100ms) == TryRecv::Value && event->kind == kind) return true;
+    }
+    return false;
+  }
+};
+
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+void EngineCreate(benchmark::State& state) {
+  for (auto _ : state) {
+    auto [sender, receiver] = make_channel<SpeechEvent>();
+    auto created = SpeechEngine::create(std::move(sender));
+    if (!created) {
+      state.SkipWithError("no speech-dispatcher");
+      return;
+    }
+    state.PauseTiming();
+    created = fail(Error("released"));  // the engine goes outside the measured time
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(EngineCreate)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+void Configure(benchmark::State& state) {
+  Engine e;
+  if (!e.start()) {
+    state.SkipWithError("no speech-dispatcher");
+    return;
+  }
+  for (auto _ : state) {
+    if (!e.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f)) {
+      state.SkipWithError("configure failed");
+      return;
+    }
+  }
+}
+BENCHMARK(Configure)->Unit(benchmark::kMillisecond)->Iterations(200);
+
+void SpeakToBegin(benchmark::State& state) {
+  Engine e;
+  if (!e.start()) {
+    state.SkipWithError("no speech-dispatcher");
+    return;
+  }
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (!e.engine->speak("Hello.", true) || !e.wait_for(SpeechEventKind::UtteranceBegin)) {
+      state.SkipWithError("no begin event");
+      return;
+    }
+    state.SetIterationTime(seconds(Clock::now() - start));
+    e.wait_for(SpeechEventKind::UtteranceEnd);
+  }
+}
+BENCHMARK(SpeakToBegin)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// Both need our own stack, whose null sink can be recorded.
+void SpeakToSound(benchmark::State& state) {
+  auto socket = SinkRecorder::stack_pulse_socket();
+  Engine e;
+  SinkRecorder recorder;
+  if (!socket || !e.start() || !recorder.start(*socket)) {
+    state.SkipWithError("needs scripts/speech-stack up");
+    return;
+  }
+  std::this_thread::sleep_for(300ms);
+  for (auto _ : state) {
+    auto start = Clock::now();
+    if (!e.engine->speak("Hello.", true) || !e.wait_for(SpeechEventKind::UtteranceEnd)) {
+      state.SkipWithError("no end event");
+      return;
+    }
+    std::this_thread::sleep_for(200ms);
+    auto sound = recorder.sound_from(start, kAudible);
+    if (!sound) {
+      state.SkipWithError("nothing audible recorded");
+      return;
+    }
+    state.SetIterationTime(seconds(*sound - start));
+  }
+}
+BENCHMARK(SpeakToSound)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void StopToSilence(benchmark::State& state) {
+  auto socket = SinkRecorder::stack_pulse_socket();
+  Engine e;
+  SinkRecorder recorder;
+  if (!socket || !e.start() || !recorder.start(*socket)) {
+    state.SkipWithError("needs scripts/speech-stack up");
+    return;
+  }
+  std::this_thread::sleep_for(300ms);
+  for (auto _ : state) {
+    if (!e.engine->speak(kLongSentence, true) || !e.wait_for(SpeechEventKind::UtteranceBegin)) {
+      state.SkipWithError("no begin event");
+      return;
+    }
+    std::this_thread::sleep_for(700ms);
+    auto stop = Clock::now();
+    if (!e.engine->stop()) {
+      state.SkipWithError("stop failed");
+      return;
+    }
+    std::this_thread::sleep_for(600ms);
+    auto quiet = recorder.quiet_from(stop, kAudible);
+    if (!quiet) {
+      state.SkipWithError("still audible after stop");
+      return;
+    }
+    state.SetIterationTime(seconds(*quiet - stop));
+  }
+}
+BENCHMARK(StopToSilence)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
+}  // namespace mdspeak
+
+BENCHMARK_MAIN();
