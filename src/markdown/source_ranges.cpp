@@ -135,12 +135,11 @@ SourceSpan break_range(std::string_view source, std::size_t after,
     if (begin == source.size()) return {after, after};
     end = begin + line_end_length(source, begin);
   }
-  if (hard) {
-    if (begin > after && source[begin - 1] == '\\') {
-      --begin;
-    } else {
-      while (begin > after && is_blank(source[begin - 1])) --begin;
-    }
+  // The spaces that end the line belong to the break, and so does the backslash of a hard one.
+  if (hard && begin > after && source[begin - 1] == '\\') {
+    --begin;
+  } else {
+    while (begin > after && source[begin - 1] == ' ') --begin;
   }
   return {begin, end};
 }

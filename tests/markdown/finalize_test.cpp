@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/unicode.h"
 #include "markdown/markdown.h"
 
 namespace mdspeak {
@@ -11,6 +12,24 @@ TEST(NormalizeWhitespace, CollapsesEveryWhiteSpaceRun) {
       {" \t\n ", ""},        {"caf\u00E9 ok", "caf\u00E9 ok"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(normalize_whitespace(in), want) << in;
+}
+
+// Every sequence of up to four tricky pieces, long plain runs included so that text is also
+// scanned eight bytes at a time, cleans exactly as the shared white-space helper does.
+TEST(NormalizeWhitespace, AgreesWithSharedCollapse) {
+  const std::string pieces[] = {"a",  "bc",     " ",      "  ",     "\t",           "\u00A0",
+                                "\n", "\u2014", "\u3000", "\u00E9", "0123456789ab", "\u1680"};
+  std::vector<std::string> texts{""};
+  for (int length = 0; length < 4; ++length) {
+    std::vector<std::string> longer;
+    for (const std::string& t : texts) {
+      for (const std::string& p : pieces) longer.push_back(t + p);
+    }
+    for (const std::string& t : longer) {
+      ASSERT_EQ(normalize_whitespace(t), unicode::collapse_white_space(t)) << t;
+    }
+    texts = std::move(longer);
+  }
 }
 
 std::string repeat(std::string_view piece, int n) {

@@ -186,6 +186,8 @@ TEST(SourceRanges, BreakCoversItsLineEnd) {
       {"ab\r\ncd", 2, 4, false, {2, 4}},
       {"ab\rcd", 2, 3, false, {2, 3}},
       {"ab  \ncd", 2, 5, true, {2, 5}},
+      {"ab \ncd", 2, 4, false, {2, 4}},
+      {"ab\t\ncd", 3, 4, false, {3, 4}},
       {"ab\\\ncd", 2, 4, true, {2, 4}},
       {"ab\n> cd", 2, 5, false, {2, 3}},
       // The line end nearest the following content, not the one inside a link title.
