@@ -160,26 +160,28 @@ TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
   EXPECT_TRUE(loop.wait_finished(5s));
 }
 
-TEST(MainLoopTest, InitDescribesTheBackend){{Loop loop;
-loop.send(Init{"i"});
+TEST(MainLoopTest, InitDescribesTheBackend) {
+  {
+    Loop loop;
+    loop.send(Init{"i"});
+    EXPECT_EQ(
+        loop.next(),
+        R"json({"type":"init_result","id":"i","available":true,"backend":"system-tts (Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: true, voice: true, get_voice: false, volume: true })","message":null})json");
+  }
+  {
+    Loop loop(false);
+    loop.send(Init{"i"});
     EXPECT_EQ(loop.next(),
-              R"({"type":"init_result","id":"i","available":true,"backend":"system-tts (Features { is_speaking: true, pitch: true, rate: true, stop: true, utterance_callbacks: true, voice: true, get_voice: false, volume: true })","message":null
-    })");
-    }
-    {
-      Loop loop(false);
-      loop.send(Init{"i"});
-      EXPECT_EQ(loop.next(),
-                R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})");
-      EXPECT_EQ(
-          loop.next(),
-          R"({"type":"init_result","id":"i","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})");
-      loop.close_input();
-      EXPECT_TRUE(loop.wait_finished(5s));
-    }
-    }
+              R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})");
+    EXPECT_EQ(
+        loop.next(),
+        R"({"type":"init_result","id":"i","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})");
+    loop.close_input();
+    EXPECT_TRUE(loop.wait_finished(5s));
+  }
+}
 
-    TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
+TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
       Loop loop;
       loop.fake->fail_always(FakeOp::Voices);
       loop.fake->fail_always(FakeOp::Stop);
