@@ -102,7 +102,6 @@ struct Piece {
 };
 
 struct OpenSpan {
-  MD_SPANTYPE type;
   std::size_t quote_mark;
   bool autolink = false;
 };
@@ -310,7 +309,8 @@ class Walker {
 
   void enter_span(MD_SPANTYPE type) {
     text_open_ = false;
-    spans_.push_back({type, smart_.mark()});
+    fresh_link_ = type == MD_SPAN_A;
+    spans_.push_back({smart_.mark()});
     switch (type) {
       case MD_SPAN_IMG:
         if (skip_depth_ < std::numeric_limits<std::size_t>::max()) ++skip_depth_;
@@ -321,9 +321,6 @@ class Walker {
         code_first_ = kNoPos;
         code_last_ = 0;
         code_from_ = cursor_;
-        break;
-      case MD_SPAN_A:
-        fresh_link_ = true;
         break;
       default:
         break;
