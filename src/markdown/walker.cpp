@@ -48,7 +48,11 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
   if (context.kind == ContextKind::TableRow) return;
   // A line feed is white space, so trimming first and replacing the inner ones after is the same
   // as replacing them all first.
-  std::string_view trimmed = unicode::trim(piece);
+  std::string_view trimmed = piece;
+  auto plain_ascii = [](char c) { return c > ' ' && c < 0x7F; };
+  if (piece.empty() || !plain_ascii(piece.front()) || !plain_ascii(piece.back())) {
+    trimmed = unicode::trim(piece);
+  }
   if (!trimmed.empty()) {
     std::string& text = context.text;
     if (!text.empty() && text.back() != ' ' && !joins_without_space(trimmed.front())) {
