@@ -370,6 +370,10 @@ class Walker {
 
   // ---- text events ------------------------------------------------------------------------------
 
+  // md4c's own strings (line ends, the space that joins the lines of a code span) are single
+  // characters; anything longer that does not lie in the source is not read.
+  static bool own_string(MD_SIZE size) { return size <= 1; }
+
   // Offset of `text` in the source, or kNoPos when md4c handed over a string of its own.
   std::size_t offset_of(const MD_CHAR* text, MD_SIZE size) const {
     auto p = reinterpret_cast<std::uintptr_t>(text);
@@ -429,6 +433,7 @@ class Walker {
     switch (type) {
       case MD_TEXT_NORMAL: {
         std::size_t at = offset_of(text, size);
+        if (at == kNoPos && !own_string(size)) return;
         if (at != kNoPos) note_content(at, at + size);
         if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
           spans_.back().autolink = true;
@@ -453,6 +458,7 @@ class Walker {
       }
       case MD_TEXT_ENTITY: {
         std::size_t at = offset_of(text, size);
+        if (at == kNoPos && !own_string(size)) return;
         if (at != kNoPos) {
           note_content(at, at + size);
           last_text_end_ = at + size;
@@ -494,6 +500,7 @@ class Walker {
       case MD_TEXT_CODE: {
         std::size_t at = offset_of(text, size);
         if (!in_code_) return;  // code blocks
+        if (at == kNoPos && !own_string(size)) return;
         if (at != kNoPos) {
           if (code_first_ == kNoPos) code_first_ = at;
           code_last_ = at + size;
@@ -586,8 +593,17 @@ class Walker {
 }  // namespace markdown
 
 ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
-  const std::size_t front_matter = markdown::front_matter_length(source);
-  markdown::Walker walker(source, front_matter);
+  // md4c 0.4.8 reads past the end of its input on some documents (a link cut off by the end of
+  // the text, for one) and then misbehaves, up to crashing, depending on what lies there. It is
+  // given a copy followed by NUL bytes, as after the end of a C string, where it behaves.
+  constexpr std::size_t kPadding = 16;
+  std::string padded;
+  padded.reserve(source.size() + kPadding);
+  padded.append(source);
+  padded.append(kPadding, '\0');
+  std::string_view text(padded.data(), source.size());
+  const std::size_t front_matter = markdown::front_matter_length(text);
+  markdown::Walker walker(text, front_matter);
   return ParsedMarkdownDocument::from_utterances(walker.run());
 }
 

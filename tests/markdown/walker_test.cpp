@@ -179,6 +179,22 @@ TEST(Walker, LongParagraphIsCutWithOneSpan) {
   }
 }
 
+// md4c looks one byte past the end of a document that stops inside a link; whatever lies there in
+// the caller's memory must not change the result.
+TEST(Walker, ReadsNothingPastTheEnd) {
+  const std::string sources[] = {"[a](b", "x ![a](b", "- [ ] x\n[![l& v.c(s)](https:m"};
+  for (const std::string& source : sources) {
+    const ParsedMarkdownDocument reference = parse_markdown_document(source);
+    for (char fill : {'\0', ')', '>', '\n', 'A', '\xFF'}) {
+      std::string buffer = source + std::string(32, fill);
+      ParsedMarkdownDocument doc =
+          parse_markdown_document(std::string_view(buffer.data(), source.size()));
+      EXPECT_EQ(doc.utterances, reference.utterances) << source << " + " << int(fill);
+    }
+    for (const Utterance& u : reference.utterances) EXPECT_LE(u.end_offset, source.size());
+  }
+}
+
 TEST(Walker, SectionsAndTitleFollowHeadings) {
   ParsedMarkdownDocument doc =
       parse_markdown_document("Lead text.\n\n## First\n\nBody.\n\n# Second\n- item\n");
