@@ -5,63 +5,11 @@
 #include <span>
 
 #include "common/unicode.h"
+#include "summary/keywords.h"
 #include "summary/text.h"
 
 namespace mdspeak {
 namespace {
-
-constexpr std::array<std::string_view, 8> OVERVIEW_TERMS = {
-    "architecture", "design",   "how it works", "intro",
-    "introduction", "overview", "scope",        "system",
-};
-constexpr std::array<std::string_view, 15> SETUP_TERMS = {
-    "bootstrap",       "build",      "configure",    "configuration", "development",
-    "getting started", "install",    "installation", "local",         "package",
-    "packaging",       "quickstart", "run",          "setup",         "usage",
-};
-constexpr std::array<std::string_view, 17> REFERENCE_TERMS = {
-    "api",         "command",   "commands", "config",    "configuration", "env",
-    "environment", "field",     "flag",     "interface", "option",        "options",
-    "parameter",   "reference", "schema",   "setting",   "settings",
-};
-constexpr std::array<std::string_view, 9> RUNBOOK_TERMS = {
-    "debug",    "diagnose", "error",        "incident",        "mitigation",
-    "recovery", "runbook",  "troubleshoot", "troubleshooting",
-};
-constexpr std::array<std::string_view, 9> STATUS_TERMS = {
-    "changelog", "completed", "progress", "release note", "release notes",
-    "released",  "shipped",   "status",   "update",
-};
-constexpr std::array<std::string_view, 13> PLANNING_TERMS = {
-    "action item", "action items", "backlog", "checklist", "milestone", "next step", "next steps",
-    "plan",        "roadmap",      "task",    "tasks",     "todo",      "to do",
-};
-constexpr std::array<std::string_view, 17> CAVEAT_TERMS = {
-    "boundary",    "boundaries", "caveat",   "caveats",     "compatibility", "constraint",
-    "constraints", "depends",    "fallback", "limitation",  "limitations",   "note",
-    "notes",       "only",       "requires", "unsupported", "warning",
-};
-
-// The keyword list of each category, indexed by SectionKind (Overview..Planning).
-constexpr std::array<std::span<const std::string_view>, 6> CATEGORY_TERMS = {
-    OVERVIEW_TERMS, SETUP_TERMS, REFERENCE_TERMS, RUNBOOK_TERMS, STATUS_TERMS, PLANNING_TERMS,
-};
-
-struct KindTest {
-  std::span<const std::string_view> terms;
-  SectionKind kind;
-};
-// Caveats are tested before setup so that "this only works on ..." under an install heading
-// reads as a caveat.
-constexpr std::array<KindTest, 7> KIND_TESTS = {{
-    {PLANNING_TERMS, SectionKind::Planning},
-    {STATUS_TERMS, SectionKind::Status},
-    {CAVEAT_TERMS, SectionKind::Caveat},
-    {SETUP_TERMS, SectionKind::Setup},
-    {REFERENCE_TERMS, SectionKind::Reference},
-    {RUNBOOK_TERMS, SectionKind::Runbook},
-    {OVERVIEW_TERMS, SectionKind::Overview},
-}};
 
 struct ScoreBases {
   float primary;
@@ -80,12 +28,22 @@ constexpr std::array<ScoreBases, 8> SCORE_BASES = {{
     {0.7f, 0.9f, 0.5f},  // General
 }};
 
-// Title keywords replace a category's starting weight with these, indexed like CATEGORY_TERMS.
+// Title keywords replace a category's starting weight with these, indexed by SectionKind.
 constexpr std::array<float, 6> TITLE_WEIGHTS = {1.5f, 1.7f, 1.7f, 1.7f, 1.9f, 1.9f};
 
 constexpr std::string_view DEFAULT_TOPIC = "the core implementation details";
 constexpr std::size_t TOPIC_WORDS = 10;
 constexpr std::size_t LEAD_MIN_WORDS = 4;
+
+// Utterance texts are already trimmed as a rule: check the two ends before decoding anything.
+std::string_view trim(std::string_view text) {
+  const auto solid_ascii = [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D);
+  };
+  if (!text.empty() && solid_ascii(text.front()) && solid_ascii(text.back())) return text;
+  return unicode::trim(text);
+}
 
 bool is_sentence_end(char c) {
   return c == '.' || c == '!' || c == '?';
@@ -96,8 +54,24 @@ std::string_view strip_trailing_sentence_ends(std::string_view text) {
   return text;
 }
 
-std::size_t word_count(std::string_view text) {
-  return unicode::words(text).size();
+// Whether `text` has at least `wanted` words; stops counting there.
+bool has_words(std::string_view text, std::size_t wanted) {
+  std::size_t count = 0;
+  bool in_word = false;
+  std::size_t pos = 0;
+  while (pos < text.size() && count < wanted) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    bool space;
+    if (byte < 0x80) {
+      ++pos;
+      space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+    } else {
+      space = unicode::is_white_space(unicode::next_code_point(text, pos));
+    }
+    if (!space && !in_word) ++count;
+    in_word = !space;
+  }
+  return count >= wanted;
 }
 
 // The first sentence of at least four words of a trimmed text, else the whole text.
@@ -108,14 +82,14 @@ std::string_view choose_lead(std::string_view trimmed) {
     while (end < trimmed.size() && !is_sentence_end(trimmed[end])) ++end;
     if (end < trimmed.size()) ++end;  // the terminator belongs to its piece
     const std::string_view piece = trimmed.substr(begin, end - begin);
-    if (word_count(piece) >= LEAD_MIN_WORDS) return piece;
+    if (has_words(piece, LEAD_MIN_WORDS)) return piece;
     begin = end;
   }
   return trimmed;
 }
 
 std::string topic_from_lead(std::string_view lead) {
-  const auto lead_words = unicode::words(strip_trailing_sentence_ends(unicode::trim(lead)));
+  const auto lead_words = unicode::words(strip_trailing_sentence_ends(trim(lead)));
   if (lead_words.empty()) return std::string(DEFAULT_TOPIC);
   std::string topic;
   for (std::size_t i = 0; i < lead_words.size() && i < TOPIC_WORDS; ++i) {
@@ -128,7 +102,7 @@ std::string topic_from_lead(std::string_view lead) {
 // The rest of `item` after `prefix`, trimmed, when the item begins with it exactly.
 std::optional<std::string> strip_task_prefix(std::string_view item, std::string_view prefix) {
   if (!item.starts_with(prefix)) return std::nullopt;
-  return std::string(unicode::trim(item.substr(prefix.size())));
+  return std::string(trim(item.substr(prefix.size())));
 }
 
 // Position of the highest score among the admitted profiles; the earlier profile wins a tie.
@@ -145,82 +119,31 @@ std::optional<std::size_t> best_profile(const std::vector<SectionProfile>& profi
 
 }  // namespace
 
-SectionKind classify_matching_text(std::string_view matching_text) {
-  // Same answer as running contains_any with each list in turn, but in one pass over the text:
-  // bodies can be long and most keywords never occur, so scanning the text once per keyword
-  // would dominate the cost of a summary.
-  struct Entry {
-    std::string_view keyword;
-    unsigned kinds;  // bit per SectionKind whose list holds the keyword
-  };
-  static const auto by_first_byte = [] {
-    std::array<std::vector<Entry>, 256> table;
-    for (const KindTest& test : KIND_TESTS) {
-      const unsigned bit = 1u << static_cast<unsigned>(test.kind);
-      for (std::string_view keyword : test.terms) {
-        auto& bucket = table[static_cast<unsigned char>(keyword.front())];
-        auto same = std::find_if(bucket.begin(), bucket.end(),
-                                 [&](const Entry& e) { return e.keyword == keyword; });
-        if (same == bucket.end()) {
-          bucket.push_back({keyword, bit});
-        } else {
-          same->kinds |= bit;
-        }
-      }
-    }
-    return table;
-  }();
-
-  const unsigned first_test = 1u << static_cast<unsigned>(KIND_TESTS.front().kind);
-  unsigned found = 0;
-  const std::size_t size = matching_text.size();
-  for (std::size_t at = 0; at < size && (found & first_test) == 0; ++at) {
-    if (at > 0 && matching_text[at - 1] != ' ') continue;
-    for (const Entry& entry : by_first_byte[static_cast<unsigned char>(matching_text[at])]) {
-      const std::size_t end = at + entry.keyword.size();
-      if (end <= size && (end == size || matching_text[end] == ' ') &&
-          matching_text.compare(at, entry.keyword.size(), entry.keyword) == 0) {
-        found |= entry.kinds;
-      }
-    }
-  }
-  for (const KindTest& test : KIND_TESTS) {
-    if (found & (1u << static_cast<unsigned>(test.kind))) return test.kind;
-  }
-  return SectionKind::General;
-}
-
-SectionKind classify_matching_text_by_lists(std::string_view matching_text) {
-  for (const KindTest& test : KIND_TESTS) {
-    if (contains_any(matching_text, test.terms)) return test.kind;
-  }
-  return SectionKind::General;
-}
-
 std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section) {
   SectionProfile profile;
   profile.index = index;
-  if (section.heading) profile.heading = std::string(unicode::trim(section.heading->text));
+  if (section.heading) profile.heading = std::string(trim(section.heading->text));
 
-  std::string body;
+  // The kind comes from keywords in the matching text: the heading's form, one space and the
+  // body's form, where the body is the trimmed non-blank utterances joined by single spaces.
+  // The matcher reads those pieces in turn without building the text, and counts the body's
+  // words on the way.
+  KeywordMatcher matcher;
+  if (profile.heading) matcher.feed(*profile.heading);
+  bool body_empty = true;
   std::size_t body_words = 0;
   for (const Utterance& utterance : section.utterances) {
-    const std::string_view text = unicode::trim(utterance.text);
+    const std::string_view text = trim(utterance.text);
     if (text.empty()) continue;
-    if (!body.empty()) body.push_back(' ');
-    body.append(text);
-    body_words += word_count(text);
+    body_empty = false;
+    body_words += matcher.feed(text);
   }
-  if (!profile.heading && body.empty()) return std::nullopt;
-
-  std::string matching = normalize_for_matching(profile.heading.value_or(std::string()));
-  matching.push_back(' ');
-  matching.append(normalize_for_matching(body));
-  profile.kind = classify_matching_text(matching);
+  if (!profile.heading && body_empty) return std::nullopt;
+  profile.kind = matcher.kind();
 
   // Only the first non-blank utterance is read for the lead sentence.
   for (const Utterance& utterance : section.utterances) {
-    const std::string_view text = unicode::trim(utterance.text);
+    const std::string_view text = trim(utterance.text);
     if (text.empty()) continue;
     profile.lead_sentence = normalize_sentence(choose_lead(text));
     break;
@@ -228,7 +151,7 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
 
   for (const Utterance& utterance : section.utterances) {
     if (utterance.kind != UtteranceKind::Item) continue;
-    std::string item(unicode::trim(utterance.text));
+    std::string item(trim(utterance.text));
     if (auto done = strip_task_prefix(item, "Done:")) profile.completed_items.push_back(*done);
     if (auto open = strip_task_prefix(item, "To do:")) profile.remaining_items.push_back(*open);
     profile.items.push_back(std::move(item));
@@ -282,6 +205,7 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
 
 std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document) {
   std::vector<SectionProfile> profiles;
+  profiles.reserve(document.sections.size());
   for (std::size_t i = 0; i < document.sections.size(); ++i) {
     if (auto profile = profile_section(i, document.sections[i])) {
       profiles.push_back(std::move(*profile));
@@ -299,8 +223,10 @@ SectionKind document_category(const ParsedMarkdownDocument& document,
 
   if (document.title) {
     const std::string title = normalize_for_matching(document.title->text);
-    for (std::size_t c = 0; c < CATEGORY_TERMS.size(); ++c) {
-      if (contains_any(title, CATEGORY_TERMS[c])) weights[c] = TITLE_WEIGHTS[c];
+    for (std::size_t c = 0; c < weights.size(); ++c) {
+      if (contains_any(title, keyword_list(static_cast<SectionKind>(c)))) {
+        weights[c] = TITLE_WEIGHTS[c];
+      }
     }
   }
 

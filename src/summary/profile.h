@@ -42,12 +42,6 @@ struct SectionProfile {
   SectionKind kind = SectionKind::General;
 };
 
-// The kind selected by the keyword lists for a matching text (heading form, space, body form):
-// the first list, in test order, that `contains_any` finds in the text.
-SectionKind classify_matching_text(std::string_view matching_text);
-// The same by calling `contains_any` once per list: slower, kept as the reference.
-SectionKind classify_matching_text_by_lists(std::string_view matching_text);
-
 // Profile of one section, or nothing for a section without heading whose utterances are blank.
 std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section);
 

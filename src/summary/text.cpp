@@ -1,5 +1,6 @@
 #include "summary/text.h"
 
+#include <algorithm>
 #include <array>
 
 #include "common/unicode.h"
@@ -20,37 +21,59 @@ bool is_sentence_end(char c) {
 }  // namespace
 
 std::string normalize_for_matching(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  // Written through a pointer into room reserved up front: the form is never longer than the
+  // text.
+  std::string out(text.size(), ' ');
+  char* const begin = out.data();
+  char* dst = begin;
   bool pending_space = false;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t here = pos;
     const auto byte = static_cast<unsigned char>(text[pos]);
-    bool keep = false;
+    bool keep;
     if (byte < 0x80) {
-      // ASCII fast path: only letters and digits are alphanumeric.
       ++pos;
       keep = (byte >= '0' && byte <= '9') || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z');
     } else {
       keep = unicode::is_alphanumeric(unicode::next_code_point(text, pos));
     }
     if (!keep) {
-      pending_space = !out.empty();
+      pending_space = dst != begin;
       continue;
     }
     if (pending_space) {
-      out.push_back(' ');
+      *dst++ = ' ';
       pending_space = false;
     }
     if (byte < 0x80) {
-      out.push_back(byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte | 0x20)
-                                               : static_cast<char>(byte));
+      // Only ASCII capitals are lowered.
+      *dst++ = static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte | 0x20 : byte);
     } else {
-      out.append(text.substr(here, pos - here));
+      for (std::size_t i = here; i < pos; ++i) *dst++ = text[i];
     }
   }
+  out.resize(static_cast<std::size_t>(dst - begin));
   return out;
+}
+
+std::size_t count_words(std::string_view text) {
+  std::size_t count = 0;
+  bool in_word = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    bool space;
+    if (byte < 0x80) {
+      ++pos;
+      space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
+    } else {
+      space = unicode::is_white_space(unicode::next_code_point(text, pos));
+    }
+    if (!space && !in_word) ++count;
+    in_word = !space;
+  }
+  return count;
 }
 
 bool contains_any(std::string_view text, std::span<const std::string_view> keywords) {
@@ -83,11 +106,66 @@ bool is_generic_heading(std::string_view heading) {
   return false;
 }
 
+namespace {
+
+// True when `text` has no white space but single plain spaces between other characters, as
+// utterance texts read from Markdown have. Lead bytes of the multi-byte White_Space characters
+// (U+0085 and U+00A0 start with C2, the others with E1, E2 or E3) send a text to the full path.
+bool is_collapsed(std::string_view text) {
+  if (text.empty() || text.front() == ' ' || text.back() == ' ') return false;
+  char previous = 'x';
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 0x09 && b <= 0x0D) || b == 0xC2 || (b >= 0xE1 && b <= 0xE3)) return false;
+    if (c == ' ' && previous == ' ') return false;
+    previous = c;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string normalize_sentence(std::string_view text) {
-  // Line feeds are White_Space, so collapsing also turns them into single spaces.
-  std::string out = unicode::collapse_white_space(text);
-  if (out.empty()) return out;
-  if (!is_sentence_end(out.back())) out.push_back('.');
+  if (is_collapsed(text)) {
+    std::string out;
+    out.reserve(text.size() + 1);
+    out.append(text);
+    if (!is_sentence_end(out.back())) out.push_back('.');
+    return out;
+  }
+  // Words joined by single spaces (line feeds are white space too). Runs of ASCII that is not
+  // white space are copied whole: this runs on a sentence of every section.
+  constexpr auto ascii_space = [](unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); };
+  std::string out;
+  out.reserve(text.size() + 1);
+  bool pending_space = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    const std::size_t start = pos;
+    if (byte < 0x80) {
+      if (ascii_space(byte)) {
+        pending_space = !out.empty();
+        ++pos;
+        continue;
+      }
+      ++pos;
+      while (pos < text.size()) {
+        const auto next = static_cast<unsigned char>(text[pos]);
+        if (next >= 0x80 || ascii_space(next)) break;
+        ++pos;
+      }
+    } else if (unicode::is_white_space(unicode::next_code_point(text, pos))) {
+      pending_space = !out.empty();
+      continue;
+    }
+    if (pending_space) {
+      out.push_back(' ');
+      pending_space = false;
+    }
+    out.append(text.data() + start, pos - start);
+  }
+  if (!out.empty() && !is_sentence_end(out.back())) out.push_back('.');
   return out;
 }
 

@@ -54,33 +54,6 @@ TEST(SummaryProfileTest, KindIsTheFirstKeywordListThatMatches) {
   }
 }
 
-TEST(SummaryProfileTest, OnePassClassificationAgreesWithListByListMatching) {
-  // Keyword pieces, near misses and odd spacing, combined by a fixed pseudo-random sequence.
-  const std::vector<std::string> vocabulary = {
-      "run",     "runner",        "runbook",   "api",    "apis",  "release", "note", "notes",
-      "next",    "step",          "steps",     "to",     "do",    "todo",    "how",  "it",
-      "works",   "getting",       "started",   "action", "item",  "items",   "only", "status",
-      "config",  "configuration", "error",     "design", "plan",  "planet",  "x",    "caveat",
-      "update",  "updates",       "",          "env",    "scope", "shipped", "t",    "xrun",
-      "subplan", "preapi",        "unshipped",
-  };
-  std::uint32_t state = 12345;
-  auto next = [&state] {
-    state = state * 1664525u + 1013904223u;
-    return state >> 8;
-  };
-  for (int n = 0; n < 20000; ++n) {
-    std::string text;
-    const std::uint32_t length = next() % 7;
-    for (std::uint32_t i = 0; i < length; ++i) {
-      if (i > 0 || next() % 8 == 0) text += next() % 10 == 0 ? "  " : " ";
-      text += vocabulary[next() % vocabulary.size()];
-    }
-    if (next() % 8 == 0) text += " ";
-    ASSERT_EQ(classify_matching_text(text), classify_matching_text_by_lists(text)) << text;
-  }
-}
-
 TEST(SummaryProfileTest, LeadSentenceComesFromTheFirstNonBlankUtteranceOnly) {
   struct Case {
     std::vector<std::string> body;

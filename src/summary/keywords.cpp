@@ -1,0 +1,373 @@
+#include "summary/keywords.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/unicode.h"
+#include "summary/text.h"
+
+namespace mdspeak {
+namespace {
+
+constexpr std::array<std::string_view, 8> OVERVIEW_TERMS = {
+    "architecture", "design",   "how it works", "intro",
+    "introduction", "overview", "scope",        "system",
+};
+constexpr std::array<std::string_view, 15> SETUP_TERMS = {
+    "bootstrap",       "build",      "configure",    "configuration", "development",
+    "getting started", "install",    "installation", "local",         "package",
+    "packaging",       "quickstart", "run",          "setup",         "usage",
+};
+constexpr std::array<std::string_view, 17> REFERENCE_TERMS = {
+    "api",         "command",   "commands", "config",    "configuration", "env",
+    "environment", "field",     "flag",     "interface", "option",        "options",
+    "parameter",   "reference", "schema",   "setting",   "settings",
+};
+constexpr std::array<std::string_view, 9> RUNBOOK_TERMS = {
+    "debug",    "diagnose", "error",        "incident",        "mitigation",
+    "recovery", "runbook",  "troubleshoot", "troubleshooting",
+};
+constexpr std::array<std::string_view, 9> STATUS_TERMS = {
+    "changelog", "completed", "progress", "release note", "release notes",
+    "released",  "shipped",   "status",   "update",
+};
+constexpr std::array<std::string_view, 13> PLANNING_TERMS = {
+    "action item", "action items", "backlog", "checklist", "milestone", "next step", "next steps",
+    "plan",        "roadmap",      "task",    "tasks",     "todo",      "to do",
+};
+constexpr std::array<std::string_view, 17> CAVEAT_TERMS = {
+    "boundary",    "boundaries", "caveat",   "caveats",     "compatibility", "constraint",
+    "constraints", "depends",    "fallback", "limitation",  "limitations",   "note",
+    "notes",       "only",       "requires", "unsupported", "warning",
+};
+
+// Indexed by SectionKind; General has none.
+constexpr std::array<std::span<const std::string_view>, 8> LISTS = {
+    OVERVIEW_TERMS, SETUP_TERMS,    REFERENCE_TERMS, RUNBOOK_TERMS,
+    STATUS_TERMS,   PLANNING_TERMS, CAVEAT_TERMS,    {},
+};
+
+// Caveats are tested before setup so that "this only works on ..." under an install heading
+// reads as a caveat; "configuration", in two lists, makes a section Setup.
+constexpr std::array<SectionKind, 7> TEST_ORDER = {
+    SectionKind::Planning,  SectionKind::Status,  SectionKind::Caveat,   SectionKind::Setup,
+    SectionKind::Reference, SectionKind::Runbook, SectionKind::Overview,
+};
+
+constexpr unsigned bit_of(SectionKind kind) {
+  return 1u << static_cast<unsigned>(kind);
+}
+
+// How a byte reads: kept classes last, so that `>= Keep` tests for them.
+enum ByteClass : unsigned char { Space, Other, Multibyte, Keep };
+
+constexpr std::array<ByteClass, 256> byte_classes() {
+  std::array<ByteClass, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    if (b >= 0x80) {
+      table[b] = Multibyte;
+    } else if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9')) {
+      table[b] = Keep;
+    } else if (b == ' ' || (b >= 0x09 && b <= 0x0D)) {
+      table[b] = Space;
+    } else {
+      table[b] = Other;
+    }
+  }
+  return table;
+}
+constexpr std::array<ByteClass, 256> BYTE_CLASSES = byte_classes();
+
+constexpr unsigned char ascii_lower(unsigned char b) {
+  return b >= 'A' && b <= 'Z' ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+}
+
+// A word of a text equals a keyword word when they agree once ASCII capitals are lowered:
+// other characters are never lowered in the matching form, and keywords are plain ASCII.
+bool same_word(std::string_view run, std::string_view keyword_word) {
+  if (run.size() != keyword_word.size()) return false;
+  for (std::size_t i = 0; i < run.size(); ++i) {
+    if (ascii_lower(static_cast<unsigned char>(run[i])) != keyword_word[i]) return false;
+  }
+  return true;
+}
+
+// Keywords indexed by the length and first letter of their last word: a keyword occurs exactly
+// where a word of the text equals its last word and the words before match its other words.
+class KeywordIndex {
+ public:
+  struct Entry {
+    std::array<std::string_view, 3> words{};  // the keyword's words, last one last
+    std::size_t count = 0;
+    unsigned kinds = 0;  // bit per SectionKind whose list holds the keyword
+  };
+
+  constexpr KeywordIndex() {
+    // Two passes: count the entries of each bucket, then lay the buckets out one after another.
+    std::array<std::size_t, SLOTS> counts{};
+    for_each_keyword([&](const Entry&, std::size_t slot) { ++counts[slot]; });
+    std::size_t next = 0;
+    for (std::size_t slot = 0; slot < SLOTS; ++slot) {
+      first_[slot] = next;
+      end_[slot] = next;
+      next += counts[slot];
+      if (counts[slot] > 0) masks_[slot / 26] |= 1u << (slot % 26);
+    }
+    for_each_keyword([&](const Entry& entry, std::size_t slot) {
+      const std::string_view last = entry.words[entry.count - 1];
+      last_masks_[last.size()] |= 1u << static_cast<unsigned>(last.back() - 'a');
+      for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
+        if (entries_[i].words == entry.words) {
+          entries_[i].kinds |= entry.kinds;  // a keyword of two lists
+          return;
+        }
+      }
+      entries_[end_[slot]++] = entry;
+    });
+  }
+
+  // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
+  // there are none).
+  // Whether some keyword's last word has the length, first letter and last letter of `run`: most
+  // words are turned away by this test alone.
+  bool may_end_keyword(std::string_view run) const {
+    const std::size_t length = run.size();
+    const unsigned first = ascii_lower(static_cast<unsigned char>(run.front())) - unsigned{'a'};
+    const unsigned last = ascii_lower(static_cast<unsigned char>(run.back())) - unsigned{'a'};
+    return length < MAX_WORD && first < 26 && last < 26 && ((masks_[length] >> first) & 1u) != 0 &&
+           ((last_masks_[length] >> last) & 1u) != 0;
+  }
+
+  // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
+  // there are none). Only for a run that `may_end_keyword`.
+  [[gnu::noinline]] unsigned kinds_ending_with(std::string_view run, std::string_view previous,
+                                               std::string_view before_previous) const {
+    const std::size_t slot =
+        run.size() * 26 + (ascii_lower(static_cast<unsigned char>(run.front())) - 'a');
+    unsigned kinds = 0;
+    for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
+      const Entry& entry = entries_[i];
+      if (!same_word(run, entry.words[entry.count - 1])) continue;
+      if (entry.count >= 2 && !same_word(previous, entry.words[entry.count - 2])) continue;
+      if (entry.count >= 3 && !same_word(before_previous, entry.words[entry.count - 3])) continue;
+      kinds |= entry.kinds;
+    }
+    return kinds;
+  }
+
+ private:
+  static constexpr std::size_t MAX_WORD = 24;
+  static constexpr std::size_t SLOTS = MAX_WORD * 26;
+  static constexpr std::size_t MAX_ENTRIES = 128;
+
+  // Calls `f(entry, slot)` for every keyword of every list.
+  template <class F>
+  static constexpr void for_each_keyword(F&& f) {
+    for (SectionKind kind : TEST_ORDER) {
+      for (std::string_view keyword : LISTS[static_cast<std::size_t>(kind)]) {
+        Entry entry;
+        entry.kinds = bit_of(kind);
+        std::size_t start = 0;
+        while (true) {
+          const std::size_t space = keyword.find(' ', start);
+          entry.words[entry.count++] = keyword.substr(start, space - start);
+          if (space == std::string_view::npos) break;
+          start = space + 1;
+        }
+        const std::string_view last = entry.words[entry.count - 1];
+        f(entry, last.size() * 26 + static_cast<std::size_t>(last.front() - 'a'));
+      }
+    }
+  }
+
+  std::array<Entry, MAX_ENTRIES> entries_{};
+  std::array<std::size_t, SLOTS> first_{};
+  std::array<std::size_t, SLOTS> end_{};
+  std::array<std::uint32_t, MAX_WORD> masks_{};       // bit per first letter, by word length
+  std::array<std::uint32_t, MAX_WORD> last_masks_{};  // bit per last letter, by word length
+};
+
+// Built at compile time; every keyword is one to three short lower-case ASCII words.
+constexpr KeywordIndex KEYWORD_INDEX;
+
+}  // namespace
+
+std::span<const std::string_view> keyword_list(SectionKind kind) {
+  return LISTS[static_cast<std::size_t>(kind)];
+}
+
+SectionKind classify_matching_text(std::string_view matching_text) {
+  KeywordMatcher matcher;
+  std::size_t start = 0;
+  while (start <= matching_text.size()) {
+    std::size_t space = matching_text.find(' ', start);
+    if (space == std::string_view::npos) space = matching_text.size();
+    if (space > start) {
+      matcher.word(matching_text.substr(start, space - start));
+    } else {
+      matcher.gap();  // two spaces in a row, or one at an edge
+    }
+    start = space + 1;
+  }
+  return matcher.kind();
+}
+
+SectionKind classify_matching_text_by_lists(std::string_view matching_text) {
+  for (SectionKind kind : TEST_ORDER) {
+    if (contains_any(matching_text, keyword_list(kind))) return kind;
+  }
+  return SectionKind::General;
+}
+
+[[gnu::always_inline]] inline void KeywordMatcher::word(std::string_view run) {
+  if (KEYWORD_INDEX.may_end_keyword(run)) {
+    found_ |= KEYWORD_INDEX.kinds_ending_with(run, previous_[0], previous_[1]);
+  }
+  previous_[1] = previous_[0];
+  previous_[0] = run;
+}
+
+SectionKind KeywordMatcher::kind() const {
+  for (SectionKind kind : TEST_ORDER) {
+    if (found_ & bit_of(kind)) return kind;
+  }
+  return SectionKind::General;
+}
+
+namespace {
+
+struct BlockMasks {
+  std::uint64_t keep;   // bit per letter or digit
+  std::uint64_t solid;  // bit per byte that is not white space
+};
+
+bool has_non_ascii(const char* bytes) {
+  std::uint64_t any = 0;
+  for (int i = 0; i < 64; i += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, bytes + i, 8);
+    any |= chunk;
+  }
+  return (any & 0x8080808080808080u) != 0;
+}
+
+// Masks of 64 bytes of ASCII text.
+BlockMasks classify_block(const char* bytes) {
+#if defined(__SSE2__)
+  std::uint64_t keep = 0;
+  std::uint64_t space = 0;
+  for (int part = 0; part < 4; ++part) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
+    // ASCII only, so signed comparisons order the bytes correctly.
+    const __m128i folded = _mm_or_si128(c, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(c, _mm_set1_epi8('9' + 1)));
+    const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')),
+                                       _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(0x08)),
+                                                     _mm_cmplt_epi8(c, _mm_set1_epi8(0x0E))));
+    keep |= static_cast<std::uint64_t>(
+                static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_or_si128(letter, digit))))
+            << (16 * part);
+    space |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(blank)))
+             << (16 * part);
+  }
+  return {keep, ~space};
+#else
+  std::uint64_t keep = 0;
+  std::uint64_t solid = 0;
+  for (std::size_t i = 0; i < 64; ++i) {
+    const ByteClass cls = BYTE_CLASSES[static_cast<unsigned char>(bytes[i])];
+    keep |= static_cast<std::uint64_t>(cls >= Keep) << i;
+    solid |= static_cast<std::uint64_t>(cls != Space) << i;
+  }
+  return {keep, solid};
+#endif
+}
+
+}  // namespace
+
+std::size_t KeywordMatcher::feed(std::string_view text) {
+  // Sixty-four bytes at a time where they are all ASCII: bit masks of letters-and-digits and of
+  // non-space bytes give word counts and run boundaries without a branch per byte. A block with
+  // other bytes is read character by character. Both keep the same state across blocks.
+  std::size_t words = 0;
+  bool in_text_word = false;
+  std::size_t run_start = std::string_view::npos;  // start of the open run of alphanumerics
+  std::size_t pos = 0;
+  const std::size_t n = text.size();
+  while (pos < n) {
+    const std::size_t length = std::min<std::size_t>(64, n - pos);
+    const char* block = text.data() + pos;
+    char padded[64];
+    if (length < 64) {
+      // NUL padding is neither kept nor counted as a word.
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, block, length);
+      block = padded;
+    }
+    if (!has_non_ascii(block)) {
+      BlockMasks masks = classify_block(block);
+      if (length < 64) masks.solid &= (std::uint64_t{1} << length) - 1;
+      const std::uint64_t keep = masks.keep;
+      const std::uint64_t solid = masks.solid;
+      words += static_cast<std::size_t>(
+          std::popcount(solid & ~((solid << 1) | static_cast<std::uint64_t>(in_text_word))));
+      in_text_word = ((solid >> (length - 1)) & 1u) != 0;
+      const std::uint64_t keep_before =
+          (keep << 1) | static_cast<std::uint64_t>(run_start != std::string_view::npos);
+      // A run starts where a kept byte follows an unkept one and ends at the first unkept byte
+      // after kept ones; the two kinds of events alternate.
+      std::uint64_t events = (keep & ~keep_before) | (~keep & keep_before);
+      while (events != 0) {
+        const auto at = static_cast<std::size_t>(std::countr_zero(events));
+        events &= events - 1;
+        if ((keep >> at) & 1u) {
+          run_start = pos + at;
+        } else {
+          word(text.substr(run_start, pos + at - run_start));
+          run_start = std::string_view::npos;
+        }
+      }
+      pos += length;
+      continue;
+    }
+    // Character by character up to the end of the block; a character may run past it.
+    const std::size_t block_end = pos + length;
+    while (pos < block_end) {
+      const std::size_t here = pos;
+      const ByteClass cls = BYTE_CLASSES[static_cast<unsigned char>(text[pos])];
+      bool space;
+      bool keep;
+      if (cls == Multibyte) {
+        const char32_t cp = unicode::next_code_point(text, pos);
+        space = unicode::is_white_space(cp);
+        keep = !space && unicode::is_alphanumeric(cp);
+      } else {
+        ++pos;
+        space = cls == Space;
+        keep = cls == Keep;
+      }
+      if (!space && !in_text_word) ++words;
+      in_text_word = !space;
+      if (keep) {
+        if (run_start == std::string_view::npos) run_start = here;
+      } else if (run_start != std::string_view::npos) {
+        word(text.substr(run_start, here - run_start));
+        run_start = std::string_view::npos;
+      }
+    }
+  }
+  if (run_start != std::string_view::npos) word(text.substr(run_start));
+  return words;
+}
+
+}  // namespace mdspeak
