@@ -99,20 +99,43 @@ bool same_word(std::string_view run, std::string_view keyword_word) {
   return true;
 }
 
+struct KeywordEntry {
+  std::array<std::string_view, 3> words{};  // the keyword's words, last one last
+  std::size_t count = 0;
+  unsigned kinds = 0;  // bit per SectionKind whose list holds the keyword
+};
+
+constexpr std::size_t MAX_WORD = 24;          // longer words end no keyword
+constexpr std::size_t SLOTS = MAX_WORD * 26;  // by length and first letter of a last word
+
+// Calls `f(entry, slot)` for every keyword of every list; the slot is that of its last word.
+template <class F>
+constexpr void for_each_keyword(F&& f) {
+  for (SectionKind kind : TEST_ORDER) {
+    for (std::string_view keyword : LISTS[static_cast<std::size_t>(kind)]) {
+      KeywordEntry entry;
+      entry.kinds = bit_of(kind);
+      std::size_t start = 0;
+      while (true) {
+        const std::size_t space = keyword.find(' ', start);
+        entry.words[entry.count++] = keyword.substr(start, space - start);
+        if (space == std::string_view::npos) break;
+        start = space + 1;
+      }
+      const std::string_view last = entry.words[entry.count - 1];
+      f(entry, last.size() * 26 + static_cast<std::size_t>(last.front() - 'a'));
+    }
+  }
+}
+
 // Keywords indexed by the length and first letter of their last word: a keyword occurs exactly
 // where a word of the text equals its last word and the words before match its other words.
 class KeywordIndex {
  public:
-  struct Entry {
-    std::array<std::string_view, 3> words{};  // the keyword's words, last one last
-    std::size_t count = 0;
-    unsigned kinds = 0;  // bit per SectionKind whose list holds the keyword
-  };
-
   constexpr KeywordIndex() {
     // Two passes: count the entries of each bucket, then lay the buckets out one after another.
     std::array<std::size_t, SLOTS> counts{};
-    for_each_keyword([&](const Entry&, std::size_t slot) { ++counts[slot]; });
+    for_each_keyword([&](const KeywordEntry&, std::size_t slot) { ++counts[slot]; });
     std::size_t next = 0;
     for (std::size_t slot = 0; slot < SLOTS; ++slot) {
       first_[slot] = next;
@@ -120,7 +143,7 @@ class KeywordIndex {
       next += counts[slot];
       if (counts[slot] > 0) masks_[slot / 26] |= 1u << (slot % 26);
     }
-    for_each_keyword([&](const Entry& entry, std::size_t slot) {
+    for_each_keyword([&](const KeywordEntry& entry, std::size_t slot) {
       const std::string_view last = entry.words[entry.count - 1];
       last_masks_[last.size()] |= 1u << static_cast<unsigned>(last.back() - 'a');
       for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
@@ -133,8 +156,6 @@ class KeywordIndex {
     });
   }
 
-  // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
-  // there are none).
   // Whether some keyword's last word has the length, first letter and last letter of `run`: most
   // words are turned away by this test alone.
   bool may_end_keyword(std::string_view run) const {
@@ -153,7 +174,7 @@ class KeywordIndex {
         run.size() * 26 + (ascii_lower(static_cast<unsigned char>(run.front())) - 'a');
     unsigned kinds = 0;
     for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
-      const Entry& entry = entries_[i];
+      const KeywordEntry& entry = entries_[i];
       if (!same_word(run, entry.words[entry.count - 1])) continue;
       if (entry.count >= 2 && !same_word(previous, entry.words[entry.count - 2])) continue;
       if (entry.count >= 3 && !same_word(before_previous, entry.words[entry.count - 3])) continue;
@@ -163,31 +184,9 @@ class KeywordIndex {
   }
 
  private:
-  static constexpr std::size_t MAX_WORD = 24;
-  static constexpr std::size_t SLOTS = MAX_WORD * 26;
   static constexpr std::size_t MAX_ENTRIES = 128;
 
-  // Calls `f(entry, slot)` for every keyword of every list.
-  template <class F>
-  static constexpr void for_each_keyword(F&& f) {
-    for (SectionKind kind : TEST_ORDER) {
-      for (std::string_view keyword : LISTS[static_cast<std::size_t>(kind)]) {
-        Entry entry;
-        entry.kinds = bit_of(kind);
-        std::size_t start = 0;
-        while (true) {
-          const std::size_t space = keyword.find(' ', start);
-          entry.words[entry.count++] = keyword.substr(start, space - start);
-          if (space == std::string_view::npos) break;
-          start = space + 1;
-        }
-        const std::string_view last = entry.words[entry.count - 1];
-        f(entry, last.size() * 26 + static_cast<std::size_t>(last.front() - 'a'));
-      }
-    }
-  }
-
-  std::array<Entry, MAX_ENTRIES> entries_{};
+  std::array<KeywordEntry, MAX_ENTRIES> entries_{};
   std::array<std::size_t, SLOTS> first_{};
   std::array<std::size_t, SLOTS> end_{};
   std::array<std::uint32_t, MAX_WORD> masks_{};       // bit per first letter, by word length
