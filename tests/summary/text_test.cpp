@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "common/unicode.h"
 
 namespace mdspeak {
 namespace {
@@ -106,6 +109,34 @@ TEST(SummaryTextTest, NormalizeSentenceCollapsesAndTerminates) {
       {"Quoted \"end\"", "Quoted \"end\"."},
   };
   for (const auto& c : cases) EXPECT_EQ(normalize_sentence(c.input), c.want) << c.input;
+}
+
+TEST(SummaryTextTest, NormalizeSentenceAgreesWithCollapsingOnMixedWhiteSpace) {
+  // Pieces that take both the already-collapsed path and the full one.
+  const std::vector<std::string> pieces = {"a",      "Word",   " ",        "  ",    "\t", "\n",
+                                           "\u00A0", "\u2003", "\u3000",   "é",     "—",  ".",
+                                           "?",      "\xC2",   "\xE2\x80", "\u0085"};
+  std::uint32_t state = 99;
+  for (int n = 0; n < 5000; ++n) {
+    std::string text;
+    for (int i = 0; i < 6; ++i) {
+      state = state * 1664525u + 1013904223u;
+      text += pieces[(state >> 8) % pieces.size()];
+    }
+    std::string want = unicode::collapse_white_space(text);
+    if (!want.empty() && want.back() != '.' && want.back() != '!' && want.back() != '?') {
+      want += '.';
+    }
+    ASSERT_EQ(normalize_sentence(text), want) << text;
+  }
+}
+
+TEST(SummaryTextTest, CountWordsSplitsAtUnicodeWhiteSpace) {
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {"", 0},         {"  ", 0},       {"one", 1},         {" one  two ", 2},
+      {"a\u00A0b", 2}, {"a\u200Bb", 1}, {"x\u3000y\tz", 3}, {"---", 1},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(count_words(text), want) << text;
 }
 
 TEST(SummaryTextTest, LowercaseSentenceStartLowersOnlyOrdinaryCapitalisedWords) {
