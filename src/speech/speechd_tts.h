@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -29,10 +31,41 @@ struct ListedVoice {
   std::string variant;
 };
 
+// One SSIP reply, read as it arrives: data lines ("249-English (America)\ten-US\tnone") up to
+// the final line ("249 OK VOICE LIST SENT").
+class SsipReply {
+ public:
+  // Takes the next bytes; true once the final line has been read (later bytes are ignored).
+  bool feed(std::string_view bytes);
+  bool complete() const { return final_.has_value(); }
+  // The final line carries a 2xx code.
+  bool ok() const;
+  const std::vector<std::string>& data() const { return data_; }
+  const std::string& final_line() const;
+
+ private:
+  void line(std::string_view text);
+
+  std::string partial_;
+  std::vector<std::string> data_;
+  std::optional<std::string> final_;
+};
+
+// One data line of LIST SYNTHESIS_VOICES: name, language and variant separated by tabs.
+std::optional<ListedVoice> listed_voice(std::string_view data);
+
 // The plain voices of a listing: the daemon lists every voice once more per variant of its
 // synthesizer ("English (America)+Klatt", ...); only the entries whose variant is "none" are
 // distinct voices. The name is both id and display name; speech-dispatcher knows no gender.
 std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing);
+
+// Lists the daemon's plain voices on a connection of its own, within `deadline`. libspeechd's
+// own listing parses its reply in quadratic time (over a second of CPU for 13,000 lines, minutes
+// under a sanitizer), so the few lines of the protocol needed here are spoken directly.
+// `on_socket` is told the socket once it is connected; it may shut it down later from another
+// thread to abort the listing, or answer false to abort at once.
+Result<std::vector<Voice>> list_voices(std::chrono::steady_clock::time_point deadline,
+                                       const std::function<bool(int socket)>& on_socket);
 
 // Follows which of this client's messages are still to be spoken, and decides which daemon
 // notifications become begin/end callbacks.

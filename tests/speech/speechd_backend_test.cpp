@@ -1,4 +1,4 @@
-// The daemon-free parts of the speech-dispatcher backend.
+// The parts of the speech-dispatcher backend that need no daemon.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -30,6 +30,76 @@ TEST(SpeechdVoices, OnlyPlainVariantsAreVoices) {
   };
   EXPECT_EQ(plain_voices(listing), expected);
   EXPECT_TRUE(plain_voices({}).empty());
+}
+
+struct ReplyCase {
+  const char* name;
+  std::vector<std::string> chunks;
+  bool complete;
+  bool ok;
+  std::vector<std::string> data;
+  std::string final_line;
+};
+
+class Reply : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(Reply, CollectsDataLinesUpToTheFinalLine) {
+  const ReplyCase& c = GetParam();
+  SsipReply reply;
+  bool done = false;
+  for (const std::string& chunk : c.chunks) done = reply.feed(chunk);
+  EXPECT_EQ(done, c.complete);
+  EXPECT_EQ(reply.complete(), c.complete);
+  EXPECT_EQ(reply.ok(), c.ok);
+  EXPECT_EQ(reply.data(), c.data);
+  EXPECT_EQ(reply.final_line(), c.final_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ssip, Reply,
+    ::testing::Values(
+        ReplyCase{
+            "Simple", {"208 OK CLIENT NAME SET\r\n"}, true, true, {}, "208 OK CLIENT NAME SET"},
+        ReplyCase{"VoiceList",
+                  {"249-English (America)\ten-US\tnone\r\n249-Spanish (Spain)\tes\tnone\r\n",
+                   "249 OK VOICE LIST SENT\r\n"},
+                  true,
+                  true,
+                  {"English (America)\ten-US\tnone", "Spanish (Spain)\tes\tnone"},
+                  "249 OK VOICE LIST SENT"},
+        // Lines split anywhere between reads.
+        ReplyCase{"SplitAcrossReads",
+                  {"24", "9-Eng", "lish\ten\tnone\r", "\n249 OK", " VOICE LIST SENT\r\n"},
+                  true,
+                  true,
+                  {"English\ten\tnone"},
+                  "249 OK VOICE LIST SENT"},
+        ReplyCase{"Incomplete",
+                  {"249-English\ten\tnone\r\n249 OK"},
+                  false,
+                  false,
+                  {"English\ten\tnone"},
+                  ""},
+        ReplyCase{"Error", {"409 ERR RATE TOO HIGH\r\n"}, true, false, {}, "409 ERR RATE TOO HIGH"},
+        ReplyCase{"NotSsip", {"hello\r\n"}, true, false, {}, "?hello"},
+        // Nothing after the final line belongs to this reply.
+        ReplyCase{"StopsAtTheFinalLine", {"200 OK\r\n201-late\r\n"}, true, true, {}, "200 OK"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SpeechdVoices, DataLinesSplitAtTabs) {
+  auto full = listed_voice("English (America)+Klatt\ten-US\tKlatt");
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->name, "English (America)+Klatt");
+  EXPECT_EQ(full->language, "en-US");
+  EXPECT_EQ(full->variant, "Klatt");
+
+  auto no_variant = listed_voice("Old\ten");
+  ASSERT_TRUE(no_variant);
+  EXPECT_EQ(no_variant->language, "en");
+  EXPECT_EQ(no_variant->variant, "");
+
+  EXPECT_FALSE(listed_voice("no tabs at all"));
+  EXPECT_FALSE(listed_voice("\ten\tnone"));
 }
 
 // A script of what the backend and the daemon do: "q5" spd_say returned 5; "B5", "E5", "C5"
