@@ -202,29 +202,6 @@ std::span<const std::string_view> keyword_list(SectionKind kind) {
   return LISTS[static_cast<std::size_t>(kind)];
 }
 
-SectionKind classify_matching_text(std::string_view matching_text) {
-  KeywordMatcher matcher;
-  std::size_t start = 0;
-  while (start <= matching_text.size()) {
-    std::size_t space = matching_text.find(' ', start);
-    if (space == std::string_view::npos) space = matching_text.size();
-    if (space > start) {
-      matcher.word(matching_text.substr(start, space - start));
-    } else {
-      matcher.gap();  // two spaces in a row, or one at an edge
-    }
-    start = space + 1;
-  }
-  return matcher.kind();
-}
-
-SectionKind classify_matching_text_by_lists(std::string_view matching_text) {
-  for (SectionKind kind : TEST_ORDER) {
-    if (contains_any(matching_text, keyword_list(kind))) return kind;
-  }
-  return SectionKind::General;
-}
-
 [[gnu::always_inline]] inline void KeywordMatcher::word(std::string_view run) {
   if (KEYWORD_INDEX.may_end_keyword(run)) {
     found_ |= KEYWORD_INDEX.kinds_ending_with(run, previous_[0], previous_[1]);

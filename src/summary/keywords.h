@@ -13,13 +13,6 @@ namespace mdspeak {
 // The keyword list of a category (Overview..Planning; Caveat has a list too).
 std::span<const std::string_view> keyword_list(SectionKind kind);
 
-// The kind given by the first list, in test order (planning, status, caveat, setup, reference,
-// runbook, overview), that `contains_any` finds in a matching text; General when none.
-SectionKind classify_matching_text(std::string_view matching_text);
-
-// The same by calling `contains_any` once per list: slower, kept as the reference.
-SectionKind classify_matching_text_by_lists(std::string_view matching_text);
-
 // Finds keywords in a sequence of texts read as joined by single spaces, i.e. in the matching
 // form of that joined text. The words of the matching form are the runs of alphanumeric
 // characters of the texts (ASCII capitals lowered), so each run is checked against the
@@ -29,16 +22,15 @@ class KeywordMatcher {
   // Reads one more text. Returns its number of white-space separated words.
   std::size_t feed(std::string_view text);
 
-  // Reads one word of a matching form.
-  void word(std::string_view run);
-
-  // Ends a run of consecutive words: no keyword spans the gap.
-  void gap() { previous_[0] = previous_[1] = {}; }
-
-  // The first kind in test order whose list occurred; General when none did.
+  // The first kind, in test order (planning, status, caveat, setup, reference, runbook,
+  // overview), whose list occurred; General when none did. This is the first list that
+  // `contains_any` finds in the matching form of the joined texts.
   SectionKind kind() const;
 
  private:
+  // Reads one word of the matching form (a run of alphanumerics, capitals not yet lowered).
+  void word(std::string_view run);
+
   std::string_view previous_[2];  // the last word read, then the one before it
   unsigned found_ = 0;            // bit per SectionKind
 };

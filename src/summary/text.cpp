@@ -57,25 +57,6 @@ std::string normalize_for_matching(std::string_view text) {
   return out;
 }
 
-std::size_t count_words(std::string_view text) {
-  std::size_t count = 0;
-  bool in_word = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    bool space;
-    if (byte < 0x80) {
-      ++pos;
-      space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
-    } else {
-      space = unicode::is_white_space(unicode::next_code_point(text, pos));
-    }
-    if (!space && !in_word) ++count;
-    in_word = !space;
-  }
-  return count;
-}
-
 bool contains_any(std::string_view text, std::span<const std::string_view> keywords) {
   // Searching for the keyword itself and checking its two neighbours is the padded search
   // without building the padded strings, and avoids scanning for the (very common) space.

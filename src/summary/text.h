@@ -16,9 +16,6 @@ namespace mdspeak {
 // Alphanumerics kept (A-Z lowered), anything else a break; words joined by one space.
 std::string normalize_for_matching(std::string_view text);
 
-// Number of pieces between runs of white space.
-std::size_t count_words(std::string_view text);
-
 // True when some keyword occurs in `text` as a whole word or a whole run of words, i.e. when
 // " " + text + " " contains " " + keyword + " ". `text` is expected to be a matching form.
 bool contains_any(std::string_view text, std::span<const std::string_view> keywords);

@@ -131,14 +131,6 @@ TEST(SummaryTextTest, NormalizeSentenceAgreesWithCollapsingOnMixedWhiteSpace) {
   }
 }
 
-TEST(SummaryTextTest, CountWordsSplitsAtUnicodeWhiteSpace) {
-  const std::vector<std::pair<std::string, std::size_t>> cases = {
-      {"", 0},         {"  ", 0},       {"one", 1},         {" one  two ", 2},
-      {"a\u00A0b", 2}, {"a\u200Bb", 1}, {"x\u3000y\tz", 3}, {"---", 1},
-  };
-  for (const auto& [text, want] : cases) EXPECT_EQ(count_words(text), want) << text;
-}
-
 TEST(SummaryTextTest, LowercaseSentenceStartLowersOnlyOrdinaryCapitalisedWords) {
   const std::vector<Mapping> cases = {
       {"Élan vital", "élan vital"},
