@@ -383,6 +383,21 @@ Result<SPDConnection*> open_connection(const char* name, SPDConnectionMode mode,
   return attempt->connection;
 }
 
+// The id the daemon gave this connection ("227-<id>" in the reply), or -1. spd_get_client_id
+// cannot be used: it crashes on a reply that never came, which is what a watchdog shutdown gives.
+int query_client_id(SPDConnection* connection) {
+  char* reply = nullptr;
+  int id = -1;
+  if (spd_execute_command_with_reply(connection, "HISTORY GET CLIENT_ID", &reply) == 0 &&
+      reply != nullptr && std::strncmp(reply, "227-", 4) == 0) {
+    char* end = nullptr;
+    long value = std::strtol(reply + 4, &end, 10);
+    if (end != reply + 4 && value >= 0 && value <= 1'000'000'000) id = static_cast<int>(value);
+  }
+  std::free(reply);
+  return id;
+}
+
 // True when the daemon closed its end of the connection.
 bool connection_lost(const SPDConnection* connection) {
   pollfd fd{connection->socket, POLLRDHUP, 0};
@@ -477,7 +492,7 @@ class SpeechdTts final : public Tts {
         now - last_ping_ >= kQuietBeforePing) {
       last_ping_ = now;
       // Any failure that cost the connection also cancelled what was pending.
-      (void)command(deadline(), [](SPDConnection* c) { return spd_get_client_id(c); });
+      (void)command(deadline(), [](SPDConnection* c) { return query_client_id(c); });
     }
     return events_->speaking();
   }
@@ -577,7 +592,7 @@ class SpeechdTts final : public Tts {
     spd_->callback_cancel = on_notification;
     events_->reset();
 
-    auto client = command(until, [](SPDConnection* c) { return spd_get_client_id(c); });
+    auto client = command(until, [](SPDConnection* c) { return query_client_id(c); });
     if (!client) return drop_with(std::move(client.error()));
     client_id_ = static_cast<std::size_t>(*client);
     {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "speech/speech_engine.h"
+#include "support/fake_speechd.h"
 #include "support/sink_recorder.h"
 
 namespace mdspeak {
@@ -184,27 +185,8 @@ TEST_F(LiveSpeech, SpeakWithInterruptReplacesWhatWasQueued) {
   EXPECT_EQ(describe(live.next()), "E:" + second);
 }
 
-// A set of SPEECHD_ADDRESS for one test, restored afterwards.
-class ScopedAddress {
- public:
-  explicit ScopedAddress(const std::string& value) {
-    if (const char* old = getenv("SPEECHD_ADDRESS")) old_ = old;
-    setenv("SPEECHD_ADDRESS", value.c_str(), 1);
-  }
-  ~ScopedAddress() {
-    if (old_) {
-      setenv("SPEECHD_ADDRESS", old_->c_str(), 1);
-    } else {
-      unsetenv("SPEECHD_ADDRESS");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 TEST(LiveSpeechCreation, WithoutADaemonCreationFailsWithinTwoSeconds) {
-  ScopedAddress missing("unix_socket:/tmp/mdspeak-no-such-dir/speechd.sock");
+  ScopedEnv missing("SPEECHD_ADDRESS", "unix_socket:/tmp/mdspeak-no-such-dir/speechd.sock");
   auto [sender, receiver] = make_channel<SpeechEvent>();
   auto started = Clock::now();
   auto created = SpeechEngine::create(std::move(sender));

@@ -1,0 +1,181 @@
+// The speech-dispatcher backend against a scripted daemon that stops answering: every call must
+// come back within its bound, as an error, and the engine must stay usable.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "speech/speech_engine.h"
+#include "support/fake_speechd.h"
+
+namespace mdspeak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Every bounded call gives up after 2 s; a little slack for a loaded machine.
+constexpr auto kBound = 3s;
+
+struct Stalling {
+  FakeSpeechd daemon;
+  std::optional<ScopedEnv> address;
+  std::optional<Receiver<SpeechEvent>> events;
+  std::optional<SpeechEngine> engine;
+
+  void start() {
+    ASSERT_TRUE(daemon.ok());
+    address.emplace("SPEECHD_ADDRESS", daemon.address());
+    auto [sender, receiver] = make_channel<SpeechEvent>();
+    events.emplace(std::move(receiver));
+    auto created = SpeechEngine::create(std::move(sender));
+    ASSERT_TRUE(created) << created.error().describe();
+    engine.emplace(std::move(*created));
+  }
+
+  int count(const std::string& prefix) const {
+    auto commands = daemon.commands();
+    return static_cast<int>(std::count_if(commands.begin(), commands.end(),
+                                          [&](auto& c) { return c.rfind(prefix, 0) == 0; }));
+  }
+};
+
+std::string cause_of(const Error& error) {
+  return error.cause ? error.cause->message : "<none>";
+}
+
+class CreationHangs : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CreationHangs, FailsWithinTwoSeconds) {
+  FakeSpeechd daemon;
+  ASSERT_TRUE(daemon.ok());
+  daemon.stall_on(GetParam());
+  ScopedEnv address("SPEECHD_ADDRESS", daemon.address());
+  auto [sender, receiver] = make_channel<SpeechEvent>();
+  auto started = Clock::now();
+  auto created = SpeechEngine::create(std::move(sender));
+  EXPECT_LT(Clock::now() - started, 2s);
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().message, "failed to initialize system TTS");
+  EXPECT_EQ(cause_of(created.error()), "IO error: Connection timed out");
+  std::optional<SpeechEvent> event;
+  EXPECT_EQ(receiver.try_recv(event), TryRecv::Disconnected);
+}
+
+// A daemon that never answers, and one that stops answering during the set-up.
+INSTANTIATE_TEST_SUITE_P(Stalls, CreationHangs,
+                         ::testing::Values("SET SELF CLIENT_NAME", "HISTORY GET CLIENT_ID",
+                                           "SET SELF NOTIFICATION"));
+
+TEST(StalledDaemon, AnsweringDaemonIsDrivenWithTheExpectedCommands) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  auto voices = s.engine->voices();
+  ASSERT_TRUE(voices) << voices.error().describe();
+  std::vector<VoiceInfo> expected{
+      {"English (America)", "English (America)", "en-US", std::nullopt},
+      {"Spanish (Latin America)", "Spanish (Latin America)", "es-419", std::nullopt}};
+  EXPECT_EQ(*voices, expected);
+
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::Spanish, 0.75f));
+  auto id = s.engine->speak("hola", true);
+  ASSERT_TRUE(id) << id.error().describe();
+  ASSERT_TRUE(id->has_value());
+  EXPECT_EQ((*id)->text(), "SpeechDispatcher(1)");
+
+  auto commands = s.daemon.commands();
+  auto has = [&](const std::string& c) {
+    return std::find(commands.begin(), commands.end(), c) != commands.end();
+  };
+  EXPECT_TRUE(has("SET SELF RATE -50"));
+  EXPECT_TRUE(has("SET SELF SYNTHESIS_VOICE Spanish (Latin America)"));
+  EXPECT_TRUE(has("SET SELF PRIORITY MESSAGE"));
+  EXPECT_EQ(s.count("CANCEL"), 1);  // the interrupt
+}
+
+TEST(StalledDaemon, UnknownVoiceIsRefusedWithoutAskingTheDaemon) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  auto configured = s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f);
+  ASSERT_TRUE(configured) << configured.error().describe();
+  // The facade only sets listed voices; a name the daemon does not list is refused.
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE"), 1);
+}
+
+TEST(StalledDaemon, StopThatHangsFailsInTimeAndTheNextSpeakReconnects) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.5f));
+  ASSERT_TRUE(s.engine->speak("one", false));
+
+  s.daemon.stall_on("CANCEL");
+  auto started = Clock::now();
+  auto stopped = s.engine->stop();
+  EXPECT_LT(Clock::now() - started, kBound);
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().message, "failed to stop speech");
+  EXPECT_EQ(cause_of(stopped.error()), "IO error: Connection timed out");
+  EXPECT_FALSE(*s.engine->is_speaking());
+
+  s.daemon.stall_on("");
+  auto again = s.engine->speak("two", false);
+  ASSERT_TRUE(again) << again.error().describe();
+  EXPECT_EQ(s.daemon.connections(), 3);  // main, voice listing, and the new main
+  // The new connection speaks with the rate and voice that were set before.
+  EXPECT_EQ(s.count("SET SELF RATE 50"), 2);
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 2);
+}
+
+class SpeakHangs : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SpeakHangs, FailsInTime) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  s.daemon.stall_on(GetParam());
+  auto started = Clock::now();
+  auto spoken = s.engine->speak("one", false);
+  EXPECT_LT(Clock::now() - started, kBound);
+  ASSERT_FALSE(spoken);
+  EXPECT_EQ(spoken.error().message, "failed to queue speech");
+  EXPECT_EQ(cause_of(spoken.error()), "IO error: Connection timed out");
+}
+
+// Before the command is accepted, and after the text, before the message id comes back.
+INSTANTIATE_TEST_SUITE_P(Stalls, SpeakHangs, ::testing::Values("SET SELF PRIORITY", "SPEAK", "."));
+
+// Queued speech whose events never come: once the daemon also stops answering, the backend
+// stops claiming to speak, so that a host waiting for silence can exit.
+TEST(StalledDaemon, IsSpeakingGivesUpOnADaemonThatStoppedAnswering) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->speak("never begins", false));
+  EXPECT_TRUE(*s.engine->is_speaking());
+
+  s.daemon.stall_on("HISTORY");
+  auto started = Clock::now();
+  bool speaking = true;
+  while (speaking && Clock::now() - started < 10s) {
+    speaking = *s.engine->is_speaking();
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_FALSE(speaking);
+  EXPECT_LT(Clock::now() - started, 2s + kBound);
+}
+
+TEST(StalledDaemon, DroppingTheEngineWithSpeechPendingIsBounded) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->speak("pending", false));
+  s.daemon.stall_on("CANCEL");
+  auto started = Clock::now();
+  s.engine.reset();
+  EXPECT_LT(Clock::now() - started, kBound);
+  std::optional<SpeechEvent> event;
+  EXPECT_EQ(s.events->try_recv(event), TryRecv::Disconnected);
+}
+
+}  // namespace
+}  // namespace mdspeak
