@@ -141,11 +141,11 @@ class KeywordIndex {
       first_[slot] = next;
       end_[slot] = next;
       next += counts[slot];
-      if (counts[slot] > 0) masks_[slot / 26] |= 1u << (slot % 26);
     }
     for_each_keyword([&](const KeywordEntry& entry, std::size_t slot) {
       const std::string_view last = entry.words[entry.count - 1];
       last_masks_[last.size()] |= 1u << static_cast<unsigned>(last.back() - 'a');
+      slot_kinds_[slot] |= entry.kinds;
       for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
         if (entries_[i].words == entry.words) {
           entries_[i].kinds |= entry.kinds;  // a keyword of two lists
@@ -156,14 +156,15 @@ class KeywordIndex {
     });
   }
 
-  // Whether some keyword's last word has the length, first letter and last letter of `run`: most
-  // words are turned away by this test alone.
-  bool may_end_keyword(std::string_view run) const {
+  // Whether some keyword of the `wanted` kinds has a last word of the length, first letter and
+  // last letter of `run`: most words are turned away by this test alone.
+  bool may_end_keyword(std::string_view run, unsigned wanted) const {
     const std::size_t length = run.size();
     const unsigned first = ascii_lower(static_cast<unsigned char>(run.front())) - unsigned{'a'};
     const unsigned last = ascii_lower(static_cast<unsigned char>(run.back())) - unsigned{'a'};
-    return length < MAX_WORD && first < 26 && last < 26 && ((masks_[length] >> first) & 1u) != 0 &&
-           ((last_masks_[length] >> last) & 1u) != 0;
+    return length < MAX_WORD && first < 26 && last < 26 &&
+           ((last_masks_[length] >> last) & 1u) != 0 &&
+           (slot_kinds_[length * 26 + first] & wanted) != 0;
   }
 
   // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
@@ -189,7 +190,7 @@ class KeywordIndex {
   std::array<KeywordEntry, MAX_ENTRIES> entries_{};
   std::array<std::size_t, SLOTS> first_{};
   std::array<std::size_t, SLOTS> end_{};
-  std::array<std::uint32_t, MAX_WORD> masks_{};       // bit per first letter, by word length
+  std::array<unsigned, SLOTS> slot_kinds_{};          // kinds of each bucket's keywords
   std::array<std::uint32_t, MAX_WORD> last_masks_{};  // bit per last letter, by word length
 };
 
@@ -203,8 +204,18 @@ std::span<const std::string_view> keyword_list(SectionKind kind) {
 }
 
 [[gnu::always_inline]] inline void KeywordMatcher::word(std::string_view run) {
-  if (KEYWORD_INDEX.may_end_keyword(run)) {
-    found_ |= KEYWORD_INDEX.kinds_ending_with(run, previous_[0], previous_[1]);
+  if (KEYWORD_INDEX.may_end_keyword(run, wanted_)) {
+    const unsigned kinds =
+        KEYWORD_INDEX.kinds_ending_with(run, previous_[0], previous_[1]) & wanted_;
+    if (kinds != 0) {
+      found_ |= kinds;
+      // Only kinds tested before the best one found so far can still change the answer.
+      wanted_ = 0;
+      for (SectionKind kind : TEST_ORDER) {
+        if (found_ & bit_of(kind)) break;
+        wanted_ |= bit_of(kind);
+      }
+    }
   }
   previous_[1] = previous_[0];
   previous_[0] = run;

@@ -33,6 +33,7 @@ class KeywordMatcher {
 
   std::string_view previous_[2];  // the last word read, then the one before it
   unsigned found_ = 0;            // bit per SectionKind
+  unsigned wanted_ = ~0u;         // kinds that could still change `kind()`
 };
 
 }  // namespace mdspeak

@@ -130,32 +130,23 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   // words on the way.
   KeywordMatcher matcher;
   if (profile.heading) matcher.feed(*profile.heading);
-  bool body_empty = true;
   std::size_t body_words = 0;
   for (const Utterance& utterance : section.utterances) {
     const std::string_view text = trim(utterance.text);
+    if (utterance.kind == UtteranceKind::Item) {
+      // Items keep their task prefixes; the task lists hold the rest without them.
+      if (auto done = strip_task_prefix(text, "Done:")) profile.completed_items.push_back(*done);
+      if (auto open = strip_task_prefix(text, "To do:")) profile.remaining_items.push_back(*open);
+      profile.items.emplace_back(text);
+    }
     if (text.empty()) continue;
-    body_empty = false;
+    // Only the first non-blank utterance is read for the lead sentence.
+    if (!profile.lead_sentence) profile.lead_sentence = normalize_sentence(choose_lead(text));
     body_words += matcher.feed(text);
   }
-  if (!profile.heading && body_empty) return std::nullopt;
+  // A blank body leaves no lead sentence.
+  if (!profile.heading && !profile.lead_sentence) return std::nullopt;
   profile.kind = matcher.kind();
-
-  // Only the first non-blank utterance is read for the lead sentence.
-  for (const Utterance& utterance : section.utterances) {
-    const std::string_view text = trim(utterance.text);
-    if (text.empty()) continue;
-    profile.lead_sentence = normalize_sentence(choose_lead(text));
-    break;
-  }
-
-  for (const Utterance& utterance : section.utterances) {
-    if (utterance.kind != UtteranceKind::Item) continue;
-    std::string item(trim(utterance.text));
-    if (auto done = strip_task_prefix(item, "Done:")) profile.completed_items.push_back(*done);
-    if (auto open = strip_task_prefix(item, "To do:")) profile.remaining_items.push_back(*open);
-    profile.items.push_back(std::move(item));
-  }
 
   profile.generic_heading = profile.heading && is_generic_heading(*profile.heading);
   if (profile.heading && !profile.heading->empty() && !profile.generic_heading) {

@@ -20,12 +20,12 @@ bool is_sentence_end(char c) {
 
 }  // namespace
 
-std::string normalize_for_matching(std::string_view text) {
-  // Written through a pointer into room reserved up front: the form is never longer than the
-  // text.
-  std::string out(text.size(), ' ');
-  char* const begin = out.data();
-  char* dst = begin;
+namespace {
+
+// Writes the matching form of `text` to `out`, which has room for `capacity` bytes. Returns the
+// form's length, or `capacity + 1` as soon as the form would not fit.
+std::size_t write_matching_form(std::string_view text, char* out, std::size_t capacity) {
+  std::size_t size = 0;
   bool pending_space = false;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -39,21 +39,31 @@ std::string normalize_for_matching(std::string_view text) {
       keep = unicode::is_alphanumeric(unicode::next_code_point(text, pos));
     }
     if (!keep) {
-      pending_space = dst != begin;
+      pending_space = size > 0;
       continue;
     }
+    const std::size_t needed = (pending_space ? 1 : 0) + (pos - here);
+    if (capacity - size < needed) return capacity + 1;
     if (pending_space) {
-      *dst++ = ' ';
+      out[size++] = ' ';
       pending_space = false;
     }
     if (byte < 0x80) {
       // Only ASCII capitals are lowered.
-      *dst++ = static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte | 0x20 : byte);
+      out[size++] = static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte | 0x20 : byte);
     } else {
-      for (std::size_t i = here; i < pos; ++i) *dst++ = text[i];
+      for (std::size_t i = here; i < pos; ++i) out[size++] = text[i];
     }
   }
-  out.resize(static_cast<std::size_t>(dst - begin));
+  return size;
+}
+
+}  // namespace
+
+std::string normalize_for_matching(std::string_view text) {
+  // The form is never longer than the text.
+  std::string out(text.size(), ' ');
+  out.resize(write_matching_form(text, out.data(), out.size()));
   return out;
 }
 
@@ -80,7 +90,12 @@ bool starts_with_phrase(std::string_view text, std::string_view phrase) {
 }
 
 bool is_generic_heading(std::string_view heading) {
-  const std::string form = normalize_for_matching(heading);
+  // Every section asks this: a form longer than the longest generic heading is not built whole.
+  constexpr std::size_t longest = 13;  // "current scope"
+  char buffer[longest];
+  const std::size_t size = write_matching_form(heading, buffer, longest);
+  if (size > longest) return false;
+  const std::string_view form(buffer, size);
   for (std::string_view generic : GENERIC_HEADINGS) {
     if (form == generic) return true;
   }
