@@ -312,17 +312,24 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
       const std::uint64_t keep_before =
           (keep << 1) | static_cast<std::uint64_t>(run_start != std::string_view::npos);
       // A run starts where a kept byte follows an unkept one and ends at the first unkept byte
-      // after kept ones; the two kinds of events alternate.
-      std::uint64_t events = (keep & ~keep_before) | (~keep & keep_before);
-      while (events != 0) {
-        const auto at = static_cast<std::size_t>(std::countr_zero(events));
-        events &= events - 1;
-        if ((keep >> at) & 1u) {
-          run_start = pos + at;
-        } else {
-          word(text.substr(run_start, pos + at - run_start));
-          run_start = std::string_view::npos;
-        }
+      // after kept ones. Each end is paired with the last start before it, or with the run left
+      // open by the block before.
+      const std::uint64_t starts = keep & ~keep_before;
+      std::uint64_t ends = ~keep & keep_before;
+      while (ends != 0) {
+        const auto at = static_cast<std::size_t>(std::countr_zero(ends));
+        ends &= ends - 1;
+        const std::uint64_t earlier = starts & ((std::uint64_t{1} << at) - 1);
+        const std::size_t start =
+            earlier != 0 ? pos + 63 - static_cast<std::size_t>(std::countl_zero(earlier))
+                         : run_start;
+        word(text.substr(start, pos + at - start));
+      }
+      if ((keep >> 63) != 0) {
+        // The block ends inside a run, begun here or earlier.
+        if (starts != 0) run_start = pos + 63 - static_cast<std::size_t>(std::countl_zero(starts));
+      } else {
+        run_start = std::string_view::npos;
       }
       pos += length;
       continue;
