@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +128,14 @@ int ServiceProcess::wait(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+long ServiceProcess::wait_peak_rss_kib() {
+  int status = 0;
+  rusage usage{};
+  if (pid_ <= 0 || wait4(pid_, &status, 0, &usage) != pid_) return -1;
+  pid_ = -1;
+  return usage.ru_maxrss;
 }
 
 std::string ServiceProcess::read_stderr() {

@@ -26,6 +26,8 @@ class ServiceProcess {
       std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Waits for exit; returns the exit status (128 + signal when killed by one), or -1 on timeout.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // Waits for exit and returns the child's peak resident set size in KiB (-1 on failure).
+  long wait_peak_rss_kib();
   // Everything the child wrote to stderr (after it exited).
   std::string read_stderr();
 
