@@ -46,15 +46,6 @@ constexpr std::size_t MAX_TOPICS = 4;
 constexpr std::size_t MAX_SAMPLED_ITEMS = 3;
 constexpr std::size_t MAX_SHARED_LABEL_WORDS = 3;
 
-bool is_sentence_end(char c) {
-  return c == '.' || c == '!' || c == '?';
-}
-
-std::string_view strip_trailing_sentence_ends(std::string_view text) {
-  while (!text.empty() && is_sentence_end(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 bool is_subject_edge(char c) {
   return c == ' ' || c == ',' || c == '.' || c == ':' || c == ';';
 }

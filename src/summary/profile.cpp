@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 
 #include "common/unicode.h"
 #include "summary/keywords.h"
@@ -43,15 +42,6 @@ std::string_view trim(std::string_view text) {
   };
   if (!text.empty() && solid_ascii(text.front()) && solid_ascii(text.back())) return text;
   return unicode::trim(text);
-}
-
-bool is_sentence_end(char c) {
-  return c == '.' || c == '!' || c == '?';
-}
-
-std::string_view strip_trailing_sentence_ends(std::string_view text) {
-  while (!text.empty() && is_sentence_end(text.back())) text.remove_suffix(1);
-  return text;
 }
 
 // Whether `text` has at least `wanted` words; stops counting there.

@@ -14,10 +14,6 @@ constexpr std::array<std::string_view, 18> GENERIC_HEADINGS = {
     "reference", "development", "how it works", "introduction", "configuration", "current scope",
 };
 
-bool is_sentence_end(char c) {
-  return c == '.' || c == '!' || c == '?';
-}
-
 }  // namespace
 
 namespace {
@@ -65,6 +61,11 @@ std::string normalize_for_matching(std::string_view text) {
   std::string out(text.size(), ' ');
   out.resize(write_matching_form(text, out.data(), out.size()));
   return out;
+}
+
+std::string_view strip_trailing_sentence_ends(std::string_view text) {
+  while (!text.empty() && is_sentence_end(text.back())) text.remove_suffix(1);
+  return text;
 }
 
 bool contains_any(std::string_view text, std::span<const std::string_view> keywords) {
