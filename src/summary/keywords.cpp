@@ -203,23 +203,35 @@ std::span<const std::string_view> keyword_list(SectionKind kind) {
   return LISTS[static_cast<std::size_t>(kind)];
 }
 
-[[gnu::always_inline]] inline void KeywordMatcher::word(std::string_view run) {
-  if (KEYWORD_INDEX.may_end_keyword(run, wanted_)) {
+namespace {
+
+// What a matcher knows, copied into locals while a text is read so that it stays in registers.
+struct MatchState {
+  std::string_view previous;         // the last word read
+  std::string_view before_previous;  // the one before it
+  unsigned found;
+  unsigned wanted;
+};
+
+[[gnu::always_inline]] inline void read_word(MatchState& state, std::string_view run) {
+  if (KEYWORD_INDEX.may_end_keyword(run, state.wanted)) {
     const unsigned kinds =
-        KEYWORD_INDEX.kinds_ending_with(run, previous_[0], previous_[1]) & wanted_;
+        KEYWORD_INDEX.kinds_ending_with(run, state.previous, state.before_previous) & state.wanted;
     if (kinds != 0) {
-      found_ |= kinds;
+      state.found |= kinds;
       // Only kinds tested before the best one found so far can still change the answer.
-      wanted_ = 0;
+      state.wanted = 0;
       for (SectionKind kind : TEST_ORDER) {
-        if (found_ & bit_of(kind)) break;
-        wanted_ |= bit_of(kind);
+        if (state.found & bit_of(kind)) break;
+        state.wanted |= bit_of(kind);
       }
     }
   }
-  previous_[1] = previous_[0];
-  previous_[0] = run;
+  state.before_previous = state.previous;
+  state.previous = run;
 }
+
+}  // namespace
 
 SectionKind KeywordMatcher::kind() const {
   for (SectionKind kind : TEST_ORDER) {
@@ -283,6 +295,8 @@ BlockMasks classify_block(const char* bytes) {
 }  // namespace
 
 std::size_t KeywordMatcher::feed(std::string_view text) {
+  MatchState state{previous_[0], previous_[1], found_, wanted_};
+  const auto word = [&state](std::string_view run) { read_word(state, run); };
   // Sixty-four bytes at a time where they are all ASCII: bit masks of letters-and-digits and of
   // non-space bytes give word counts and run boundaries without a branch per byte. A block with
   // other bytes is read character by character. Both keep the same state across blocks.
@@ -361,6 +375,10 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
     }
   }
   if (run_start != std::string_view::npos) word(text.substr(run_start));
+  previous_[0] = state.previous;
+  previous_[1] = state.before_previous;
+  found_ = state.found;
+  wanted_ = state.wanted;
   return words;
 }
 

@@ -28,9 +28,6 @@ class KeywordMatcher {
   SectionKind kind() const;
 
  private:
-  // Reads one word of the matching form (a run of alphanumerics, capitals not yet lowered).
-  void word(std::string_view run);
-
   std::string_view previous_[2];  // the last word read, then the one before it
   unsigned found_ = 0;            // bit per SectionKind
   unsigned wanted_ = ~0u;         // kinds that could still change `kind()`
