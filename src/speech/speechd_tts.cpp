@@ -383,13 +383,13 @@ Result<SPDConnection*> open_connection(const char* name, SPDConnectionMode mode,
   return attempt->connection;
 }
 
-// The id the daemon gave this connection ("227-<id>" in the reply), or -1. spd_get_client_id
+// The id the daemon gave this connection ("245-<id>" in the reply), or -1. spd_get_client_id
 // cannot be used: it crashes on a reply that never came, which is what a watchdog shutdown gives.
 int query_client_id(SPDConnection* connection) {
   char* reply = nullptr;
   int id = -1;
   if (spd_execute_command_with_reply(connection, "HISTORY GET CLIENT_ID", &reply) == 0 &&
-      reply != nullptr && std::strncmp(reply, "227-", 4) == 0) {
+      reply != nullptr && std::strncmp(reply, "245-", 4) == 0) {
     char* end = nullptr;
     long value = std::strtol(reply + 4, &end, 10);
     if (end != reply + 4 && value >= 0 && value <= 1'000'000'000) id = static_cast<int>(value);

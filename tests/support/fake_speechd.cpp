@@ -129,7 +129,7 @@ void FakeSpeechd::serve(int fd) {
       if (starts_with(line, "SET SELF CLIENT_NAME")) {
         send_text(fd, "208 OK CLIENT NAME SET\r\n");
       } else if (starts_with(line, "HISTORY GET CLIENT_ID")) {
-        send_text(fd, "227-1\r\n227 OK CLIENT ID SENT\r\n");
+        send_text(fd, "245-1\r\n245 OK CLIENT ID SENT\r\n");
       } else if (starts_with(line, "SET SELF NOTIFICATION")) {
         send_text(fd, "220 OK NOTIFICATION SET\r\n");
       } else if (starts_with(line, "SET SELF RATE")) {
