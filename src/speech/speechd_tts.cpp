@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -164,6 +165,29 @@ Error timed_out() {
   return tts_error::io(std::strerror(ETIMEDOUT));
 }
 
+// libspeechd closes a connection's socket by itself when it reads end-of-file, and the number
+// may then be reused by anything the process opens. A socket is only ever shut down after
+// checking that the number still names the socket that was connected.
+struct SocketId {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+std::optional<SocketId> socket_id(int fd) {
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) return std::nullopt;
+  return SocketId{info.st_dev, info.st_ino};
+}
+
+bool still_open(int fd, SocketId id) {
+  auto now = socket_id(fd);
+  return now && now->device == id.device && now->inode == id.inode;
+}
+
+void shutdown_if_open(int fd, SocketId id) {
+  if (still_open(fd, id)) shutdown(fd, SHUT_RDWR);
+}
+
 // Writing to a socket that the watchdog shut down raises SIGPIPE. This keeps that signal away
 // from the process while libspeechd runs on the current thread, whatever the host's setting.
 class SigpipeBlock {
@@ -220,7 +244,7 @@ class Watchdog {
   }
 
   // Returns 0 when no watchdog thread could be started (the command then runs unwatched).
-  std::uint64_t arm(int fd, Clock::time_point deadline) {
+  std::uint64_t arm(int fd, SocketId id, Clock::time_point deadline) {
     std::lock_guard lock(mutex_);
     if (!thread_.joinable()) {
       try {
@@ -230,7 +254,7 @@ class Watchdog {
       }
     }
     std::uint64_t ticket = ++next_ticket_;
-    armed_.emplace(ticket, Entry{fd, deadline});
+    armed_.emplace(ticket, Entry{fd, id, deadline});
     cv_.notify_all();
     return ticket;
   }
@@ -247,6 +271,7 @@ class Watchdog {
  private:
   struct Entry {
     int fd;
+    SocketId id;
     Clock::time_point deadline;
   };
 
@@ -265,7 +290,7 @@ class Watchdog {
       for (auto it = armed_.begin(); it != armed_.end();) {
         if (it->second.deadline <= now) {
           // Still under the lock: the owner has not disarmed, so the socket is still open.
-          shutdown(it->second.fd, SHUT_RDWR);
+          shutdown_if_open(it->second.fd, it->second.id);
           fired_.insert(it->first);
           it = armed_.erase(it);
         } else {
@@ -398,8 +423,9 @@ int query_client_id(SPDConnection* connection) {
   return id;
 }
 
-// True when the daemon closed its end of the connection.
-bool connection_lost(const SPDConnection* connection) {
+// True when the daemon closed its end of the connection, or libspeechd closed ours.
+bool connection_lost(const SPDConnection* connection, SocketId id) {
+  if (!still_open(connection->socket, id)) return true;
   pollfd fd{connection->socket, POLLRDHUP, 0};
   return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
@@ -491,8 +517,10 @@ class SpeechdTts final : public Tts {
     if (now - events_->last_activity() >= kQuietBeforePing &&
         now - last_ping_ >= kQuietBeforePing) {
       last_ping_ = now;
-      // Any failure that cost the connection also cancelled what was pending.
-      (void)command(deadline(), [](SPDConnection* c) { return query_client_id(c); });
+      // A daemon that cannot answer this trivial query will not report the end of speech either.
+      if (!command(deadline(), [](SPDConnection* c) { return query_client_id(c); })) {
+        close_connection();
+      }
     }
     return events_->speaking();
   }
@@ -558,7 +586,7 @@ class SpeechdTts final : public Tts {
     bool in_time;
     {
       SigpipeBlock block;
-      std::uint64_t ticket = watchdog_.arm(spd_->socket, until);
+      std::uint64_t ticket = watchdog_.arm(spd_->socket, socket_id_, until);
       answer = run(spd_);
       in_time = watchdog_.disarm(ticket);
     }
@@ -567,7 +595,7 @@ class SpeechdTts final : public Tts {
       return fail(timed_out());
     }
     if (answer < 0) {
-      if (connection_lost(spd_)) {
+      if (connection_lost(spd_, socket_id_)) {
         close_connection();
         return fail(tts_error::io(std::strerror(ECONNRESET)));
       }
@@ -587,6 +615,12 @@ class SpeechdTts final : public Tts {
     auto opened = open_connection("main", SPD_MODE_THREADED, until);
     if (!opened) return fail(std::move(opened.error()));
     spd_ = *opened;
+    auto id = socket_id(spd_->socket);
+    if (!id) {
+      spd_close(std::exchange(spd_, nullptr));
+      return fail(tts_error::io(std::strerror(ENOTSOCK)));
+    }
+    socket_id_ = *id;
     spd_->callback_begin = on_notification;
     spd_->callback_end = on_notification;
     spd_->callback_cancel = on_notification;
@@ -639,7 +673,7 @@ class SpeechdTts final : public Tts {
     SPDConnection* connection = std::exchange(spd_, nullptr);
     SigpipeBlock block;
     // Wakes anything of libspeechd's still waiting on the daemon before the connection goes.
-    shutdown(connection->socket, SHUT_RDWR);
+    shutdown_if_open(connection->socket, socket_id_);
     spd_close(connection);
   }
 
@@ -680,6 +714,7 @@ class SpeechdTts final : public Tts {
   std::shared_ptr<EventTracker> events_ = std::make_shared<EventTracker>();
 
   SPDConnection* spd_ = nullptr;
+  SocketId socket_id_;
   std::size_t client_id_ = 0;
   bool registered_ = false;
   std::optional<int> rate_;

@@ -165,6 +165,28 @@ TEST(StalledDaemon, IsSpeakingGivesUpOnADaemonThatStoppedAnswering) {
   EXPECT_LT(Clock::now() - started, 2s + kBound);
 }
 
+// libspeechd closes the socket of a connection whose daemon went away; the backend notices,
+// stops claiming to speak, and the next utterance goes to a new connection.
+TEST(StalledDaemon, ADaemonThatDiesIsNoticedAndReplacedByTheNextConnection) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->speak("never ends", false));
+  s.daemon.drop_connections();
+
+  auto started = Clock::now();
+  bool speaking = true;
+  while (speaking && Clock::now() - started < 10s) {
+    speaking = *s.engine->is_speaking();
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_FALSE(speaking);
+  EXPECT_LT(Clock::now() - started, 2s + kBound);
+
+  auto again = s.engine->speak("again", true);
+  ASSERT_TRUE(again) << again.error().describe();
+  EXPECT_EQ(s.daemon.connections(), 3);  // main, voice listing, and the new main
+}
+
 TEST(StalledDaemon, DroppingTheEngineWithSpeechPendingIsBounded) {
   Stalling s;
   ASSERT_NO_FATAL_FAILURE(s.start());

@@ -71,6 +71,11 @@ void FakeSpeechd::stall_on(std::string prefix) {
   stall_prefix_ = std::move(prefix);
 }
 
+void FakeSpeechd::drop_connections() {
+  std::lock_guard lock(mutex_);
+  for (int fd : clients_) shutdown(fd, SHUT_RDWR);
+}
+
 std::vector<std::string> FakeSpeechd::commands() const {
   std::lock_guard lock(mutex_);
   return commands_;

@@ -26,6 +26,8 @@ class FakeSpeechd {
   // From now on, a command starting with `prefix` (e.g. "CANCEL") gets no answer, and neither
   // does anything after it on that connection.
   void stall_on(std::string prefix);
+  // Closes every connection, as a daemon that crashed does (it keeps accepting new ones).
+  void drop_connections();
   // Every command received so far, in order, across connections.
   std::vector<std::string> commands() const;
   int connections() const { return connections_.load(); }
