@@ -109,7 +109,10 @@ void SpeakToSound(benchmark::State& state) {
     state.SkipWithError("needs scripts/speech-stack up");
     return;
   }
-  std::this_thread::sleep_for(300ms);
+  if (!recorder.wait_until_recording(3s)) {
+    state.SkipWithError("parec records nothing");
+    return;
+  }
   for (auto _ : state) {
     auto start = Clock::now();
     if (!e.engine->speak("Hello.", true) || !e.wait_for(SpeechEventKind::UtteranceEnd)) {
@@ -135,7 +138,10 @@ void StopToSilence(benchmark::State& state) {
     state.SkipWithError("needs scripts/speech-stack up");
     return;
   }
-  std::this_thread::sleep_for(300ms);
+  if (!recorder.wait_until_recording(3s)) {
+    state.SkipWithError("parec records nothing");
+    return;
+  }
   for (auto _ : state) {
     if (!e.engine->speak(kLongSentence, true) || !e.wait_for(SpeechEventKind::UtteranceBegin)) {
       state.SkipWithError("no begin event");

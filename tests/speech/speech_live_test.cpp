@@ -207,7 +207,7 @@ TEST_F(LiveSpeech, SpeechIsAudibleOnTheNullSinkAndStopSilencesIt) {
 
   SinkRecorder recorder;
   ASSERT_TRUE(recorder.start(*socket)) << recorder.error();
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(recorder.wait_until_recording(3s));
   auto before = Clock::now();
   std::string id = live.speak(
       "The quick brown fox jumps over the lazy dog, and then it keeps on running for a long "

@@ -99,6 +99,18 @@ void SinkRecorder::read_loop() {
   }
 }
 
+bool SinkRecorder::wait_until_recording(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!blocks_.empty()) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 void SinkRecorder::stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

@@ -32,6 +32,8 @@ class SinkRecorder {
 
   // Starts recording; false (with `error()` set) when parec cannot be started.
   bool start(const std::string& pulse_socket);
+  // Waits until parec delivers samples (the null sink's monitor always does, silence included).
+  bool wait_until_recording(std::chrono::milliseconds timeout);
   void stop();
   const std::string& error() const { return error_; }
 
