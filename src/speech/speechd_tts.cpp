@@ -16,7 +16,8 @@
 // backend is created; afterwards a read that finds the list older than ten seconds starts one new
 // background listing and meanwhile answers with the list it has. Reads never wait except for the
 // very first list, and a voice that appears in the daemon shows up in the list within one refresh.
-// Listing runs on a connection of its own, so speaking is never held up behind it.
+// Listing runs on a connection of its own (see speechd_voices.cpp), so speaking is never held up
+// behind it.
 #include "speech/speechd_tts.h"
 
 #include <libspeechd.h>
