@@ -182,18 +182,18 @@ TEST(MainLoopTest, InitDescribesTheBackend) {
 }
 
 TEST(MainLoopTest, ListVoicesAndStopFailuresBecomeErrorResults) {
-      Loop loop;
-      loop.fake->fail_always(FakeOp::Voices);
-      loop.fake->fail_always(FakeOp::Stop);
-      loop.send(ListVoices{"v"});
-      EXPECT_EQ(
-          loop.next(),
-          R"({"type":"error_result","id":"v","code":"list_voices_failed","message":"failed to enumerate system voices"})");
-      loop.send(Stop{"s"});
-      EXPECT_EQ(
-          loop.next(),
-          R"({"type":"error_result","id":"s","code":"stop_failed","message":"failed to stop speech"})");
-    }
+  Loop loop;
+  loop.fake->fail_always(FakeOp::Voices);
+  loop.fake->fail_always(FakeOp::Stop);
+  loop.send(ListVoices{"v"});
+  EXPECT_EQ(
+      loop.next(),
+      R"({"type":"error_result","id":"v","code":"list_voices_failed","message":"failed to enumerate system voices"})");
+  loop.send(Stop{"s"});
+  EXPECT_EQ(
+      loop.next(),
+      R"({"type":"error_result","id":"s","code":"stop_failed","message":"failed to stop speech"})");
+}
 
-    }  // namespace
-    }  // namespace mdspeak
+}  // namespace
+}  // namespace mdspeak
