@@ -154,11 +154,9 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     return write_line(line);
   };
 
-  bool input_closed = false;
-  for (;;) {
-    // Taken before looking at either channel, so a send after the look still wakes the wait.
-    const std::uint64_t seen = wakeup->generation();
-
+  // Writes "utterance_begin"/"utterance_end" for every waiting event whose id is in the spoken
+  // table; events for utterances no longer there are dropped.
+  auto forward_events = [&]() -> Result<void> {
     std::optional<SpeechEvent> event;
     while (events.try_recv(event) == TryRecv::Value) {
       auto entry = state.find_spoken(event->id.text());
@@ -178,12 +176,24 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
       }
       event.reset();
     }
+    return {};
+  };
+
+  bool input_closed = false;
+  for (;;) {
+    // Taken before looking at either channel, so a send after the look still wakes the wait.
+    const std::uint64_t seen = wakeup->generation();
+
+    if (auto forwarded = forward_events(); !forwarded) return forwarded;
 
     if (input_closed) {
       if (!state.speech) return {};
       auto speaking = state.speech->is_speaking();
       const bool keep_waiting = speaking ? *speaking : !state.spoken.empty();
-      if (!keep_waiting) return {};
+      if (!keep_waiting) {
+        // The last end may have been sent between the look at the channel and the question.
+        return forward_events();
+      }
       wakeup->wait_for(seen, kRequestWait);
       continue;
     }

@@ -160,6 +160,73 @@ TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
   EXPECT_TRUE(loop.wait_finished(5s));
 }
 
+// A synthesizer whose last utterances end while the host asks whether it is still speaking: the
+// end notifications are sent first, then the answer turns false.
+class EndsWhileAskedTts : public Tts {
+ public:
+  Features supported_features() const override {
+    return Features{.is_speaking = true,
+                    .rate = true,
+                    .stop = true,
+                    .utterance_callbacks = true,
+                    .voice = true};
+  }
+  Result<void> on_utterance_begin(UtteranceCallback c) override {
+    begin_ = std::move(c);
+    return {};
+  }
+  Result<void> on_utterance_end(UtteranceCallback c) override {
+    end_ = std::move(c);
+    return {};
+  }
+  Result<std::optional<UtteranceId>> speak(std::string_view, bool) override {
+    queued_.emplace_back("Ends(" + std::to_string(queued_.size() + 1) + ")");
+    return std::optional<UtteranceId>(queued_.back());
+  }
+  Result<void> stop() override { return {}; }
+  Result<bool> is_speaking() override {
+    for (const UtteranceId& id : queued_) {
+      begin_(id);
+      end_(id);
+    }
+    queued_.clear();
+    return false;
+  }
+  Result<std::vector<Voice>> voices() override {
+    return std::vector<Voice>{{"v", "V", std::nullopt, "en-US"}};
+  }
+  Result<void> set_voice(const Voice&) override { return {}; }
+  float min_rate() const override { return 0.1f; }
+  float normal_rate() const override { return 0.5f; }
+  float max_rate() const override { return 2.0f; }
+  Result<void> set_rate(float) override { return {}; }
+
+ private:
+  UtteranceCallback begin_, end_;
+  std::vector<UtteranceId> queued_;
+};
+
+TEST(MainLoopTest, EventsSentJustBeforeSpeechEndsAreStillForwarded) {
+  auto wakeup = std::make_shared<Wakeup>();
+  auto [request_tx, request_rx] = make_channel<Request>(wakeup);
+  auto [event_tx, event_rx] = make_channel<SpeechEvent>(wakeup);
+  auto engine = SpeechEngine::create(std::make_unique<EndsWhileAskedTts>(), std::move(event_tx));
+  ASSERT_TRUE(engine.has_value());
+  AppState state(std::move(*engine), std::nullopt);
+  request_tx.send(LoadDocument{"1", "doc", kThreeParagraphs});
+  request_tx.send(Speak{"2", "doc", {}, {}, {}, 1.0f});
+  { auto closed = std::move(request_tx); }
+  std::vector<std::string> lines;
+  auto result = run_main_loop(request_rx, event_rx, state, [&](std::string_view line) {
+    lines.emplace_back(line.substr(0, line.size() - 1));
+    return Result<void>();
+  });
+  ASSERT_TRUE(result.has_value());
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[2], begin(0, 0, 10, "Alpha one."));
+  EXPECT_EQ(lines[7], end(2, 24, 38, "Charlie three."));
+}
+
 TEST(MainLoopTest, InitDescribesTheBackend) {
   {
     Loop loop;
