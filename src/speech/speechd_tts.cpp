@@ -93,9 +93,11 @@ void EventTracker::notify(std::size_t message_id, Kind kind) {
   switch (kind) {
     case Kind::Begin:
       if (!ours(message_id)) return;
+      in_progress_ = message_id;
       callback = &begin_;
       break;
     case Kind::End:
+      if (in_progress_ == message_id) in_progress_ = 0;
       if (pending_.erase(message_id) == 0) {
         if (message_id <= highest_queued_) return;  // cancelled by us
         finished_early_.insert(message_id);
@@ -103,6 +105,7 @@ void EventTracker::notify(std::size_t message_id, Kind kind) {
       callback = &end_;
       break;
     case Kind::Cancel:
+      if (in_progress_ == message_id) in_progress_ = 0;
       if (pending_.erase(message_id) == 0 && message_id > highest_queued_) {
         finished_early_.insert(message_id);
       }
@@ -121,12 +124,14 @@ void EventTracker::queued(std::size_t message_id) {
 
 void EventTracker::cancel_all() {
   std::lock_guard lock(mutex_);
+  in_progress_ = 0;
   pending_.clear();
   finished_early_.clear();
 }
 
 void EventTracker::reset() {
   std::lock_guard lock(mutex_);
+  in_progress_ = 0;
   pending_.clear();
   finished_early_.clear();
   highest_queued_ = 0;
@@ -135,6 +140,11 @@ void EventTracker::reset() {
 bool EventTracker::speaking() const {
   std::lock_guard lock(mutex_);
   return !pending_.empty();
+}
+
+bool EventTracker::stalled(Clock::duration quiet) const {
+  std::lock_guard lock(mutex_);
+  return !pending_.empty() && in_progress_ == 0 && Clock::now() - last_activity_ >= quiet;
 }
 
 EventTracker::Clock::time_point EventTracker::last_activity() const {
@@ -159,6 +169,9 @@ constexpr std::chrono::seconds kVoiceListMaxAge{10};
 // While utterances are pending and the daemon has been silent this long, `is_speaking` checks
 // that it still answers, so a wedged daemon cannot keep the host waiting for ever.
 constexpr milliseconds kQuietBeforePing{2000};
+// Queued utterances of which none has begun after this long of silence never will: the daemon
+// answers but its audio output is dead. Long enough for utterances queued behind other clients'.
+constexpr std::chrono::seconds kQuietBeforeGivingUp{30};
 // Helper threads stuck in `spd_open2` on a wedged daemon; beyond this, no new attempt is made.
 constexpr int kMaxStuckOpeners = 2;
 
@@ -523,6 +536,8 @@ class SpeechdTts final : public Tts {
         close_connection();
       }
     }
+    // Asking the daemon to cancel could block forever here; forgetting is enough for the host.
+    if (events_->stalled(kQuietBeforeGivingUp)) events_->cancel_all();
     return events_->speaking();
   }
 

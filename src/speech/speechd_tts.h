@@ -95,6 +95,9 @@ class EventTracker {
   void reset();
 
   bool speaking() const;
+  // Utterances are pending, none of them has begun, and the daemon has said nothing about our
+  // messages for `quiet`: a daemon whose audio output is dead queues work and never speaks it.
+  bool stalled(Clock::duration quiet) const;
   // When the daemon last showed a sign of life about our messages (queueing or a notification).
   Clock::time_point last_activity() const;
 
@@ -109,6 +112,7 @@ class EventTracker {
   // Ids that ended (or were cancelled) before `queued` saw them.
   std::unordered_set<std::size_t> finished_early_;
   std::size_t highest_queued_ = 0;
+  std::size_t in_progress_ = 0;  // begun and not yet ended or cancelled; 0 when none
   Clock::time_point last_activity_ = Clock::now();
 };
 

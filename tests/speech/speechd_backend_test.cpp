@@ -199,5 +199,25 @@ TEST(Tracker, CloseReleasesTheCallbacksAndDeliversNothingMore) {
   EXPECT_EQ(calls, 1);
 }
 
+// Pending utterances of which none has begun count as stalled once the daemon has been quiet
+// long enough; one that has begun may simply be long.
+TEST(TrackerStall, OnlyWhenNothingPendingHasBegun) {
+  using namespace std::chrono_literals;
+  EventTracker tracker;
+  EXPECT_FALSE(tracker.stalled(0s));  // nothing pending
+  tracker.queued(1);
+  tracker.queued(2);
+  EXPECT_TRUE(tracker.stalled(0s));
+  EXPECT_FALSE(tracker.stalled(1h));  // not quiet long enough
+  tracker.notify(1, EventTracker::Kind::Begin);
+  EXPECT_FALSE(tracker.stalled(0s));  // 1 is being spoken
+  tracker.notify(1, EventTracker::Kind::End);
+  EXPECT_TRUE(tracker.stalled(0s));  // 2 never began
+  tracker.notify(2, EventTracker::Kind::Begin);
+  tracker.notify(2, EventTracker::Kind::Cancel);
+  EXPECT_FALSE(tracker.stalled(0s));  // nothing pending any more
+  EXPECT_FALSE(tracker.speaking());
+}
+
 }  // namespace
 }  // namespace mdspeak::speechd
