@@ -101,18 +101,25 @@ void SpeakToBegin(benchmark::State& state) {
 BENCHMARK(SpeakToBegin)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // Both need our own stack, whose null sink can be recorded.
-void SpeakToSound(benchmark::State& state) {
+// Starts the engine and a recorder of our stack's null sink; false (the benchmark skipped) when
+// either cannot run.
+bool start_recording(benchmark::State& state, Engine& e, SinkRecorder& recorder) {
   auto socket = SinkRecorder::stack_pulse_socket();
-  Engine e;
-  SinkRecorder recorder;
   if (!socket || !e.start() || !recorder.start(*socket)) {
     state.SkipWithError("needs scripts/speech-stack up");
-    return;
+    return false;
   }
   if (!recorder.wait_until_recording(3s)) {
     state.SkipWithError("parec records nothing");
-    return;
+    return false;
   }
+  return true;
+}
+
+void SpeakToSound(benchmark::State& state) {
+  Engine e;
+  SinkRecorder recorder;
+  if (!start_recording(state, e, recorder)) return;
   for (auto _ : state) {
     auto start = Clock::now();
     if (!e.engine->speak("Hello.", true) || !e.wait_for(SpeechEventKind::UtteranceEnd)) {
@@ -131,17 +138,9 @@ void SpeakToSound(benchmark::State& state) {
 BENCHMARK(SpeakToSound)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
 void StopToSilence(benchmark::State& state) {
-  auto socket = SinkRecorder::stack_pulse_socket();
   Engine e;
   SinkRecorder recorder;
-  if (!socket || !e.start() || !recorder.start(*socket)) {
-    state.SkipWithError("needs scripts/speech-stack up");
-    return;
-  }
-  if (!recorder.wait_until_recording(3s)) {
-    state.SkipWithError("parec records nothing");
-    return;
-  }
+  if (!start_recording(state, e, recorder)) return;
   for (auto _ : state) {
     if (!e.engine->speak(kLongSentence, true) || !e.wait_for(SpeechEventKind::UtteranceBegin)) {
       state.SkipWithError("no begin event");
