@@ -23,6 +23,11 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
     return fail(Error("failed to install utterance begin callback", std::move(begin.error())));
   }
 
+  // Word marks are optional: a facade without them still speaks, only without word progress.
+  (void)tts->on_word([sender = events](const UtteranceId& id, std::size_t word) {
+    sender.send(SpeechEvent{SpeechEventKind::Word, id, word});
+  });
+
   auto end = tts->on_utterance_end([sender = std::move(events)](const UtteranceId& id) {
     sender.send(SpeechEvent{SpeechEventKind::UtteranceEnd, id});
   });
@@ -35,6 +40,14 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
 
 Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bool interrupt) {
   auto id = tts_->speak(text, interrupt);
+  if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
+  return std::move(*id);
+}
+
+Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text,
+                                                       std::span<const WordMark> words,
+                                                       bool interrupt) {
+  auto id = tts_->speak_words(text, words, interrupt);
   if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
   return std::move(*id);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,11 +23,12 @@
 
 namespace mdspeak {
 
-enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd };
+enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd, Word };
 
 struct SpeechEvent {
   SpeechEventKind kind;
   UtteranceId id;
+  std::size_t word = 0;  // Word: position in the word list the utterance was queued with
 };
 
 // Quality score of a voice for ranking and automatic choice.
@@ -44,6 +46,9 @@ class SpeechEngine {
   SpeechEngine& operator=(SpeechEngine&&) noexcept = default;
 
   Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt);
+  // Also sends a Word event as each of `words` begins, when the facade can mark words.
+  Result<std::optional<UtteranceId>> speak(std::string_view text, std::span<const WordMark> words,
+                                           bool interrupt);
   Result<void> stop();
   Result<bool> is_speaking();
   Features features() const;
