@@ -7,10 +7,11 @@ namespace mdspeak {
 Result<SpeechEngine> SpeechEngine::create(Sender<SpeechEvent> events) {
   auto tts = create_default_tts();
   if (!tts) return fail(Error("failed to initialize system TTS", std::move(tts.error())));
-  return create(std::move(*tts), std::move(events));
+  return create(std::move(*tts), std::move(events), person_locale_from_environment());
 }
 
-Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events) {
+Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events,
+                                          std::string person_locale) {
   // On every early return below, `tts` and `events` go out of scope here, and the facade drops
   // any callback it already holds: the receiver then sees a channel without senders.
   if (!tts) return fail(Error("failed to initialize system TTS"));
@@ -35,7 +36,7 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
     return fail(Error("failed to install utterance end callback", std::move(end.error())));
   }
 
-  return SpeechEngine(std::move(tts));
+  return SpeechEngine(std::move(tts), std::move(person_locale));
 }
 
 Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bool interrupt) {

@@ -35,12 +35,23 @@ struct SpeechEvent {
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language);
 bool language_matches_voice(SupportedLanguage language, const Voice& voice);
 
+// The person's locale as POSIX finds it for messages: LC_ALL, else LC_MESSAGES, else LANG (the
+// first one set and not empty); empty when none is.
+std::string person_locale_from_environment();
+
+// Ties of the ranking are broken by how close a voice's language tag ("en-GB") is to the person's
+// locale ("en_GB.UTF-8"); lower is closer. The person's language comes before the other one, and
+// within a language the person's region comes first, then the language's most common region
+// (en-US, es-ES), then the rest.
+int locale_closeness(std::string_view voice_language, std::string_view person_locale);
+
 class SpeechEngine {
  public:
   // The platform's default facade ("failed to initialize system TTS" when it cannot be created).
   static Result<SpeechEngine> create(Sender<SpeechEvent> events);
-  // A given facade (tests, other backends).
-  static Result<SpeechEngine> create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events);
+  // A given facade (tests, other backends); voices are ranked for `person_locale`.
+  static Result<SpeechEngine> create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events,
+                                     std::string person_locale = {});
 
   SpeechEngine(SpeechEngine&&) noexcept = default;
   SpeechEngine& operator=(SpeechEngine&&) noexcept = default;
@@ -62,8 +73,10 @@ class SpeechEngine {
                          std::optional<SupportedLanguage> language, float rate);
 
  private:
-  explicit SpeechEngine(std::unique_ptr<Tts> tts) : tts_(std::move(tts)) {}
+  SpeechEngine(std::unique_ptr<Tts> tts, std::string person_locale)
+      : tts_(std::move(tts)), person_locale_(std::move(person_locale)) {}
   std::unique_ptr<Tts> tts_;
+  std::string person_locale_;
 };
 
 }  // namespace mdspeak
