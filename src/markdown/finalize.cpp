@@ -147,27 +147,41 @@ std::string normalize_whitespace(std::string_view text) {
 namespace markdown {
 
 void append_utterances(std::vector<Utterance>& out, std::string_view text,
-                       std::optional<SourceSpan> span, UtteranceKind kind) {
+                       std::optional<SourceSpan> span, UtteranceKind kind, Segments& segments,
+                       SourceMapBuilder* map) {
   if (!span) return;
-  std::string normalized = normalize_whitespace(text);
+  std::string normalized =
+      map != nullptr ? normalize_mapped(text, segments) : normalize_whitespace(text);
   if (normalized.empty()) return;
   const std::uint64_t start = span->first;
   const std::uint64_t end = std::max(span->first, span->second);
   if (normalized.size() <= kMaxUtteranceBytes) {
+    if (map != nullptr) map->add({start, end}, segments);
     out.push_back(Utterance{std::move(normalized), start, end, kind});
     return;
   }
   std::vector<std::string_view> pieces = cut_at_sentence_ends(normalized);
   if (pieces.size() < 2) pieces = cut_at_commas(normalized);
-  for (std::string_view piece : pieces)
+  Segments own;
+  std::size_t first = 0;  // pieces come in text order: skip the segments of those done
+  for (std::string_view piece : pieces) {
+    if (map != nullptr) {
+      const auto at = static_cast<std::size_t>(piece.data() - normalized.data());
+      while (first < segments.size() && segments[first].text_end <= at) ++first;
+      own.clear();
+      add_clipped(own, std::span(segments).subspan(first), at, at + piece.size(), 0);
+      map->add({start, end}, own);
+    }
     out.push_back(Utterance{std::string(piece), start, end, kind});
+  }
 }
 
 }  // namespace markdown
 
 void finalize_text(std::vector<Utterance>& out, std::string text, std::optional<SourceSpan> span,
                    UtteranceKind kind) {
-  markdown::append_utterances(out, text, span, kind);
+  markdown::Segments none;
+  markdown::append_utterances(out, text, span, kind, none, nullptr);
 }
 
 }  // namespace mdspeak
