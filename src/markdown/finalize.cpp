@@ -113,7 +113,11 @@ std::size_t clean_run_end(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-std::string normalize_whitespace(std::string_view text) {
+namespace {
+
+// normalize_whitespace, also noting in `cuts` (when given) the bytes it removed: white space at
+// either end, and all but the first byte of each inner run of white space.
+std::string collapse(std::string_view text, std::vector<markdown::Cut>* cuts) {
   // Same result as unicode::collapse_white_space, but copies runs of text that need no change
   // in one go: this runs over every block of every document.
   const char* s = text.data();
@@ -122,16 +126,23 @@ std::string normalize_whitespace(std::string_view text) {
   char* o = out.data();
   std::size_t w = 0;
   bool pending_space = false;
+  std::size_t run_start = std::string_view::npos;  // of the white space being skipped
   std::size_t i = 0;
   while (i < n) {
     std::size_t j = clean_run_end(text, i);
     if (j == i) {
       // White space (a run never stops at anything else).
+      if (run_start == std::string_view::npos) run_start = i;
       pending_space = w > 0;
       unicode::next_code_point(text, j);
       i = j;
       continue;
     }
+    if (cuts != nullptr && run_start != std::string_view::npos) {
+      const std::size_t kept = pending_space ? 1 : 0;
+      if (i - run_start > kept) cuts->push_back({run_start + kept, i - run_start - kept});
+    }
+    run_start = std::string_view::npos;
     if (pending_space) {
       o[w++] = ' ';
       pending_space = false;
@@ -140,11 +151,27 @@ std::string normalize_whitespace(std::string_view text) {
     w += j - i;
     i = j;
   }
+  if (cuts != nullptr && run_start != std::string_view::npos) {
+    cuts->push_back({run_start, n - run_start});
+  }
   out.resize(w);
   return out;
 }
 
+}  // namespace
+
+std::string normalize_whitespace(std::string_view text) {
+  return collapse(text, nullptr);
+}
+
 namespace markdown {
+
+std::string normalize_mapped(std::string_view text, Segments& segments) {
+  std::vector<Cut> cuts;
+  std::string out = collapse(text, &cuts);
+  remap(segments, cuts);
+  return out;
+}
 
 void append_utterances(std::vector<Utterance>& out, std::string_view text,
                        std::optional<SourceSpan> span, UtteranceKind kind, Segments& segments,

@@ -10,6 +10,10 @@
 
 namespace mdspeak::markdown {
 
+// `normalize_whitespace(text)`, with `segments` (positions in `text`) moved to positions in the
+// result.
+std::string normalize_mapped(std::string_view text, Segments& segments);
+
 // Same as `finalize_text`, reading the gathered text without taking it. With a `map`, every
 // utterance appended also gets its entry there, from `segments` (positions in `text`; consumed).
 void append_utterances(std::vector<Utterance>& out, std::string_view text,

@@ -11,18 +11,8 @@ namespace mdspeak {
 
 namespace markdown {
 
-void add_segment(Segments& segments, std::size_t text_begin, std::size_t text_end,
-                 std::size_t source_begin, std::size_t source_end, bool exact) {
-  if (text_begin >= text_end) return;
-  if (exact && !segments.empty()) {
-    MapSegment& last = segments.back();
-    if (last.exact && last.text_end == text_begin && last.source_end == source_begin) {
-      last.text_end = text_end;
-      last.source_end = source_end;
-      return;
-    }
-  }
-  segments.push_back({text_begin, text_end, source_begin, source_end, exact});
+namespace {
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 }
 
 void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo, std::size_t hi,
@@ -42,68 +32,56 @@ void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo,
   }
 }
 
-void remap(Segments& segments, std::span<const std::size_t> moved) {
+void remap(Segments& segments, std::span<const Cut> cuts) {
+  if (cuts.empty()) return;
   Segments result;
-  result.reserve(segments.size());
+  result.reserve(segments.size() + cuts.size());
+  std::size_t k = 0;       // cuts before k end before the current segment
+  std::size_t before = 0;  // their bytes
   for (const MapSegment& s : segments) {
-    if (s.exact) {
-      for (std::size_t k = s.text_begin; k < s.text_end; ++k) {
-        const std::size_t m = moved[k];
-        if (m == kDropped) continue;
-        const std::size_t source = s.source_begin + (k - s.text_begin);
-        if (k + 1 < s.text_end && moved[k + 1] == m) {
-          add_segment(result, m, m + 1, source, source + 2, false);
-          ++k;
-        } else {
-          add_segment(result, m, m + 1, source, source + 1, true);
-        }
+    while (k < cuts.size() && cuts[k].at + cuts[k].length <= s.text_begin) {
+      before += cuts[k].length;
+      ++k;
+    }
+    std::size_t cut = k;
+    std::size_t removed = before;
+    std::size_t first = kNone;
+    std::size_t last = 0;
+    for (std::size_t pos = s.text_begin; pos < s.text_end;) {
+      if (cut < cuts.size() && cuts[cut].at <= pos) {
+        pos = std::max(pos, cuts[cut].at + cuts[cut].length);
+        removed += cuts[cut].length;
+        ++cut;
+        continue;
       }
-      continue;
+      const std::size_t stop = cut < cuts.size() ? std::min(s.text_end, cuts[cut].at) : s.text_end;
+      if (s.exact) {
+        const std::size_t source = s.source_begin + (pos - s.text_begin);
+        add_segment(result, pos - removed, stop - removed, source, source + (stop - pos), true);
+      } else {
+        if (first == kNone) first = pos - removed;
+        last = stop - removed;
+      }
+      pos = stop;
     }
-    std::size_t first = kDropped;
-    std::size_t last = kDropped;
-    for (std::size_t k = s.text_begin; k < s.text_end; ++k) {
-      if (moved[k] == kDropped) continue;
-      if (first == kDropped) first = moved[k];
-      last = moved[k];
-    }
-    if (first != kDropped)
-      add_segment(result, first, last + 1, s.source_begin, s.source_end, false);
+    if (first != kNone) add_segment(result, first, last, s.source_begin, s.source_end, false);
   }
   segments = std::move(result);
 }
 
-std::string normalize_mapped(std::string_view text, Segments& segments) {
-  std::string out = normalize_whitespace(text);
-  // Only dropped bytes move positions: with nothing dropped every segment stays where it is.
-  if (out.size() == text.size() || segments.empty()) return out;
-  std::vector<std::size_t> moved(text.size(), kDropped);
-  std::size_t w = 0;
-  bool pending_space = false;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t j = i;
-    if (unicode::is_white_space(unicode::next_code_point(text, j))) {
-      pending_space = w > 0;
-    } else {
-      if (pending_space) ++w;
-      pending_space = false;
-      for (std::size_t k = i; k < j; ++k) moved[k] = w++;
-    }
-    i = j;
+namespace {
+
+// Writes `v` at `out` as a variable-length number; returns the end.
+std::uint8_t* put(std::uint8_t* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
   }
-  remap(segments, moved);
+  *out++ = static_cast<std::uint8_t>(v);
   return out;
 }
 
-namespace {
-
-void put(std::vector<std::uint8_t>& bytes, std::uint64_t v) {
-  while (v >= 0x80) {
-    bytes.push_back(static_cast<std::uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  bytes.push_back(static_cast<std::uint8_t>(v));
-}
+constexpr std::size_t kMaxNumberBytes = 10;
 
 std::uint64_t get(const std::uint8_t*& p) {
   std::uint64_t v = 0;
@@ -129,20 +107,25 @@ std::int64_t unzigzag(std::uint64_t v) {
 // ended (the utterance's start for the first), and its source length when not exact.
 void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segments) {
   std::vector<std::uint8_t>& bytes = map_.bytes_;
-  map_.offsets_.push_back(bytes.size());
-  put(bytes, range.first);
-  put(bytes, range.second - range.first);
-  put(bytes, segments.size());
+  const std::size_t at = bytes.size();
+  map_.offsets_.push_back(at);
+  // Room for the longest encoding, given back once written.
+  bytes.resize(at + (3 + 4 * segments.size()) * kMaxNumberBytes);
+  std::uint8_t* out = bytes.data() + at;
+  out = put(out, range.first);
+  out = put(out, range.second - range.first);
+  out = put(out, segments.size());
   std::size_t text_end = 0;
   std::uint64_t source_end = range.first;
   for (const MapSegment& s : segments) {
-    put(bytes, s.text_begin - text_end);
-    put(bytes, ((s.text_end - s.text_begin) << 1) | (s.exact ? 1 : 0));
-    put(bytes, zigzag(static_cast<std::int64_t>(s.source_begin - source_end)));
-    if (!s.exact) put(bytes, s.source_end - s.source_begin);
+    out = put(out, s.text_begin - text_end);
+    out = put(out, ((s.text_end - s.text_begin) << 1) | (s.exact ? 1 : 0));
+    out = put(out, zigzag(static_cast<std::int64_t>(s.source_begin - source_end)));
+    if (!s.exact) out = put(out, s.source_end - s.source_begin);
     text_end = s.text_end;
     source_end = s.source_end;
   }
+  bytes.resize(static_cast<std::size_t>(out - bytes.data()));
 }
 
 }  // namespace markdown

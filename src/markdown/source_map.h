@@ -28,24 +28,34 @@ struct MapSegment {
 using Segments = std::vector<MapSegment>;
 
 // Appends a segment, merging it into the last one when both are exact and continue each other.
-void add_segment(Segments& segments, std::size_t text_begin, std::size_t text_end,
-                 std::size_t source_begin, std::size_t source_end, bool exact);
+inline void add_segment(Segments& segments, std::size_t text_begin, std::size_t text_end,
+                        std::size_t source_begin, std::size_t source_end, bool exact) {
+  if (text_begin >= text_end) return;
+  if (exact && !segments.empty()) {
+    MapSegment& last = segments.back();
+    if (last.exact && last.text_end == text_begin && last.source_end == source_begin) {
+      last.text_end = text_end;
+      last.source_end = source_end;
+      return;
+    }
+  }
+  segments.push_back({text_begin, text_end, source_begin, source_end, exact});
+}
 
 // Appends the parts of `from` that fall inside text [lo, hi), moved by `shift` (text positions
 // of the result are `position - lo + shift`).
 void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo, std::size_t hi,
                  std::size_t shift);
 
-// A text position that a rewrite removed.
-inline constexpr std::size_t kDropped = static_cast<std::size_t>(-1);
+// Bytes [at, at + length) of a text that a rewrite removed.
+struct Cut {
+  std::size_t at = 0;
+  std::size_t length = 0;
+};
 
-// Moves segments through a rewrite of their text that sends byte k to byte `moved[k]` (or drops
-// it). Positions never decrease with k; two neighbouring bytes may become one.
-void remap(Segments& segments, std::span<const std::size_t> moved);
-
-// `normalize_whitespace(text)`, with `segments` (positions in `text`) moved to positions in the
-// result. White space maps to nothing.
-std::string normalize_mapped(std::string_view text, Segments& segments);
+// Moves segments through a rewrite of their text that removed the `cuts` (sorted, disjoint)
+// and kept every other byte in place.
+void remap(Segments& segments, std::span<const Cut> cuts);
 
 // Builds a TextSourceMap one utterance at a time, in utterance order.
 class SourceMapBuilder {

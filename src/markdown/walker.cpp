@@ -95,21 +95,18 @@ void append_inline_code(std::string& out, std::string_view code, Segments& segme
     o[w++] = c;
   }
   out.resize(w);
-  if (!joined) {
-    for (MapSegment& s : segments) {
-      s.text_begin += base;
-      s.text_end += base;
+  if (joined) {
+    // The second colon of each pair is gone.
+    std::vector<Cut> cuts;
+    for (std::size_t i = 0; i + 1 < code.size(); ++i) {
+      if (code[i] == ':' && code[i + 1] == ':') cuts.push_back({++i, 1});
     }
-    return;
+    remap(segments, cuts);
   }
-  std::vector<std::size_t> moved(code.size());
-  w = base;
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    moved[i] = w;
-    if (code[i] == ':' && i + 1 < code.size() && code[i + 1] == ':') moved[++i] = w;
-    ++w;
+  for (MapSegment& s : segments) {
+    s.text_begin += base;
+    s.text_end += base;
   }
-  remap(segments, moved);
 }
 
 namespace {
