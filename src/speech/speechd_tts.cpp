@@ -473,7 +473,6 @@ std::shared_ptr<EventTracker> tracker_of(std::size_t client_id) {
 
 void on_index_mark(std::size_t message_id, std::size_t client_id, SPDNotificationType type,
                    char* name) {
-  fprintf(stderr, "IM %zu %zu %d %s\n", message_id, client_id, (int)type, name ? name : "-");
   if (type != SPD_EVENT_INDEX_MARK || name == nullptr) return;
   auto word = speechd::mark_word(name);
   if (!word) return;
