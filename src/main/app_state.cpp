@@ -238,6 +238,12 @@ Message AppState::stop(const Stop& request) {
   return StopResult{request.id};
 }
 
+void AppState::silence() {
+  paused_.reset();
+  spoken.clear();
+  if (speech) (void)speech->stop();  // bounded by the backend; nothing to report it to
+}
+
 Message AppState::pause(const Pause& request) {
   if (!speech || spoken.empty()) return PauseResult{request.id, false};
   std::vector<SpokenUtterance> rest = spoken.take_position();

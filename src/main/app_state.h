@@ -78,6 +78,8 @@ class AppState {
   Error unavailable_error() const;
 
   bool paused() const { return paused_.has_value(); }
+  // Cancels the service's own speech and forgets every position (the process is ending).
+  void silence();
 
   std::optional<SpeechEngine> speech;
   std::optional<std::string> speech_error;

@@ -94,7 +94,8 @@ std::vector<Message> dispatch(AppState& state, Request request) {
 }
 
 Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
-                           AppState& state, const LineWriter& write_line) {
+                           AppState& state, const LineWriter& write_line,
+                           const std::atomic<int>* stop_signal) {
   const std::shared_ptr<Wakeup> wakeup = requests.wakeup();
   std::string line;
   auto write = [&](const Message& message) -> Result<void> {
@@ -121,6 +122,11 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
   for (;;) {
     // Taken before looking at either channel, so a send after the look still wakes the wait.
     const std::uint64_t seen = wakeup->generation();
+
+    if (stop_signal != nullptr && stop_signal->load() != 0) {
+      state.silence();
+      return {};
+    }
 
     if (auto forwarded = forward_events(); !forwarded) return forwarded;
 
