@@ -1,6 +1,8 @@
 #include "main/app_state.h"
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 
 #include "speech/words.h"
 #include "summary/summary.h"
@@ -180,8 +182,20 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
 }
 
 Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
-  for (std::size_t i = 0; i < utterances.size(); ++i) {
-    SpokenUtterance& u = utterances[i];
+  spoken.clear();
+  spoken.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
+                                                 std::make_move_iterator(utterances.end())));
+  return feed(true);
+}
+
+Result<void> AppState::feed(bool interrupt_first) {
+  bool interrupt = interrupt_first;
+  // Utterances spoken without an id cannot be followed to their end, so they never count
+  // against the window: with such a backend everything is handed over at once.
+  while (speech && spoken.size() < kWindow) {
+    std::optional<SpokenUtterance> next = spoken.take_waiting();
+    if (!next) break;
+    SpokenUtterance& u = *next;
     const std::size_t first = std::min(u.first_word, u.words.size());
     // A resumed utterance starts at its paused word; the marks are counted from there.
     const std::size_t cut = first < u.words.size() ? u.words[first].begin : 0;
@@ -190,8 +204,13 @@ Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
     for (std::size_t w = first; w < u.words.size(); ++w) {
       marks.push_back(WordMark{u.words[w].begin - cut, u.words[w].end - cut});
     }
-    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, i == 0);
-    if (!id) return fail(id.error());
+    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, interrupt);
+    interrupt = false;
+    ++handed_;
+    if (!id) {
+      spoken.set_waiting({});
+      return fail(id.error());
+    }
     if (*id) spoken.record((*id)->text(), std::move(u));
   }
   return {};
@@ -299,6 +318,9 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
     case SpeechEventKind::UtteranceEnd: {
       auto done = spoken.end(key);
       if (!done) return std::nullopt;
+      // The next utterance is already playing; queue the one after it. A failure here has no
+      // request to answer: the waiting utterances are dropped and speech ends after the window.
+      (void)feed(false);
       return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
                           done->end_offset, std::move(done->text)};
     }

@@ -44,6 +44,12 @@ WordSource word_source(const LoadedDocument& document, std::size_t index, std::s
 
 class AppState {
  public:
+  // The synthesizer holds at most the utterance being spoken and the next one; the rest waits
+  // here, so `speak` answers at once for any length, a `stop` has little to cancel, and a
+  // service killed outright leaves at most one more utterance behind. The next is already
+  // queued when the current ends, so the gap between them does not grow.
+  static constexpr std::size_t kWindow = 2;
+
   AppState(std::optional<SpeechEngine> speech, std::optional<std::string> speech_error)
       : speech(std::move(speech)), speech_error(std::move(speech_error)) {}
 
@@ -78,6 +84,8 @@ class AppState {
   Error unavailable_error() const;
 
   bool paused() const { return paused_.has_value(); }
+  // How many utterances have been handed to the synthesizer so far.
+  std::uint64_t handed_count() const { return handed_; }
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
 
@@ -101,11 +109,14 @@ class AppState {
   };
 
   const LoadedDocument* find_document(const std::string& document_id) const;
-  // Hands `utterances` to the synthesizer in order (the first interrupting), from each one's
-  // `first_word`, recording each in the spoken table.
+  // Makes `utterances` what is to be spoken and hands the first window of them to the
+  // synthesizer, the first one interrupting whatever it was saying.
   Result<void> hand_over(std::vector<SpokenUtterance> utterances);
+  // Hands waiting utterances over (each from its `first_word`) until the window is full.
+  Result<void> feed(bool interrupt_first);
 
   SpeechSettings settings_;
+  std::uint64_t handed_ = 0;
   std::optional<PausedSpeech> paused_;
 };
 

@@ -302,6 +302,21 @@ std::size_t FakeTts::finish_all() {
   return finished;
 }
 
+std::size_t FakeTts::finish(std::size_t count, std::chrono::milliseconds timeout) {
+  std::size_t finished = 0;
+  while (finished < count) {
+    {
+      std::unique_lock lock(mutex_);
+      if (!queued_cv_.wait_for(lock, timeout, [&] { return current_ || !queue_.empty(); })) break;
+    }
+    begin_next();
+    while (next_word()) {
+    }
+    if (end_current()) ++finished;
+  }
+  return finished;
+}
+
 bool FakeTts::wait_until_queued(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return queued_cv_.wait_for(lock, timeout, [&] { return queued_.size() >= count; });
