@@ -7,6 +7,7 @@
 // every speech event is turned into its message here (`on_event`). Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -89,6 +90,13 @@ class AppState {
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
 
+  // A synthesizer that stalls mid-utterance (a frozen or dead audio path) would keep an
+  // utterance begun for ever, and the service could never finish draining. An utterance gets
+  // what its remaining text can take at its rate with a wide margin, counted from its begin or
+  // its latest word; past that, the service gives up on the speech as on a stop: everything is
+  // cancelled and no end is reported. True when it gave up.
+  bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
+
   std::optional<SpeechEngine> speech;
   std::optional<std::string> speech_error;
   std::unordered_map<std::string, LoadedDocument> documents;
@@ -115,8 +123,14 @@ class AppState {
   // Hands waiting utterances over (each from its `first_word`) until the window is full.
   Result<void> feed(bool interrupt_first);
 
+  // Empties the spoken table; nothing is then overdue.
+  void forget_spoken();
+  // Moves the stall deadline: the utterance still has `remaining` bytes of text to say.
+  void expect_progress(std::size_t remaining);
+
   SpeechSettings settings_;
   std::uint64_t handed_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> overdue_at_;
   std::optional<PausedSpeech> paused_;
 };
 

@@ -129,6 +129,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     }
 
     if (auto forwarded = forward_events(); !forwarded) return forwarded;
+    state.give_up_if_stalled(std::chrono::steady_clock::now());
 
     if (input_closed) {
       if (!state.speech) return {};

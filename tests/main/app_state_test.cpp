@@ -143,6 +143,32 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
   EXPECT_FALSE(s.state.spoken.has_waiting());
 }
 
+// A begun utterance that never ends is given up on once it overran what its remaining text can
+// take; each word heard moves that point. Giving up cancels like a stop: no end is reported.
+TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
+  using std::chrono::hours;
+  using std::chrono::seconds;
+  FakeHost s = FakeHost::create();
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "word ";
+  s.state.load_document(LoadDocument{"1", "doc", text + "\n\nNext."});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f});
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));  // nothing has begun yet
+  s.fake->begin_next();
+  s.take_messages();
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + seconds(100)));  // 1000 bytes: minutes
+  for (int i = 0; i < 199; ++i) s.fake->next_word();
+  s.take_messages();
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
+  EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), 2);
+  EXPECT_TRUE(s.state.spoken.empty());
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));
+  s.fake->finish_all();
+  EXPECT_TRUE(s.take_messages().empty());
+}
+
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   AppState state(std::nullopt, "failed to initialize system TTS");
   state.spoken.record("k", stale_entry("d"));

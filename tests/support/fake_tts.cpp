@@ -282,10 +282,12 @@ std::optional<UtteranceId> FakeTts::end_current() {
     std::lock_guard lock(mutex_);
     if (!current_) return std::nullopt;
     id = *current_;
-    current_.reset();
     callback = on_end_;
   }
+  // Still speaking while the end is delivered, as a real backend is until it has told the host.
   if (callback && *callback) deliver(*callback, id);
+  std::lock_guard lock(mutex_);
+  if (current_ == id) current_.reset();
   return id;
 }
 
