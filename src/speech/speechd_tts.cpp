@@ -660,6 +660,7 @@ class SpeechdTts final : public Tts {
 
   Result<void> stop() override {
     // Without a connection nothing of ours is queued any more.
+    if (spd_ != nullptr && connection_lost(spd_, socket_id_)) close_connection();
     if (spd_ == nullptr) {
       events_->cancel_all();
       return {};
@@ -775,7 +776,10 @@ class SpeechdTts final : public Tts {
     return answer;
   }
 
+  // A daemon that went away (restarted with the speech stack, say) is replaced here, before a
+  // command fails on the dead connection.
   Result<void> ensure_connected() {
+    if (spd_ != nullptr && connection_lost(spd_, socket_id_)) close_connection();
     if (spd_ != nullptr) return {};
     return connect(Clock::now() + kOpenTimeout);
   }
