@@ -13,9 +13,9 @@ namespace {
 constexpr std::string_view kUnavailable = "system TTS backend is unavailable";
 
 // espeak-ng says about 15 bytes of text a second at normal rate and 7 at the slowest; a quarter
-// of a second per byte at normal rate (twice that at the slowest) plus ten seconds leaves room for
+// of a second per byte at normal rate (twice that at the slowest) plus four seconds leaves room for
 // long numbers, other synthesizers and a busy machine.
-constexpr std::chrono::milliseconds kStallMargin{10'000};
+constexpr std::chrono::milliseconds kStallMargin{4000};
 constexpr std::chrono::milliseconds kStallPerByte{250};
 
 std::optional<std::string> code_of(std::optional<SupportedLanguage> language) {

@@ -161,7 +161,7 @@ TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   for (int i = 0; i < 199; ++i) s.fake->next_word();
   s.take_messages();
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
-  EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left
+  EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left: seconds
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 2);
   EXPECT_TRUE(s.state.spoken.empty());
   EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));
