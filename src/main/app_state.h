@@ -90,10 +90,11 @@ class AppState {
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
 
-  // A synthesizer that stalls mid-utterance (a frozen or dead audio path) would keep an
-  // utterance begun for ever, and the service could never finish draining. An utterance gets
-  // what its remaining text can take at its rate with a wide margin, counted from its begin or
-  // its latest word; past that, the service gives up on the speech as on a stop: everything is
+  // A synthesizer that stalls (a frozen or dead audio path) would keep an utterance begun, or
+  // waiting to begin, for ever, and the service could never finish draining. An utterance gets
+  // what its remaining text can take at its rate with a wide margin, counted from when it was
+  // due to begin (handed over first, or its predecessor ended), from its begin and from each of
+  // its words; past that, the service gives up on the speech as on a stop: everything is
   // cancelled and no end is reported. True when it gave up.
   bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
 
@@ -123,6 +124,8 @@ class AppState {
   // Hands waiting utterances over (each from its `first_word`) until the window is full.
   Result<void> feed(bool interrupt_first);
 
+  // The first utterance in the table is due to begin: start its clock.
+  void expect_next_begin();
   // Empties the spoken table; nothing is then overdue.
   void forget_spoken();
   // Moves the stall deadline: the utterance still has `remaining` bytes of text to say.

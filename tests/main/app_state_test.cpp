@@ -15,7 +15,7 @@ namespace {
 SpokenUtterance stale_entry(std::string document_id) {
   SpokenUtterance entry;
   entry.document_id = std::move(document_id);
-  entry.text = "old";
+  entry.content = std::make_shared<SpokenText>(SpokenText{"old", {}, {}});
   entry.end_offset = 1;
   return entry;
 }
@@ -60,7 +60,7 @@ TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
   ASSERT_EQ(s.state.spoken.size(), 2u);
   EXPECT_EQ(s.state.spoken.entries()[0].key, "Fake(1)");
   EXPECT_EQ(s.state.spoken.entries()[0].utterance.utterance_index, 0u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "two");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "two");
   EXPECT_EQ(s.state.spoken.entries()[1].utterance.utterance_index, 1u);
   EXPECT_EQ(s.state.spoken.entries()[1].utterance.start_offset, 32u);
   // configure, then stop, then speak with interrupt only on the first.
@@ -143,8 +143,9 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
   EXPECT_FALSE(s.state.spoken.has_waiting());
 }
 
-// A begun utterance that never ends is given up on once it overran what its remaining text can
-// take; each word heard moves that point. Giving up cancels like a stop: no end is reported.
+// An utterance that never begins or never ends is given up on once it overran what its remaining
+// text can take; each word heard moves that point. Giving up cancels like a stop: no end is
+// reported.
 TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   using std::chrono::hours;
   using std::chrono::seconds;
@@ -154,7 +155,7 @@ TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   s.state.load_document(LoadDocument{"1", "doc", text + "\n\nNext."});
   s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f});
   const auto now = std::chrono::steady_clock::now();
-  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));  // nothing has begun yet
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + seconds(100)));  // due to begin: minutes
   s.fake->begin_next();
   s.take_messages();
   EXPECT_FALSE(s.state.give_up_if_stalled(now + seconds(100)));  // 1000 bytes: minutes
@@ -164,7 +165,7 @@ TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left: seconds
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 2);
   EXPECT_TRUE(s.state.spoken.empty());
-  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));  // nothing left to wait for
   s.fake->finish_all();
   EXPECT_TRUE(s.take_messages().empty());
 }
@@ -223,7 +224,7 @@ TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
       std::get<LoadDocumentResult>(s.state.load_document(LoadDocument{"3", "doc", "# New\n\nB."}));
   EXPECT_EQ(loaded.utterance_count, 2u);
   ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "Old text.");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "Old text.");
   auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
   ASSERT_EQ(prepared.utterances.size(), 2u);
   EXPECT_EQ(prepared.utterances[0].text, "New");
@@ -255,7 +256,7 @@ TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   auto spoken = std::get<SpeakResult>(s.state.speak_summary(SpeakSummary{"2", "doc", {}, 1.0f}));
   EXPECT_EQ(spoken.queued, 1u);
   ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "Real span.");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "Real span.");
 }
 
 }  // namespace
