@@ -1,6 +1,9 @@
 // The Linux backend: speech-dispatcher through libspeechd.
 //
-// Two rules shape this file.
+// The bounded-call pieces live in speechd_bounded.h, the notification rules in
+// speechd_events.cpp, the SSML in speechd_ssml.cpp and the voice listing in speechd_voices.cpp;
+// this file holds the connection (its abandonable opener, the callback registry and `command()`),
+// the voice cache with its refresh thread, and the `Tts` adapter. Two rules shape it.
 //
 // Never hang. A daemon whose audio output died still accepts a connection and then never answers
 // (measured: `spd_cancel` and even `spd_open2` block forever). So every call into libspeechd is
@@ -19,6 +22,8 @@
 // Listing runs on a connection of its own (see speechd_voices.cpp), so speaking is never held up
 // behind it.
 #include "speech/speechd_tts.h"
+
+#include "speech/speechd_bounded.h"
 
 #include <libspeechd.h>
 #include <poll.h>
@@ -47,111 +52,6 @@ UtteranceId utterance_id(std::size_t message_id) {
   return UtteranceId("SpeechDispatcher(" + std::to_string(message_id) + ")");
 }
 
-namespace {
-
-// The word ends a sentence: its trailing punctuation holds . ! ? or an ellipsis.
-bool ends_sentence(std::string_view word) {
-  for (std::size_t i = word.size(); i > 0; --i) {
-    const char c = word[i - 1];
-    if (c == '.' || c == '!' || c == '?') return true;
-    if (word.substr(0, i).ends_with("\u2026")) return true;
-    const bool closing =
-        c == '"' || c == '\'' || c == ')' || c == ']' || static_cast<unsigned char>(c) >= 0x80;
-    if (!closing) return false;
-  }
-  return false;
-}
-
-}  // namespace
-
-std::string ssml(std::string_view text, std::span<const WordMark> words) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 2 + 32);
-  out += "<speak>";
-  auto escape = [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
-      const char c = text[i];
-      switch (c) {
-        case '&':
-          out += "&amp;";
-          break;
-        case '<':
-          out += "&lt;";
-          break;
-        case '>':
-          out += "&gt;";
-          break;
-        case '"':
-          out += "&quot;";
-          break;
-        case '\'':
-          out += "&apos;";
-          break;
-        default:
-          // XML 1.0 has no place for other control characters.
-          if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-            out += ' ';
-          } else {
-            out += c;
-          }
-      }
-    }
-  };
-  // espeak-ng loses (or misplaces) a mark that opens a sentence after a full stop, unless the
-  // sentence before it is marked up as one: every run of words up to one ending in . ! ? or an
-  // ellipsis that has words after it becomes an <s> element. The last sentence stays bare, as
-  // wrapping it would lengthen the pause before the next utterance (about 40 ms measured).
-  const std::size_t n = words.size();
-  std::vector<bool> valid(n, false);
-  std::vector<bool> ends(n, false);
-  std::size_t last_valid = n;
-  for (std::size_t i = 0, end = 0; i < n; ++i) {
-    const WordMark& word = words[i];
-    valid[i] = word.begin >= end && word.end <= text.size() && word.begin <= word.end;
-    if (!valid[i]) continue;
-    end = word.end;
-    last_valid = i;
-    ends[i] = ends_sentence(text.substr(word.begin, word.end - word.begin));
-  }
-  // next_end[i]: the first sentence-ending word at or after i (n when none).
-  std::vector<std::size_t> next_end(n + 1, n);
-  for (std::size_t i = n; i > 0; --i) next_end[i - 1] = ends[i - 1] ? i - 1 : next_end[i];
-
-  std::size_t done = 0;
-  bool in_sentence = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!valid[i]) continue;
-    const WordMark& word = words[i];
-    escape(done, word.begin);
-    if (!in_sentence && next_end[i] < last_valid) {
-      out += "<s>";
-      in_sentence = true;
-    }
-    out += "<mark name=\"";
-    out += std::to_string(i);
-    out += "\"/>";
-    escape(word.begin, word.end);
-    done = word.end;
-    if (in_sentence && ends[i]) {
-      out += "</s>";
-      in_sentence = false;
-    }
-  }
-  escape(done, text.size());
-  out += "</speak>";
-  return out;
-}
-
-std::optional<std::size_t> mark_word(std::string_view name) {
-  if (name.empty() || name.size() > 18) return std::nullopt;
-  std::size_t value = 0;
-  for (char c : name) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::size_t>(c - '0');
-  }
-  return value;
-}
-
 std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
   std::vector<Voice> voices;
   for (const ListedVoice& entry : listing) {
@@ -161,124 +61,19 @@ std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
   return voices;
 }
 
-void EventTracker::set_begin(UtteranceCallback callback) {
-  std::lock_guard lock(mutex_);
-  begin_ = std::move(callback);
-}
-
-void EventTracker::set_end(UtteranceCallback callback) {
-  std::lock_guard lock(mutex_);
-  end_ = std::move(callback);
-}
-
-void EventTracker::set_word(WordCallback callback) {
-  std::lock_guard lock(mutex_);
-  word_ = std::move(callback);
-}
-
-void EventTracker::close() {
-  UtteranceCallback begin;
-  UtteranceCallback end;
-  WordCallback word;
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    begin = std::move(begin_);
-    end = std::move(end_);
-    word = std::move(word_);
-    begin_ = nullptr;
-    end_ = nullptr;
-    word_ = nullptr;
-  }
-  // Whatever the callbacks own is released here, outside the lock.
-}
-
-bool EventTracker::ours(std::size_t message_id) const {
-  return pending_.contains(message_id) || message_id > highest_queued_;
-}
-
-void EventTracker::notify(std::size_t message_id, Kind kind) {
-  // The callback runs under the lock, so that `close` cannot return while one is running.
-  std::lock_guard lock(mutex_);
-  if (closed_) return;
-  last_activity_ = Clock::now();
-  const UtteranceCallback* callback = nullptr;
-  switch (kind) {
-    case Kind::Begin:
-      if (!ours(message_id)) return;
-      in_progress_ = message_id;
-      callback = &begin_;
-      break;
-    case Kind::End:
-      if (in_progress_ == message_id) in_progress_ = 0;
-      if (pending_.erase(message_id) == 0) {
-        if (message_id <= highest_queued_) return;  // cancelled by us
-        finished_early_.insert(message_id);
-      }
-      callback = &end_;
-      break;
-    case Kind::Cancel:
-      if (in_progress_ == message_id) in_progress_ = 0;
-      if (pending_.erase(message_id) == 0 && message_id > highest_queued_) {
-        finished_early_.insert(message_id);
-      }
-      return;
-  }
-  if (*callback) (*callback)(utterance_id(message_id));
-}
-
-void EventTracker::notify_word(std::size_t message_id, std::size_t word) {
-  std::lock_guard lock(mutex_);
-  if (closed_) return;
-  last_activity_ = Clock::now();
-  // Only the utterance being spoken has words; marks of a cancelled one are late news.
-  if (in_progress_ != message_id || !word_) return;
-  word_(utterance_id(message_id), word);
-}
-
-void EventTracker::queued(std::size_t message_id) {
-  std::lock_guard lock(mutex_);
-  highest_queued_ = std::max(highest_queued_, message_id);
-  last_activity_ = Clock::now();
-  if (finished_early_.erase(message_id) != 0) return;
-  pending_.insert(message_id);
-}
-
-void EventTracker::cancel_all() {
-  std::lock_guard lock(mutex_);
-  in_progress_ = 0;
-  pending_.clear();
-  finished_early_.clear();
-}
-
-void EventTracker::reset() {
-  std::lock_guard lock(mutex_);
-  in_progress_ = 0;
-  pending_.clear();
-  finished_early_.clear();
-  highest_queued_ = 0;
-}
-
-bool EventTracker::speaking() const {
-  std::lock_guard lock(mutex_);
-  return !pending_.empty();
-}
-
-bool EventTracker::stalled(Clock::duration quiet) const {
-  std::lock_guard lock(mutex_);
-  return !pending_.empty() && in_progress_ == 0 && Clock::now() - last_activity_ >= quiet;
-}
-
-EventTracker::Clock::time_point EventTracker::last_activity() const {
-  std::lock_guard lock(mutex_);
-  return last_activity_;
-}
-
 }  // namespace speechd
 
 namespace {
 
+using speechd::block_sigpipe_in_this_thread;
 using speechd::EventTracker;
+using speechd::shutdown_if_open;
+using speechd::SigpipeBlock;
+using speechd::socket_id;
+using speechd::SocketId;
+using speechd::still_open;
+using speechd::timed_out;
+using speechd::Watchdog;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -296,154 +91,6 @@ constexpr milliseconds kQuietBeforePing{2000};
 constexpr std::chrono::seconds kQuietBeforeGivingUp{30};
 // Helper threads stuck in `spd_open2` on a wedged daemon; beyond this, no new attempt is made.
 constexpr int kMaxStuckOpeners = 2;
-
-Error timed_out() {
-  return tts_error::io(std::strerror(ETIMEDOUT));
-}
-
-// libspeechd closes a connection's socket by itself when it reads end-of-file, and the number
-// may then be reused by anything the process opens. A socket is only ever shut down after
-// checking that the number still names the socket that was connected.
-struct SocketId {
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-
-std::optional<SocketId> socket_id(int fd) {
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) return std::nullopt;
-  return SocketId{info.st_dev, info.st_ino};
-}
-
-bool still_open(int fd, SocketId id) {
-  auto now = socket_id(fd);
-  return now && now->device == id.device && now->inode == id.inode;
-}
-
-void shutdown_if_open(int fd, SocketId id) {
-  if (still_open(fd, id)) shutdown(fd, SHUT_RDWR);
-}
-
-// Writing to a socket that the watchdog shut down raises SIGPIPE. This keeps that signal away
-// from the process while libspeechd runs on the current thread, whatever the host's setting.
-class SigpipeBlock {
- public:
-  SigpipeBlock() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeBlock() {
-    if (!was_pending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{};
-        sigtimedwait(&pipe_, nullptr, &zero);
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeBlock(const SigpipeBlock&) = delete;
-  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
-
- private:
-  sigset_t pipe_;
-  sigset_t old_;
-  bool was_pending_ = false;
-};
-
-// For helper threads that only ever talk to the daemon: SIGPIPE stays blocked for their life.
-void block_sigpipe_in_this_thread() {
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-}
-
-// Shuts a socket down when a command on it overruns its deadline.
-class Watchdog {
- public:
-  Watchdog() = default;
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
-  // Returns 0 when no watchdog thread could be started (the command then runs unwatched).
-  std::uint64_t arm(int fd, SocketId id, Clock::time_point deadline) {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) {
-      try {
-        thread_ = std::thread([this] { run(); });
-      } catch (const std::system_error&) {
-        return 0;
-      }
-    }
-    std::uint64_t ticket = ++next_ticket_;
-    armed_.emplace(ticket, Entry{fd, id, deadline});
-    cv_.notify_all();
-    return ticket;
-  }
-
-  // True when the command finished in time; false when its socket was shut down.
-  bool disarm(std::uint64_t ticket) {
-    if (ticket == 0) return true;
-    std::lock_guard lock(mutex_);
-    if (armed_.erase(ticket) != 0) return true;
-    fired_.erase(ticket);
-    return false;
-  }
-
- private:
-  struct Entry {
-    int fd;
-    SocketId id;
-    Clock::time_point deadline;
-  };
-
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-      if (armed_.empty()) {
-        cv_.wait(lock);
-        continue;
-      }
-      auto earliest = std::min_element(armed_.begin(), armed_.end(), [](auto& a, auto& b) {
-                        return a.second.deadline < b.second.deadline;
-                      })->second.deadline;
-      if (cv_.wait_until(lock, earliest) != std::cv_status::timeout) continue;
-      auto now = Clock::now();
-      for (auto it = armed_.begin(); it != armed_.end();) {
-        if (it->second.deadline <= now) {
-          // Still under the lock: the owner has not disarmed, so the socket is still open.
-          shutdown_if_open(it->second.fd, it->second.id);
-          fired_.insert(it->first);
-          it = armed_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::thread thread_;
-  bool stopping_ = false;
-  std::uint64_t next_ticket_ = 0;
-  std::map<std::uint64_t, Entry> armed_;
-  std::unordered_set<std::uint64_t> fired_;
-};
 
 // Connections deliver notifications to a plain C callback that is told the client id; this maps
 // client ids to their trackers.
