@@ -1,6 +1,7 @@
 // Arbitrary bytes into the request decoder. Whatever decodes is written back twice: as a request
 // in both wire forms, which must decode to the same request, and inside answers, whose JSON must
-// parse and carry the same strings.
+// parse and carry the same strings. It must also still decode with white space after it and
+// never with anything else after it.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +110,23 @@ void check_round_trip(const Request& request) {
   check(from_object.has_value() && *from_object == request);
 }
 
+// A line is its full length: white space may follow the value, nothing else may, not even after
+// a NUL.
+void check_full_length(std::string_view line, const Request& request) {
+  std::string padded(line);
+  padded += " \t\r\n";
+  auto spaced = mdspeak::decode_request(padded);
+  check(spaced.has_value() && *spaced == request);
+  for (const std::string_view tail : {std::string_view("\0", 1), std::string_view("\0 ", 2),
+                                      std::string_view("\0[\"stop\",\"x\"]"),
+                                      std::string_view("x"), std::string_view(","),
+                                      std::string_view("0"), std::string_view("{}")}) {
+    std::string longer(line);
+    longer += tail;
+    check(!mdspeak::decode_request(longer).has_value());
+  }
+}
+
 void check_answers(const Request& request) {
   const std::string id = std::visit([](const auto& r) { return r.id; }, request);
   const std::string& document_id = document_id_of(request);
@@ -147,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto request = mdspeak::decode_request(line);
   if (!request) return 0;
   check_round_trip(*request);
+  check_full_length(line, *request);
   check_answers(*request);
   return 0;
 }

@@ -668,6 +668,9 @@ Overloaded(F...) -> Overloaded<F...>;
 Result<Request> decode_request(std::string_view line) {
   // nlohmann skips a byte order mark; on the wire it is not part of any JSON value.
   if (line.starts_with("\xEF\xBB\xBF")) return fail(Error("a byte order mark is not JSON"));
+  // nlohmann stops at a NUL as at the end of input. A raw NUL is never valid JSON (a control
+  // character inside a string, a stray byte outside), so a line holding one is refused whole.
+  if (line.find('\0') != std::string_view::npos) return fail(Error("a NUL byte is not JSON"));
   try {
     bool number_overflow = false;
     auto request = parse(line, nullptr, number_overflow);

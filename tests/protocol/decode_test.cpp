@@ -12,6 +12,8 @@
 namespace mdspeak {
 namespace {
 
+using namespace std::string_literals;
+
 struct Accepted {
   std::string line;
   Request expected;
@@ -177,7 +179,7 @@ TEST(DecodeRequest, StringsDecodeStandardEscapes) {
       {R"(["init","\"\\\/\b\f\n\r\t"])", Init{"\"\\/\b\f\n\r\t"}},
       {R"(["init","\u00e9\u00E9é"])", Init{"\xC3\xA9\xC3\xA9\xC3\xA9"}},
       {R"(["init","\ud83d\ude00"])", Init{"\xF0\x9F\x98\x80"}},
-      {R"(["init","a\u0000b"])", Init{std::string("a\0b", 3)}},
+      {R"(["init","a\u0000b"])", Init{"a\0b"s}},
       {"[\"init\",\"\x7F\"]", Init{"\x7F"}},
       {"[\"init\",\"\xE3\x80\x80\"]", Init{"\xE3\x80\x80"}},
   });
@@ -196,10 +198,14 @@ TEST(DecodeRequest, RejectsBadJson) {
       R"({'type':'init','id':'1'})",
       R"({"type":"init","id":"1"/*c*/})",
       "\xEF\xBB\xBF{\"type\":\"init\",\"id\":\"1\"}",
+      // A line is its full length: a NUL does not end it.
+      "{\"type\":\"init\",\"id\":\"1\"}\0garbage"s,
+      "[\"init\",\"a\"]\0[\"init\",\"b\"]"s,
+      "[\"init\",\"a\"]\0"s,
       // Raw control characters, lone or reversed surrogates, invalid UTF-8.
       "[\"init\",\"a\tb\"]",
       "[\"init\",\"a\nb\"]",
-      std::string("[\"init\",\"a\0b\"]", 14),
+      "[\"init\",\"a\0b\"]"s,
       "[\"init\",\"\x1F\"]",
       R"(["init","\ud83d"])",
       R"(["init","\ude00"])",
