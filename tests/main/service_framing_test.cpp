@@ -41,8 +41,7 @@ TEST(ServiceFramingTest, LineEndingsAndTrimming) {
       {"[\"stop\",\"c\"]",
        {R"({"type":"error_result","id":"c","code":"stop_failed","message":"failed to initialize system TTS"})"}},
       // A NUL does not end a line: what follows it makes the line undecodable.
-      {"[\"stop\",\"a\"]\0[\"stop\",\"b\"]\n[\"stop\",\"c\"]\0 \n"s,
-       {}},
+      {"[\"stop\",\"a\"]\0[\"stop\",\"b\"]\n[\"stop\",\"c\"]\0 \n"s, {}},
       // A malformed line between two good ones gets no answer.
       {"[\"stop\",\"1\"]\n{\"type\":\"Stop\",\"id\":\"x\"}\nnot json\n[\"stop\",\"2\"]\n",
        {R"({"type":"error_result","id":"1","code":"stop_failed","message":"failed to initialize system TTS"})",
