@@ -20,14 +20,6 @@ using namespace std::chrono_literals;
 // polls while draining.
 constexpr auto kRequestWait = 25ms;
 
-void handle_line(std::string_view line, const Sender<Request>& requests, bool& receiver_gone) {
-  std::string_view trimmed = unicode::trim(line);
-  if (trimmed.empty()) return;
-  auto request = decode_request(trimmed);
-  if (!request) return;  // undecodable lines get no answer
-  if (!requests.send(std::move(*request))) receiver_gone = true;
-}
-
 template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
@@ -39,48 +31,6 @@ std::string backend_text(const AppState& state) {
 }
 
 }  // namespace
-
-void read_requests(int fd, const Sender<Request>& requests) {
-  std::string pending;  // bytes of the line being read
-  std::string chunk(1 << 16, '\0');
-  bool receiver_gone = false;
-  for (;;) {
-    ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of input or a read error
-    std::size_t begin = 0;
-    for (;;) {
-      const void* found =
-          std::memchr(chunk.data() + begin, '\n', static_cast<std::size_t>(n) - begin);
-      if (found == nullptr) {
-        pending.append(chunk.data() + begin, static_cast<std::size_t>(n) - begin);
-        break;
-      }
-      std::size_t end = static_cast<const char*>(found) - chunk.data();
-      pending.append(chunk.data() + begin, end - begin);
-      begin = end + 1;
-      if (!pending.empty() && pending.back() == '\r') pending.pop_back();
-      // A line that is not UTF-8 is a read error: nothing after it is read.
-      if (!unicode::is_valid_utf8(pending)) return;
-      handle_line(pending, requests, receiver_gone);
-      if (receiver_gone) return;
-      pending.clear();
-    }
-  }
-  // A last line without a line feed still counts.
-  if (!pending.empty() && unicode::is_valid_utf8(pending)) {
-    handle_line(pending, requests, receiver_gone);
-  }
-}
-
-Result<void> spawn_stdin_reader(Sender<Request> requests, int fd) {
-  try {
-    std::thread([requests = std::move(requests), fd] { read_requests(fd, requests); }).detach();
-  } catch (const std::system_error& e) {
-    return fail(Error("failed to spawn thread", Error(e.what())));
-  }
-  return {};
-}
 
 LineWriter fd_line_writer(int fd) {
   return [fd](std::string_view line) -> Result<void> {

@@ -289,6 +289,51 @@ TEST(DecodeRequest, RequiredAndTypedFields) {
   });
 }
 
+// Long strings are scanned sixteen bytes at a time: every escape, multi-byte character and
+// forbidden byte must be seen wherever it falls in a block, including across a block's end.
+TEST(DecodeRequest, EscapesAndBadBytesAtEveryPositionOfALongString) {
+  struct Piece {
+    std::string written;
+    std::string decoded;  // empty: the line is refused
+  };
+  const std::vector<Piece> pieces = {
+      {R"(\n)", "\n"},
+      {R"(\")", "\""},
+      {R"(\\)", "\\"},
+      {R"(\u00e9)", "\xC3\xA9"},
+      {R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+      {"\t", ""},
+      {"\x1F"s, ""},
+      {"\0"s, ""},
+      {"\xC3", ""},
+      {"\xE2\x82", ""},
+      {"\xED\xA0\x80", ""},
+      {"\xF4\x90\x80\x80", ""},
+      {"\x80", ""},
+      {R"(\ud83d)", ""},
+      {R"(\q)", ""},
+  };
+  const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+  for (const Piece& piece : pieces) {
+    for (std::size_t at = 0; at <= filler.size(); ++at) {
+      const std::string written = filler.substr(0, at) + piece.written + filler.substr(at);
+      const std::string line = R"(["init",")" + written + R"("])";
+      SCOPED_TRACE(line);
+      auto decoded = decode_request(line);
+      if (piece.decoded.empty()) {
+        EXPECT_FALSE(decoded.has_value());
+      } else {
+        ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+        EXPECT_EQ(*decoded,
+                  Request(Init{filler.substr(0, at) + piece.decoded + filler.substr(at)}));
+      }
+    }
+  }
+}
+
 TEST(DecodeRequest, LargeTextSurvivesIntact) {
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "Zeile \xC3\xBC" + std::to_string(i) + ' ';
