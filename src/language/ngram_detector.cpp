@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kMaxNgram = 5;
 constexpr int kSymbolBits = 8;
-constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << (kSymbolBits * kMaxNgram)) - 1;
 constexpr char32_t kPad = U'_';
 
 // Scores are summed in fixed point so that the sum does not depend on the order of the terms and
@@ -38,10 +37,6 @@ std::uint16_t script_slot(char32_t cp) {
 
 bool is_mark(char32_t cp) {
   return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & U_GC_M_MASK) != 0;
-}
-
-std::uint64_t symbol_mask(int length) {
-  return (std::uint64_t{1} << (kSymbolBits * length)) - 1;
 }
 
 struct ProfileStats {
@@ -131,20 +126,13 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
       if (!encodable) continue;
       const double score = std::log(static_cast<double>(entry.count) / stats.total);
       gains[key] += sign * (score - absent);
-      for (std::size_t length = 1; length < entry.ngram.size(); ++length) {
-        gains.emplace(key & symbol_mask(static_cast<int>(length)), 0.0);
-      }
     }
   };
   add_profile(english, en, en_absent, 1.0);
   add_profile(spanish, es, es_absent, -1.0);
   std::sort(high_symbols_.begin(), high_symbols_.end());
 
-  const std::size_t slots = std::max<std::size_t>(16, std::bit_ceil(gains.size() * 3));
-  hash_shift_ = 64 - std::countr_zero(slots);
-  keys_.assign(slots, 0);
-  gains_.assign(slots, 0);
-  for (const auto& [key, gain] : gains) insert(key, to_fixed(gain));
+  build_automaton(gains);
   usable_ = true;
 }
 
@@ -182,22 +170,55 @@ NgramDetector::CharClass NgramDetector::char_class(char32_t cp) const {
   return c;
 }
 
-void NgramDetector::insert(std::uint64_t key, std::int64_t gain) {
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
-  while (keys_[slot] != 0) slot = (slot + 1) & mask;
-  keys_[slot] = key;
-  gains_[slot] = gain;
-}
+void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains) {
+  symbol_count_ = next_symbol_ == 0 ? 256 : next_symbol_;
+  // The trie of every profile n-gram, symbols in reading order; -1 where no child exists yet.
+  std::vector<std::int32_t> child(symbol_count_, -1);
+  std::vector<std::int64_t> own(1, 0);
+  for (const auto& [key, gain] : gains) {
+    std::size_t node = 0;
+    for (int shift = kSymbolBits * (kMaxNgram - 1); shift >= 0; shift -= kSymbolBits) {
+      const auto symbol = static_cast<std::size_t>(key >> shift & 0xFF);
+      if (symbol == 0) continue;  // leading zeros of a shorter n-gram
+      std::int32_t& next = child[node * symbol_count_ + symbol];
+      if (next < 0) {
+        next = static_cast<std::int32_t>(own.size());
+        own.push_back(0);
+        child.resize(child.size() + symbol_count_, -1);
+      }
+      node = static_cast<std::size_t>(child[node * symbol_count_ + symbol]);
+    }
+    own[node] = to_fixed(gain);
+  }
 
-int NgramDetector::find(std::uint64_t key) const {
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
-  for (;;) {
-    const std::uint64_t here = keys_[slot];
-    if (here == key) return static_cast<int>(slot);
-    if (here == 0) return -1;
-    slot = (slot + 1) & mask;
+  // Breadth first: a node's fallback is the longest proper suffix of its n-gram that is in the
+  // trie, and its gain adds the fallback's, so one lookup sums every n-gram ending here.
+  const std::size_t states = own.size();
+  next_.assign(states * symbol_count_, 0);
+  gains_.assign(states, 0);
+  std::vector<std::uint32_t> fallback(states, 0);
+  std::vector<std::uint32_t> queue;
+  queue.reserve(states);
+  for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
+    const std::int32_t next = child[symbol];
+    if (next < 0) continue;
+    next_[symbol] = static_cast<std::uint32_t>(next);
+    queue.push_back(static_cast<std::uint32_t>(next));
+  }
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const std::uint32_t node = queue[head];
+    gains_[node] = own[node] + gains_[fallback[node]];
+    for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
+      const std::int32_t next = child[node * symbol_count_ + symbol];
+      const std::uint32_t via_fallback = next_[fallback[node] * symbol_count_ + symbol];
+      if (next < 0) {
+        next_[node * symbol_count_ + symbol] = via_fallback;
+      } else {
+        next_[node * symbol_count_ + symbol] = static_cast<std::uint32_t>(next);
+        fallback[static_cast<std::size_t>(next)] = via_fallback;
+        queue.push_back(static_cast<std::uint32_t>(next));
+      }
+    }
   }
 }
 
@@ -205,23 +226,17 @@ NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
   Tally tally;
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
-  // The padded word being read: its last symbols (key), how many symbols so far (length) and how
-  // many of the last ones are profile characters (known), capped at the longest n-gram.
-  std::uint64_t key = 0;
+  // The padded word being read: how many symbols so far, capped at the longest n-gram.
   int length = 0;
-  int known = 0;
   bool in_word = false;
 
+  // State 0 is the empty n-gram; a character in no profile leads back to it.
+  std::size_t state = 0;
   auto push = [&](std::uint8_t symbol) {
-    key = (key << kSymbolBits | symbol) & kKeyMask;
     length = std::min(length + 1, kMaxNgram);
     ngrams += static_cast<std::uint64_t>(length);
-    known = symbol == 0 ? 0 : std::min(known + 1, kMaxNgram);
-    for (int n = 1; n <= known; ++n) {
-      const int slot = find(key & symbol_mask(n));
-      if (slot < 0) break;  // no profile n-gram ends with this one, so none longer either
-      gain += gains_[static_cast<std::size_t>(slot)];
-    }
+    state = next_[state * symbol_count_ + symbol];
+    gain += gains_[state];
   };
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
@@ -237,9 +252,8 @@ NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
     if (c.flags & kWordChar) {
       if (!in_word) {
         in_word = true;
-        key = 0;
+        state = 0;
         length = 0;
-        known = 0;
         push(pad_symbol_);
       }
       push(c.symbol);

@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,8 +65,7 @@ class NgramDetector {
   CharClass char_class(char32_t cp) const;
   std::uint8_t symbol_of(char32_t cp) const;
   std::uint8_t add_symbol(char32_t cp);
-  void insert(std::uint64_t key, std::int64_t gain);
-  int find(std::uint64_t key) const;
+  void build_automaton(const std::map<std::uint64_t, double>& gains);
   Tally scan(std::string_view text) const;
 
   bool usable_ = false;
@@ -74,11 +74,12 @@ class NgramDetector {
   std::array<CharClass, 0x800> low_{};  // code points below U+0800, decided once
   std::vector<std::pair<char32_t, std::uint8_t>> high_symbols_;  // sorted by code point
   std::uint8_t next_symbol_ = 1;
-  // Open addressing: every profile n-gram and every suffix of one (so that a miss ends the search
-  // for longer n-grams ending at the same place); a key of 0 marks an empty slot.
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::int64_t> gains_;  // margin over an n-gram absent from both profiles
-  int hash_shift_ = 64;
+  // An Aho-Corasick automaton over the profile n-grams: state × symbol → state, where a state is
+  // the longest n-gram prefix ending the text read so far; a state's gain is the summed margin,
+  // over an n-gram absent from both profiles, of every profile n-gram ending there.
+  std::size_t symbol_count_ = 0;
+  std::vector<std::uint32_t> next_;
+  std::vector<std::int64_t> gains_;
 };
 
 // The process-wide detector over the embedded profiles, built on first use (thread-safe).
