@@ -1,5 +1,8 @@
 #include "language/language.h"
 
+#include <system_error>
+#include <utility>
+
 #include "common/unicode.h"
 #include "language/ngram_detector.h"
 
@@ -47,6 +50,33 @@ std::optional<SupportedLanguage> from_locale(std::string_view locale) {
 std::optional<SupportedLanguage> detect_supported_language(std::string_view text) {
   if (!has_enough_letters(text)) return std::nullopt;
   return language_detail::shared_detector().classify(text);
+}
+
+BackgroundDetection::BackgroundDetection(std::string text) : text_(std::move(text)) {
+  // Below this a thread costs more than the detection it would overlap.
+  constexpr std::size_t kWorthAThread = std::size_t{1} << 16;
+  if (text_.size() < kWorthAThread) return;
+  try {
+    worker_ = std::thread([this] { answer_ = detect_supported_language(text_); });
+  } catch (const std::system_error&) {
+    // No thread: `get` detects on the caller's.
+  }
+}
+
+BackgroundDetection::~BackgroundDetection() {
+  if (worker_.joinable()) worker_.join();
+}
+
+std::optional<SupportedLanguage> BackgroundDetection::get() {
+  if (worker_.joinable()) {
+    worker_.join();
+    done_ = true;
+  }
+  if (!done_) {
+    answer_ = detect_supported_language(text_);
+    done_ = true;
+  }
+  return answer_;
 }
 
 }  // namespace mdspeak

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <thread>
 
 namespace mdspeak {
 
@@ -21,5 +23,24 @@ std::string_view language_code(SupportedLanguage language);
 std::optional<SupportedLanguage> from_locale(std::string_view locale);
 
 std::optional<SupportedLanguage> detect_supported_language(std::string_view text);
+
+// `detect_supported_language` of a text on a thread of its own, so that a caller can do other
+// work meanwhile; `get` waits for the answer. Short texts, or a failure to start a thread, make it
+// detect within `get` instead.
+class BackgroundDetection {
+ public:
+  explicit BackgroundDetection(std::string text);
+  ~BackgroundDetection();
+  BackgroundDetection(const BackgroundDetection&) = delete;
+  BackgroundDetection& operator=(const BackgroundDetection&) = delete;
+
+  std::optional<SupportedLanguage> get();
+
+ private:
+  std::string text_;
+  std::optional<SupportedLanguage> answer_;
+  std::thread worker_;
+  bool done_ = false;
+};
 
 }  // namespace mdspeak

@@ -49,19 +49,22 @@ const LoadedDocument* AppState::find_document(const std::string& document_id) co
 
 Message AppState::load_document(LoadDocument request) {
   ParsedMarkdownDocument parsed = parse_markdown_document(request.text);
-  LoadedDocument document;
-  document.summary = summarize_document(parsed);
-  document.utterances = std::move(parsed.utterances);
 
   std::size_t joined_size = 0;
-  for (const Utterance& u : document.utterances) joined_size += u.text.size() + 1;
+  for (const Utterance& u : parsed.utterances) joined_size += u.text.size() + 1;
   std::string joined;
   joined.reserve(joined_size);
-  for (const Utterance& u : document.utterances) {
+  for (const Utterance& u : parsed.utterances) {
     if (!joined.empty()) joined.push_back(' ');
     joined += u.text;
   }
-  document.language = detect_supported_language(joined);
+  // Detection runs on the second core while the summary is written.
+  BackgroundDetection language(std::move(joined));
+
+  LoadedDocument document;
+  document.summary = summarize_document(parsed);
+  document.utterances = std::move(parsed.utterances);
+  document.language = language.get();
 
   const std::uint64_t count = document.utterances.size();
   documents.insert_or_assign(request.document_id, std::move(document));

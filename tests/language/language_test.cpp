@@ -137,5 +137,24 @@ TEST(DetectSupportedLanguage, ConcurrentFirstUseIsSafe) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(correct[t], kRounds) << "thread " << t;
 }
 
+// Long texts are detected on a thread of their own, short ones in `get`; either way the answer is
+// the plain detection's, and an unread detection is still joined safely.
+TEST(BackgroundDetection, AnswersAsDetectionDoes) {
+  std::string long_spanish;
+  while (long_spanish.size() < (1 << 17)) long_spanish += kSpanishParagraph + ' ';
+  std::string long_english;
+  while (long_english.size() < (1 << 17)) long_english += kEnglishParagraph + ' ';
+  const std::vector<std::pair<std::string, std::optional<SupportedLanguage>>> cases = {
+      {kSpanishParagraph, kSpanish}, {kEnglishParagraph, kEnglish}, {long_spanish, kSpanish},
+      {long_english, kEnglish},      {"too short", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    BackgroundDetection detection(text);
+    EXPECT_EQ(detection.get(), expected) << text.substr(0, 40);
+    EXPECT_EQ(detection.get(), expected) << "asked twice";
+  }
+  BackgroundDetection abandoned(long_english);
+}
+
 }  // namespace
 }  // namespace mdspeak
