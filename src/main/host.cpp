@@ -1,5 +1,6 @@
 #include "main/host.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,9 @@ using namespace std::chrono_literals;
 // Longest wait for a request or event in one iteration; also the pause between speaking-state
 // polls while draining.
 constexpr auto kRequestWait = 25ms;
+
+// An output line longer than this was unusual: its buffer is not kept for the next.
+constexpr std::size_t kKeptLineCapacity = std::size_t{1} << 20;
 
 template <class... F>
 struct Overloaded : F... {
@@ -101,7 +105,13 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     line.clear();
     encode_message(message, line);
     line.push_back('\n');
-    return write_line(line);
+    auto written = write_line(line);
+    // One huge answer does not keep its buffer, nor the allocator the pages it freed.
+    if (line.capacity() > kKeptLineCapacity) {
+      std::string().swap(line);
+      malloc_trim(0);
+    }
+    return written;
   };
 
   // Writes "utterance_begin"/"utterance_end" for every waiting event whose id is in the spoken
