@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "language/language.h"
 #include "markdown/markdown.h"
@@ -175,6 +176,79 @@ void BM_LoadStages(benchmark::State& state) {
   state.counters["stages_vs_md4c"] = md4c / total;
 }
 BENCHMARK(BM_LoadStages)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The whole corpus document's prepare_speech answer, by the bytes of the answer line.
+void BM_PrepareSpeechWholeDocument(benchmark::State& state) {
+  ServiceProcess service(without_speech());
+  service.write(load_line(corpus()));
+  if (!service.read_line(std::chrono::minutes(5))) state.SkipWithError("no load answer");
+  double answer_bytes = 0;
+  double took = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    service.write(R"({"type":"prepare_speech","id":"2","document_id":"doc"})"
+                  "\n");
+    auto answer = service.read_line(std::chrono::minutes(5));
+    took += seconds_since(start);
+    state.SetIterationTime(seconds_since(start));
+    if (!answer) {
+      state.SkipWithError("no prepare_speech answer");
+      break;
+    }
+    answer_bytes += static_cast<double>(answer->size());
+  }
+  state.counters["answer_MB"] = answer_bytes / 1e6 / static_cast<double>(state.iterations());
+  state.counters["MB_per_s"] = answer_bytes / 1e6 / took;
+  service.close_stdin();
+}
+BENCHMARK(BM_PrepareSpeechWholeDocument)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+double resident_mb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return -1;
+}
+
+// Idle memory before and after a 100 MB load, its whole prepare_speech answer and a 5-byte
+// replacement; then the peak of a separate service given an invalid 200 MB line.
+void BM_MemoryAfterHugeRequests(benchmark::State& state) {
+  for (auto _ : state) {
+    ServiceProcess service(without_speech());
+    service.write("{\"type\":\"init\",\"id\":\"0\"}\n");
+    service.read_line();
+    service.read_line();
+    const double start_mb = resident_mb(service.pid());
+    service.write(load_line(document_of(std::size_t{100} << 20)));
+    service.read_line(std::chrono::minutes(5));
+    service.write(R"({"type":"prepare_speech","id":"2","document_id":"doc"})"
+                  "\n");
+    service.read_line(std::chrono::minutes(5));
+    service.write(load_line("# Hi\n"));
+    service.read_line();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    state.counters["idle_start_MB"] = start_mb;
+    state.counters["idle_after_MB"] = resident_mb(service.pid());
+    service.close_stdin();
+    service.wait();
+
+    ServiceProcess invalid(without_speech());
+    std::string line = load_line(document_of(std::size_t{200} << 20));
+    line.insert(line.size() - 2, ",]");  // not JSON: the peak is the reading and refusing
+    invalid.write(line);
+    const double line_mb = static_cast<double>(line.size()) / 1e6;
+    invalid.close_stdin();
+    state.counters["invalid_line_MB"] = line_mb;
+    state.counters["invalid_peak_x_line"] =
+        static_cast<double>(invalid.wait_peak_rss_kib()) * 1024.0 / 1e6 / line_mb;
+  }
+}
+BENCHMARK(BM_MemoryAfterHugeRequests)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace mdspeak::testing

@@ -28,6 +28,7 @@ class ServiceProcess {
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Waits for exit and returns the child's peak resident set size in KiB (-1 on failure).
   long wait_peak_rss_kib();
+  int pid() const { return pid_; }
   // Everything the child wrote to stderr (after it exited).
   std::string read_stderr();
 
