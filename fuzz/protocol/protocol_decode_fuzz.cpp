@@ -117,10 +117,9 @@ void check_full_length(std::string_view line, const Request& request) {
   padded += " \t\r\n";
   auto spaced = mdspeak::decode_request(padded);
   check(spaced.has_value() && *spaced == request);
+  using namespace std::string_view_literals;
   for (const std::string_view tail :
-       {std::string_view("\0", 1), std::string_view("\0 ", 2),
-        std::string_view("\0[\"stop\",\"x\"]"), std::string_view("x"), std::string_view(","),
-        std::string_view("0"), std::string_view("{}")}) {
+       {"\0"sv, "\0 "sv, "\0[\"stop\",\"x\"]"sv, "x"sv, ","sv, "0"sv, "{}"sv}) {
     std::string longer(line);
     longer += tail;
     check(!mdspeak::decode_request(longer).has_value());
