@@ -222,8 +222,7 @@ void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   }
 }
 
-NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
-  Tally tally;
+void NgramDetector::scan(std::string_view text, Tally& tally) const {
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
   // The padded word being read: how many symbols so far, capped at the longest n-gram.
@@ -265,13 +264,19 @@ NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
   }
   if (in_word) push(pad_symbol_);
 
-  tally.margin = static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
-  return tally;
+  tally.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
 }
 
 std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) const {
+  return classify(std::span<const std::string_view>(&text, 1));
+}
+
+std::optional<SupportedLanguage> NgramDetector::classify(
+    std::span<const std::string_view> pieces) const {
   if (!usable_) return std::nullopt;
-  const Tally tally = scan(text);
+  // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
+  Tally tally;
+  for (const std::string_view piece : pieces) scan(piece, tally);
 
   const std::uint64_t latin = tally.letters_by_script[USCRIPT_LATIN];
   if (latin == 0) return std::nullopt;
@@ -290,7 +295,9 @@ std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) 
 
 double NgramDetector::english_margin(std::string_view text) const {
   if (!usable_) return 0;
-  return static_cast<double>(scan(text).margin) / kFixedOne;
+  Tally tally;
+  scan(text, tally);
+  return static_cast<double>(tally.margin) / kFixedOne;
 }
 
 const NgramDetector& shared_detector() {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,8 @@ class NgramDetector {
 
   // English, Spanish or nothing; applies the script rule but no minimum length.
   std::optional<SupportedLanguage> classify(std::string_view text) const;
+  // The same for the pieces joined by single spaces, without joining them.
+  std::optional<SupportedLanguage> classify(std::span<const std::string_view> pieces) const;
 
   // English score minus Spanish score, in natural-log units (rounded to about 1e-6 per n-gram).
   double english_margin(std::string_view text) const;
@@ -66,7 +69,8 @@ class NgramDetector {
   std::uint8_t symbol_of(char32_t cp) const;
   std::uint8_t add_symbol(char32_t cp);
   void build_automaton(const std::map<std::uint64_t, double>& gains);
-  Tally scan(std::string_view text) const;
+  // Adds the text's n-gram margin and letters to `tally`.
+  void scan(std::string_view text, Tally& tally) const;
 
   bool usable_ = false;
   std::uint8_t pad_symbol_ = 0;

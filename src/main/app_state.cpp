@@ -54,21 +54,17 @@ Message AppState::load_document(LoadDocument request) {
   // The utterances hold their own texts: the source's memory is given back before the rest.
   std::string().swap(request.text);
 
-  std::size_t joined_size = 0;
-  for (const Utterance& u : parsed.utterances) joined_size += u.text.size() + 1;
-  std::string joined;
-  joined.reserve(joined_size);
-  for (const Utterance& u : parsed.utterances) {
-    if (!joined.empty()) joined.push_back(' ');
-    joined += u.text;
-  }
-  // Detection runs on the second core while the summary is written.
-  BackgroundDetection language(std::move(joined));
+  // Detection reads the utterance texts (as if joined by single spaces) on the second core while
+  // the summary is written.
+  std::vector<std::string_view> texts;
+  texts.reserve(parsed.utterances.size());
+  for (const Utterance& u : parsed.utterances) texts.push_back(u.text);
+  BackgroundDetection language(std::move(texts));
 
   LoadedDocument document;
   document.summary = summarize_document(parsed);
-  document.utterances = std::move(parsed.utterances);
   document.language = language.get();
+  document.utterances = std::move(parsed.utterances);
 
   const std::uint64_t count = document.utterances.size();
   documents.insert_or_assign(request.document_id, std::move(document));
