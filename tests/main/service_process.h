@@ -38,6 +38,7 @@ class ServiceProcess {
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
   std::string buffer_;
+  std::size_t scanned_ = 0;  // bytes of buffer_ known to hold no line feed
   bool stdout_eof_ = false;
 };
 
