@@ -1,6 +1,5 @@
 #include "main/host.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,11 +105,9 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     encode_message(message, line);
     line.push_back('\n');
     auto written = write_line(line);
-    // One huge answer does not keep its buffer, nor the allocator the pages it freed.
-    if (line.capacity() > kKeptLineCapacity) {
-      std::string().swap(line);
-      malloc_trim(0);
-    }
+    // One huge answer does not keep its buffer (a block this large goes straight back to the
+    // system when freed).
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
     return written;
   };
 
