@@ -4,6 +4,7 @@
 #include <unicode/uscript.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <map>
@@ -51,6 +52,24 @@ ProfileStats stats_of(const std::vector<ProfileEntry>& profile) {
     if (stats.smallest == 0 || entry.count < stats.smallest) stats.smallest = entry.count;
   }
   return stats;
+}
+
+// Tokens (runs between white space) that read as code rather than prose: options, format
+// directives, quoted names, paths, identifiers, placeholders, dotted names. Translated technical
+// text keeps them in English, so they would pull Spanish towards English.
+constexpr std::array<bool, 256> byte_table(std::string_view members) {
+  std::array<bool, 256> table{};
+  for (const char c : members) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kAsciiSpace = byte_table(" \t\n\r\f\v");
+constexpr std::array<bool, 256> kCodeStart = byte_table("-%'");
+constexpr std::array<bool, 256> kCodeByte = byte_table("/=<>{}[]|\\_@$%#`");
+
+// Letters, digits, underscore, and any byte of a non-ASCII character.
+bool is_word_byte(unsigned char byte) {
+  return byte >= 0x80 || (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+         (byte >= 'A' && byte <= 'Z') || byte == '_';
 }
 
 bool is_blank(char c) {
@@ -222,7 +241,7 @@ void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   }
 }
 
-void NgramDetector::scan(std::string_view text, Tally& tally) const {
+void NgramDetector::scan_words(std::string_view text, Tally& tally) const {
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
   // The padded word being read: how many symbols so far, capped at the longest n-gram.
@@ -271,12 +290,55 @@ std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) 
   return classify(std::span<const std::string_view>(&text, 1));
 }
 
+void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Skip white space up to the next token.
+    std::size_t next = pos;
+    const char32_t cp = bytes[pos] < 0x80 ? bytes[next++] : unicode::next_code_point(text, next);
+    if (cp < 0x80 ? kAsciiSpace[cp] : unicode::is_white_space(cp)) {
+      pos = next;
+      continue;
+    }
+    const std::size_t start = pos;
+    bool is_code = kCodeStart[bytes[pos]];
+    while (pos < text.size()) {
+      const unsigned char byte = bytes[pos];
+      if (byte < 0x80) {
+        if (kAsciiSpace[byte]) break;
+        is_code = is_code || kCodeByte[byte] ||
+                  (byte == '.' && pos > start && pos + 1 < text.size() &&
+                   is_word_byte(bytes[pos - 1]) && is_word_byte(bytes[pos + 1]));
+        ++pos;
+      } else {
+        std::size_t after = pos;
+        if (unicode::is_white_space(unicode::next_code_point(text, after))) break;
+        pos = after;
+      }
+    }
+    is_code = is_code || bytes[pos - 1] == '\'';
+    scan_words(text.substr(start, pos - start), is_code ? code : prose);
+  }
+}
+
+NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> pieces) const {
+  // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
+  Tally prose;
+  Tally code;
+  for (const std::string_view piece : pieces) scan(piece, prose, code);
+  std::uint64_t prose_letters = 0;
+  for (const std::uint64_t letters : prose.letters_by_script) prose_letters += letters;
+  if (prose_letters > 0) return prose;
+  // Nothing but code: its words are all there is to go on.
+  code.margin += prose.margin;
+  return code;
+}
+
 std::optional<SupportedLanguage> NgramDetector::classify(
     std::span<const std::string_view> pieces) const {
   if (!usable_) return std::nullopt;
-  // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
-  Tally tally;
-  for (const std::string_view piece : pieces) scan(piece, tally);
+  const Tally tally = tally_of(pieces);
 
   const std::uint64_t latin = tally.letters_by_script[USCRIPT_LATIN];
   if (latin == 0) return std::nullopt;
@@ -295,9 +357,8 @@ std::optional<SupportedLanguage> NgramDetector::classify(
 
 double NgramDetector::english_margin(std::string_view text) const {
   if (!usable_) return 0;
-  Tally tally;
-  scan(text, tally);
-  return static_cast<double>(tally.margin) / kFixedOne;
+  return static_cast<double>(tally_of(std::span<const std::string_view>(&text, 1)).margin) /
+         kFixedOne;
 }
 
 const NgramDetector& shared_detector() {

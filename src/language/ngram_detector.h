@@ -8,6 +8,11 @@
 // profile's smallest count. The higher score wins; equal scores answer nothing. Case is kept, as
 // the profiles were built from cased text.
 //
+// Tokens (runs between white space) that read as code are left out: those starting with "-", "%"
+// or a quote, ending with a quote, holding one of /=<>{}[]|\_@$%#` or a dot between word
+// characters. Translated technical text keeps options, placeholders and identifiers in English;
+// scoring them pulled Spanish towards English. A text made of nothing else is scored whole.
+//
 // Before scoring counts, the letters are tallied by Unicode script: unless Latin is strictly the
 // most frequent script, the answer is nothing, so Cyrillic or Chinese text is never called
 // English or Spanish.
@@ -51,7 +56,8 @@ class NgramDetector {
   // The same for the pieces joined by single spaces, without joining them.
   std::optional<SupportedLanguage> classify(std::span<const std::string_view> pieces) const;
 
-  // English score minus Spanish score, in natural-log units (rounded to about 1e-6 per n-gram).
+  // English score minus Spanish score that `classify` decides on, in natural-log units (rounded
+  // to about 1e-6 per n-gram).
   double english_margin(std::string_view text) const;
 
  private:
@@ -69,8 +75,12 @@ class NgramDetector {
   std::uint8_t symbol_of(char32_t cp) const;
   std::uint8_t add_symbol(char32_t cp);
   void build_automaton(const std::map<std::uint64_t, double>& gains);
-  // Adds the text's n-gram margin and letters to `tally`.
-  void scan(std::string_view text, Tally& tally) const;
+  // Adds the n-gram margin and letters of the words in `text` to `tally`.
+  void scan_words(std::string_view text, Tally& tally) const;
+  // The same token by token, prose tokens to `prose` and code-like ones to `code`.
+  void scan(std::string_view text, Tally& prose, Tally& code) const;
+  // What the answer rests on: the prose tokens, or every token when none is prose.
+  Tally tally_of(std::span<const std::string_view> pieces) const;
 
   bool usable_ = false;
   std::uint8_t pad_symbol_ = 0;
