@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "language/language.h"
 #include "markdown/markdown.h"
@@ -163,12 +164,10 @@ void BM_LoadStages(benchmark::State& state) {
     benchmark::DoNotOptimize(spoken_summary);
 
     start = Clock::now();
-    std::string joined;
-    for (const Utterance& u : parsed.utterances) {
-      if (!joined.empty()) joined.push_back(' ');
-      joined += u.text;
-    }
-    benchmark::DoNotOptimize(detect_supported_language(joined));
+    std::vector<std::string_view> texts;
+    texts.reserve(parsed.utterances.size());
+    for (const Utterance& u : parsed.utterances) texts.push_back(u.text);
+    benchmark::DoNotOptimize(detect_supported_language(texts));
     language += seconds_since(start);
 
     start = Clock::now();
