@@ -16,6 +16,9 @@ namespace {
 
 constexpr int kMaxNgram = 5;
 constexpr int kSymbolBits = 8;
+// States are numbered in 16 bits, which keeps the transition table small enough for the fastest
+// cache (about 600 states over 64 symbols for the embedded profiles).
+constexpr std::size_t kMaxStates = std::size_t{1} << 16;
 constexpr char32_t kPad = U'_';
 
 // Scores are summed in fixed point so that the sum does not depend on the order of the terms and
@@ -151,8 +154,7 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
   add_profile(spanish, es, es_absent, -1.0);
   std::sort(high_symbols_.begin(), high_symbols_.end());
 
-  build_automaton(gains);
-  usable_ = true;
+  usable_ = build_automaton(gains);
 }
 
 std::uint8_t NgramDetector::add_symbol(char32_t cp) {
@@ -189,8 +191,10 @@ NgramDetector::CharClass NgramDetector::char_class(char32_t cp) const {
   return c;
 }
 
-void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains) {
-  symbol_count_ = next_symbol_ == 0 ? 256 : next_symbol_;
+bool NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains) {
+  // Rows of a power of two, so a step is a shift and an or.
+  symbol_count_ = std::bit_ceil<std::size_t>(next_symbol_ == 0 ? 256 : next_symbol_);
+  symbol_shift_ = std::countr_zero(symbol_count_);
   // The trie of every profile n-gram, symbols in reading order; -1 where no child exists yet.
   std::vector<std::int32_t> child(symbol_count_, -1);
   std::vector<std::int64_t> own(1, 0);
@@ -213,6 +217,7 @@ void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   // Breadth first: a node's fallback is the longest proper suffix of its n-gram that is in the
   // trie, and its gain adds the fallback's, so one lookup sums every n-gram ending here.
   const std::size_t states = own.size();
+  if (states > kMaxStates) return false;  // profiles far beyond libexttextcat's 400 lines
   next_.assign(states * symbol_count_, 0);
   gains_.assign(states, 0);
   std::vector<std::uint32_t> fallback(states, 0);
@@ -221,7 +226,7 @@ void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
     const std::int32_t next = child[symbol];
     if (next < 0) continue;
-    next_[symbol] = static_cast<std::uint32_t>(next);
+    next_[symbol] = static_cast<std::uint16_t>(next);
     queue.push_back(static_cast<std::uint32_t>(next));
   }
   for (std::size_t head = 0; head < queue.size(); ++head) {
@@ -229,19 +234,22 @@ void NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
     gains_[node] = own[node] + gains_[fallback[node]];
     for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
       const std::int32_t next = child[node * symbol_count_ + symbol];
-      const std::uint32_t via_fallback = next_[fallback[node] * symbol_count_ + symbol];
+      const std::uint16_t via_fallback = next_[fallback[node] * symbol_count_ + symbol];
       if (next < 0) {
         next_[node * symbol_count_ + symbol] = via_fallback;
       } else {
-        next_[node * symbol_count_ + symbol] = static_cast<std::uint32_t>(next);
+        next_[node * symbol_count_ + symbol] = static_cast<std::uint16_t>(next);
         fallback[static_cast<std::size_t>(next)] = via_fallback;
         queue.push_back(static_cast<std::uint32_t>(next));
       }
     }
   }
+  return true;
 }
 
-void NgramDetector::scan_words(std::string_view text, Tally& tally) const {
+template <class OnCodePoint>
+void NgramDetector::scan_words(std::string_view text, Tally& tally,
+                               OnCodePoint on_code_point) const {
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
   // The padded word being read: how many symbols so far, capped at the longest n-gram.
@@ -253,20 +261,22 @@ void NgramDetector::scan_words(std::string_view text, Tally& tally) const {
   auto push = [&](std::uint8_t symbol) {
     length = std::min(length + 1, kMaxNgram);
     ngrams += static_cast<std::uint64_t>(length);
-    state = next_[state * symbol_count_ + symbol];
+    state = next_[state << symbol_shift_ | symbol];
     gain += gains_[state];
   };
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t pos = 0;
   while (pos < text.size()) {
+    const std::size_t at = pos;
     char32_t cp = bytes[pos];
     if (cp < 0x80) {
       ++pos;
     } else {
       cp = unicode::next_code_point(text, pos);
     }
-    const CharClass c = char_class(cp);
+    on_code_point(cp, at, pos);
+    const CharClass c = cp < low_.size() ? low_[cp] : char_class(cp);
     if (c.flags & kWordChar) {
       if (!in_word) {
         in_word = true;
@@ -282,6 +292,7 @@ void NgramDetector::scan_words(std::string_view text, Tally& tally) const {
     }
   }
   if (in_word) push(pad_symbol_);
+  on_code_point(U' ', text.size(), text.size());
 
   tally.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
 }
@@ -291,35 +302,40 @@ std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) 
 }
 
 void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
+  // Everything is scored as prose in one pass; a token found to be code at its end (rare in
+  // prose) is scored again on its own and moved over.
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    // Skip white space up to the next token.
-    std::size_t next = pos;
-    const char32_t cp = bytes[pos] < 0x80 ? bytes[next++] : unicode::next_code_point(text, next);
-    if (cp < 0x80 ? kAsciiSpace[cp] : unicode::is_white_space(cp)) {
-      pos = next;
-      continue;
-    }
-    const std::size_t start = pos;
-    bool is_code = kCodeStart[bytes[pos]];
-    while (pos < text.size()) {
-      const unsigned char byte = bytes[pos];
-      if (byte < 0x80) {
-        if (kAsciiSpace[byte]) break;
-        is_code = is_code || kCodeByte[byte] ||
-                  (byte == '.' && pos > start && pos + 1 < text.size() &&
-                   is_word_byte(bytes[pos - 1]) && is_word_byte(bytes[pos + 1]));
-        ++pos;
-      } else {
-        std::size_t after = pos;
-        if (unicode::is_white_space(unicode::next_code_point(text, after))) break;
-        pos = after;
-      }
-    }
-    is_code = is_code || bytes[pos - 1] == '\'';
-    scan_words(text.substr(start, pos - start), is_code ? code : prose);
-  }
+  constexpr std::size_t kNoToken = std::string_view::npos;
+  std::size_t token_start = kNoToken;
+  bool is_code = false;
+  scan_words(
+      text,
+      prose, [&](char32_t cp, std::size_t at, std::size_t after) __attribute__((always_inline)) {
+        if (cp < 0x80 ? kAsciiSpace[cp] : unicode::is_white_space(cp)) {
+          if (token_start == kNoToken) return;
+          if (is_code || bytes[at - 1] == '\'') {
+            Tally moved;
+            scan_words(text.substr(token_start, at - token_start), moved,
+                       [](char32_t, std::size_t, std::size_t) {});
+            prose.margin -= moved.margin;
+            code.margin += moved.margin;
+            for (std::size_t script = 0; script < moved.letters_by_script.size(); ++script) {
+              prose.letters_by_script[script] -= moved.letters_by_script[script];
+              code.letters_by_script[script] += moved.letters_by_script[script];
+            }
+          }
+          token_start = kNoToken;
+          return;
+        }
+        if (token_start == kNoToken) {
+          token_start = at;
+          is_code = cp < 0x80 && kCodeStart[cp];
+        }
+        if (cp < 0x80 && !is_code) {
+          is_code = kCodeByte[cp] || (cp == '.' && at > token_start && after < text.size() &&
+                                      is_word_byte(bytes[at - 1]) && is_word_byte(bytes[after]));
+        }
+      });
 }
 
 NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> pieces) const {

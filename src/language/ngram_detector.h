@@ -74,9 +74,12 @@ class NgramDetector {
   CharClass char_class(char32_t cp) const;
   std::uint8_t symbol_of(char32_t cp) const;
   std::uint8_t add_symbol(char32_t cp);
-  void build_automaton(const std::map<std::uint64_t, double>& gains);
-  // Adds the n-gram margin and letters of the words in `text` to `tally`.
-  void scan_words(std::string_view text, Tally& tally) const;
+  // False when the profiles need more states than a table entry can name.
+  bool build_automaton(const std::map<std::uint64_t, double>& gains);
+  // Adds the n-gram margin and letters of the words in `text` to `tally`, showing every code
+  // point (and its byte range) to `on_code_point`, then a final space at the end.
+  template <class OnCodePoint>
+  void scan_words(std::string_view text, Tally& tally, OnCodePoint on_code_point) const;
   // The same token by token, prose tokens to `prose` and code-like ones to `code`.
   void scan(std::string_view text, Tally& prose, Tally& code) const;
   // What the answer rests on: the prose tokens, or every token when none is prose.
@@ -91,8 +94,9 @@ class NgramDetector {
   // An Aho-Corasick automaton over the profile n-grams: state × symbol → state, where a state is
   // the longest n-gram prefix ending the text read so far; a state's gain is the summed margin,
   // over an n-gram absent from both profiles, of every profile n-gram ending there.
-  std::size_t symbol_count_ = 0;
-  std::vector<std::uint32_t> next_;
+  std::size_t symbol_count_ = 0;  // a power of two
+  int symbol_shift_ = 0;
+  std::vector<std::uint16_t> next_;
   std::vector<std::int64_t> gains_;
 };
 
