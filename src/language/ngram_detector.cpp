@@ -27,6 +27,11 @@ constexpr double kFixedOne = 1 << 20;
 
 constexpr std::uint8_t kWordChar = 1;  // letters and combining marks; everything else separates
 constexpr std::uint8_t kLetter = 2;    // Unicode Alphabetic
+// What tokenising needs, decided once per character with the rest.
+constexpr std::uint8_t kSpace = 4;      // ends a token
+constexpr std::uint8_t kCodeStart = 8;  // a token starting with it reads as code
+constexpr std::uint8_t kCodeChar = 16;  // a token holding it reads as code
+constexpr std::uint8_t kDot = 32;       // code between word characters
 
 std::int64_t to_fixed(double value) {
   return std::llround(value * kFixedOne);
@@ -65,9 +70,16 @@ constexpr std::array<bool, 256> byte_table(std::string_view members) {
   for (const char c : members) table[static_cast<unsigned char>(c)] = true;
   return table;
 }
-constexpr std::array<bool, 256> kAsciiSpace = byte_table(" \t\n\r\f\v");
-constexpr std::array<bool, 256> kCodeStart = byte_table("-%'");
-constexpr std::array<bool, 256> kCodeByte = byte_table("/=<>{}[]|\\_@$%#`");
+constexpr std::array<bool, 256> kAsciiSpaces = byte_table(" \t\n\r\f\v");
+constexpr std::array<bool, 256> kCodeStarts = byte_table("-%'");
+constexpr std::array<bool, 256> kCodeChars = byte_table("/=<>{}[]|\\_@$%#`");
+
+std::uint8_t token_flags(char32_t cp) {
+  if (cp >= 0x80) return unicode::is_white_space(cp) ? kSpace : 0;
+  return static_cast<std::uint8_t>((kAsciiSpaces[cp] ? kSpace : 0) |
+                                   (kCodeStarts[cp] ? kCodeStart : 0) |
+                                   (kCodeChars[cp] ? kCodeChar : 0) | (cp == '.' ? kDot : 0));
+}
 
 // Letters, digits, underscore, and any byte of a non-ASCII character.
 bool is_word_byte(unsigned char byte) {
@@ -120,7 +132,8 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
     CharClass& c = low_[cp];
     const bool letter = unicode::is_alphabetic(cp);
     c.flags = static_cast<std::uint8_t>((letter ? kLetter | kWordChar : 0) |
-                                        (!letter && cp >= 0x80 && is_mark(cp) ? kWordChar : 0));
+                                        (!letter && cp >= 0x80 && is_mark(cp) ? kWordChar : 0) |
+                                        token_flags(cp));
     c.script = letter ? script_slot(cp) : std::uint16_t{USCRIPT_COMMON};
   }
 
@@ -186,8 +199,10 @@ NgramDetector::CharClass NgramDetector::char_class(char32_t cp) const {
     c.script = script_slot(cp);
   } else if (is_mark(cp)) {
     c.flags = kWordChar;
+  } else {
+    c.flags = token_flags(cp);
   }
-  if (c.flags != 0 && !high_symbols_.empty()) c.symbol = symbol_of(cp);
+  if ((c.flags & kWordChar) && !high_symbols_.empty()) c.symbol = symbol_of(cp);
   return c;
 }
 
@@ -247,16 +262,23 @@ bool NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   return true;
 }
 
-template <class OnCodePoint>
-void NgramDetector::scan_words(std::string_view text, Tally& tally,
-                               OnCodePoint on_code_point) const {
+void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
+  // The token being read (a run between white space): where it starts, whether it reads as code,
+  // and what it adds, kept apart until its end decides whether that goes to prose or to code.
+  constexpr std::size_t kNoToken = std::string_view::npos;
+  constexpr std::uint16_t kNoScript = 0xFFFF;
+  std::size_t token_start = kNoToken;
+  bool is_code = false;
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
-  // The padded word being read: how many symbols so far, capped at the longest n-gram.
+  std::uint16_t script = kNoScript;  // of the token's letters, while they share one
+  bool mixed_scripts = false;
+  std::uint64_t letters = 0;
+
+  // The padded word being read: how many symbols so far (capped at the longest n-gram), and the
+  // automaton's state (0 is the empty n-gram; a character in no profile leads back to it).
   int length = 0;
   bool in_word = false;
-
-  // State 0 is the empty n-gram; a character in no profile leads back to it.
   std::size_t state = 0;
   auto push = [&](std::uint8_t symbol) {
     length = std::min(length + 1, kMaxNgram);
@@ -266,6 +288,27 @@ void NgramDetector::scan_words(std::string_view text, Tally& tally,
   };
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  auto end_token = [&](std::size_t end) {
+    if (in_word) {
+      in_word = false;
+      push(pad_symbol_);
+    }
+    if (token_start == kNoToken) return;
+    Tally& to = is_code || bytes[end - 1] == '\'' ? code : prose;
+    to.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
+    if (!mixed_scripts) {
+      if (letters > 0) to.letters_by_script[script] += letters;
+    } else {
+      // Rare: count the token's letters again, script by script.
+      const std::string_view token = text.substr(token_start, end - token_start);
+      for (std::size_t pos = 0; pos < token.size();) {
+        const CharClass c = char_class(unicode::next_code_point(token, pos));
+        if (c.flags & kLetter) ++to.letters_by_script[c.script];
+      }
+    }
+    token_start = kNoToken;
+  };
+
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t at = pos;
@@ -275,8 +318,25 @@ void NgramDetector::scan_words(std::string_view text, Tally& tally,
     } else {
       cp = unicode::next_code_point(text, pos);
     }
-    on_code_point(cp, at, pos);
     const CharClass c = cp < low_.size() ? low_[cp] : char_class(cp);
+    if (c.flags & kSpace) {
+      end_token(at);
+      continue;
+    }
+    if (token_start == kNoToken) {
+      token_start = at;
+      is_code = (c.flags & kCodeStart) != 0;
+      ngrams = 0;
+      gain = 0;
+      script = kNoScript;
+      mixed_scripts = false;
+      letters = 0;
+    }
+    if (!is_code && (c.flags & (kCodeChar | kDot))) {
+      is_code = (c.flags & kCodeChar) || (at > token_start && pos < text.size() &&
+                                          is_word_byte(bytes[at - 1]) && is_word_byte(bytes[pos]));
+    }
+
     if (c.flags & kWordChar) {
       if (!in_word) {
         in_word = true;
@@ -285,57 +345,23 @@ void NgramDetector::scan_words(std::string_view text, Tally& tally,
         push(pad_symbol_);
       }
       push(c.symbol);
-      if (c.flags & kLetter) ++tally.letters_by_script[c.script];
+      if (c.flags & kLetter) {
+        if (script != c.script) {
+          mixed_scripts = mixed_scripts || script != kNoScript;
+          script = c.script;
+        }
+        ++letters;
+      }
     } else if (in_word) {
       in_word = false;
       push(pad_symbol_);
     }
   }
-  if (in_word) push(pad_symbol_);
-  on_code_point(U' ', text.size(), text.size());
-
-  tally.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
+  end_token(text.size());
 }
 
 std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) const {
   return classify(std::span<const std::string_view>(&text, 1));
-}
-
-void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
-  // Everything is scored as prose in one pass; a token found to be code at its end (rare in
-  // prose) is scored again on its own and moved over.
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  constexpr std::size_t kNoToken = std::string_view::npos;
-  std::size_t token_start = kNoToken;
-  bool is_code = false;
-  scan_words(
-      text,
-      prose, [&](char32_t cp, std::size_t at, std::size_t after) __attribute__((always_inline)) {
-        if (cp < 0x80 ? kAsciiSpace[cp] : unicode::is_white_space(cp)) {
-          if (token_start == kNoToken) return;
-          if (is_code || bytes[at - 1] == '\'') {
-            Tally moved;
-            scan_words(text.substr(token_start, at - token_start), moved,
-                       [](char32_t, std::size_t, std::size_t) {});
-            prose.margin -= moved.margin;
-            code.margin += moved.margin;
-            for (std::size_t script = 0; script < moved.letters_by_script.size(); ++script) {
-              prose.letters_by_script[script] -= moved.letters_by_script[script];
-              code.letters_by_script[script] += moved.letters_by_script[script];
-            }
-          }
-          token_start = kNoToken;
-          return;
-        }
-        if (token_start == kNoToken) {
-          token_start = at;
-          is_code = cp < 0x80 && kCodeStart[cp];
-        }
-        if (cp < 0x80 && !is_code) {
-          is_code = kCodeByte[cp] || (cp == '.' && at > token_start && after < text.size() &&
-                                      is_word_byte(bytes[at - 1]) && is_word_byte(bytes[after]));
-        }
-      });
 }
 
 NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> pieces) const {

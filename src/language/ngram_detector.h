@@ -76,11 +76,8 @@ class NgramDetector {
   std::uint8_t add_symbol(char32_t cp);
   // False when the profiles need more states than a table entry can name.
   bool build_automaton(const std::map<std::uint64_t, double>& gains);
-  // Adds the n-gram margin and letters of the words in `text` to `tally`, showing every code
-  // point (and its byte range) to `on_code_point`, then a final space at the end.
-  template <class OnCodePoint>
-  void scan_words(std::string_view text, Tally& tally, OnCodePoint on_code_point) const;
-  // The same token by token, prose tokens to `prose` and code-like ones to `code`.
+  // Adds the n-gram margin and letters of the words in `text`: those of prose tokens to `prose`,
+  // those of code-like ones to `code`.
   void scan(std::string_view text, Tally& prose, Tally& code) const;
   // What the answer rests on: the prose tokens, or every token when none is prose.
   Tally tally_of(std::span<const std::string_view> pieces) const;
