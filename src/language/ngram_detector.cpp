@@ -275,24 +275,28 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const
   bool mixed_scripts = false;
   std::uint64_t letters = 0;
 
-  // The padded word being read: how many symbols so far (capped at the longest n-gram), and the
-  // automaton's state (0 is the empty n-gram; a character in no profile leads back to it).
-  int length = 0;
+  // The padded word being read: how many symbols so far, and the automaton's state (0 is the
+  // empty n-gram; a character in no profile leads back to it).
+  std::uint64_t symbols = 0;
   bool in_word = false;
   std::size_t state = 0;
   auto push = [&](std::uint8_t symbol) {
-    length = std::min(length + 1, kMaxNgram);
-    ngrams += static_cast<std::uint64_t>(length);
+    ++symbols;
     state = next_[state << symbol_shift_ | symbol];
     gain += gains_[state];
   };
+  // A padded word of n symbols holds min(i, longest n-gram) n-grams ending at its i-th symbol.
+  auto end_word = [&] {
+    in_word = false;
+    push(pad_symbol_);
+    constexpr std::uint64_t kFull = kMaxNgram;
+    ngrams += symbols <= kFull ? symbols * (symbols + 1) / 2
+                               : kFull * (kFull + 1) / 2 + (symbols - kFull) * kFull;
+  };
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  auto end_token = [&](std::size_t end) {
-    if (in_word) {
-      in_word = false;
-      push(pad_symbol_);
-    }
+  auto end_token = [&](std::size_t end) __attribute__((always_inline)) {
+    if (in_word) end_word();
     if (token_start == kNoToken) return;
     Tally& to = is_code || bytes[end - 1] == '\'' ? code : prose;
     to.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
@@ -341,7 +345,7 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const
       if (!in_word) {
         in_word = true;
         state = 0;
-        length = 0;
+        symbols = 0;
         push(pad_symbol_);
       }
       push(c.symbol);
@@ -351,10 +355,18 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const
           script = c.script;
         }
         ++letters;
+        // The rest of a run of ASCII letters of the same script, without the general checks:
+        // such a letter neither ends the token nor makes it code.
+        while (pos < text.size() && bytes[pos] < 0x80) {
+          const CharClass& next = low_[bytes[pos]];
+          if ((next.flags & kLetter) == 0 || next.script != script) break;
+          push(next.symbol);
+          ++letters;
+          ++pos;
+        }
       }
     } else if (in_word) {
-      in_word = false;
-      push(pad_symbol_);
+      end_word();
     }
   }
   end_token(text.size());
