@@ -223,7 +223,7 @@ const RequestShape* shape_named(std::string_view name) {
 // (array form) land in their fields, everything else is checked and dropped.
 class RequestDecoder {
  public:
-  explicit RequestDecoder(std::string_view line) : scanner_(line) {}
+  explicit RequestDecoder(std::string_view line) : line_(line), scanner_(line) {}
 
   Result<Request> decode() {
     scanner_.skip_white_space();
@@ -310,7 +310,7 @@ class RequestDecoder {
       Value* slot = nullptr;
       const Field field = field_named(name);
       if (field == kUnknownField) {
-        if (!other_names_.insert(name).second) return refuse("duplicate member \"" + name + "\"");
+        other_name_hashes_.push_back(std::hash<std::string_view>()(name));
       } else {
         if (fields_[field].kind != Value::Kind::Absent) {
           return refuse("duplicate member \"" + name + "\"");
@@ -319,9 +319,44 @@ class RequestDecoder {
       }
       if (!value(slot)) return false;
       scanner_.skip_white_space();
-      if (scanner_.consume('}')) return true;
+      if (scanner_.consume('}')) return other_names_distinct();
       if (!scanner_.consume(',')) return false;
     }
+  }
+
+  // Members with names no request knows are only checked for duplicates. Their names are kept
+  // as hashes (a line of millions of short members must not cost many times its size); names
+  // whose hashes meet are read again from the line and compared.
+  bool other_names_distinct() {
+    std::sort(other_name_hashes_.begin(), other_name_hashes_.end());
+    std::vector<std::uint64_t> met;
+    for (std::size_t i = 1; i < other_name_hashes_.size(); ++i) {
+      if (other_name_hashes_[i] == other_name_hashes_[i - 1] &&
+          (met.empty() || met.back() != other_name_hashes_[i])) {
+        met.push_back(other_name_hashes_[i]);
+      }
+    }
+    if (met.empty()) return true;
+    // The line has parsed as far as here, so a second reading of its members cannot fail.
+    json::Scanner again(line_);
+    again.skip_white_space();
+    again.consume('{');
+    std::unordered_set<std::string> seen;
+    std::string name;
+    do {
+      again.skip_white_space();
+      again.string(&name);
+      again.skip_white_space();
+      again.consume(':');
+      const std::uint64_t hash = std::hash<std::string_view>()(name);
+      if (field_named(name) == kUnknownField && std::binary_search(met.begin(), met.end(), hash) &&
+          !seen.insert(name).second) {
+        return refuse("duplicate member \"" + name + "\"");
+      }
+      again.skip_value();
+      again.skip_white_space();
+    } while (again.consume(','));
+    return true;
   }
 
   // Array form: the type name first, then the fields in declared order.
@@ -348,9 +383,10 @@ class RequestDecoder {
     return true;
   }
 
+  std::string_view line_;
   json::Scanner scanner_;
   Fields fields_;
-  std::unordered_set<std::string> other_names_;
+  std::vector<std::uint64_t> other_name_hashes_;
   std::string error_;
 };
 

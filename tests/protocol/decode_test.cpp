@@ -262,6 +262,21 @@ TEST(DecodeRequest, RejectsWrongShape) {
   });
 }
 
+// Names no request knows are compared after decoding, however many members there are.
+TEST(DecodeRequest, DuplicateUnknownNamesAmongMany) {
+  std::string many;
+  for (int i = 0; i < 5000; ++i)
+    many += ",\"m" + std::to_string(i) + "\":[" + std::to_string(i) + "]";
+  const std::string init = R"({"type":"init","id":"1")";
+  expect_decodes(
+      {{init + many + "}", Init{"1"}}, {init + many + R"(,"a":1,"\u0062":2})", Init{"1"}}});
+  expect_rejects({
+      init + many + R"(,"m17":0})",
+      init + R"(,"a":1)" + many + R"(,"\u0061":2})",
+      init + R"(,"\u00e9":1)" + many + ",\"\xC3\xA9\":2}",
+  });
+}
+
 TEST(DecodeRequest, RequiredAndTypedFields) {
   expect_rejects({
       R"({"type":"init"})",
