@@ -80,7 +80,8 @@ void BM_EncodePrepareSpeechResult(benchmark::State& state) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t length = 60 + (i * 37) % 240;
     if (at + length > text.size()) at = 0;
-    result.utterances.push_back(PreparedUtterance{i, text.substr(at, length), at, at + length,
+    result.utterances.push_back(PreparedUtterance{i, std::string_view(text).substr(at, length), at,
+                                                  at + length,
                                                   static_cast<PreparedUtteranceKind>(i % 5)});
     at += length;
   }

@@ -1,6 +1,7 @@
 // Arbitrary bytes into the request decoder. Whatever decodes is written back twice: as a request
 // in both wire forms, which must decode to the same request, and inside answers, whose JSON must
-// parse and carry the same strings.
+// parse and carry the same strings. It must be JSON to nlohmann too, still decode with white space
+// after it and never with anything else after it.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +110,51 @@ void check_round_trip(const Request& request) {
   check(from_object.has_value() && *from_object == request);
 }
 
+// A line is its full length: white space may follow the value, nothing else may, not even after
+// a NUL.
+void check_full_length(std::string_view line, const Request& request) {
+  std::string padded(line);
+  padded += " \t\r\n";
+  auto spaced = mdspeak::decode_request(padded);
+  check(spaced.has_value() && *spaced == request);
+  using namespace std::string_view_literals;
+  for (const std::string_view tail :
+       {"\0"sv, "\0 "sv, "\0[\"stop\",\"x\"]"sv, "x"sv, ","sv, "0"sv, "{}"sv}) {
+    std::string longer(line);
+    longer += tail;
+    check(!mdspeak::decode_request(longer).has_value());
+  }
+}
+
+// A second JSON reader's view of the same line: whatever decodes must be JSON to it too. It
+// refuses numbers beyond the double range (error 406), which the decoder accepts on purpose.
+struct JsonWitness {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(Json::number_integer_t) { return true; }
+  bool number_unsigned(Json::number_unsigned_t) { return true; }
+  bool number_float(Json::number_float_t, const std::string&) { return true; }
+  bool string(std::string&) { return true; }
+  bool binary(Json::binary_t&) { return true; }
+  bool start_object(std::size_t) { return true; }
+  bool end_object() { return true; }
+  bool start_array(std::size_t) { return true; }
+  bool end_array() { return true; }
+  bool key(std::string&) { return true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+    number_overflow = e.id == 406;
+    return false;
+  }
+  bool number_overflow = false;
+};
+
+void check_is_json(std::string_view line) {
+  JsonWitness witness;
+  const bool parsed = Json::sax_parse(line.begin(), line.end(), &witness,
+                                      Json::input_format_t::json, /*strict=*/true);
+  check(parsed || witness.number_overflow);
+}
+
 void check_answers(const Request& request) {
   const std::string id = std::visit([](const auto& r) { return r.id; }, request);
   const std::string& document_id = document_id_of(request);
@@ -146,7 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   auto request = mdspeak::decode_request(line);
   if (!request) return 0;
+  check_is_json(line);
   check_round_trip(*request);
+  check_full_length(line, *request);
   check_answers(*request);
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "language/language.h"
 
+#include <system_error>
+#include <utility>
+
 #include "common/unicode.h"
 #include "language/ngram_detector.h"
 
@@ -16,13 +19,15 @@ char ascii_lower(char c) {
 // Counts Alphabetic characters only as far as the minimum, so a long document costs nothing here.
 // White space is neither counted nor part of any word, so collapsing its runs first could change
 // neither this count nor the detector's answer; the text is read as given instead of copied.
-bool has_enough_letters(std::string_view text) {
+bool has_enough_letters(std::span<const std::string_view> pieces) {
   std::size_t letters = 0;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    if (unicode::is_alphabetic(unicode::next_code_point(text, pos)) &&
-        ++letters >= kMinimumLetters) {
-      return true;
+  for (const std::string_view text : pieces) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      if (unicode::is_alphabetic(unicode::next_code_point(text, pos)) &&
+          ++letters >= kMinimumLetters) {
+        return true;
+      }
     }
   }
   return false;
@@ -45,8 +50,43 @@ std::optional<SupportedLanguage> from_locale(std::string_view locale) {
 }
 
 std::optional<SupportedLanguage> detect_supported_language(std::string_view text) {
-  if (!has_enough_letters(text)) return std::nullopt;
-  return language_detail::shared_detector().classify(text);
+  return detect_supported_language(std::span<const std::string_view>(&text, 1));
+}
+
+std::optional<SupportedLanguage> detect_supported_language(
+    std::span<const std::string_view> pieces) {
+  if (!has_enough_letters(pieces)) return std::nullopt;
+  return language_detail::shared_detector().classify(pieces);
+}
+
+BackgroundDetection::BackgroundDetection(std::vector<std::string_view> pieces)
+    : pieces_(std::move(pieces)) {
+  // Below this a thread costs more than the detection it would overlap.
+  constexpr std::size_t kWorthAThread = std::size_t{1} << 16;
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces_) size += piece.size();
+  if (size < kWorthAThread) return;
+  try {
+    worker_ = std::thread([this] { answer_ = detect_supported_language(pieces_); });
+  } catch (const std::system_error&) {
+    // No thread: `get` detects on the caller's.
+  }
+}
+
+BackgroundDetection::~BackgroundDetection() {
+  if (worker_.joinable()) worker_.join();
+}
+
+std::optional<SupportedLanguage> BackgroundDetection::get() {
+  if (worker_.joinable()) {
+    worker_.join();
+    done_ = true;
+  }
+  if (!done_) {
+    answer_ = detect_supported_language(pieces_);
+    done_ = true;
+  }
+  return answer_;
 }
 
 }  // namespace mdspeak

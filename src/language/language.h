@@ -8,7 +8,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace mdspeak {
 
@@ -21,5 +24,27 @@ std::string_view language_code(SupportedLanguage language);
 std::optional<SupportedLanguage> from_locale(std::string_view locale);
 
 std::optional<SupportedLanguage> detect_supported_language(std::string_view text);
+// The answer for the pieces joined by single spaces, without building the joined text.
+std::optional<SupportedLanguage> detect_supported_language(
+    std::span<const std::string_view> pieces);
+
+// `detect_supported_language` of pieces on a thread of its own, so that a caller can do other
+// work meanwhile; `get` waits for the answer. The pieces' texts must stay put until then. Short
+// texts, or a failure to start a thread, make it detect within `get` instead.
+class BackgroundDetection {
+ public:
+  explicit BackgroundDetection(std::vector<std::string_view> pieces);
+  ~BackgroundDetection();
+  BackgroundDetection(const BackgroundDetection&) = delete;
+  BackgroundDetection& operator=(const BackgroundDetection&) = delete;
+
+  std::optional<SupportedLanguage> get();
+
+ private:
+  std::vector<std::string_view> pieces_;
+  std::optional<SupportedLanguage> answer_;
+  std::thread worker_;
+  bool done_ = false;
+};
 
 }  // namespace mdspeak

@@ -4,6 +4,7 @@
 #include <unicode/uscript.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <map>
@@ -15,7 +16,9 @@ namespace {
 
 constexpr int kMaxNgram = 5;
 constexpr int kSymbolBits = 8;
-constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << (kSymbolBits * kMaxNgram)) - 1;
+// States are numbered in 16 bits, which keeps the transition table small enough for the fastest
+// cache (about 600 states over 64 symbols for the embedded profiles).
+constexpr std::size_t kMaxStates = std::size_t{1} << 16;
 constexpr char32_t kPad = U'_';
 
 // Scores are summed in fixed point so that the sum does not depend on the order of the terms and
@@ -24,6 +27,11 @@ constexpr double kFixedOne = 1 << 20;
 
 constexpr std::uint8_t kWordChar = 1;  // letters and combining marks; everything else separates
 constexpr std::uint8_t kLetter = 2;    // Unicode Alphabetic
+// What tokenising needs, decided once per character with the rest.
+constexpr std::uint8_t kSpace = 4;      // ends a token
+constexpr std::uint8_t kCodeStart = 8;  // a token starting with it reads as code
+constexpr std::uint8_t kCodeChar = 16;  // a token holding it reads as code
+constexpr std::uint8_t kDot = 32;       // code between word characters
 
 std::int64_t to_fixed(double value) {
   return std::llround(value * kFixedOne);
@@ -40,10 +48,6 @@ bool is_mark(char32_t cp) {
   return (U_GET_GC_MASK(static_cast<UChar32>(cp)) & U_GC_M_MASK) != 0;
 }
 
-std::uint64_t symbol_mask(int length) {
-  return (std::uint64_t{1} << (kSymbolBits * length)) - 1;
-}
-
 struct ProfileStats {
   double total = 0;
   std::uint64_t smallest = 0;
@@ -56,6 +60,31 @@ ProfileStats stats_of(const std::vector<ProfileEntry>& profile) {
     if (stats.smallest == 0 || entry.count < stats.smallest) stats.smallest = entry.count;
   }
   return stats;
+}
+
+// Tokens (runs between white space) that read as code rather than prose: options, format
+// directives, quoted names, paths, identifiers, placeholders, dotted names. Translated technical
+// text keeps them in English, so they would pull Spanish towards English.
+constexpr std::array<bool, 256> byte_table(std::string_view members) {
+  std::array<bool, 256> table{};
+  for (const char c : members) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kAsciiSpaces = byte_table(" \t\n\r\f\v");
+constexpr std::array<bool, 256> kCodeStarts = byte_table("-%'");
+constexpr std::array<bool, 256> kCodeChars = byte_table("/=<>{}[]|\\_@$%#`");
+
+std::uint8_t token_flags(char32_t cp) {
+  if (cp >= 0x80) return unicode::is_white_space(cp) ? kSpace : 0;
+  return static_cast<std::uint8_t>((kAsciiSpaces[cp] ? kSpace : 0) |
+                                   (kCodeStarts[cp] ? kCodeStart : 0) |
+                                   (kCodeChars[cp] ? kCodeChar : 0) | (cp == '.' ? kDot : 0));
+}
+
+// Letters, digits, underscore, and any byte of a non-ASCII character.
+bool is_word_byte(unsigned char byte) {
+  return byte >= 0x80 || (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+         (byte >= 'A' && byte <= 'Z') || byte == '_';
 }
 
 bool is_blank(char c) {
@@ -103,7 +132,8 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
     CharClass& c = low_[cp];
     const bool letter = unicode::is_alphabetic(cp);
     c.flags = static_cast<std::uint8_t>((letter ? kLetter | kWordChar : 0) |
-                                        (!letter && cp >= 0x80 && is_mark(cp) ? kWordChar : 0));
+                                        (!letter && cp >= 0x80 && is_mark(cp) ? kWordChar : 0) |
+                                        token_flags(cp));
     c.script = letter ? script_slot(cp) : std::uint16_t{USCRIPT_COMMON};
   }
 
@@ -131,21 +161,13 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
       if (!encodable) continue;
       const double score = std::log(static_cast<double>(entry.count) / stats.total);
       gains[key] += sign * (score - absent);
-      for (std::size_t length = 1; length < entry.ngram.size(); ++length) {
-        gains.emplace(key & symbol_mask(static_cast<int>(length)), 0.0);
-      }
     }
   };
   add_profile(english, en, en_absent, 1.0);
   add_profile(spanish, es, es_absent, -1.0);
   std::sort(high_symbols_.begin(), high_symbols_.end());
 
-  const std::size_t slots = std::max<std::size_t>(16, std::bit_ceil(gains.size() * 3));
-  hash_shift_ = 64 - std::countr_zero(slots);
-  keys_.assign(slots, 0);
-  gains_.assign(slots, 0);
-  for (const auto& [key, gain] : gains) insert(key, to_fixed(gain));
-  usable_ = true;
+  usable_ = build_automaton(gains);
 }
 
 std::uint8_t NgramDetector::add_symbol(char32_t cp) {
@@ -177,87 +199,200 @@ NgramDetector::CharClass NgramDetector::char_class(char32_t cp) const {
     c.script = script_slot(cp);
   } else if (is_mark(cp)) {
     c.flags = kWordChar;
+  } else {
+    c.flags = token_flags(cp);
   }
-  if (c.flags != 0 && !high_symbols_.empty()) c.symbol = symbol_of(cp);
+  if ((c.flags & kWordChar) && !high_symbols_.empty()) c.symbol = symbol_of(cp);
   return c;
 }
 
-void NgramDetector::insert(std::uint64_t key, std::int64_t gain) {
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
-  while (keys_[slot] != 0) slot = (slot + 1) & mask;
-  keys_[slot] = key;
-  gains_[slot] = gain;
-}
-
-int NgramDetector::find(std::uint64_t key) const {
-  const std::size_t mask = keys_.size() - 1;
-  std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> hash_shift_);
-  for (;;) {
-    const std::uint64_t here = keys_[slot];
-    if (here == key) return static_cast<int>(slot);
-    if (here == 0) return -1;
-    slot = (slot + 1) & mask;
+bool NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains) {
+  // Rows of a power of two, so a step is a shift and an or.
+  symbol_count_ = std::bit_ceil<std::size_t>(next_symbol_ == 0 ? 256 : next_symbol_);
+  symbol_shift_ = std::countr_zero(symbol_count_);
+  // The trie of every profile n-gram, symbols in reading order; -1 where no child exists yet.
+  std::vector<std::int32_t> child(symbol_count_, -1);
+  std::vector<std::int64_t> own(1, 0);
+  for (const auto& [key, gain] : gains) {
+    std::size_t node = 0;
+    for (int shift = kSymbolBits * (kMaxNgram - 1); shift >= 0; shift -= kSymbolBits) {
+      const auto symbol = static_cast<std::size_t>(key >> shift & 0xFF);
+      if (symbol == 0) continue;  // leading zeros of a shorter n-gram
+      std::int32_t& next = child[node * symbol_count_ + symbol];
+      if (next < 0) {
+        next = static_cast<std::int32_t>(own.size());
+        own.push_back(0);
+        child.resize(child.size() + symbol_count_, -1);
+      }
+      node = static_cast<std::size_t>(child[node * symbol_count_ + symbol]);
+    }
+    own[node] = to_fixed(gain);
   }
+
+  // Breadth first: a node's fallback is the longest proper suffix of its n-gram that is in the
+  // trie, and its gain adds the fallback's, so one lookup sums every n-gram ending here.
+  const std::size_t states = own.size();
+  if (states > kMaxStates) return false;  // profiles far beyond libexttextcat's 400 lines
+  next_.assign(states * symbol_count_, 0);
+  gains_.assign(states, 0);
+  std::vector<std::uint32_t> fallback(states, 0);
+  std::vector<std::uint32_t> queue;
+  queue.reserve(states);
+  for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
+    const std::int32_t next = child[symbol];
+    if (next < 0) continue;
+    next_[symbol] = static_cast<std::uint16_t>(next);
+    queue.push_back(static_cast<std::uint32_t>(next));
+  }
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const std::uint32_t node = queue[head];
+    gains_[node] = own[node] + gains_[fallback[node]];
+    for (std::size_t symbol = 1; symbol < symbol_count_; ++symbol) {
+      const std::int32_t next = child[node * symbol_count_ + symbol];
+      const std::uint16_t via_fallback = next_[fallback[node] * symbol_count_ + symbol];
+      if (next < 0) {
+        next_[node * symbol_count_ + symbol] = via_fallback;
+      } else {
+        next_[node * symbol_count_ + symbol] = static_cast<std::uint16_t>(next);
+        fallback[static_cast<std::size_t>(next)] = via_fallback;
+        queue.push_back(static_cast<std::uint32_t>(next));
+      }
+    }
+  }
+  return true;
 }
 
-NgramDetector::Tally NgramDetector::scan(std::string_view text) const {
-  Tally tally;
+void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
+  // The token being read (a run between white space): where it starts, whether it reads as code,
+  // and what it adds, kept apart until its end decides whether that goes to prose or to code.
+  constexpr std::size_t kNoToken = std::string_view::npos;
+  constexpr std::uint16_t kNoScript = 0xFFFF;
+  std::size_t token_start = kNoToken;
+  bool is_code = false;
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
-  // The padded word being read: its last symbols (key), how many symbols so far (length) and how
-  // many of the last ones are profile characters (known), capped at the longest n-gram.
-  std::uint64_t key = 0;
-  int length = 0;
-  int known = 0;
-  bool in_word = false;
+  std::uint16_t script = kNoScript;  // of the token's letters, while they share one
+  bool mixed_scripts = false;
+  std::uint64_t letters = 0;
 
+  // The padded word being read: how many symbols so far, and the automaton's state (0 is the
+  // empty n-gram; a character in no profile leads back to it).
+  std::uint64_t symbols = 0;
+  bool in_word = false;
+  std::size_t state = 0;
   auto push = [&](std::uint8_t symbol) {
-    key = (key << kSymbolBits | symbol) & kKeyMask;
-    length = std::min(length + 1, kMaxNgram);
-    ngrams += static_cast<std::uint64_t>(length);
-    known = symbol == 0 ? 0 : std::min(known + 1, kMaxNgram);
-    for (int n = 1; n <= known; ++n) {
-      const int slot = find(key & symbol_mask(n));
-      if (slot < 0) break;  // no profile n-gram ends with this one, so none longer either
-      gain += gains_[static_cast<std::size_t>(slot)];
-    }
+    ++symbols;
+    state = next_[state << symbol_shift_ | symbol];
+    gain += gains_[state];
+  };
+  // A padded word of n symbols holds min(i, longest n-gram) n-grams ending at its i-th symbol.
+  auto end_word = [&] {
+    in_word = false;
+    push(pad_symbol_);
+    constexpr std::uint64_t kFull = kMaxNgram;
+    ngrams += symbols <= kFull ? symbols * (symbols + 1) / 2
+                               : kFull * (kFull + 1) / 2 + (symbols - kFull) * kFull;
   };
 
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  auto end_token = [&](std::size_t end) __attribute__((always_inline)) {
+    if (in_word) end_word();
+    if (token_start == kNoToken) return;
+    Tally& to = is_code || bytes[end - 1] == '\'' ? code : prose;
+    to.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
+    if (!mixed_scripts) {
+      if (letters > 0) to.letters_by_script[script] += letters;
+    } else {
+      // Rare: count the token's letters again, script by script.
+      const std::string_view token = text.substr(token_start, end - token_start);
+      for (std::size_t pos = 0; pos < token.size();) {
+        const CharClass c = char_class(unicode::next_code_point(token, pos));
+        if (c.flags & kLetter) ++to.letters_by_script[c.script];
+      }
+    }
+    token_start = kNoToken;
+  };
+
   std::size_t pos = 0;
   while (pos < text.size()) {
+    const std::size_t at = pos;
     char32_t cp = bytes[pos];
     if (cp < 0x80) {
       ++pos;
     } else {
       cp = unicode::next_code_point(text, pos);
     }
-    const CharClass c = char_class(cp);
+    const CharClass c = cp < low_.size() ? low_[cp] : char_class(cp);
+    if (c.flags & kSpace) {
+      end_token(at);
+      continue;
+    }
+    if (token_start == kNoToken) {
+      token_start = at;
+      is_code = (c.flags & kCodeStart) != 0;
+      ngrams = 0;
+      gain = 0;
+      script = kNoScript;
+      mixed_scripts = false;
+      letters = 0;
+    }
+    if (!is_code && (c.flags & (kCodeChar | kDot))) {
+      is_code = (c.flags & kCodeChar) || (at > token_start && pos < text.size() &&
+                                          is_word_byte(bytes[at - 1]) && is_word_byte(bytes[pos]));
+    }
+
     if (c.flags & kWordChar) {
       if (!in_word) {
         in_word = true;
-        key = 0;
-        length = 0;
-        known = 0;
+        state = 0;
+        symbols = 0;
         push(pad_symbol_);
       }
       push(c.symbol);
-      if (c.flags & kLetter) ++tally.letters_by_script[c.script];
+      if (c.flags & kLetter) {
+        if (script != c.script) {
+          mixed_scripts = mixed_scripts || script != kNoScript;
+          script = c.script;
+        }
+        ++letters;
+        // The rest of a run of ASCII letters of the same script, without the general checks:
+        // such a letter neither ends the token nor makes it code.
+        while (pos < text.size() && bytes[pos] < 0x80) {
+          const CharClass& next = low_[bytes[pos]];
+          if ((next.flags & kLetter) == 0 || next.script != script) break;
+          push(next.symbol);
+          ++letters;
+          ++pos;
+        }
+      }
     } else if (in_word) {
-      in_word = false;
-      push(pad_symbol_);
+      end_word();
     }
   }
-  if (in_word) push(pad_symbol_);
-
-  tally.margin = static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
-  return tally;
+  end_token(text.size());
 }
 
 std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) const {
+  return classify(std::span<const std::string_view>(&text, 1));
+}
+
+NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> pieces) const {
+  // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
+  Tally prose;
+  Tally code;
+  for (const std::string_view piece : pieces) scan(piece, prose, code);
+  std::uint64_t prose_letters = 0;
+  for (const std::uint64_t letters : prose.letters_by_script) prose_letters += letters;
+  if (prose_letters > 0) return prose;
+  // Nothing but code: its words are all there is to go on.
+  code.margin += prose.margin;
+  return code;
+}
+
+std::optional<SupportedLanguage> NgramDetector::classify(
+    std::span<const std::string_view> pieces) const {
   if (!usable_) return std::nullopt;
-  const Tally tally = scan(text);
+  const Tally tally = tally_of(pieces);
 
   const std::uint64_t latin = tally.letters_by_script[USCRIPT_LATIN];
   if (latin == 0) return std::nullopt;
@@ -276,7 +411,8 @@ std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) 
 
 double NgramDetector::english_margin(std::string_view text) const {
   if (!usable_) return 0;
-  return static_cast<double>(scan(text).margin) / kFixedOne;
+  return static_cast<double>(tally_of(std::span<const std::string_view>(&text, 1)).margin) /
+         kFixedOne;
 }
 
 const NgramDetector& shared_detector() {

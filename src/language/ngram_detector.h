@@ -8,6 +8,11 @@
 // profile's smallest count. The higher score wins; equal scores answer nothing. Case is kept, as
 // the profiles were built from cased text.
 //
+// Tokens (runs between white space) that read as code are left out: those starting with "-", "%"
+// or a quote, ending with a quote, holding one of /=<>{}[]|\_@$%#` or a dot between word
+// characters. Translated technical text keeps options, placeholders and identifiers in English;
+// scoring them pulled Spanish towards English. A text made of nothing else is scored whole.
+//
 // Before scoring counts, the letters are tallied by Unicode script: unless Latin is strictly the
 // most frequent script, the answer is nothing, so Cyrillic or Chinese text is never called
 // English or Spanish.
@@ -18,7 +23,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,8 +53,11 @@ class NgramDetector {
 
   // English, Spanish or nothing; applies the script rule but no minimum length.
   std::optional<SupportedLanguage> classify(std::string_view text) const;
+  // The same for the pieces joined by single spaces, without joining them.
+  std::optional<SupportedLanguage> classify(std::span<const std::string_view> pieces) const;
 
-  // English score minus Spanish score, in natural-log units (rounded to about 1e-6 per n-gram).
+  // English score minus Spanish score that `classify` decides on, in natural-log units (rounded
+  // to about 1e-6 per n-gram).
   double english_margin(std::string_view text) const;
 
  private:
@@ -64,9 +74,13 @@ class NgramDetector {
   CharClass char_class(char32_t cp) const;
   std::uint8_t symbol_of(char32_t cp) const;
   std::uint8_t add_symbol(char32_t cp);
-  void insert(std::uint64_t key, std::int64_t gain);
-  int find(std::uint64_t key) const;
-  Tally scan(std::string_view text) const;
+  // False when the profiles need more states than a table entry can name.
+  bool build_automaton(const std::map<std::uint64_t, double>& gains);
+  // Adds the n-gram margin and letters of the words in `text`: those of prose tokens to `prose`,
+  // those of code-like ones to `code`.
+  void scan(std::string_view text, Tally& prose, Tally& code) const;
+  // What the answer rests on: the prose tokens, or every token when none is prose.
+  Tally tally_of(std::span<const std::string_view> pieces) const;
 
   bool usable_ = false;
   std::uint8_t pad_symbol_ = 0;
@@ -74,11 +88,13 @@ class NgramDetector {
   std::array<CharClass, 0x800> low_{};  // code points below U+0800, decided once
   std::vector<std::pair<char32_t, std::uint8_t>> high_symbols_;  // sorted by code point
   std::uint8_t next_symbol_ = 1;
-  // Open addressing: every profile n-gram and every suffix of one (so that a miss ends the search
-  // for longer n-grams ending at the same place); a key of 0 marks an empty slot.
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::int64_t> gains_;  // margin over an n-gram absent from both profiles
-  int hash_shift_ = 64;
+  // An Aho-Corasick automaton over the profile n-grams: state × symbol → state, where a state is
+  // the longest n-gram prefix ending the text read so far; a state's gain is the summed margin,
+  // over an n-gram absent from both profiles, of every profile n-gram ending there.
+  std::size_t symbol_count_ = 0;  // a power of two
+  int symbol_shift_ = 0;
+  std::vector<std::uint16_t> next_;
+  std::vector<std::int64_t> gains_;
 };
 
 // The process-wide detector over the embedded profiles, built on first use (thread-safe).

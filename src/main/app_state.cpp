@@ -1,5 +1,7 @@
 #include "main/app_state.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <deque>
 #include <iterator>
@@ -78,25 +80,29 @@ const LoadedDocument* AppState::find_document(const std::string& document_id) co
 
 Message AppState::load_document(LoadDocument request) {
   ParsedMarkdownDocument parsed = parse_markdown_document(request.text);
+  // The utterances hold their own texts: the source's memory is given back before the rest.
+  std::string().swap(request.text);
+
+  // Detection reads the utterance texts (as if joined by single spaces) on the second core while
+  // the summary is written.
+  std::vector<std::string_view> texts;
+  texts.reserve(parsed.utterances.size());
+  for (const Utterance& u : parsed.utterances) texts.push_back(u.text);
+  BackgroundDetection language(std::move(texts));
+
   LoadedDocument document;
   document.summary = summarize_document(parsed);
+  document.language = language.get();
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
-
-  std::size_t joined_size = 0;
-  for (const Utterance& u : document.utterances) joined_size += u.text.size() + 1;
-  std::string joined;
-  joined.reserve(joined_size);
-  for (const Utterance& u : document.utterances) {
-    if (!joined.empty()) joined.push_back(' ');
-    joined += u.text;
-  }
-  document.language = detect_supported_language(joined);
 
   const std::uint64_t count = document.utterances.size();
   // The paused position belongs to the text it was taken from.
   if (paused_ && paused_->settings.document_id == request.document_id) paused_.reset();
   documents.insert_or_assign(request.document_id, std::move(document));
+  // A replaced document, the source and the parse's scratch were freed piece by piece: hand the
+  // pages back so that memory after one huge document returns to what a small one needs.
+  malloc_trim(0);
   return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
 }
 

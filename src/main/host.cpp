@@ -1,5 +1,6 @@
 #include "main/host.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,60 +21,23 @@ using namespace std::chrono_literals;
 // polls while draining.
 constexpr auto kRequestWait = 25ms;
 
-void handle_line(std::string_view line, const Sender<Request>& requests, bool& receiver_gone) {
-  std::string_view trimmed = unicode::trim(line);
-  if (trimmed.empty()) return;
-  auto request = decode_request(trimmed);
-  if (!request) return;  // undecodable lines get no answer
-  if (!requests.send(std::move(*request))) receiver_gone = true;
-}
+// An output line longer than this was unusual: its buffer is not kept for the next.
+constexpr std::size_t kKeptLineCapacity = std::size_t{1} << 20;
+
+// The pipe width asked for once an output line is longer than it (Linux's default limit for
+// unprivileged processes).
+constexpr std::size_t kWidePipe = std::size_t{1} << 20;
 
 }  // namespace
 
-void read_requests(int fd, const Sender<Request>& requests) {
-  std::string pending;  // bytes of the line being read
-  std::string chunk(1 << 16, '\0');
-  bool receiver_gone = false;
-  for (;;) {
-    ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of input or a read error
-    std::size_t begin = 0;
-    for (;;) {
-      const void* found =
-          std::memchr(chunk.data() + begin, '\n', static_cast<std::size_t>(n) - begin);
-      if (found == nullptr) {
-        pending.append(chunk.data() + begin, static_cast<std::size_t>(n) - begin);
-        break;
-      }
-      std::size_t end = static_cast<const char*>(found) - chunk.data();
-      pending.append(chunk.data() + begin, end - begin);
-      begin = end + 1;
-      if (!pending.empty() && pending.back() == '\r') pending.pop_back();
-      // A line that is not UTF-8 is a read error: nothing after it is read.
-      if (!unicode::is_valid_utf8(pending)) return;
-      handle_line(pending, requests, receiver_gone);
-      if (receiver_gone) return;
-      pending.clear();
-    }
-  }
-  // A last line without a line feed still counts.
-  if (!pending.empty() && unicode::is_valid_utf8(pending)) {
-    handle_line(pending, requests, receiver_gone);
-  }
-}
-
-Result<void> spawn_stdin_reader(Sender<Request> requests, int fd) {
-  try {
-    std::thread([requests = std::move(requests), fd] { read_requests(fd, requests); }).detach();
-  } catch (const std::system_error& e) {
-    return fail(Error("failed to spawn thread", Error(e.what())));
-  }
-  return {};
-}
-
 LineWriter fd_line_writer(int fd) {
-  return [fd](std::string_view line) -> Result<void> {
+  return [fd, widened = false](std::string_view line) mutable -> Result<void> {
+    // A large answer through a pipe moves in far fewer wakeups of both sides with a wider pipe;
+    // where that cannot be had (not a pipe, over the system's limit) the width stays.
+    if (!widened && line.size() > kWidePipe) {
+      widened = true;
+      fcntl(fd, F_SETPIPE_SZ, static_cast<int>(kWidePipe));
+    }
     std::size_t done = 0;
     while (done < line.size()) {
       ssize_t n = ::write(fd, line.data() + done, line.size() - done);
@@ -102,7 +66,11 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     line.clear();
     encode_message(message, line);
     line.push_back('\n');
-    return write_line(line);
+    auto written = write_line(line);
+    // One huge answer does not keep its buffer (a block this large goes straight back to the
+    // system when freed).
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    return written;
   };
 
   // Writes the message of every waiting event whose utterance is in the spoken table; events for

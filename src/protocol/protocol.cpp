@@ -1,16 +1,20 @@
 #include "protocol/protocol.h"
 
+#include "protocol/json_scanner.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <locale.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
-#include <exception>
-#include <nlohmann/json.hpp>
-#include <type_traits>
 #include <unordered_set>
 #include <utility>
 
@@ -65,40 +69,6 @@ Field field_named(std::string_view name) {
   return kUnknownField;
 }
 
-struct RequestShape {
-  std::string_view name;
-  std::uint8_t field_count;
-  std::array<Field, 7> fields;  // declared order; the array form follows it
-  // Trailing fields the array form may leave out (extensions added after the request existed).
-  std::uint8_t optional_tail = 0;
-};
-
-// Same order as the alternatives of `Request`.
-constexpr std::array<RequestShape, 10> kShapes = {{
-    {"init", 1, {kId}},
-    {"list_voices", 1, {kId}},
-    {"load_document", 3, {kId, kDocumentId, kText}},
-    {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}},
-    {"prepare_summary", 2, {kId, kDocumentId}},
-    {"speak", 7, {kId, kDocumentId, kStartOffset, kEndOffset, kVoiceId, kRate, kWordEvents}, 1},
-    {"speak_summary", 5, {kId, kDocumentId, kVoiceId, kRate, kWordEvents}, 1},
-    {"stop", 1, {kId}},
-    {"pause", 1, {kId}},
-    {"resume", 3, {kId, kRate, kVoiceId}},
-}};
-static_assert(kShapes.size() == std::variant_size_v<Request>);
-constexpr int kPauseShape = 8;
-constexpr int kResumeShape = 9;
-static_assert(std::is_same_v<std::variant_alternative_t<kPauseShape, Request>, Pause>);
-static_assert(std::is_same_v<std::variant_alternative_t<kResumeShape, Request>, Resume>);
-
-int shape_named(std::string_view name) {
-  for (std::size_t i = 0; i < kShapes.size(); ++i) {
-    if (kShapes[i].name == name) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 // One JSON value as seen at the top level of the request; nested values are not kept.
 struct Value {
   enum class Kind : std::uint8_t {
@@ -108,34 +78,30 @@ struct Value {
     String,
     Unsigned,  // non-negative integer that fits 64 bits
     Negative,  // integer written with a minus sign that fits 64 bits
-    Float,     // anything else: fraction, exponent or out of 64-bit range; raw text kept
+    Float,     // anything else: fraction, exponent or out of 64-bit range
     Compound,  // object or array
   };
   Kind kind = Kind::Absent;
-  std::string text;  // string contents, or the raw number text for Float
+  std::string text;              // string contents
+  std::string_view number_text;  // the number as written (a view into the line)
   std::uint64_t unsigned_value = 0;
   std::int64_t negative_value = 0;
+  bool boolean_value = false;
 };
 
 using Fields = std::array<Value, kFieldCount>;
 
-// JSON numbers are locale-free; the C library's conversions are not. nlohmann writes the
-// locale's decimal point into the raw text it hands out, so any character that cannot occur in
-// a JSON number is taken back to '.'.
-float nearest_float(std::string text) {
-  for (char& c : text) {
-    const bool number_char = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == 'e' || c == 'E';
-    if (!number_char) c = '.';
-  }
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  // strtof rounds the decimal value once, gives ±inf beyond the float range and the nearest
-  // subnormal or zero below it.
-  return strtof_l(text.c_str(), nullptr, c_locale);
+// The C library's conversions follow the process locale; JSON numbers do not.
+locale_t c_locale() {
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return locale;
 }
 
-double nearest_double(const std::string& text) {
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return strtod_l(text.c_str(), nullptr, c_locale);
+// strtof rounds the decimal value once, gives ±inf beyond the float range and the nearest
+// subnormal or zero below it.
+float nearest_float(std::string_view number) {
+  const std::string text(number);
+  return strtof_l(text.c_str(), nullptr, c_locale());
 }
 
 Result<std::string> take_string(Value& value, std::string_view name) {
@@ -164,7 +130,7 @@ Result<std::optional<std::uint64_t>> take_offset(const Value& value, std::string
   return fail(Error("field \"" + std::string(name) + "\" must be an integer from 0 to 2^64-1"));
 }
 
-Result<float> take_rate(Value& value) {
+Result<float> take_rate(const Value& value) {
   switch (value.kind) {
     case Value::Kind::Unsigned:
       return static_cast<float>(value.unsigned_value);
@@ -173,7 +139,7 @@ Result<float> take_rate(Value& value) {
       if (value.negative_value == 0) return -0.0f;
       return static_cast<float>(value.negative_value);
     case Value::Kind::Float:
-      return nearest_float(std::move(value.text));
+      return nearest_float(value.number_text);
     case Value::Kind::Absent:
     case Value::Kind::Null:
       return fail(Error("missing field \"rate\""));
@@ -182,189 +148,142 @@ Result<float> take_rate(Value& value) {
   }
 }
 
+Result<std::optional<float>> take_optional_rate(const Value& value) {
+  if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) {
+    return std::optional<float>();
+  }
+  auto rate = take_rate(value);
+  if (!rate) return fail(std::move(rate.error()));
+  return std::optional<float>(*rate);
+}
+
 // Optional flags: absent or null is false.
 Result<bool> take_flag(const Value& value, std::string_view name) {
   if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) return false;
-  if (value.kind == Value::Kind::Boolean) return value.unsigned_value != 0;
+  if (value.kind == Value::Kind::Boolean) return value.boolean_value;
   return fail(Error("field \"" + std::string(name) + "\" must be a boolean or null"));
 }
 
-// The requests added as protocol extensions: pause and resume.
-Result<Request> build_extension_request(int shape, std::string id, Fields& f) {
-  if (shape == kPauseShape) return Request(Pause{std::move(id)});
-  std::optional<float> rate;
-  if (f[kRate].kind != Value::Kind::Absent && f[kRate].kind != Value::Kind::Null) {
-    auto taken = take_rate(f[kRate]);
-    if (!taken) return fail(std::move(taken.error()));
-    rate = *taken;
-  }
-  auto voice = take_optional_string(f[kVoiceId], "voice_id");
-  if (!voice) return fail(std::move(voice.error()));
-  return Request(Resume{std::move(id), rate, std::move(*voice)});
+// The request `T` from its fields in declared order, or the failure of the first field that has
+// none.
+template <class T, class... Parts>
+Result<Request> assemble(Result<Parts>... parts) {
+  const Error* failure = nullptr;
+  ((failure == nullptr && !parts ? (failure = &parts.error()) : nullptr), ...);
+  if (failure != nullptr) return fail(*failure);
+  return Request(T{std::move(*parts)...});
 }
 
-// Builds the request of shape `shape` from its gathered fields.
-Result<Request> build_request(int shape, Fields& f) {
-  auto id = take_string(f[kId], "id");
-  if (!id) return fail(std::move(id.error()));
-  switch (shape) {
-    case 0:
-      return Request(Init{std::move(*id)});
-    case 1:
-      return Request(ListVoices{std::move(*id)});
-    case 7:
-      return Request(Stop{std::move(*id)});
-    case kPauseShape:
-    case kResumeShape:
-      return build_extension_request(shape, std::move(*id), f);
-    default:
-      break;
-  }
-  auto document_id = take_string(f[kDocumentId], "document_id");
-  if (!document_id) return fail(std::move(document_id.error()));
-  switch (shape) {
-    case 2: {
-      auto text = take_string(f[kText], "text");
-      if (!text) return fail(std::move(text.error()));
-      return Request(LoadDocument{std::move(*id), std::move(*document_id), std::move(*text)});
-    }
-    case 3: {
-      auto start = take_offset(f[kStartOffset], "start_offset");
-      if (!start) return fail(std::move(start.error()));
-      auto end = take_offset(f[kEndOffset], "end_offset");
-      if (!end) return fail(std::move(end.error()));
-      return Request(PrepareSpeech{std::move(*id), std::move(*document_id), *start, *end});
-    }
-    case 4:
-      return Request(PrepareSummary{std::move(*id), std::move(*document_id)});
-    case 5: {
-      auto start = take_offset(f[kStartOffset], "start_offset");
-      if (!start) return fail(std::move(start.error()));
-      auto end = take_offset(f[kEndOffset], "end_offset");
-      if (!end) return fail(std::move(end.error()));
-      auto voice = take_optional_string(f[kVoiceId], "voice_id");
-      if (!voice) return fail(std::move(voice.error()));
-      auto rate = take_rate(f[kRate]);
-      if (!rate) return fail(std::move(rate.error()));
-      auto words = take_flag(f[kWordEvents], "word_events");
-      if (!words) return fail(std::move(words.error()));
-      return Request(Speak{std::move(*id), std::move(*document_id), *start, *end, std::move(*voice),
-                           *rate, *words});
-    }
-    case 6: {
-      auto voice = take_optional_string(f[kVoiceId], "voice_id");
-      if (!voice) return fail(std::move(voice.error()));
-      auto rate = take_rate(f[kRate]);
-      if (!rate) return fail(std::move(rate.error()));
-      auto words = take_flag(f[kWordEvents], "word_events");
-      if (!words) return fail(std::move(words.error()));
-      return Request(
-          SpeakSummary{std::move(*id), std::move(*document_id), std::move(*voice), *rate, *words});
-    }
-    default:
-      return fail(Error("unknown request type"));
-  }
+// One builder per request shape.
+Result<Request> build_init(Fields& f) {
+  return assemble<Init>(take_string(f[kId], "id"));
+}
+Result<Request> build_list_voices(Fields& f) {
+  return assemble<ListVoices>(take_string(f[kId], "id"));
+}
+Result<Request> build_load_document(Fields& f) {
+  return assemble<LoadDocument>(take_string(f[kId], "id"),
+                                take_string(f[kDocumentId], "document_id"),
+                                take_string(f[kText], "text"));
+}
+Result<Request> build_prepare_speech(Fields& f) {
+  return assemble<PrepareSpeech>(
+      take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
+      take_offset(f[kStartOffset], "start_offset"), take_offset(f[kEndOffset], "end_offset"));
+}
+Result<Request> build_prepare_summary(Fields& f) {
+  return assemble<PrepareSummary>(take_string(f[kId], "id"),
+                                  take_string(f[kDocumentId], "document_id"));
+}
+Result<Request> build_speak(Fields& f) {
+  return assemble<Speak>(take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
+                         take_offset(f[kStartOffset], "start_offset"),
+                         take_offset(f[kEndOffset], "end_offset"),
+                         take_optional_string(f[kVoiceId], "voice_id"), take_rate(f[kRate]),
+                         take_flag(f[kWordEvents], "word_events"));
+}
+Result<Request> build_speak_summary(Fields& f) {
+  return assemble<SpeakSummary>(take_string(f[kId], "id"),
+                                take_string(f[kDocumentId], "document_id"),
+                                take_optional_string(f[kVoiceId], "voice_id"), take_rate(f[kRate]),
+                                take_flag(f[kWordEvents], "word_events"));
+}
+Result<Request> build_stop(Fields& f) {
+  return assemble<Stop>(take_string(f[kId], "id"));
+}
+// Extensions: pause and resume.
+Result<Request> build_pause(Fields& f) {
+  return assemble<Pause>(take_string(f[kId], "id"));
+}
+Result<Request> build_resume(Fields& f) {
+  return assemble<Resume>(take_string(f[kId], "id"), take_optional_rate(f[kRate]),
+                          take_optional_string(f[kVoiceId], "voice_id"));
 }
 
-using Json = nlohmann::json;
+struct RequestShape {
+  std::string_view name;
+  std::uint8_t field_count;
+  std::array<Field, 7> fields;  // declared order; the array form follows it
+  Result<Request> (*build)(Fields&);
+  // Trailing fields the array form may leave out (extensions added after the request existed).
+  std::uint8_t optional_tail = 0;
+};
 
-// Gathers the top-level members (object form) or elements (array form) of one request. The
-// object form may name its type last, so fields are kept until the closing brace. Values nested
-// inside members are only counted through, never stored.
-class RequestHandler {
+// Same order as the alternatives of `Request`.
+constexpr std::array<RequestShape, 10> kShapes = {{
+    {"init", 1, {kId}, build_init},
+    {"list_voices", 1, {kId}, build_list_voices},
+    {"load_document", 3, {kId, kDocumentId, kText}, build_load_document},
+    {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}, build_prepare_speech},
+    {"prepare_summary", 2, {kId, kDocumentId}, build_prepare_summary},
+    {"speak",
+     7,
+     {kId, kDocumentId, kStartOffset, kEndOffset, kVoiceId, kRate, kWordEvents},
+     build_speak,
+     1},
+    {"speak_summary", 5, {kId, kDocumentId, kVoiceId, kRate, kWordEvents}, build_speak_summary, 1},
+    {"stop", 1, {kId}, build_stop},
+    {"pause", 1, {kId}, build_pause},
+    {"resume", 3, {kId, kRate, kVoiceId}, build_resume},
+}};
+static_assert(kShapes.size() == std::variant_size_v<Request>);
+
+const RequestShape* shape_named(std::string_view name) {
+  for (const RequestShape& shape : kShapes) {
+    if (shape.name == name) return &shape;
+  }
+  return nullptr;
+}
+
+// Reads one request through the scanner: the top-level members (object form) or elements
+// (array form) land in their fields, everything else is checked and dropped.
+class RequestDecoder {
  public:
-  // Numbers beyond the double range, by their ordinal among all numbers of the line, with their
-  // original text (see `decode_request`).
-  using Overflows = std::vector<std::pair<std::size_t, std::string>>;
+  explicit RequestDecoder(std::string_view line) : line_(line), scanner_(line) {}
 
-  explicit RequestHandler(const Overflows* overflows) : overflows_(overflows) {}
-
-  // --- nlohmann SAX interface ---
-  bool null() {
-    return scalar([](Value& v) { v.kind = Value::Kind::Null; });
-  }
-  bool boolean(bool flag) {
-    return scalar([flag](Value& v) {
-      v.kind = Value::Kind::Boolean;
-      v.unsigned_value = flag ? 1 : 0;
-    });
-  }
-  bool number_integer(Json::number_integer_t number) {
-    if (const std::string* original = overflowed()) return float_number(*original);
-    return scalar([number](Value& v) {
-      v.kind = Value::Kind::Negative;
-      v.negative_value = number;
-    });
-  }
-  bool number_unsigned(Json::number_unsigned_t number) {
-    if (const std::string* original = overflowed()) return float_number(*original);
-    return scalar([number](Value& v) {
-      v.kind = Value::Kind::Unsigned;
-      v.unsigned_value = number;
-    });
-  }
-  bool number_float(Json::number_float_t, const std::string& raw) {
-    if (const std::string* original = overflowed()) return float_number(*original);
-    return float_number(raw);
-  }
-  bool string(std::string& text) {
-    return scalar([&text](Value& v) {
-      v.kind = Value::Kind::String;
-      // The lexer clears its buffer before the next token, so the text can be taken over.
-      v.text = std::move(text);
-    });
-  }
-  bool binary(Json::binary_t&) { return refuse("binary values are not JSON"); }
-
-  bool start_object(std::size_t) { return open(false); }
-  bool end_object() { return close(); }
-  bool start_array(std::size_t) { return open(true); }
-  bool end_array() { return close(); }
-
-  bool key(std::string& name) {
-    if (depth_ != 1) return true;  // inside an ignored value
-    const Field field = field_named(name);
-    if (field == kUnknownField) {
-      if (!other_names_.insert(name).second) return refuse("duplicate member \"" + name + "\"");
-      target_ = nullptr;
-      return true;
+  Result<Request> decode() {
+    scanner_.skip_white_space();
+    const RequestShape* shape = nullptr;
+    if (scanner_.peek() == '{') {
+      if (!object_form()) return failure();
+      const Value& type = fields_[kType];
+      if (type.kind == Value::Kind::Absent) return fail(Error("missing member \"type\""));
+      if (type.kind != Value::Kind::String) return fail(Error("member \"type\" must be a string"));
+      shape = shape_named(type.text);
+      if (shape == nullptr) return fail(Error("unknown request type \"" + type.text + "\""));
+    } else if (scanner_.peek() == '[') {
+      if (!array_form(shape)) return failure();
+    } else {
+      return fail(Error("a request must be a JSON object or array"));
     }
-    if (fields_[field].kind != Value::Kind::Absent) {
-      return refuse("duplicate member \"" + name + "\"");
-    }
-    target_ = &fields_[field];
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
-    number_overflow_ = e.id == 406;
-    if (error_.empty()) error_ = e.what();
-    return false;
-  }
-
-  // --- results ---
-  bool number_overflow() const { return number_overflow_; }
-  const std::string& error() const { return error_; }
-  Result<Request> take_request() {
-    if (!request_) return fail(Error(error_.empty() ? "incomplete request" : error_));
-    return std::move(*request_);
+    scanner_.skip_white_space();
+    if (!scanner_.at_end()) return fail(Error("invalid JSON: data after the request"));
+    return shape->build(fields_);
   }
 
  private:
-  const std::string* overflowed() {
-    const std::size_t ordinal = numbers_seen_++;
-    if (overflows_ == nullptr || next_overflow_ >= overflows_->size()) return nullptr;
-    const auto& [at, text] = (*overflows_)[next_overflow_];
-    if (at != ordinal) return nullptr;
-    ++next_overflow_;
-    return &text;
-  }
-
-  bool float_number(const std::string& raw) {
-    return scalar([&raw](Value& v) {
-      v.kind = Value::Kind::Float;
-      v.text = raw;
-    });
+  Result<Request> failure() const {
+    return fail(Error(error_.empty() ? std::string("invalid JSON") : error_));
   }
 
   bool refuse(std::string why) {
@@ -372,194 +291,142 @@ class RequestHandler {
     return false;
   }
 
-  // The slot a top-level value goes to, or null when it is to be ignored; fails when the value
-  // cannot belong to the request.
-  bool slot(Value*& out) {
-    out = nullptr;
-    if (depth_ == 0) return refuse("a request must be a JSON object or array");
-    if (depth_ > 1) return true;
-    if (!in_array_) {
-      out = target_;
-      target_ = nullptr;
-      return true;
+  // The value at the scanner goes to `slot`, or is checked and dropped when `slot` is null.
+  bool value(Value* slot) {
+    scanner_.skip_white_space();
+    if (slot == nullptr) return scanner_.skip_value();
+    switch (scanner_.peek()) {
+      case '"':
+        slot->kind = Value::Kind::String;
+        return scanner_.string(&slot->text);
+      case '{':
+      case '[':
+        slot->kind = Value::Kind::Compound;
+        return scanner_.skip_value();
+      case 't':
+      case 'f':
+      case 'n': {
+        bool is_null = false;
+        if (!scanner_.literal(is_null, slot->boolean_value)) return false;
+        slot->kind = is_null ? Value::Kind::Null : Value::Kind::Boolean;
+        return true;
+      }
+      default: {
+        json::Number number;
+        if (!scanner_.number(number)) return false;
+        slot->number_text = number.text;
+        slot->unsigned_value = number.unsigned_value;
+        slot->negative_value = number.negative_value;
+        switch (number.kind) {
+          case json::Number::Kind::Unsigned:
+            slot->kind = Value::Kind::Unsigned;
+            break;
+          case json::Number::Kind::Negative:
+            slot->kind = Value::Kind::Negative;
+            break;
+          case json::Number::Kind::Other:
+            slot->kind = Value::Kind::Float;
+            break;
+        }
+        return true;
+      }
     }
-    // Array form: the type name first, then the fields in declared order.
-    const std::size_t position = elements_++;
-    if (position == 0) {
-      out = &fields_[kType];
-      return true;
+  }
+
+  bool object_form() {
+    scanner_.consume('{');
+    scanner_.skip_white_space();
+    if (scanner_.consume('}')) return true;
+    std::string name;
+    for (;;) {
+      scanner_.skip_white_space();
+      if (!scanner_.string(&name)) return false;
+      scanner_.skip_white_space();
+      if (!scanner_.consume(':')) return false;
+      Value* slot = nullptr;
+      const Field field = field_named(name);
+      if (field == kUnknownField) {
+        other_name_hashes_.push_back(std::hash<std::string_view>()(name));
+      } else {
+        if (fields_[field].kind != Value::Kind::Absent) {
+          return refuse("duplicate member \"" + name + "\"");
+        }
+        slot = &fields_[field];
+      }
+      if (!value(slot)) return false;
+      scanner_.skip_white_space();
+      if (scanner_.consume('}')) return other_names_distinct();
+      if (!scanner_.consume(',')) return false;
     }
-    if (shape_ < 0) return refuse("the first element must name the request type");
-    const RequestShape& shape = kShapes[static_cast<std::size_t>(shape_)];
-    if (position > shape.field_count) return refuse("too many elements for the request type");
-    out = &fields_[shape.fields[position - 1]];
+  }
+
+  // Members with names no request knows are only checked for duplicates. Their names are kept
+  // as hashes (a line of millions of short members must not cost many times its size); names
+  // whose hashes meet are read again from the line and compared.
+  bool other_names_distinct() {
+    std::sort(other_name_hashes_.begin(), other_name_hashes_.end());
+    std::vector<std::uint64_t> met;
+    for (std::size_t i = 1; i < other_name_hashes_.size(); ++i) {
+      if (other_name_hashes_[i] == other_name_hashes_[i - 1] &&
+          (met.empty() || met.back() != other_name_hashes_[i])) {
+        met.push_back(other_name_hashes_[i]);
+      }
+    }
+    if (met.empty()) return true;
+    // The line has parsed as far as here, so a second reading of its members cannot fail.
+    json::Scanner again(line_);
+    again.skip_white_space();
+    again.consume('{');
+    std::unordered_set<std::string> seen;
+    std::string name;
+    do {
+      again.skip_white_space();
+      again.string(&name);
+      again.skip_white_space();
+      again.consume(':');
+      const std::uint64_t hash = std::hash<std::string_view>()(name);
+      if (field_named(name) == kUnknownField && std::binary_search(met.begin(), met.end(), hash) &&
+          !seen.insert(name).second) {
+        return refuse("duplicate member \"" + name + "\"");
+      }
+      again.skip_value();
+      again.skip_white_space();
+    } while (again.consume(','));
     return true;
   }
 
-  template <class Fill>
-  bool scalar(Fill fill) {
-    Value* value = nullptr;
-    if (!slot(value)) return false;
-    if (value == nullptr) return true;
-    fill(*value);
-    if (in_array_ && value == &fields_[kType]) return check_array_type();
-    return true;
-  }
-
-  bool check_array_type() {
-    if (fields_[kType].kind != Value::Kind::String) {
+  // Array form: the type name first, then the fields in declared order.
+  bool array_form(const RequestShape*& shape) {
+    scanner_.consume('[');
+    scanner_.skip_white_space();
+    if (scanner_.consume(']')) return refuse("an empty array is not a request");
+    Value& type = fields_[kType];
+    if (!value(&type)) return false;
+    if (type.kind != Value::Kind::String) {
       return refuse("the first element must name the request type");
     }
-    shape_ = shape_named(fields_[kType].text);
-    if (shape_ < 0) return refuse("unknown request type \"" + fields_[kType].text + "\"");
+    shape = shape_named(type.text);
+    if (shape == nullptr) return refuse("unknown request type \"" + type.text + "\"");
+    std::size_t position = 0;
+    for (;;) {
+      scanner_.skip_white_space();
+      if (scanner_.consume(']')) break;
+      if (!scanner_.consume(',')) return false;
+      if (++position > shape->field_count) return refuse("too many elements for the request type");
+      if (!value(&fields_[shape->fields[position - 1]])) return false;
+    }
+    if (position + shape->optional_tail < shape->field_count) {
+      return refuse("too few elements for the request type");
+    }
     return true;
   }
 
-  bool open(bool array) {
-    if (depth_ == 0) {
-      in_array_ = array;
-      depth_ = 1;
-      return true;
-    }
-    Value* value = nullptr;
-    if (!slot(value)) return false;
-    if (value != nullptr) {
-      value->kind = Value::Kind::Compound;
-      if (in_array_ && value == &fields_[kType]) return check_array_type();
-    }
-    ++depth_;
-    return true;
-  }
-
-  bool close() {
-    if (--depth_ > 0) return true;
-    return finish();
-  }
-
-  bool finish() {
-    if (in_array_) {
-      if (elements_ == 0) return refuse("an empty array is not a request");
-      const RequestShape& shape = kShapes[static_cast<std::size_t>(shape_)];
-      const std::size_t full = std::size_t{1} + shape.field_count;
-      if (elements_ > full || elements_ < full - shape.optional_tail) {
-        return refuse("too few elements for the request type");
-      }
-    } else {
-      const Value& type = fields_[kType];
-      if (type.kind == Value::Kind::Absent) return refuse("missing member \"type\"");
-      if (type.kind != Value::Kind::String) return refuse("member \"type\" must be a string");
-      shape_ = shape_named(type.text);
-      if (shape_ < 0) return refuse("unknown request type \"" + type.text + "\"");
-    }
-    auto request = build_request(shape_, fields_);
-    if (!request) return refuse(request.error().message);
-    request_.emplace(std::move(*request));
-    return true;
-  }
-
-  const Overflows* overflows_;
-  std::size_t next_overflow_ = 0;
-  std::size_t numbers_seen_ = 0;
-
-  int depth_ = 0;  // 1 inside the request itself
-  bool in_array_ = false;
-  std::size_t elements_ = 0;  // array form
-  int shape_ = -1;
+  std::string_view line_;
+  json::Scanner scanner_;
   Fields fields_;
-  Value* target_ = nullptr;  // object form: where the value of the last key goes
-  std::unordered_set<std::string> other_names_;
-  std::optional<Request> request_;
-
-  bool number_overflow_ = false;
+  std::vector<std::uint64_t> other_name_hashes_;
   std::string error_;
 };
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// Length of the JSON number at the start of `text`, or 0 when it does not start with one.
-std::size_t json_number_length(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  if (i < n && text[i] == '-') ++i;
-  if (i >= n || !is_digit(text[i])) return 0;
-  if (text[i] == '0') {
-    ++i;
-  } else {
-    while (i < n && is_digit(text[i])) ++i;
-  }
-  if (i < n && text[i] == '.') {
-    ++i;
-    if (i >= n || !is_digit(text[i])) return 0;
-    while (i < n && is_digit(text[i])) ++i;
-  }
-  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    if (i >= n || !is_digit(text[i])) return 0;
-    while (i < n && is_digit(text[i])) ++i;
-  }
-  return i;
-}
-
-bool number_run_char(char c) {
-  return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-}
-
-// nlohmann refuses numbers beyond the double range, yet a member whose value does not matter
-// may hold one and a rate may be one (it becomes an infinity). This rewrites every such number
-// outside strings as 0 and remembers its text by its ordinal among the line's numbers, so that a
-// second parse can put it back. Text that is not a well-formed number is copied as it is: the
-// parse fails on it either way.
-std::string patch_overflowing_numbers(std::string_view line, RequestHandler::Overflows& overflows) {
-  std::string patched;
-  patched.reserve(line.size());
-  std::size_t ordinal = 0;
-  std::size_t i = 0;
-  const std::size_t n = line.size();
-  while (i < n) {
-    const char c = line[i];
-    if (c == '"') {
-      std::size_t j = i + 1;
-      while (j < n && line[j] != '"') j += line[j] == '\\' ? 2 : 1;
-      j = std::min(j + 1, n);
-      patched.append(line.substr(i, j - i));
-      i = j;
-    } else if (c == '-' || is_digit(c)) {
-      std::size_t j = i;
-      while (j < n && number_run_char(line[j])) ++j;
-      const std::string_view run = line.substr(i, j - i);
-      if (json_number_length(run) == run.size()) {
-        std::string text(run);
-        if (std::isinf(nearest_double(text))) {
-          overflows.emplace_back(ordinal, std::move(text));
-          patched += '0';
-        } else {
-          patched.append(run);
-        }
-        ++ordinal;
-      } else {
-        patched.append(run);
-      }
-      i = j;
-    } else {
-      patched += c;
-      ++i;
-    }
-  }
-  return patched;
-}
-
-Result<Request> parse(std::string_view line, const RequestHandler::Overflows* overflows,
-                      bool& number_overflow) {
-  RequestHandler handler(overflows);
-  const bool ok = Json::sax_parse(line.begin(), line.end(), &handler, Json::input_format_t::json,
-                                  /*strict=*/true, /*ignore_comments=*/false);
-  number_overflow = handler.number_overflow();
-  if (!ok) return fail(Error(handler.error().empty() ? "invalid JSON" : handler.error()));
-  return handler.take_request();
-}
 
 // ---------------------------------------------------------------------------------------------
 // Encoding
@@ -591,9 +458,32 @@ class Writer {
     out_ += '"';
     const char* run = text.data();
     const char* const end = text.data() + text.size();
-    for (const char* p = run; p != end; ++p) {
+    const char* p = run;
+    while (p != end) {
+#if defined(__SSE2__)
+      // Clean blocks of sixteen bytes are skipped whole; the copy happens by runs below.
+      const __m128i quote = _mm_set1_epi8('"');
+      const __m128i backslash = _mm_set1_epi8('\\');
+      const __m128i last_control = _mm_set1_epi8(0x1F);
+      while (end - p >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i control =
+            _mm_cmpeq_epi8(_mm_subs_epu8(block, last_control), _mm_setzero_si128());
+        const int mask = _mm_movemask_epi8(_mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), control));
+        if (mask != 0) {
+          p += std::countr_zero(static_cast<unsigned>(mask));
+          break;
+        }
+        p += 16;
+      }
+      if (p == end) break;
+#endif
       const char escape = kEscape[static_cast<unsigned char>(*p)];
-      if (escape == 0) continue;
+      if (escape == 0) {
+        ++p;
+        continue;
+      }
       out_.append(run, static_cast<std::size_t>(p - run));
       if (escape == 'u') {
         static constexpr char kHex[] = "0123456789abcdef";
@@ -604,7 +494,7 @@ class Writer {
         const char sequence[2] = {'\\', escape};
         out_.append(sequence, sizeof sequence);
       }
-      run = p + 1;
+      run = ++p;
     }
     out_.append(run, static_cast<std::size_t>(end - run));
     out_ += '"';
@@ -624,7 +514,9 @@ class Writer {
     out_.append(digits, result.ptr);
   }
 
-  void boolean(bool value) { out_.append(value ? "true" : "false"); }
+  void boolean(bool value) {
+    out_.append(value ? "true" : "false");
+  }
 
  private:
   std::string& out_;
@@ -726,18 +618,7 @@ Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 Result<Request> decode_request(std::string_view line) {
-  // nlohmann skips a byte order mark; on the wire it is not part of any JSON value.
-  if (line.starts_with("\xEF\xBB\xBF")) return fail(Error("a byte order mark is not JSON"));
-  try {
-    bool number_overflow = false;
-    auto request = parse(line, nullptr, number_overflow);
-    if (request || !number_overflow) return request;
-    RequestHandler::Overflows overflows;
-    const std::string patched = patch_overflowing_numbers(line, overflows);
-    return parse(patched, &overflows, number_overflow);
-  } catch (const std::exception& e) {
-    return fail(Error("failed to decode request", Error(e.what())));
-  }
+  return RequestDecoder(line).decode();
 }
 
 void encode_message(const Message& message, std::string& out) {
@@ -809,10 +690,6 @@ void encode_message(const Message& message, std::string& out) {
                  },
                  [&](const UtteranceBegin& m) { write_progress(w, "\"utterance_begin\"", m); },
                  [&](const UtteranceEnd& m) { write_progress(w, "\"utterance_end\"", m); },
-                 [&](const BackendUnavailable& m) {
-                   w.raw("\"backend_unavailable\",\"message\":");
-                   w.string(m.message);
-                 },
                  [&](const UtteranceWord& m) { write_word(w, m); },
                  [&](const PauseResult& m) {
                    w.raw("\"pause_result\",\"id\":");
@@ -827,6 +704,10 @@ void encode_message(const Message& message, std::string& out) {
                    w.boolean(m.resumed);
                    w.raw(",\"queued\":");
                    w.integer(m.queued);
+                 },
+                 [&](const BackendUnavailable& m) {
+                   w.raw("\"backend_unavailable\",\"message\":");
+                   w.string(m.message);
                  },
              },
              message);

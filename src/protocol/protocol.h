@@ -90,9 +90,11 @@ Result<Request> decode_request(std::string_view line);
 
 enum class PreparedUtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
 
+// The text is a view: an answer is encoded while the document it comes from is unchanged, so a
+// whole-document answer copies no utterance.
 struct PreparedUtterance {
   std::uint64_t utterance_index = 0;
-  std::string text;
+  std::string_view text;
   std::uint64_t start_offset = 0;
   std::uint64_t end_offset = 0;
   PreparedUtteranceKind kind = PreparedUtteranceKind::Paragraph;

@@ -1,5 +1,5 @@
 // Accuracy on a labelled set of English and Spanish texts taken from Debian's man pages and
-// program message translations (rebuilt by scripts/make-language-samples).
+// program message translations, plain and technical (rebuilt by scripts/make-language-samples).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -18,9 +18,9 @@ struct Sample {
   std::string text;
 };
 
-std::vector<Sample> load_samples() {
+std::vector<Sample> load_samples(const char* path) {
   std::vector<Sample> samples;
-  std::ifstream in(MDSPEAK_LANGUAGE_SAMPLES);
+  std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
     const auto tab = line.find('\t');
@@ -39,22 +39,15 @@ std::size_t letters(std::string_view text) {
   return count;
 }
 
-TEST(DetectionAccuracy, HoldsOnManPagesAndMessages) {
-  struct Band {
-    SupportedLanguage language;
-    std::size_t min_letters;
-    std::size_t max_letters;  // exclusive
-    double required;
-  };
-  const std::vector<Band> bands = {
-      {SupportedLanguage::English, 20, 100, 0.90},
-      {SupportedLanguage::English, 100, SIZE_MAX, 0.97},
-      {SupportedLanguage::Spanish, 20, 100, 0.90},
-      {SupportedLanguage::Spanish, 100, SIZE_MAX, 0.97},
-  };
+struct Band {
+  SupportedLanguage language;
+  std::size_t min_letters;
+  std::size_t max_letters;  // exclusive
+  double required;
+};
 
-  const auto samples = load_samples();
-  ASSERT_GE(samples.size(), 1000u) << "sample file " << MDSPEAK_LANGUAGE_SAMPLES;
+void expect_accuracy(const std::vector<Sample>& samples, const std::vector<Band>& bands,
+                     std::size_t min_total) {
   for (const auto& band : bands) {
     std::size_t total = 0;
     std::size_t right = 0;
@@ -73,13 +66,39 @@ TEST(DetectionAccuracy, HoldsOnManPagesAndMessages) {
     }
     const std::string name = std::string(language_code(band.language)) + " " +
                              std::to_string(band.min_letters) + "+ letters";
-    ASSERT_GE(total, 200u) << name;
+    ASSERT_GE(total, min_total) << name;
     const double accuracy = static_cast<double>(right) / static_cast<double>(total);
     std::string examples;
     for (const auto& miss : misses) examples += "\n  " + miss;
     EXPECT_GE(accuracy, band.required) << name << ": " << right << "/" << total << examples;
     std::cout << name << ": " << right << "/" << total << " (" << accuracy * 100 << "%)\n";
   }
+}
+
+TEST(DetectionAccuracy, HoldsOnManPagesAndMessages) {
+  const auto samples = load_samples(MDSPEAK_LANGUAGE_SAMPLES);
+  ASSERT_GE(samples.size(), 1000u) << "sample file " << MDSPEAK_LANGUAGE_SAMPLES;
+  expect_accuracy(samples,
+                  {
+                      {SupportedLanguage::English, 20, 100, 0.90},
+                      {SupportedLanguage::English, 100, SIZE_MAX, 0.97},
+                      {SupportedLanguage::Spanish, 20, 100, 0.90},
+                      {SupportedLanguage::Spanish, 100, SIZE_MAX, 0.97},
+                  },
+                  200);
+}
+
+// Messages and man paragraphs full of options, placeholders and identifiers, which translations
+// keep in English: scoring those tokens pulled Spanish below 92%.
+TEST(DetectionAccuracy, HoldsOnTechnicalText) {
+  const auto samples = load_samples(MDSPEAK_TECHNICAL_SAMPLES);
+  ASSERT_GE(samples.size(), 700u) << "sample file " << MDSPEAK_TECHNICAL_SAMPLES;
+  expect_accuracy(samples,
+                  {
+                      {SupportedLanguage::English, 20, SIZE_MAX, 0.95},
+                      {SupportedLanguage::Spanish, 20, SIZE_MAX, 0.93},
+                  },
+                  350);
 }
 
 }  // namespace

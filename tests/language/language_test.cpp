@@ -137,5 +137,40 @@ TEST(DetectSupportedLanguage, ConcurrentFirstUseIsSafe) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(correct[t], kRounds) << "thread " << t;
 }
 
+// Pieces answer as their join by single spaces does, wherever the cuts fall (inside words, in
+// the middle of the twenty letters, around other scripts), and on a thread of its own for long
+// texts.
+TEST(DetectSupportedLanguage, PiecesAnswerAsTheirJoin) {
+  std::string long_spanish;
+  while (long_spanish.size() < (1 << 17)) long_spanish += kSpanishParagraph + ' ';
+  const std::vector<std::vector<std::string>> cases = {
+      {"el niño comió", "en la casas"},
+      {"el niño comió en", "la casa"},
+      {"the house", "is on the hill"},
+      {"The ser", "vice reads Markdown documents al", "oud."},
+      {kSpanishParagraph, kEnglishParagraph},
+      {kEnglishParagraph, "", kSpanishParagraph, kSpanishParagraph},
+      {"Привет мир как дела сегодня", "the house is on the hill"},
+      {long_spanish, kEnglishParagraph},
+      {"", ""},
+  };
+  for (const auto& pieces : cases) {
+    std::string joined;
+    std::vector<std::string_view> views;
+    for (const std::string& piece : pieces) {
+      if (!views.empty()) joined += ' ';
+      joined += piece;
+      views.push_back(piece);
+    }
+    SCOPED_TRACE(joined.substr(0, 60));
+    const auto expected = detect_supported_language(joined);
+    EXPECT_EQ(detect_supported_language(views), expected);
+    BackgroundDetection detection(views);
+    EXPECT_EQ(detection.get(), expected);
+    EXPECT_EQ(detection.get(), expected) << "asked twice";
+  }
+  BackgroundDetection abandoned(std::vector<std::string_view>{long_spanish});
+}
+
 }  // namespace
 }  // namespace mdspeak

@@ -99,6 +99,13 @@ TEST(NgramDetector, MarginSumsLogProbabilitiesOfPaddedWordNgrams) {
       {"a+a", 2, 14},
       {"Ab", -1, 9},       // case is kept: "A" is in neither profile
       {"\xC3\xA9", 0, 6},  // a letter in neither profile still forms a word
+      // Code-like tokens are left out while any prose token has a letter...
+      {"a -b", 1, 7},
+      {"a %b b/b b=b <b> [b] b|b b\\b b_b b@b $b #b `b`", 1, 7},
+      {"a 'b' b.b\u3000b'", 1, 7},
+      // ...and are all there is otherwise.
+      {"-b", -1, 5},
+      {"-a b_b 12", -1, 17},
   };
   const double ln2 = std::log(2.0);
   for (const auto& c : cases) {

@@ -10,6 +10,8 @@
 namespace mdspeak::testing {
 namespace {
 
+using namespace std::string_literals;
+
 const std::string kUnavailableInit =
     R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})";
 const std::string kUnavailableInitResult =
@@ -38,6 +40,8 @@ TEST(ServiceFramingTest, LineEndingsAndTrimming) {
       // A last line without a line feed still counts.
       {"[\"stop\",\"c\"]",
        {R"({"type":"error_result","id":"c","code":"stop_failed","message":"failed to initialize system TTS"})"}},
+      // A NUL does not end a line: what follows it makes the line undecodable.
+      {"[\"stop\",\"a\"]\0[\"stop\",\"b\"]\n[\"stop\",\"c\"]\0 \n"s, {}},
       // A malformed line between two good ones gets no answer.
       {"[\"stop\",\"1\"]\n{\"type\":\"Stop\",\"id\":\"x\"}\nnot json\n[\"stop\",\"2\"]\n",
        {R"({"type":"error_result","id":"1","code":"stop_failed","message":"failed to initialize system TTS"})",

@@ -95,12 +95,15 @@ void ServiceProcess::close_stdout() {
 std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    auto newline = buffer_.find('\n');
+    // Only bytes not yet looked at are searched, so a long line costs linear time.
+    auto newline = buffer_.find('\n', scanned_);
     if (newline != std::string::npos) {
       std::string line = buffer_.substr(0, newline);
       buffer_.erase(0, newline + 1);
+      scanned_ = 0;
       return line;
     }
+    scanned_ = buffer_.size();
     if (stdout_eof_ || stdout_fd_ < 0) return std::nullopt;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

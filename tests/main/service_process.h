@@ -31,6 +31,7 @@ class ServiceProcess {
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // Waits for exit and returns the child's peak resident set size in KiB (-1 on failure).
   long wait_peak_rss_kib();
+  int pid() const { return pid_; }
   // Everything the child wrote to stderr (after it exited).
   std::string read_stderr();
 
@@ -40,6 +41,7 @@ class ServiceProcess {
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
   std::string buffer_;
+  std::size_t scanned_ = 0;  // bytes of buffer_ known to hold no line feed
   bool stdout_eof_ = false;
 };
 

@@ -12,6 +12,8 @@
 namespace mdspeak {
 namespace {
 
+using namespace std::string_literals;
+
 struct Accepted {
   std::string line;
   Request expected;
@@ -212,7 +214,7 @@ TEST(DecodeRequest, StringsDecodeStandardEscapes) {
       {R"(["init","\"\\\/\b\f\n\r\t"])", Init{"\"\\/\b\f\n\r\t"}},
       {R"(["init","\u00e9\u00E9é"])", Init{"\xC3\xA9\xC3\xA9\xC3\xA9"}},
       {R"(["init","\ud83d\ude00"])", Init{"\xF0\x9F\x98\x80"}},
-      {R"(["init","a\u0000b"])", Init{std::string("a\0b", 3)}},
+      {R"(["init","a\u0000b"])", Init{"a\0b"s}},
       {"[\"init\",\"\x7F\"]", Init{"\x7F"}},
       {"[\"init\",\"\xE3\x80\x80\"]", Init{"\xE3\x80\x80"}},
   });
@@ -231,10 +233,14 @@ TEST(DecodeRequest, RejectsBadJson) {
       R"({'type':'init','id':'1'})",
       R"({"type":"init","id":"1"/*c*/})",
       "\xEF\xBB\xBF{\"type\":\"init\",\"id\":\"1\"}",
+      // A line is its full length: a NUL does not end it.
+      "{\"type\":\"init\",\"id\":\"1\"}\0garbage"s,
+      "[\"init\",\"a\"]\0[\"init\",\"b\"]"s,
+      "[\"init\",\"a\"]\0"s,
       // Raw control characters, lone or reversed surrogates, invalid UTF-8.
       "[\"init\",\"a\tb\"]",
       "[\"init\",\"a\nb\"]",
-      std::string("[\"init\",\"a\0b\"]", 14),
+      "[\"init\",\"a\0b\"]"s,
       "[\"init\",\"\x1F\"]",
       R"(["init","\ud83d"])",
       R"(["init","\ude00"])",
@@ -291,6 +297,21 @@ TEST(DecodeRequest, RejectsWrongShape) {
   });
 }
 
+// Names no request knows are compared after decoding, however many members there are.
+TEST(DecodeRequest, DuplicateUnknownNamesAmongMany) {
+  std::string many;
+  for (int i = 0; i < 5000; ++i)
+    many += ",\"m" + std::to_string(i) + "\":[" + std::to_string(i) + "]";
+  const std::string init = R"({"type":"init","id":"1")";
+  expect_decodes(
+      {{init + many + "}", Init{"1"}}, {init + many + R"(,"a":1,"\u0062":2})", Init{"1"}}});
+  expect_rejects({
+      init + many + R"(,"m17":0})",
+      init + R"(,"a":1)" + many + R"(,"\u0061":2})",
+      init + R"(,"\u00e9":1)" + many + ",\"\xC3\xA9\":2}",
+  });
+}
+
 TEST(DecodeRequest, RequiredAndTypedFields) {
   expect_rejects({
       R"({"type":"init"})",
@@ -316,6 +337,51 @@ TEST(DecodeRequest, RequiredAndTypedFields) {
       R"(["speak_summary","a","d","v",null])",
       R"(["load_document","a",null,"t"])",
   });
+}
+
+// Long strings are scanned sixteen bytes at a time: every escape, multi-byte character and
+// forbidden byte must be seen wherever it falls in a block, including across a block's end.
+TEST(DecodeRequest, EscapesAndBadBytesAtEveryPositionOfALongString) {
+  struct Piece {
+    std::string written;
+    std::string decoded;  // empty: the line is refused
+  };
+  const std::vector<Piece> pieces = {
+      {R"(\n)", "\n"},
+      {R"(\")", "\""},
+      {R"(\\)", "\\"},
+      {R"(\u00e9)", "\xC3\xA9"},
+      {R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\xE2\x82\xAC", "\xE2\x82\xAC"},
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+      {"\t", ""},
+      {"\x1F"s, ""},
+      {"\0"s, ""},
+      {"\xC3", ""},
+      {"\xE2\x82", ""},
+      {"\xED\xA0\x80", ""},
+      {"\xF4\x90\x80\x80", ""},
+      {"\x80", ""},
+      {R"(\ud83d)", ""},
+      {R"(\q)", ""},
+  };
+  const std::string filler = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+  for (const Piece& piece : pieces) {
+    for (std::size_t at = 0; at <= filler.size(); ++at) {
+      const std::string written = filler.substr(0, at) + piece.written + filler.substr(at);
+      const std::string line = R"(["init",")" + written + R"("])";
+      SCOPED_TRACE(line);
+      auto decoded = decode_request(line);
+      if (piece.decoded.empty()) {
+        EXPECT_FALSE(decoded.has_value());
+      } else {
+        ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+        EXPECT_EQ(*decoded,
+                  Request(Init{filler.substr(0, at) + piece.decoded + filler.substr(at)}));
+      }
+    }
+  }
 }
 
 TEST(DecodeRequest, LargeTextSurvivesIntact) {

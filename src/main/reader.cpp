@@ -1,0 +1,127 @@
+// The stdin reader thread: framing, decoding, and giving memory back after a huge line.
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "common/unicode.h"
+#include "main/host.h"
+
+namespace mdspeak {
+namespace {
+
+constexpr std::size_t kReadSize = std::size_t{1} << 16;
+
+// Bytes read from stdin and not yet framed. Grown with realloc, which moves a large block by
+// remapping its pages instead of copying them, and read into directly.
+class LineBuffer {
+ public:
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer() { std::free(data_); }
+
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for at least `more` bytes after the end; false when memory runs out.
+  bool reserve_more(std::size_t more) {
+    if (capacity_ - size_ >= more) return true;
+    std::size_t wanted = capacity_ == 0 ? kReadSize : capacity_;
+    while (wanted - size_ < more) wanted *= 2;
+    return reallocate(wanted);
+  }
+  void grow(std::size_t added) { size_ += added; }
+
+  // Drops the first `count` bytes.
+  void consume(std::size_t count) {
+    std::memmove(data_, data_ + count, size_ - count);
+    size_ -= count;
+  }
+
+  // Gives a large block back once it holds little again.
+  void shrink() {
+    if (capacity_ > kKeptCapacity && size_ <= kReadSize) {
+      reallocate(2 * kReadSize);
+      malloc_trim(0);
+    }
+  }
+
+ private:
+  // A line this long was unusual: its buffer is not kept for the next.
+  static constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+
+  bool reallocate(std::size_t capacity) {
+    void* moved = std::realloc(data_, capacity);
+    if (moved == nullptr) return false;
+    data_ = static_cast<char*>(moved);
+    capacity_ = capacity;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+enum class Next : std::uint8_t { Read, Stop };
+
+Next handle_line(std::string_view line, const Sender<Request>& requests) {
+  std::string_view trimmed = unicode::trim(line);
+  if (!trimmed.empty()) {
+    auto request = decode_request(trimmed);
+    // A request that decodes is valid UTF-8 throughout, so only a refused line is checked.
+    if (request) return requests.send(std::move(*request)) ? Next::Read : Next::Stop;
+  }
+  // A line that is not UTF-8 is a read error: nothing after it is read. Undecodable lines get no
+  // answer.
+  return unicode::is_valid_utf8(line) ? Next::Read : Next::Stop;
+}
+
+}  // namespace
+
+void read_requests(int fd, const Sender<Request>& requests) {
+  LineBuffer buffer;
+  std::size_t scanned = 0;  // bytes known to hold no line feed
+  for (;;) {
+    if (!buffer.reserve_more(kReadSize)) return;
+    const ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // end of input or a read error
+    buffer.grow(static_cast<std::size_t>(n));
+
+    std::size_t line_start = 0;
+    while (const void* found =
+               std::memchr(buffer.data() + scanned, '\n', buffer.size() - scanned)) {
+      const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
+      std::string_view line(buffer.data() + line_start, end - line_start);
+      if (line.ends_with('\r')) line.remove_suffix(1);
+      if (handle_line(line, requests) == Next::Stop) return;
+      line_start = scanned = end + 1;
+    }
+    scanned = buffer.size();
+    if (line_start > 0) {
+      buffer.consume(line_start);
+      scanned -= line_start;
+      buffer.shrink();
+    }
+  }
+  // A last line without a line feed still counts.
+  if (buffer.size() > 0) handle_line(std::string_view(buffer.data(), buffer.size()), requests);
+}
+
+Result<void> spawn_stdin_reader(Sender<Request> requests, int fd) {
+  try {
+    std::thread([requests = std::move(requests), fd] { read_requests(fd, requests); }).detach();
+  } catch (const std::system_error& e) {
+    return fail(Error("failed to spawn thread", Error(e.what())));
+  }
+  return {};
+}
+
+}  // namespace mdspeak
