@@ -1,0 +1,149 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+
+namespace mdspeak::reader {
+
+namespace {
+
+std::optional<std::uint64_t> parse_number(std::string_view text) {
+  std::uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return {};
+  return value;
+}
+
+// "A:B", "A:", ":B" -> the two bounds; nothing when malformed.
+std::optional<RangeSpec> parse_pair(const std::string& text, RangeSpec::Kind kind) {
+  auto colon = text.find(':');
+  if (colon == std::string::npos || text == ":") return {};
+  RangeSpec spec;
+  spec.kind = kind;
+  std::string_view whole(text);
+  auto first = whole.substr(0, colon);
+  auto last = whole.substr(colon + 1);
+  if (!first.empty() && !(spec.first = parse_number(first))) return {};
+  if (!last.empty() && !(spec.last = parse_number(last))) return {};
+  return spec;
+}
+
+}  // namespace
+
+ParseOutcome parse_options(int argc, const char* const* argv) {
+  CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
+  app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
+  Options options;
+  std::string lines, bytes, encoding = "utf-8";
+  std::uint64_t from = 0;
+  app.add_option("file", options.file,
+                 "Markdown file to read (- for standard input; .gz is read too)");
+  auto* summary = app.add_flag("--summary", options.summary, "Speak the document's spoken summary");
+  auto* print =
+      app.add_flag("--print", options.print,
+                   "Print the utterances (index, kind, line:col-line:col, text); speak nothing");
+  auto* print_summary = app.add_flag("--print-summary", options.print_summary,
+                                     "Print the summary's utterances; speak nothing");
+  auto* list_voices = app.add_flag("--list-voices", options.list_voices,
+                                   "List the English and Spanish voices and exit");
+  app.add_flag("--json", options.json, "Print the service's protocol lines instead of the display");
+  auto* from_option = app.add_option("--from", from, "Start at source line LINE")
+                          ->type_name("LINE")
+                          ->check(CLI::PositiveNumber);
+  auto* lines_option =
+      app.add_option("--lines", lines, "Read source lines A to B (inclusive)")->type_name("A:B");
+  auto* bytes_option =
+      app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
+  app.add_option("--rate", options.rate, "Speaking rate, 1.0 is normal")
+      ->type_name("R")
+      ->check(CLI::Range(0.5, 2.0));
+  app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
+  app.add_option("--encoding", encoding, "Encoding of the file")
+      ->type_name("ENC")
+      ->check(
+          CLI::IsMember({"utf-8", "utf8", "latin1", "latin-1", "iso-8859-1"}, CLI::ignore_case));
+  from_option->excludes(lines_option)->excludes(bytes_option);
+  lines_option->excludes(bytes_option);
+  print->excludes(print_summary)->excludes(summary)->excludes(list_voices);
+  print_summary->excludes(summary)->excludes(list_voices);
+  summary->excludes(list_voices);
+  app.footer(
+      "Keys while reading: space pause/resume, n/p next/previous utterance, ]/[ next/previous "
+      "heading, +/- rate, s summary, q quit, ? help.");
+
+  ParseOutcome outcome;
+  auto usage_error = [&](const std::string& message) {
+    outcome.exit_code = 2;
+    outcome.err = "mdspeak: " + message + "\n" + "Usage: mdspeak [OPTIONS] FILE\n" +
+                  "Try 'mdspeak --help' for more information.\n";
+    return outcome;
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    outcome.out = app.help();
+    return outcome;
+  } catch (const CLI::CallForVersion&) {
+    outcome.out = app.version() + "\n";
+    return outcome;
+  } catch (const CLI::ParseError& e) {
+    return usage_error(e.what());
+  }
+  if (options.file.empty() && !options.list_voices) return usage_error("no FILE given");
+  if (!options.file.empty() && options.list_voices) {
+    return usage_error("--list-voices takes no FILE");
+  }
+  if (from_option->count() > 0) {
+    options.range = {RangeSpec::Kind::kFrom, from, std::nullopt};
+  } else if (lines_option->count() > 0) {
+    auto spec = parse_pair(lines, RangeSpec::Kind::kLines);
+    if (!spec || (spec->first && *spec->first == 0) ||
+        (spec->first && spec->last && *spec->last < *spec->first)) {
+      return usage_error("--lines wants A:B with 1 <= A <= B, got '" + lines + "'");
+    }
+    options.range = *spec;
+  } else if (bytes_option->count() > 0) {
+    auto spec = parse_pair(bytes, RangeSpec::Kind::kBytes);
+    if (!spec || (spec->first && spec->last && *spec->last <= *spec->first)) {
+      return usage_error("--bytes wants S:E with S < E, got '" + bytes + "'");
+    }
+    options.range = *spec;
+  }
+  std::string lowered = encoding;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  options.encoding = lowered.starts_with("utf") ? Encoding::kUtf8 : Encoding::kLatin1;
+  outcome.options = std::move(options);
+  return outcome;
+}
+
+Result<ByteRange> resolve_range(const RangeSpec& spec, const LineIndex& lines,
+                                std::uint64_t source_size) {
+  ByteRange range;
+  switch (spec.kind) {
+    case RangeSpec::Kind::kAll:
+      return range;
+    case RangeSpec::Kind::kFrom:
+    case RangeSpec::Kind::kLines: {
+      std::uint64_t first = spec.first.value_or(1);
+      if (first > lines.line_count()) {
+        return fail(Error("line " + std::to_string(first) + " is past the end of the document (" +
+                          std::to_string(lines.line_count()) + " lines)"));
+      }
+      range.start = lines.line_start(first);
+      if (spec.last) range.end = lines.line_start(*spec.last + 1);
+      return range;
+    }
+    case RangeSpec::Kind::kBytes:
+      range.start = spec.first.value_or(0);
+      if (range.start >= source_size && source_size > 0) {
+        return fail(Error("byte " + std::to_string(range.start) +
+                          " is past the end of the document (" + std::to_string(source_size) +
+                          " bytes)"));
+      }
+      range.end = spec.last;
+      return range;
+  }
+  return range;
+}
+
+}  // namespace mdspeak::reader
