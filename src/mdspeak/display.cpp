@@ -50,7 +50,8 @@ std::string progress_line(const Frame& f) {
 
 // The utterance's lines with the word highlighted, at most `rows`, keeping the word in view.
 std::vector<std::string> text_lines(const Frame& f, std::size_t rows) {
-  std::size_t width = f.width > kIndent + 1 ? f.width - kIndent : 1;
+  // Two cells stay free for the " …" that marks text cut below.
+  std::size_t width = f.width > kIndent + 3 ? f.width - kIndent - 2 : 1;
   std::string text = one_line(f.text);
   auto spans = wrap(text, width);
   std::size_t first = 0;

@@ -143,6 +143,7 @@ class Reader {
   std::size_t current_ = 0;
   std::size_t base_ = 0;
   std::optional<Span> word_;
+  std::uint64_t word_offset_ = 0;              // in the source, for the position shown
   bool started_ = false;                       // some utterance has begun
   std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
   std::optional<std::string> awaiting_pause_;
@@ -436,6 +437,7 @@ void Reader::handle_line(const std::string& line) {
       current_ = index;
       word_ = Span{message.value("text_start", std::size_t{0}),
                    message.value("text_end", std::size_t{0})};
+      word_offset_ = message.value("start_offset", 0ull);
     } else {
       if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
         measured_chars_ += utterances[index].text.size();
@@ -498,7 +500,10 @@ void Reader::draw() {
     if (mode_ == Mode::kDocument && u.heading && *u.heading != current_) {
       frame.heading = document_[*u.heading].text;
     }
-    if (word_ && word_->end <= u.text.size()) frame.word = word_;
+    if (word_ && word_->end <= u.text.size()) {
+      frame.word = word_;
+      if (mode_ == Mode::kDocument) frame.position = format_position(lines_.position(word_offset_));
+    }
   }
   frame.index = current_;
   frame.count = utterances.size();
