@@ -126,8 +126,8 @@ std::vector<std::string> render_lines(const Frame& f) {
   lines.emplace_back();
   lines.push_back(progress_line(f));
   lines.push_back(
-      styled("space pause · n/p next/prev · ]/[ heading · +/- rate · s summary · q quit · ? help",
-             w, f.color ? kDim : ""));
+      styled("space pause  n/p next/prev  ]/[ heading  +/- rate  s summary  ? help  q quit", w,
+             f.color ? kDim : ""));
   if (!f.message.empty()) lines.push_back(styled(f.message, w, f.color ? kCyan : ""));
   return lines;
 }

@@ -374,7 +374,10 @@ void Reader::handle_signal(int number) {
 }
 
 void Reader::handle_line(const std::string& line) {
-  if (options_.json) std::printf("%s\n", line.c_str()), std::fflush(stdout);
+  if (options_.json) {
+    std::printf("%s\n", line.c_str());
+    if (std::fflush(stdout) != 0) quit(1);
+  }
   Json message = Json::parse(line, nullptr, false);
   if (!message.is_object() || !message.contains("type") || !message["type"].is_string()) return;
   auto type = message["type"].get<std::string>();
@@ -431,7 +434,7 @@ void Reader::handle_line(const std::string& line) {
       utterance_began_ = Clock::now();
       if (!terminal_ && !options_.json && index < utterances.size()) {
         std::printf("%s\n", plain_line(utterances[index]).c_str());
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) quit(1);  // nobody reads any more: stop speaking too
       }
     } else if (type == "utterance_word") {
       current_ = index;
