@@ -185,8 +185,11 @@ void Reader::speak_from(std::size_t index) {
     request = {{"type", "speak_summary"}, {"id", id}, {"document_id", kDocumentId}};
   } else {
     request = {{"type", "speak"}, {"id", id}, {"document_id", kDocumentId}};
-    request["start_offset"] = index < document_.size() ? document_[index].start : range_.start;
+    std::uint64_t start = index < document_.size() ? document_[index].start : range_.start;
+    request["start_offset"] = start;
     if (range_.end) request["end_offset"] = *range_.end;
+    // The request's utterance 0 is the first one whose range ends after the start.
+    if (index < document_.size()) index = first_selected(document_, start);
   }
   request["rate"] = rate_;
   if (options_.voice) request["voice_id"] = *options_.voice;
@@ -321,11 +324,10 @@ void Reader::handle_key(unsigned char key) {
       }
       break;
     case 'n':
-      jump_to(current_ + 1, "this is the last utterance");
+      jump_to(next_block(document_, current_), "this is the last utterance");
       break;
     case 'p':
-      jump_to(current_ == 0 ? std::nullopt : std::optional(current_ - 1),
-              "this is the first utterance");
+      jump_to(previous_block(document_, current_), "this is the first utterance");
       break;
     case ']':
       jump_to(next_heading(document_, current_), "no heading follows");
@@ -391,6 +393,18 @@ void Reader::handle_line(const std::string& line) {
     }
   } else if (type == "error_result") {
     if (state_ == State::kStopping) return;
+    if (awaiting_pause_ && id == *awaiting_pause_) {
+      // The pause failed: fall back on stopping and restarting the utterance.
+      awaiting_pause_.reset();
+      pause_supported_ = false;
+      state_ = State::kSpeaking;
+      pause();
+      return;
+    }
+    if (id.starts_with("resume-")) {
+      speak_from(current_);
+      return;
+    }
     failure_ = message.value("message", std::string("the service reported an error"));
   } else if (type == "prepare_speech_result") {
     auto list = utterances_from_json(message["utterances"], lines_);

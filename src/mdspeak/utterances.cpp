@@ -60,6 +60,42 @@ std::optional<std::size_t> previous_heading(const std::vector<Utterance>& list,
   return std::nullopt;
 }
 
+namespace {
+
+bool same_range(const Utterance& a, const Utterance& b) {
+  return a.start == b.start && a.end == b.end;
+}
+
+}  // namespace
+
+std::size_t block_start(const std::vector<Utterance>& list, std::size_t index) {
+  if (index >= list.size()) return index;
+  while (index > 0 && same_range(list[index - 1], list[index])) --index;
+  return index;
+}
+
+std::optional<std::size_t> next_block(const std::vector<Utterance>& list, std::size_t current) {
+  for (std::size_t i = current + 1; i < list.size(); ++i) {
+    if (!same_range(list[i], list[current])) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> previous_block(const std::vector<Utterance>& list, std::size_t current) {
+  if (current >= list.size()) return std::nullopt;
+  std::size_t start = block_start(list, current);
+  if (start != current) return start;
+  if (start == 0) return std::nullopt;
+  return block_start(list, start - 1);
+}
+
+std::size_t first_selected(const std::vector<Utterance>& list, std::uint64_t offset) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].end > offset) return i;
+  }
+  return list.size();
+}
+
 std::size_t locate(const std::vector<Utterance>& list, std::size_t base, std::uint64_t event_index,
                    std::uint64_t start, std::uint64_t end) {
   auto matches = [&](std::size_t i) {

@@ -38,6 +38,16 @@ std::optional<std::size_t> next_heading(const std::vector<Utterance>& list, std:
 std::optional<std::size_t> previous_heading(const std::vector<Utterance>& list,
                                             std::size_t current);
 
+// A request can only name source ranges, and the sentences of one paragraph share its range, so
+// the reader moves by blocks: runs of utterances with the same range.
+std::size_t block_start(const std::vector<Utterance>& list, std::size_t index);
+std::optional<std::size_t> next_block(const std::vector<Utterance>& list, std::size_t current);
+// The start of the current block, or of the previous one when `current` starts its block.
+std::optional<std::size_t> previous_block(const std::vector<Utterance>& list, std::size_t current);
+// The first utterance that a request starting at source `offset` selects (its range ends after
+// the offset), which the request's utterance 0 is.
+std::size_t first_selected(const std::vector<Utterance>& list, std::uint64_t offset);
+
 // The list index of an event's utterance. A speak request that started at list index `base`
 // numbers its utterances from 0; the offsets confirm the match (a range can select an earlier,
 // overlapping utterance too), else the first utterance from `base` on with the same range.

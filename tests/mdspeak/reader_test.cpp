@@ -211,6 +211,32 @@ TEST(Utterances, HeadingsNavigationAndLines) {
   EXPECT_FALSE(utterances_from_json(nlohmann::json::parse(R"([{"text":"x"}])"), LineIndex("")));
 }
 
+TEST(Utterances, MovesByBlocksOfSentencesThatShareARange) {
+  const std::string source = "# T\n\nOne. Two. Three.\n\nFour.\n";
+  auto list = *utterances_from_json(nlohmann::json::parse(R"([
+    {"text":"T","start_offset":2,"end_offset":3,"kind":"heading"},
+    {"text":"One.","start_offset":5,"end_offset":20,"kind":"paragraph"},
+    {"text":"Two.","start_offset":5,"end_offset":20,"kind":"paragraph"},
+    {"text":"Three.","start_offset":5,"end_offset":20,"kind":"paragraph"},
+    {"text":"Four.","start_offset":22,"end_offset":27,"kind":"paragraph"}])"),
+                                    LineIndex(source));
+  // current -> next block, previous block
+  struct Case {
+    std::size_t current;
+    std::optional<std::size_t> next, previous;
+  } cases[] = {
+      {0, 1, std::nullopt}, {1, 4, 0}, {2, 4, 1}, {3, 4, 1}, {4, std::nullopt, 1},
+  };
+  for (auto c : cases) {
+    EXPECT_EQ(next_block(list, c.current), c.next) << c.current;
+    EXPECT_EQ(previous_block(list, c.current), c.previous) << c.current;
+  }
+  EXPECT_EQ(first_selected(list, 5), 1u);
+  EXPECT_EQ(first_selected(list, 19), 1u);  // inside the paragraph: all its sentences
+  EXPECT_EQ(first_selected(list, 20), 4u);
+  EXPECT_EQ(first_selected(list, 99), list.size());
+}
+
 TEST(Utterances, LocateFollowsTheOffsetsOfTheEvent) {
   auto list = sample_list();
   // base, event index, offsets -> list index
