@@ -545,8 +545,13 @@ int Reader::run(const ByteRange& range, int signal_fd) {
       {{"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source_}});
   send(prepare);
   mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
+  // The summary list must be known before its speech begins; for the document, the summary is
+  // only needed for `s`, so it does not delay the first word.
+  Json prepare_summary = {
+      {"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}};
+  if (mode_ == Mode::kSummary) send(prepare_summary);
   speak_from(0);  // the list is not known yet: this speaks the chosen range
-  send({{"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}});
+  if (mode_ == Mode::kDocument) send(prepare_summary);
   if (terminal_) draw();
 
   auto last_draw = Clock::now();
@@ -717,7 +722,10 @@ int run(const Options& options, const std::string& self_path) {
   if (!speaks) return print_utterances(options, source, range, *service);
 
   Terminal terminal;
-  bool interactive = !options.json && isatty(STDOUT_FILENO) && terminal.open() && terminal.enter();
+  const char* term = std::getenv("TERM");
+  bool capable = term == nullptr || std::string_view(term) != "dumb";
+  bool interactive =
+      !options.json && capable && isatty(STDOUT_FILENO) && terminal.open() && terminal.enter();
   Reader reader(options, std::move(source), std::move(*service), interactive ? &terminal : nullptr);
   return reader.run(range, signal_fd);
 }

@@ -167,6 +167,12 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
             "5:4 heading Install\n"
             "7:7 item To do: Add more voices\n"
             "8:3 item Run make & enjoy.\n");
+  // The summary's first utterance too, though it begins as soon as the summary is known.
+  auto summary = run("--summary --rate 2 sample.md");
+  EXPECT_EQ(summary.status, 0) << summary.err;
+  auto lines = split_lines(summary.out);
+  ASSERT_EQ(lines.size(), 2u) << summary.out;
+  EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
 }
 
 // A terminal of its own, driven by keys like a person would.
