@@ -32,6 +32,9 @@ constexpr auto kPauseAnswerBound = 400ms;  // a service without pause never answ
 constexpr auto kStopAnswerBound = 2s;
 constexpr auto kServiceExitBound = 2s;
 constexpr auto kTick = 250ms;
+// A service that stops answering is an error, never a hang (loading the largest document we
+// accept takes a few seconds).
+constexpr auto kSpeakAnswerBound = 30s;
 constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
 
@@ -146,6 +149,7 @@ class Reader {
   std::uint64_t word_offset_ = 0;              // in the source, for the position shown
   bool started_ = false;                       // some utterance has begun
   std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
+  Clock::time_point speak_deadline_;
   std::optional<std::string> awaiting_pause_;
   Clock::time_point pause_deadline_;
   std::optional<bool> pause_supported_;
@@ -196,6 +200,7 @@ void Reader::speak_from(std::size_t index) {
   request["word_events"] = true;
   send(request);
   awaiting_speak_ = id;
+  speak_deadline_ = Clock::now() + kSpeakAnswerBound;
   awaiting_pause_.reset();
   paused_exact_ = false;
   base_ = index;
@@ -596,6 +601,10 @@ int Reader::run(const ByteRange& range, int signal_fd) {
       dirty = true;
     }
     if (state_ == State::kStopping && Clock::now() >= stop_deadline_) exit_code_ = quit_code_;
+    if (awaiting_speak_ && awaiting_speak_->starts_with("speak-") && state_ != State::kStopping &&
+        Clock::now() >= speak_deadline_) {
+      failure_ = "the speech service did not answer within 30 s";
+    }
     if (service_.eof() && !exit_code_) {
       if (state_ == State::kStopping) {
         exit_code_ = quit_code_;
