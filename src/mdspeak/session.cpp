@@ -588,6 +588,7 @@ int Reader::run(const ByteRange& range, int signal_fd) {
       dirty = true;
     }
     for (auto& line : service_.read_lines()) {
+      if (failure_) break;  // the first failure is the one to tell
       handle_line(line);
       dirty = true;
     }
@@ -722,7 +723,7 @@ int run(const Options& options, const std::string& self_path) {
     range = *resolved;
   }
 
-  int signal_fd = install_signal_pipe();
+  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
   auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
                                                           ? std::map<std::string, std::string>{}
                                                           : silent_environment());
@@ -730,6 +731,8 @@ int run(const Options& options, const std::string& self_path) {
   if (options.list_voices) return list_voices(options, *service);
   if (!speaks) return print_utterances(options, source, range, *service);
 
+  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
+  int signal_fd = install_signal_pipe();
   Terminal terminal;
   const char* term = std::getenv("TERM");
   bool capable = term == nullptr || std::string_view(term) != "dumb";
