@@ -26,7 +26,8 @@ mdspeak::reader::Frame frame(std::size_t width, std::size_t words) {
 }
 
 void BM_RenderFrame(benchmark::State& state) {
-  auto f = frame(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  auto f =
+      frame(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   std::size_t bytes = 0;
   for (auto _ : state) {
     auto screen = mdspeak::reader::render(f);
