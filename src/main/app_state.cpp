@@ -1,6 +1,8 @@
 #include "main/app_state.h"
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 
 #include "speech/words.h"
 #include "summary/summary.h"
@@ -9,6 +11,16 @@ namespace mdspeak {
 namespace {
 
 constexpr std::string_view kUnavailable = "system TTS backend is unavailable";
+
+// espeak-ng says about 15 bytes of text a second at normal rate and 7 at the slowest; a quarter
+// of a second per byte at normal rate (twice that at the slowest) plus four seconds leaves room for
+// long numbers, other synthesizers and a busy machine.
+constexpr std::chrono::milliseconds kStallMargin{4000};
+constexpr std::chrono::milliseconds kStallPerByte{250};
+
+// The largest part of an utterance handed to the synthesizer at once (a single longer word
+// still goes whole).
+constexpr std::size_t kPartBytes = 8 * 1024;
 
 std::optional<std::string> code_of(std::optional<SupportedLanguage> language) {
   if (!language) return std::nullopt;
@@ -141,7 +153,7 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
       select_range(utterances, start_offset, end_offset);
   if (selection.empty()) return std::uint64_t{0};
 
-  spoken.clear();
+  forget_spoken();
   if (!speech) return fail(unavailable_error());
   if (auto configured = speech->configure(voice_id, language, rate); !configured) {
     return fail(configured.error());
@@ -159,39 +171,81 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
   list.reserve(selection.size());
   for (std::size_t i = 0; i < selection.size(); ++i) {
     const Utterance& u = *selection[i];
-    SpokenUtterance s;
-    s.document_id = document_id;
-    s.utterance_index = i;
-    s.text = u.text;
-    s.start_offset = u.start_offset;
-    s.end_offset = u.end_offset;
-    s.words = split_words(u.text);
-    s.sources.reserve(s.words.size());
-    for (const WordMark& w : s.words) {
-      s.sources.push_back(
+    auto content = std::make_shared<SpokenText>();
+    content->text = u.text;
+    content->words = split_words(u.text);
+    content->sources.reserve(content->words.size());
+    for (const WordMark& w : content->words) {
+      content->sources.push_back(
           source ? word_source(*source, static_cast<std::size_t>(selection[i] - utterances.data()),
                                w.begin, w.end)
                  : WordSource{u.start_offset, u.end_offset});
     }
+    SpokenUtterance s;
+    s.document_id = document_id;
+    s.utterance_index = i;
+    s.start_offset = u.start_offset;
+    s.end_offset = u.end_offset;
+    s.content = std::move(content);
     list.push_back(std::move(s));
   }
-  if (auto handed = hand_over(std::move(list)); !handed) return fail(handed.error());
+  auto handed = hand_over(std::move(list));
+  expect_next_begin();
+  if (!handed) return fail(handed.error());
   return static_cast<std::uint64_t>(selection.size());
 }
 
 Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
-  for (std::size_t i = 0; i < utterances.size(); ++i) {
-    SpokenUtterance& u = utterances[i];
-    const std::size_t first = std::min(u.first_word, u.words.size());
-    // A resumed utterance starts at its paused word; the marks are counted from there.
-    const std::size_t cut = first < u.words.size() ? u.words[first].begin : 0;
-    std::vector<WordMark> marks;
-    marks.reserve(u.words.size() - first);
-    for (std::size_t w = first; w < u.words.size(); ++w) {
-      marks.push_back(WordMark{u.words[w].begin - cut, u.words[w].end - cut});
+  forget_spoken();
+  spoken.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
+                                                 std::make_move_iterator(utterances.end())));
+  return feed(true);
+}
+
+Result<void> AppState::feed(bool interrupt_first) {
+  bool interrupt = interrupt_first;
+  // Utterances spoken without an id cannot be followed to their end, so they never count
+  // against the window: with such a backend everything is handed over at once.
+  while (speech && spoken.size() < kWindow) {
+    std::optional<SpokenUtterance> next = spoken.take_waiting();
+    if (!next) break;
+    SpokenUtterance& u = *next;
+    const std::vector<WordMark>& words = u.words();
+    const std::string& text = u.text();
+    const std::size_t first = std::min(u.first_word, words.size());
+    // A resumed utterance starts at its paused word, a later part at its first word; the marks
+    // are counted from there.
+    const std::size_t cut = first < words.size() ? words[first].begin : 0;
+    // A long utterance goes in parts of whole words, each one handed over like an utterance,
+    // so that the daemon (whose time per message grows faster than its size) never gets
+    // megabytes at once. The events still describe the one utterance.
+    std::size_t last = words.size();
+    std::size_t stop = text.size();
+    if (text.size() - cut > kPartBytes && first < words.size()) {
+      std::size_t k = first + 1;
+      while (k < words.size() && words[k].end - cut <= kPartBytes) ++k;
+      if (k < words.size()) {
+        last = k;
+        stop = words[k - 1].end;
+        SpokenUtterance rest = u;
+        rest.first_word = k;
+        rest.continued = true;
+        spoken.push_waiting_front(std::move(rest));
+      }
     }
-    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, i == 0);
-    if (!id) return fail(id.error());
+    u.end_word = last;
+    std::vector<WordMark> marks;
+    marks.reserve(last - first);
+    for (std::size_t w = first; w < last; ++w) {
+      marks.push_back(WordMark{words[w].begin - cut, words[w].end - cut});
+    }
+    auto id = speech->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+    interrupt = false;
+    ++handed_;
+    if (!id) {
+      spoken.set_waiting({});
+      return fail(id.error());
+    }
     if (*id) spoken.record((*id)->text(), std::move(u));
   }
   return {};
@@ -234,19 +288,47 @@ Message AppState::stop(const Stop& request) {
   if (auto stopped = speech->stop(); !stopped) {
     return error_message(request.id, "stop_failed", stopped.error());
   }
-  spoken.clear();
+  forget_spoken();
   return StopResult{request.id};
+}
+
+void AppState::forget_spoken() {
+  spoken.clear();
+  overdue_at_.reset();
+}
+
+void AppState::expect_progress(std::size_t remaining) {
+  const float rate = std::clamp(settings_.rate, 0.5f, 2.0f);
+  const auto per_byte = std::chrono::duration_cast<std::chrono::milliseconds>(kStallPerByte / rate);
+  overdue_at_ = std::chrono::steady_clock::now() + kStallMargin +
+                per_byte * static_cast<std::int64_t>(std::min<std::size_t>(remaining, 1u << 30));
+}
+
+void AppState::expect_next_begin() {
+  if (spoken.empty()) return;
+  const SpokenUtterance& next = spoken.entries().front().utterance;
+  if (next.begun) return;
+  const auto& words = next.words();
+  const std::size_t from = next.first_word < words.size() ? words[next.first_word].begin : 0;
+  expect_progress(next.text().size() - from);
+}
+
+bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
+  if (!overdue_at_ || now < *overdue_at_) return false;
+  silence();
+  return true;
 }
 
 void AppState::silence() {
   paused_.reset();
-  spoken.clear();
+  forget_spoken();
   if (speech) (void)speech->stop();  // bounded by the backend; nothing to report it to
 }
 
 Message AppState::pause(const Pause& request) {
   if (!speech || spoken.empty()) return PauseResult{request.id, false};
   std::vector<SpokenUtterance> rest = spoken.take_position();
+  overdue_at_.reset();
   if (auto stopped = speech->stop(); !stopped) {
     return error_message(request.id, "pause_failed", stopped.error());
   }
@@ -265,12 +347,12 @@ Message AppState::resume(const Resume& request) {
   }
   PausedSpeech resumed = std::move(*paused_);
   paused_.reset();
-  spoken.clear();
+  forget_spoken();
   settings_ = settings;
   const std::uint64_t count = resumed.rest.size();
-  if (auto handed = hand_over(std::move(resumed.rest)); !handed) {
-    return error_message(request.id, "resume_failed", handed.error());
-  }
+  auto handed = hand_over(std::move(resumed.rest));
+  expect_next_begin();
+  if (!handed) return error_message(request.id, "resume_failed", handed.error());
   return ResumeResult{request.id, true, count};
 }
 
@@ -280,27 +362,40 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
     case SpeechEventKind::UtteranceBegin: {
       const SpokenUtterance* s = spoken.begin(key);
       if (!s) return std::nullopt;
+      const auto& words = s->words();
+      const std::size_t from = s->first_word < words.size() ? words[s->first_word].begin : 0;
+      expect_progress(s->text().size() - from);
+      if (s->continued) return std::nullopt;  // a later part of an utterance already begun
       return UtteranceBegin{s->document_id, s->utterance_index, s->start_offset, s->end_offset,
-                            s->text};
+                            s->text()};
     }
     case SpeechEventKind::Word: {
       auto word = spoken.word(key, event.word);
-      if (!word || !settings_.word_events) return std::nullopt;
+      if (!word) return std::nullopt;
       const SpokenUtterance& s = *spoken.find_entry(key);
-      const WordMark& w = s.words[*word];
+      const WordMark& w = s.words()[*word];
+      expect_progress(s.text().size() - w.begin);
+      if (!settings_.word_events) return std::nullopt;
+      const WordSource& source = s.content->sources[*word];
       return UtteranceWord{s.document_id,
                            s.utterance_index,
-                           s.sources[*word].start,
-                           s.sources[*word].end,
+                           source.start,
+                           source.end,
                            w.begin,
                            w.end,
-                           s.text.substr(w.begin, w.end - w.begin)};
+                           s.text().substr(w.begin, w.end - w.begin)};
     }
     case SpeechEventKind::UtteranceEnd: {
       auto done = spoken.end(key);
       if (!done) return std::nullopt;
+      overdue_at_.reset();
+      // The next utterance is already playing; queue the one after it. A failure here has no
+      // request to answer: the waiting utterances are dropped and speech ends after the window.
+      (void)feed(false);
+      expect_next_begin();
+      if (done->has_more_parts()) return std::nullopt;
       return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
-                          done->end_offset, std::move(done->text)};
+                          done->end_offset, done->text()};
     }
   }
   return std::nullopt;

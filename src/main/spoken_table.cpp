@@ -32,7 +32,9 @@ std::optional<std::size_t> SpokenTable::word(std::string_view key, std::size_t m
   if (it == entries_.end()) return std::nullopt;
   SpokenUtterance& u = it->utterance;
   const std::size_t word = u.first_word + mark;
-  if (mark >= u.words.size() || word >= u.words.size()) return std::nullopt;
+  if (mark >= u.words().size() || word >= std::min(u.end_word, u.words().size())) {
+    return std::nullopt;
+  }
   u.current_word = word;
   return word;
 }
@@ -45,6 +47,13 @@ std::optional<SpokenUtterance> SpokenTable::end(std::string_view key) {
   return done;
 }
 
+std::optional<SpokenUtterance> SpokenTable::take_waiting() {
+  if (waiting_.empty()) return std::nullopt;
+  SpokenUtterance next = std::move(waiting_.front());
+  waiting_.pop_front();
+  return next;
+}
+
 std::vector<SpokenUtterance> SpokenTable::take_position() {
   std::vector<SpokenUtterance> rest;
   // Utterances that began and are still in the table are being heard; earlier ones would have
@@ -53,14 +62,19 @@ std::vector<SpokenUtterance> SpokenTable::take_position() {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].utterance.begun) from = i;
   }
-  for (std::size_t i = from; i < entries_.size(); ++i) {
-    SpokenUtterance u = std::move(entries_[i].utterance);
+  auto keep = [&rest](SpokenUtterance u) {
+    // Later parts of the utterance kept last are part of it again.
+    if (!rest.empty() && rest.back().content == u.content) return;
     if (u.current_word) u.first_word = *u.current_word;
     u.current_word.reset();
     u.begun = false;
+    u.continued = false;
+    u.end_word = SpokenUtterance::kAllWords;
     rest.push_back(std::move(u));
-  }
-  entries_.clear();
+  };
+  for (std::size_t i = from; i < entries_.size(); ++i) keep(std::move(entries_[i].utterance));
+  for (SpokenUtterance& u : waiting_) keep(std::move(u));
+  clear();
   return rest;
 }
 

@@ -1,6 +1,8 @@
 // Word progress and pause/resume in the host's state, on the scripted fake synthesizer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <variant>
 #include <vector>
@@ -130,6 +132,47 @@ TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
   EXPECT_EQ(word.text_start, 2u);
   EXPECT_EQ(word.start_offset, 4u);
   EXPECT_EQ(word.end_offset, 30u);
+}
+
+// A long utterance without sentence ends goes to the synthesizer in parts of whole words, two at a
+// time; the client still sees one utterance: one begin, every word in order, one end. A pause in
+// a later part resumes the utterance as a whole from the word being heard.
+TEST(PauseResume, ALongUtteranceIsHandedOverInPartsButReportedAsOne) {
+  std::string text;
+  for (int i = 0; i < 6000; ++i) text += "w" + std::to_string(i % 10) + " ";  // three parts
+  text.pop_back();
+  FakeHost h = FakeHost::create();
+  h.answer(LoadDocument{"l", "doc", text});
+  h.answer(speak_words(true));
+  auto queued = h.fake->queued();
+  ASSERT_EQ(queued.size(), 2u);
+  EXPECT_LE(queued[0].text.size(), 8192u);
+  EXPECT_EQ(text.compare(0, queued[0].text.size(), queued[0].text), 0);
+  h.fake->begin_next();
+  while (h.fake->next_word()) {
+  }
+  h.fake->end_current();
+  h.fake->begin_next();
+  for (int i = 0; i < 10; ++i) h.fake->next_word();
+  auto messages = h.take_messages();
+  const std::size_t words_before = messages.size() - 1;  // all but the begin
+  EXPECT_EQ(
+      std::count_if(messages.begin(), messages.end(),
+                    [](const Message& m) { return std::holds_alternative<UtteranceBegin>(m); }),
+      1);
+  EXPECT_TRUE(std::get<PauseResult>(h.answer(Pause{"p"})).paused);
+  auto last = std::get<UtteranceWord>(messages.back());
+  h.answer(Resume{"r", std::nullopt, std::nullopt});
+  ASSERT_EQ(h.fake->queued().size(), 5u);  // three parts, then the rest again in two
+  EXPECT_EQ(h.fake->queued()[3].text.substr(0, last.text.size()), last.text);
+  h.fake->finish(100, std::chrono::milliseconds(100));
+  auto after = h.take_messages();
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(std::get<UtteranceBegin>(after.front()).text, text);
+  EXPECT_EQ(std::get<UtteranceWord>(after[1]).text_start, last.text_start);
+  EXPECT_EQ(std::get<UtteranceEnd>(after.back()).text, text);
+  // Every word exactly once before the pause, then from the paused word on: 6000 in all.
+  EXPECT_EQ(words_before + after.size() - 3, 6000u);
 }
 
 // Document words carry the source bytes that produced them, through the markdown source map.
