@@ -28,15 +28,26 @@ std::optional<RangeSpec> parse_pair(const std::string& text, RangeSpec::Kind kin
   return spec;
 }
 
+// Help lines show an option's value name alone, without CLI11's exclusion and validator notes.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_type_size() == 0) return "";
+    return " " + option->get_type_name();
+  }
+};
+
 }  // namespace
 
 ParseOutcome parse_options(int argc, const char* const* argv) {
   CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(24);
   app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
   Options options;
   std::string lines, bytes, encoding = "utf-8";
   std::uint64_t from = 0;
-  app.add_option("file", options.file,
+  app.add_option("FILE", options.file,
                  "Markdown file to read (- for standard input; .gz is read too)");
   auto* summary = app.add_flag("--summary", options.summary, "Speak the document's spoken summary");
   auto* print =
@@ -47,21 +58,16 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   auto* list_voices = app.add_flag("--list-voices", options.list_voices,
                                    "List the English and Spanish voices and exit");
   app.add_flag("--json", options.json, "Print the service's protocol lines instead of the display");
-  auto* from_option = app.add_option("--from", from, "Start at source line LINE")
-                          ->type_name("LINE")
-                          ->check(CLI::PositiveNumber);
+  auto* from_option =
+      app.add_option("--from", from, "Start at source line LINE")->type_name("LINE");
   auto* lines_option =
       app.add_option("--lines", lines, "Read source lines A to B (inclusive)")->type_name("A:B");
   auto* bytes_option =
       app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
-  app.add_option("--rate", options.rate, "Speaking rate, 1.0 is normal")
-      ->type_name("R")
-      ->check(CLI::Range(0.5, 2.0));
+  app.add_option("--rate", options.rate, "Speaking rate, 1.0 is normal")->type_name("R");
   app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
-  app.add_option("--encoding", encoding, "Encoding of the file")
-      ->type_name("ENC")
-      ->check(
-          CLI::IsMember({"utf-8", "utf8", "latin1", "latin-1", "iso-8859-1"}, CLI::ignore_case));
+  app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
+      ->type_name("ENC");
   from_option->excludes(lines_option)->excludes(bytes_option);
   lines_option->excludes(bytes_option);
   print->excludes(print_summary)->excludes(summary)->excludes(list_voices);
@@ -90,6 +96,20 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
     return usage_error(e.what());
   }
   if (options.file.empty() && !options.list_voices) return usage_error("no FILE given");
+  if (!(options.rate >= 0.5 && options.rate <= 2.0)) {
+    return usage_error("--rate wants a number from 0.5 to 2.0, got " +
+                       std::to_string(options.rate));
+  }
+  if (from_option->count() > 0 && from == 0) return usage_error("--from counts lines from 1");
+  std::string lowered = encoding;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lowered == "utf-8" || lowered == "utf8") {
+    options.encoding = Encoding::kUtf8;
+  } else if (lowered == "latin1" || lowered == "latin-1" || lowered == "iso-8859-1") {
+    options.encoding = Encoding::kLatin1;
+  } else {
+    return usage_error("--encoding wants utf-8 or latin1, got '" + encoding + "'");
+  }
   if (!options.file.empty() && options.list_voices) {
     return usage_error("--list-voices takes no FILE");
   }
@@ -109,9 +129,6 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
     }
     options.range = *spec;
   }
-  std::string lowered = encoding;
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  options.encoding = lowered.starts_with("utf") ? Encoding::kUtf8 : Encoding::kLatin1;
   outcome.options = std::move(options);
   return outcome;
 }
