@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <cstdio>
 
 namespace mdspeak::reader {
 
@@ -64,7 +65,8 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
       app.add_option("--lines", lines, "Read source lines A to B (inclusive)")->type_name("A:B");
   auto* bytes_option =
       app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
-  app.add_option("--rate", options.rate, "Speaking rate, 1.0 is normal")->type_name("R");
+  app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
+      ->type_name("R");
   app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
   app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
       ->type_name("ENC");
@@ -97,8 +99,9 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   }
   if (options.file.empty() && !options.list_voices) return usage_error("no FILE given");
   if (!(options.rate >= 0.5 && options.rate <= 2.0)) {
-    return usage_error("--rate wants a number from 0.5 to 2.0, got " +
-                       std::to_string(options.rate));
+    char got[32];
+    std::snprintf(got, sizeof got, "%g", options.rate);
+    return usage_error(std::string("--rate wants a number from 0.5 to 2.0, got ") + got);
   }
   if (from_option->count() > 0 && from == 0) return usage_error("--from counts lines from 1");
   std::string lowered = encoding;

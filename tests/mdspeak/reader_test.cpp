@@ -130,6 +130,7 @@ TEST(Options, BadArgumentsExitTwoWithUsage) {
       {"--bogus", "f.md"},         // unknown option
       {"--rate", "2.5", "f.md"},   // out of range
       {"--rate", "fast", "f.md"},  // not a number
+      {"--from", "0", "f.md"},     // lines count from 1
       {"--lines", "5:2", "f.md"},  // backwards
       {"--lines", "0:2", "f.md"},  // lines count from 1
       {"--bytes", "x:9", "f.md"},  // not a number
