@@ -16,17 +16,17 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
 }
 
 // "A:B", "A:", ":B" -> the two bounds; nothing when malformed.
-std::optional<RangeSpec> parse_pair(const std::string& text, RangeSpec::Kind kind) {
+std::optional<RangeChoice> parse_pair(const std::string& text, RangeChoice::Kind kind) {
   auto colon = text.find(':');
   if (colon == std::string::npos || text == ":") return {};
-  RangeSpec spec;
-  spec.kind = kind;
+  RangeChoice choice;
+  choice.kind = kind;
   std::string_view whole(text);
   auto first = whole.substr(0, colon);
   auto last = whole.substr(colon + 1);
-  if (!first.empty() && !(spec.first = parse_number(first))) return {};
-  if (!last.empty() && !(spec.last = parse_number(last))) return {};
-  return spec;
+  if (!first.empty() && !(choice.first = parse_number(first))) return {};
+  if (!last.empty() && !(choice.last = parse_number(last))) return {};
+  return choice;
 }
 
 // Help lines show an option's value name alone, without CLI11's exclusion and validator notes.
@@ -117,50 +117,50 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
     return usage_error("--list-voices takes no FILE");
   }
   if (from_option->count() > 0) {
-    options.range = {RangeSpec::Kind::kFrom, from, std::nullopt};
+    options.range = {RangeChoice::Kind::kFrom, from, std::nullopt};
   } else if (lines_option->count() > 0) {
-    auto spec = parse_pair(lines, RangeSpec::Kind::kLines);
-    if (!spec || (spec->first && *spec->first == 0) ||
-        (spec->first && spec->last && *spec->last < *spec->first)) {
+    auto choice = parse_pair(lines, RangeChoice::Kind::kLines);
+    if (!choice || (choice->first && *choice->first == 0) ||
+        (choice->first && choice->last && *choice->last < *choice->first)) {
       return usage_error("--lines wants A:B with 1 <= A <= B, got '" + lines + "'");
     }
-    options.range = *spec;
+    options.range = *choice;
   } else if (bytes_option->count() > 0) {
-    auto spec = parse_pair(bytes, RangeSpec::Kind::kBytes);
-    if (!spec || (spec->first && spec->last && *spec->last <= *spec->first)) {
+    auto choice = parse_pair(bytes, RangeChoice::Kind::kBytes);
+    if (!choice || (choice->first && choice->last && *choice->last <= *choice->first)) {
       return usage_error("--bytes wants S:E with S < E, got '" + bytes + "'");
     }
-    options.range = *spec;
+    options.range = *choice;
   }
   outcome.options = std::move(options);
   return outcome;
 }
 
-Result<ByteRange> resolve_range(const RangeSpec& spec, const LineIndex& lines,
+Result<ByteRange> resolve_range(const RangeChoice& choice, const LineIndex& lines,
                                 std::uint64_t source_size) {
   ByteRange range;
-  switch (spec.kind) {
-    case RangeSpec::Kind::kAll:
+  switch (choice.kind) {
+    case RangeChoice::Kind::kAll:
       return range;
-    case RangeSpec::Kind::kFrom:
-    case RangeSpec::Kind::kLines: {
-      std::uint64_t first = spec.first.value_or(1);
+    case RangeChoice::Kind::kFrom:
+    case RangeChoice::Kind::kLines: {
+      std::uint64_t first = choice.first.value_or(1);
       if (first > lines.line_count()) {
         return fail(Error("line " + std::to_string(first) + " is past the end of the document (" +
                           std::to_string(lines.line_count()) + " lines)"));
       }
       range.start = lines.line_start(first);
-      if (spec.last) range.end = lines.line_start(*spec.last + 1);
+      if (choice.last) range.end = lines.line_start(*choice.last + 1);
       return range;
     }
-    case RangeSpec::Kind::kBytes:
-      range.start = spec.first.value_or(0);
+    case RangeChoice::Kind::kBytes:
+      range.start = choice.first.value_or(0);
       if (range.start >= source_size && source_size > 0) {
         return fail(Error("byte " + std::to_string(range.start) +
                           " is past the end of the document (" + std::to_string(source_size) +
                           " bytes)"));
       }
-      range.end = spec.last;
+      range.end = choice.last;
       return range;
   }
   return range;

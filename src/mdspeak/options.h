@@ -12,7 +12,7 @@
 namespace mdspeak::reader {
 
 // A part of the document chosen on the command line, before the document is read.
-struct RangeSpec {
+struct RangeChoice {
   enum class Kind { kAll, kFrom, kLines, kBytes } kind = Kind::kAll;
   std::optional<std::uint64_t> first;  // line or byte; absent: from the start
   std::optional<std::uint64_t> last;   // line (inclusive) or byte (exclusive); absent: to the end
@@ -25,7 +25,7 @@ struct Options {
   bool print_summary = false;
   bool list_voices = false;
   bool json = false;
-  RangeSpec range;
+  RangeChoice range;
   double rate = 1.0;
   std::optional<std::string> voice;
   Encoding encoding = Encoding::kUtf8;
@@ -47,7 +47,7 @@ struct ByteRange {
   std::uint64_t start = 0;
   std::optional<std::uint64_t> end;
 };
-Result<ByteRange> resolve_range(const RangeSpec& spec, const LineIndex& lines,
+Result<ByteRange> resolve_range(const RangeChoice& choice, const LineIndex& lines,
                                 std::uint64_t source_size);
 
 }  // namespace mdspeak::reader

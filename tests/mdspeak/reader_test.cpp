@@ -157,7 +157,7 @@ TEST(Options, GoodArguments) {
   auto o = parse({"--lines", "3:", "--rate", "1.5", "--voice", "es", "--encoding", "LATIN1", "-"});
   ASSERT_TRUE(o.options);
   EXPECT_EQ(o.options->file, "-");
-  EXPECT_EQ(o.options->range.kind, RangeSpec::Kind::kLines);
+  EXPECT_EQ(o.options->range.kind, RangeChoice::Kind::kLines);
   EXPECT_EQ(o.options->range.first, 3u);
   EXPECT_FALSE(o.options->range.last);
   EXPECT_FLOAT_EQ(o.options->rate, 1.5);
@@ -170,22 +170,22 @@ TEST(Options, RangesBecomeByteRanges) {
   const std::string source = "# A\n\nline three\nfour\n";
   LineIndex lines(source);
   struct Case {
-    RangeSpec spec;
+    RangeChoice choice;
     std::uint64_t start;
     std::optional<std::uint64_t> end;
   } cases[] = {
-      {{RangeSpec::Kind::kAll, {}, {}}, 0, {}}, {{RangeSpec::Kind::kFrom, 3, {}}, 5, {}},
-      {{RangeSpec::Kind::kLines, 3, 3}, 5, 16}, {{RangeSpec::Kind::kLines, {}, 1}, 0, 4},
-      {{RangeSpec::Kind::kBytes, 2, 9}, 2, 9},
+      {{RangeChoice::Kind::kAll, {}, {}}, 0, {}}, {{RangeChoice::Kind::kFrom, 3, {}}, 5, {}},
+      {{RangeChoice::Kind::kLines, 3, 3}, 5, 16}, {{RangeChoice::Kind::kLines, {}, 1}, 0, 4},
+      {{RangeChoice::Kind::kBytes, 2, 9}, 2, 9},
   };
   for (auto& c : cases) {
-    auto range = resolve_range(c.spec, lines, source.size());
+    auto range = resolve_range(c.choice, lines, source.size());
     ASSERT_TRUE(range);
     EXPECT_EQ(range->start, c.start);
     EXPECT_EQ(range->end, c.end);
   }
-  EXPECT_FALSE(resolve_range({RangeSpec::Kind::kFrom, 9, {}}, lines, source.size()));
-  EXPECT_FALSE(resolve_range({RangeSpec::Kind::kBytes, 99, {}}, lines, source.size()));
+  EXPECT_FALSE(resolve_range({RangeChoice::Kind::kFrom, 9, {}}, lines, source.size()));
+  EXPECT_FALSE(resolve_range({RangeChoice::Kind::kBytes, 99, {}}, lines, source.size()));
 }
 
 std::vector<Utterance> sample_list() {
