@@ -1,0 +1,154 @@
+#include "input.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace mdspeak::reader {
+
+namespace {
+
+// Larger documents are not something a person listens to; this also stops a gzip bomb.
+constexpr std::size_t kMaxDocumentBytes = 256u << 20;
+
+Result<std::string> read_all(int fd, const std::string& name) {
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error(name + ": cannot read: " + std::strerror(errno)));
+    }
+    data.append(buffer, static_cast<std::size_t>(n));
+    if (data.size() > kMaxDocumentBytes) return fail(Error(name + ": too large to read aloud"));
+  }
+  return data;
+}
+
+// Offset of the first byte that is not part of a valid UTF-8 sequence, or npos.
+std::size_t invalid_utf8_at(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    std::uint32_t min;
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4, min = 0x10000;
+    } else {
+      return i;
+    }
+    if (i + length > s.size()) return i;
+    std::uint32_t cp = b & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      auto c = static_cast<unsigned char>(s[i + k]);
+      if ((c & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+    i += length;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+Result<std::string> gunzip(std::string_view data) {
+  std::string out;
+  z_stream stream{};
+  // 16 + MAX_WBITS: gzip wrapper only.
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return fail(Error("cannot start zlib"));
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  char buffer[65536];
+  for (;;) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    int status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+    if (out.size() > kMaxDocumentBytes) {
+      inflateEnd(&stream);
+      return fail(Error("too large to read aloud once decompressed"));
+    }
+    if (status == Z_STREAM_END) {
+      if (stream.avail_in == 0) break;
+      inflateReset(&stream);  // another gzip member follows
+      continue;
+    }
+    if (status != Z_OK) {
+      inflateEnd(&stream);
+      return fail(Error("damaged gzip data"));
+    }
+    if (stream.avail_in == 0 && stream.avail_out != 0) {
+      inflateEnd(&stream);
+      return fail(Error("truncated gzip data"));
+    }
+  }
+  inflateEnd(&stream);
+  return out;
+}
+
+Result<std::string> decode_text(std::string bytes, Encoding encoding, std::string_view name) {
+  std::string label(name);
+  if (bytes.find('\0') != std::string::npos) {
+    return fail(Error(label + ": not a text file (it holds NUL bytes)"));
+  }
+  if (encoding == Encoding::kLatin1) {
+    std::string utf8;
+    utf8.reserve(bytes.size() + bytes.size() / 8);
+    for (unsigned char c : bytes) {
+      if (c < 0x80) {
+        utf8 += static_cast<char>(c);
+      } else {
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+        utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    return utf8;
+  }
+  std::size_t bad = invalid_utf8_at(bytes);
+  if (bad != std::string_view::npos) {
+    return fail(Error(label + ": not valid UTF-8 (byte " + std::to_string(bad) +
+                      "); if it is Latin-1 text, use --encoding latin1"));
+  }
+  return bytes;
+}
+
+Result<std::string> read_document(const std::string& path, Encoding encoding) {
+  bool from_stdin = path == "-";
+  std::string name = from_stdin ? "standard input" : path;
+  int fd = from_stdin ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(Error(name + ": " + std::strerror(errno)));
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (!from_stdin) ::close(fd);
+    return fail(Error(name + ": is a directory, not a Markdown file"));
+  }
+  auto data = read_all(fd, name);
+  if (!from_stdin) ::close(fd);
+  if (!data) return fail(data.error());
+  std::string bytes = std::move(*data);
+  // Compressed files are recognised by their content, whatever their name.
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1F &&
+      static_cast<unsigned char>(bytes[1]) == 0x8B) {
+    auto plain = gunzip(bytes);
+    if (!plain) return fail(Error(name + ": " + plain.error().message));
+    bytes = std::move(*plain);
+  }
+  return decode_text(std::move(bytes), encoding, name);
+}
+
+}  // namespace mdspeak::reader

@@ -1,0 +1,15 @@
+// mdspeak: reads Markdown aloud through mdspeak-service, showing the words as they are spoken.
+#include <cstdio>
+
+#include "options.h"
+#include "session.h"
+
+int main(int argc, char** argv) {
+  auto outcome = mdspeak::reader::parse_options(argc, argv);
+  if (!outcome.options) {
+    std::fputs(outcome.out.c_str(), stdout);
+    std::fputs(outcome.err.c_str(), stderr);
+    return outcome.exit_code;
+  }
+  return mdspeak::reader::run(*outcome.options, argc > 0 ? argv[0] : "mdspeak");
+}

@@ -1,0 +1,169 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdio>
+
+namespace mdspeak::reader {
+
+namespace {
+
+std::optional<std::uint64_t> parse_number(std::string_view text) {
+  std::uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return {};
+  return value;
+}
+
+// "A:B", "A:", ":B" -> the two bounds; nothing when malformed.
+std::optional<RangeChoice> parse_pair(const std::string& text, RangeChoice::Kind kind) {
+  auto colon = text.find(':');
+  if (colon == std::string::npos || text == ":") return {};
+  RangeChoice choice;
+  choice.kind = kind;
+  std::string_view whole(text);
+  auto first = whole.substr(0, colon);
+  auto last = whole.substr(colon + 1);
+  if (!first.empty() && !(choice.first = parse_number(first))) return {};
+  if (!last.empty() && !(choice.last = parse_number(last))) return {};
+  return choice;
+}
+
+// Help lines show an option's value name alone, without CLI11's exclusion and validator notes.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_type_size() == 0) return "";
+    return " " + option->get_type_name();
+  }
+};
+
+}  // namespace
+
+ParseOutcome parse_options(int argc, const char* const* argv) {
+  CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(24);
+  app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
+  Options options;
+  std::string lines, bytes, encoding = "utf-8";
+  std::uint64_t from = 0;
+  app.add_option("FILE", options.file,
+                 "Markdown file to read (- for standard input; .gz is read too)");
+  auto* summary = app.add_flag("--summary", options.summary, "Speak the document's spoken summary");
+  auto* print =
+      app.add_flag("--print", options.print,
+                   "Print the utterances (index, kind, line:col-line:col, text); speak nothing");
+  auto* print_summary = app.add_flag("--print-summary", options.print_summary,
+                                     "Print the summary's utterances; speak nothing");
+  auto* list_voices = app.add_flag("--list-voices", options.list_voices,
+                                   "List the English and Spanish voices and exit");
+  app.add_flag("--json", options.json, "Print the service's protocol lines instead of the display");
+  auto* from_option =
+      app.add_option("--from", from, "Start at source line LINE")->type_name("LINE");
+  auto* lines_option =
+      app.add_option("--lines", lines, "Read source lines A to B (inclusive)")->type_name("A:B");
+  auto* bytes_option =
+      app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
+  app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
+      ->type_name("R");
+  app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
+  app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
+      ->type_name("ENC");
+  from_option->excludes(lines_option)->excludes(bytes_option);
+  lines_option->excludes(bytes_option);
+  print->excludes(print_summary)->excludes(summary)->excludes(list_voices);
+  print_summary->excludes(summary)->excludes(list_voices);
+  summary->excludes(list_voices);
+  app.footer(
+      "Keys while reading: space pause/resume, n/p next/previous utterance, ]/[ next/previous "
+      "heading, +/- rate, s summary, q quit, ? help.");
+
+  ParseOutcome outcome;
+  auto usage_error = [&](const std::string& message) {
+    outcome.exit_code = 2;
+    outcome.err = "mdspeak: " + message + "\n" + "Usage: mdspeak [OPTIONS] FILE\n" +
+                  "Try 'mdspeak --help' for more information.\n";
+    return outcome;
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    outcome.out = app.help();
+    return outcome;
+  } catch (const CLI::CallForVersion&) {
+    outcome.out = app.version() + "\n";
+    return outcome;
+  } catch (const CLI::ParseError& e) {
+    return usage_error(e.what());
+  }
+  if (options.file.empty() && !options.list_voices) return usage_error("no FILE given");
+  if (!(options.rate >= 0.5 && options.rate <= 2.0)) {
+    char got[32];
+    std::snprintf(got, sizeof got, "%g", options.rate);
+    return usage_error(std::string("--rate wants a number from 0.5 to 2.0, got ") + got);
+  }
+  if (from_option->count() > 0 && from == 0) return usage_error("--from counts lines from 1");
+  std::string lowered = encoding;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lowered == "utf-8" || lowered == "utf8") {
+    options.encoding = Encoding::kUtf8;
+  } else if (lowered == "latin1" || lowered == "latin-1" || lowered == "iso-8859-1") {
+    options.encoding = Encoding::kLatin1;
+  } else {
+    return usage_error("--encoding wants utf-8 or latin1, got '" + encoding + "'");
+  }
+  if (!options.file.empty() && options.list_voices) {
+    return usage_error("--list-voices takes no FILE");
+  }
+  if (from_option->count() > 0) {
+    options.range = {RangeChoice::Kind::kFrom, from, std::nullopt};
+  } else if (lines_option->count() > 0) {
+    auto choice = parse_pair(lines, RangeChoice::Kind::kLines);
+    if (!choice || (choice->first && *choice->first == 0) ||
+        (choice->first && choice->last && *choice->last < *choice->first)) {
+      return usage_error("--lines wants A:B with 1 <= A <= B, got '" + lines + "'");
+    }
+    options.range = *choice;
+  } else if (bytes_option->count() > 0) {
+    auto choice = parse_pair(bytes, RangeChoice::Kind::kBytes);
+    if (!choice || (choice->first && choice->last && *choice->last <= *choice->first)) {
+      return usage_error("--bytes wants S:E with S < E, got '" + bytes + "'");
+    }
+    options.range = *choice;
+  }
+  outcome.options = std::move(options);
+  return outcome;
+}
+
+Result<ByteRange> resolve_range(const RangeChoice& choice, const LineIndex& lines,
+                                std::uint64_t source_size) {
+  ByteRange range;
+  switch (choice.kind) {
+    case RangeChoice::Kind::kAll:
+      return range;
+    case RangeChoice::Kind::kFrom:
+    case RangeChoice::Kind::kLines: {
+      std::uint64_t first = choice.first.value_or(1);
+      if (first > lines.line_count()) {
+        return fail(Error("line " + std::to_string(first) + " is past the end of the document (" +
+                          std::to_string(lines.line_count()) + " lines)"));
+      }
+      range.start = lines.line_start(first);
+      if (choice.last) range.end = lines.line_start(*choice.last + 1);
+      return range;
+    }
+    case RangeChoice::Kind::kBytes:
+      range.start = choice.first.value_or(0);
+      if (range.start >= source_size && source_size > 0) {
+        return fail(Error("byte " + std::to_string(range.start) +
+                          " is past the end of the document (" + std::to_string(source_size) +
+                          " bytes)"));
+      }
+      range.end = choice.last;
+      return range;
+  }
+  return range;
+}
+
+}  // namespace mdspeak::reader

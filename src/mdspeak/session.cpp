@@ -1,0 +1,745 @@
+#include "session.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "display.h"
+#include "input.h"
+#include "service.h"
+#include "terminal.h"
+#include "utterances.h"
+
+namespace mdspeak::reader {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr auto kPauseAnswerBound = 400ms;  // a service without pause never answers
+constexpr auto kStopAnswerBound = 2s;
+constexpr auto kServiceExitBound = 2s;
+constexpr auto kTick = 250ms;
+// A service that stops answering is an error, never a hang (loading the largest document we
+// accept takes a few seconds).
+constexpr auto kSpeakAnswerBound = 30s;
+constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
+constexpr const char* kDocumentId = "doc";
+
+int fatal(const std::string& message) {
+  std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
+  return 1;
+}
+
+std::string dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The print modes and the voice list never speak: they must not start a speech daemon either.
+std::map<std::string, std::string> silent_environment() {
+  return {{"SPEECHD_ADDRESS", "unix_socket:/nonexistent/mdspeak-print/speechd.sock"}};
+}
+
+std::string language_name(const std::string& locale) {
+  std::string language = locale.substr(0, locale.find_first_of("-_"));
+  if (language == "en") return "English";
+  if (language == "es") return "Spanish";
+  return language;
+}
+
+// Waits for answers whose "id" is `id`, passing events to `on_other`; nothing on death or timeout.
+std::optional<Json> await_answer(ServiceProcess& service, const std::string& id,
+                                 std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    for (auto& line : service.read_lines()) {
+      Json message = Json::parse(line, nullptr, false);
+      if (message.is_object() && message.value("id", "") == id) return message;
+    }
+    service.read_stderr();
+    if (service.eof()) return std::nullopt;
+    pollfd fd{service.stdout_fd(), POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    poll(&fd, 1, static_cast<int>(std::max<long>(left.count(), 1)));
+  }
+  return std::nullopt;
+}
+
+std::string died(ServiceProcess& service) {
+  service.read_stderr();
+  std::string text = "the speech service stopped unexpectedly";
+  if (!service.last_error_line().empty()) text += " (" + service.last_error_line() + ")";
+  return text;
+}
+
+class Reader {
+ public:
+  Reader(const Options& options, std::string source, ServiceProcess service, Terminal* terminal)
+      : options_(options),
+        source_(std::move(source)),
+        lines_(source_),
+        service_(std::move(service)),
+        terminal_(terminal) {
+    rate_ = options.rate;
+    title_ = options.file == "-" ? "standard input"
+                                 : std::filesystem::path(options.file).filename().string();
+  }
+
+  int run(const ByteRange& range, int signal_fd);
+
+ private:
+  enum class State { kStarting, kSpeaking, kPausing, kPaused, kStopping, kDone };
+  enum class Mode { kDocument, kSummary };
+
+  std::string next_id(const std::string& what) { return what + "-" + std::to_string(++counter_); }
+  void send(const Json& request) {
+    if (!service_.send(dump(request))) failure_ = died(service_);
+  }
+  std::vector<Utterance>& list() { return mode_ == Mode::kDocument ? document_ : summary_; }
+
+  void speak_from(std::size_t index);
+  void handle_line(const std::string& line);
+  void handle_key(unsigned char key);
+  void handle_signal(int number);
+  void pause();
+  void resume();
+  void change_rate(double delta);
+  void jump_to(std::optional<std::size_t> index, const char* none);
+  void toggle_summary();
+  void quit(int code);
+  void finish();
+  void note(std::string text) {
+    message_ = std::move(text);
+    message_until_ = Clock::now() + 3s;
+  }
+  void account_time();
+  void draw();
+  std::optional<double> remaining() const;
+
+  const Options& options_;
+  std::string source_;
+  LineIndex lines_;
+  ServiceProcess service_;
+  Terminal* terminal_;
+  std::string title_;
+  ByteRange range_;
+
+  std::vector<Utterance> document_;
+  std::vector<Utterance> summary_;
+  bool summary_ready_ = false;
+  Mode mode_ = Mode::kDocument;
+  std::size_t document_position_ = 0;  // where the document continues after the summary
+
+  State state_ = State::kStarting;
+  std::size_t current_ = 0;
+  std::size_t base_ = 0;
+  std::optional<Span> word_;
+  std::uint64_t word_offset_ = 0;              // in the source, for the position shown
+  bool started_ = false;                       // some utterance has begun
+  std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
+  Clock::time_point speak_deadline_;
+  std::optional<std::string> awaiting_pause_;
+  Clock::time_point pause_deadline_;
+  std::optional<bool> pause_supported_;
+  bool paused_exact_ = false;
+  bool resume_after_pause_ = false;  // the pause was for a rate change
+  std::optional<std::string> awaiting_stop_;
+  Clock::time_point stop_deadline_;
+  int quit_code_ = 0;
+  double rate_ = 1.0;
+  int counter_ = 0;
+
+  double elapsed_ = 0;
+  std::optional<Clock::time_point> speaking_since_;
+  std::size_t measured_chars_ = 0;  // of utterances heard from begin to end
+  double measured_seconds_ = 0;     // their time, scaled to rate 1.0
+  Clock::time_point utterance_began_;
+
+  std::string message_;
+  Clock::time_point message_until_;
+  bool help_ = false;
+  std::optional<std::string> failure_;
+  std::optional<int> exit_code_;
+};
+
+void Reader::account_time() {
+  auto now = Clock::now();
+  if (speaking_since_) elapsed_ += std::chrono::duration<double>(now - *speaking_since_).count();
+  speaking_since_ = state_ == State::kSpeaking ? std::optional(now) : std::nullopt;
+}
+
+void Reader::speak_from(std::size_t index) {
+  auto id = next_id("speak");
+  Json request;
+  if (mode_ == Mode::kSummary) {
+    // The summary is spoken whole: speak_summary takes no range.
+    index = 0;
+    request = {{"type", "speak_summary"}, {"id", id}, {"document_id", kDocumentId}};
+  } else {
+    request = {{"type", "speak"}, {"id", id}, {"document_id", kDocumentId}};
+    std::uint64_t start = index < document_.size() ? document_[index].start : range_.start;
+    request["start_offset"] = start;
+    if (range_.end) request["end_offset"] = *range_.end;
+    // The request's utterance 0 is the first one whose range ends after the start.
+    if (index < document_.size()) index = first_selected(document_, start);
+  }
+  request["rate"] = rate_;
+  if (options_.voice) request["voice_id"] = *options_.voice;
+  request["word_events"] = true;
+  send(request);
+  awaiting_speak_ = id;
+  speak_deadline_ = Clock::now() + kSpeakAnswerBound;
+  awaiting_pause_.reset();
+  paused_exact_ = false;
+  base_ = index;
+  current_ = index;
+  word_.reset();
+  state_ = State::kSpeaking;
+  account_time();
+}
+
+void Reader::pause() {
+  if (state_ != State::kSpeaking) return;
+  if (pause_supported_.value_or(true)) {
+    auto id = next_id("pause");
+    send({{"type", "pause"}, {"id", id}});
+    awaiting_pause_ = id;
+    pause_deadline_ = Clock::now() + kPauseAnswerBound;
+    state_ = State::kPausing;
+  } else {
+    // Without the service's pause, stop now and start the utterance again on resume.
+    send({{"type", "stop"}, {"id", next_id("stop")}});
+    awaiting_speak_ = "(stopped)";
+    paused_exact_ = false;
+    state_ = resume_after_pause_ ? State::kSpeaking : State::kPaused;
+    if (resume_after_pause_) {
+      resume_after_pause_ = false;
+      speak_from(current_);
+      return;
+    }
+  }
+  account_time();
+}
+
+void Reader::resume() {
+  if (state_ != State::kPaused) return;
+  if (paused_exact_) {
+    Json request = {{"type", "resume"}, {"id", next_id("resume")}, {"rate", rate_}};
+    if (options_.voice) request["voice_id"] = *options_.voice;
+    send(request);
+    paused_exact_ = false;
+    state_ = State::kSpeaking;
+    account_time();
+  } else {
+    speak_from(current_);
+  }
+}
+
+void Reader::change_rate(double delta) {
+  double rate = std::clamp(std::round((rate_ + delta) * 10) / 10, 0.5, 2.0);
+  if (rate == rate_) {
+    note(delta > 0 ? "fastest rate already" : "slowest rate already");
+    return;
+  }
+  rate_ = rate;
+  char text[48];
+  std::snprintf(text, sizeof text, "rate %.1f×", rate_);
+  note(text);
+  // From the current word: pause, then resume at the new rate.
+  if (state_ == State::kSpeaking) {
+    resume_after_pause_ = true;
+    pause();
+  }
+}
+
+void Reader::jump_to(std::optional<std::size_t> index, const char* none) {
+  if (mode_ == Mode::kSummary) {
+    note("the summary is spoken whole; s goes back to the document");
+    return;
+  }
+  if (!index || *index >= document_.size()) {
+    note(none);
+    return;
+  }
+  speak_from(*index);
+}
+
+void Reader::toggle_summary() {
+  if (!summary_ready_) {
+    note("the summary is not ready yet");
+    return;
+  }
+  if (mode_ == Mode::kDocument) {
+    if (summary_.empty()) {
+      note("this document has no summary");
+      return;
+    }
+    document_position_ = current_;
+    mode_ = Mode::kSummary;
+    speak_from(0);
+  } else {
+    mode_ = Mode::kDocument;
+    speak_from(document_position_);
+  }
+}
+
+void Reader::quit(int code) {
+  if (state_ == State::kStopping) return;
+  quit_code_ = code;
+  auto id = next_id("stop");
+  send({{"type", "stop"}, {"id", id}});
+  awaiting_stop_ = id;
+  stop_deadline_ = Clock::now() + kStopAnswerBound;
+  state_ = State::kStopping;
+  account_time();
+}
+
+void Reader::finish() {
+  if (mode_ == Mode::kSummary && !options_.summary) {
+    // The summary was asked for with `s`: go back to the document.
+    toggle_summary();
+    return;
+  }
+  state_ = State::kDone;
+  account_time();
+  exit_code_ = 0;
+}
+
+void Reader::handle_key(unsigned char key) {
+  if (state_ == State::kStopping || state_ == State::kDone) return;
+  switch (key) {
+    case ' ':
+      if (state_ == State::kPaused) {
+        resume();
+      } else {
+        resume_after_pause_ = false;
+        pause();
+      }
+      break;
+    case 'n':
+      jump_to(next_block(document_, current_), "this is the last utterance");
+      break;
+    case 'p':
+      jump_to(previous_block(document_, current_), "this is the first utterance");
+      break;
+    case ']':
+      jump_to(next_heading(document_, current_), "no heading follows");
+      break;
+    case '[':
+      jump_to(previous_heading(document_, current_), "no heading before this");
+      break;
+    case '+':
+    case '=':
+      change_rate(0.1);
+      break;
+    case '-':
+    case '_':
+      change_rate(-0.1);
+      break;
+    case 's':
+      toggle_summary();
+      break;
+    case '?':
+    case 'h':
+      help_ = !help_;
+      break;
+    case 'q':
+    case 'Q':
+      quit(0);
+      break;
+    case 0x03:  // Ctrl-C arrives as a key in raw mode
+      quit(130);
+      break;
+    default:
+      break;
+  }
+}
+
+void Reader::handle_signal(int number) {
+  switch (number) {
+    case SIGWINCH:
+      break;  // the next draw reads the new size
+    case SIGINT:
+      quit(130);
+      break;
+    default:
+      quit(128 + number);
+      break;
+  }
+}
+
+void Reader::handle_line(const std::string& line) {
+  if (options_.json) {
+    std::printf("%s\n", line.c_str());
+    if (std::fflush(stdout) != 0) quit(1);
+  }
+  Json message = Json::parse(line, nullptr, false);
+  if (!message.is_object() || !message.contains("type") || !message["type"].is_string()) return;
+  auto type = message["type"].get<std::string>();
+  auto id = message.value("id", std::string());
+
+  if (type == "init_result") {
+    if (!message.value("available", false)) {
+      auto why = message["message"].is_string() ? message["message"].get<std::string>()
+                                                : std::string("no reason given");
+      failure_ = "no speech synthesizer is available: " + why;
+    }
+  } else if (type == "error_result") {
+    if (state_ == State::kStopping) return;
+    if (awaiting_pause_ && id == *awaiting_pause_) {
+      // The pause failed: fall back on stopping and restarting the utterance.
+      awaiting_pause_.reset();
+      pause_supported_ = false;
+      state_ = State::kSpeaking;
+      pause();
+      return;
+    }
+    if (id.starts_with("resume-")) {
+      speak_from(current_);
+      return;
+    }
+    failure_ = message.value("message", std::string("the service reported an error"));
+  } else if (type == "prepare_speech_result") {
+    auto list = utterances_from_json(message["utterances"], lines_);
+    if (!list) {
+      failure_ = list.error().message;
+    } else {
+      document_ = std::move(*list);
+    }
+  } else if (type == "prepare_summary_result") {
+    auto list = utterances_from_json(message["utterances"], lines_);
+    if (list) summary_ = std::move(*list);
+    summary_ready_ = true;
+  } else if (type == "speak_result") {
+    if (awaiting_speak_ && id == *awaiting_speak_) {
+      awaiting_speak_.reset();
+      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) finish();
+    }
+  } else if (type == "pause_result") {
+    if (!awaiting_pause_ || id != *awaiting_pause_) return;
+    awaiting_pause_.reset();
+    pause_supported_ = true;
+    paused_exact_ = message.value("paused", false);
+    state_ = State::kPaused;
+    if (resume_after_pause_) {
+      resume_after_pause_ = false;
+      resume();
+    }
+  } else if (type == "stop_result") {
+    if (awaiting_stop_ && id == *awaiting_stop_) exit_code_ = quit_code_;
+  } else if (type == "utterance_begin" || type == "utterance_word" || type == "utterance_end") {
+    if (awaiting_speak_ || state_ == State::kStopping || state_ == State::kDone) return;
+    if (message.value("document_id", "") != kDocumentId) return;
+    auto& utterances = list();
+    std::size_t index =
+        locate(utterances, base_, message.value("utterance_index", 0ull),
+               message.value("start_offset", 0ull), message.value("end_offset", 0ull));
+    if (type == "utterance_begin") {
+      current_ = index;
+      word_.reset();
+      started_ = true;
+      utterance_began_ = Clock::now();
+      if (!terminal_ && !options_.json && index < utterances.size()) {
+        std::printf("%s\n", plain_line(utterances[index]).c_str());
+        if (std::fflush(stdout) != 0) quit(1);  // nobody reads any more: stop speaking too
+      }
+    } else if (type == "utterance_word") {
+      current_ = index;
+      word_ = Span{message.value("text_start", std::size_t{0}),
+                   message.value("text_end", std::size_t{0})};
+      word_offset_ = message.value("start_offset", 0ull);
+    } else {
+      if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
+        measured_chars_ += utterances[index].text.size();
+        measured_seconds_ +=
+            std::chrono::duration<double>(Clock::now() - utterance_began_).count() * rate_;
+      }
+      word_.reset();
+      if (index + 1 >= utterances.size() && state_ == State::kSpeaking) finish();
+    }
+  }
+}
+
+std::optional<double> Reader::remaining() const {
+  const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
+  if (utterances.empty()) return std::nullopt;
+  std::size_t chars = 0;
+  for (std::size_t i = current_; i < utterances.size(); ++i) chars += utterances[i].text.size();
+  if (word_ && current_ < utterances.size()) chars -= std::min(word_->begin, chars);
+  double per_second = measured_seconds_ > 2
+                          ? static_cast<double>(measured_chars_) / measured_seconds_
+                          : kCharsPerSecond;
+  return static_cast<double>(chars) / (per_second * rate_);
+}
+
+void Reader::draw() {
+  if (!terminal_) return;
+  const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
+  Frame frame;
+  frame.width = terminal_->width();
+  frame.height = terminal_->height();
+  frame.color = std::getenv("NO_COLOR") == nullptr || *std::getenv("NO_COLOR") == '\0';
+  frame.title = title_;
+  frame.rate = rate_;
+  frame.playing = state_ == State::kSpeaking;
+  switch (state_) {
+    case State::kStarting:
+      frame.status = "starting";
+      break;
+    case State::kSpeaking:
+      frame.status = mode_ == Mode::kSummary ? "summary" : "reading";
+      break;
+    case State::kPausing:
+      frame.status = "pausing";
+      break;
+    case State::kPaused:
+      frame.status = "paused";
+      break;
+    case State::kStopping:
+      frame.status = "stopping";
+      break;
+    case State::kDone:
+      frame.status = "finished";
+      break;
+  }
+  if (current_ < utterances.size()) {
+    const auto& u = utterances[current_];
+    frame.kind = mode_ == Mode::kSummary ? "summary" : u.kind;
+    frame.position = format_position(u.from);
+    frame.text = u.text;
+    if (mode_ == Mode::kDocument && u.heading && *u.heading != current_) {
+      frame.heading = document_[*u.heading].text;
+    }
+    if (word_ && word_->end <= u.text.size()) {
+      frame.word = word_;
+      if (mode_ == Mode::kDocument) frame.position = format_position(lines_.position(word_offset_));
+    }
+  }
+  frame.index = current_;
+  frame.count = utterances.size();
+  double elapsed = elapsed_;
+  if (speaking_since_)
+    elapsed += std::chrono::duration<double>(Clock::now() - *speaking_since_).count();
+  frame.elapsed = elapsed;
+  frame.remaining = remaining();
+  if (Clock::now() < message_until_) frame.message = message_;
+  frame.help = help_;
+  terminal_->write(render(frame));
+}
+
+int Reader::run(const ByteRange& range, int signal_fd) {
+  range_ = range;
+  // Everything the first word needs goes out at once; the service answers in order.
+  Json prepare = {{"type", "prepare_speech"}, {"id", "prepare"}, {"document_id", kDocumentId}};
+  prepare["start_offset"] = range.start;
+  if (range.end) prepare["end_offset"] = *range.end;
+  send({{"type", "init"}, {"id", "init"}});
+  send(
+      {{"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source_}});
+  send(prepare);
+  mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
+  // The summary list must be known before its speech begins; for the document, the summary is
+  // only needed for `s`, so it does not delay the first word.
+  Json prepare_summary = {
+      {"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}};
+  if (mode_ == Mode::kSummary) send(prepare_summary);
+  speak_from(0);  // the list is not known yet: this speaks the chosen range
+  if (mode_ == Mode::kDocument) send(prepare_summary);
+  if (terminal_) draw();
+
+  auto last_draw = Clock::now();
+  while (!exit_code_ && !failure_) {
+    pollfd fds[4] = {{service_.stdout_fd(), POLLIN, 0},
+                     {service_.stderr_fd(), POLLIN, 0},
+                     {signal_fd, POLLIN, 0},
+                     {terminal_ ? terminal_->fd() : -1, POLLIN, 0}};
+    auto timeout = kTick;
+    if (state_ == State::kPausing) {
+      timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      pause_deadline_ - Clock::now()));
+    }
+    poll(fds, 4, static_cast<int>(std::max<long>(timeout.count(), 0)));
+    bool dirty = false;
+    if (fds[2].revents & POLLIN) {
+      unsigned char numbers[16];
+      ssize_t n = ::read(signal_fd, numbers, sizeof numbers);
+      for (ssize_t i = 0; i < n; ++i) handle_signal(numbers[i]);
+      dirty = true;
+    }
+    if (terminal_ && (fds[3].revents & POLLIN)) {
+      unsigned char keys[64];
+      ssize_t n = ::read(terminal_->fd(), keys, sizeof keys);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (keys[i] == 0x1b) break;  // arrows and other sequences: not ours
+        handle_key(keys[i]);
+      }
+      dirty = true;
+    }
+    for (auto& line : service_.read_lines()) {
+      if (failure_) break;  // the first failure is the one to tell
+      handle_line(line);
+      dirty = true;
+    }
+    service_.read_stderr();
+    if (state_ == State::kPausing && awaiting_pause_ && Clock::now() >= pause_deadline_) {
+      // No answer: this service has no pause.
+      awaiting_pause_.reset();
+      pause_supported_ = false;
+      state_ = State::kSpeaking;
+      pause();
+      dirty = true;
+    }
+    if (state_ == State::kStopping && Clock::now() >= stop_deadline_) exit_code_ = quit_code_;
+    if (awaiting_speak_ && awaiting_speak_->starts_with("speak-") && state_ != State::kStopping &&
+        Clock::now() >= speak_deadline_) {
+      failure_ = "the speech service did not answer within 30 s";
+    }
+    if (service_.eof() && !exit_code_) {
+      if (state_ == State::kStopping) {
+        exit_code_ = quit_code_;
+      } else {
+        failure_ = died(service_);
+      }
+    }
+    if (terminal_ && !exit_code_ && !failure_ && (dirty || Clock::now() - last_draw >= kTick)) {
+      draw();
+      last_draw = Clock::now();
+    }
+  }
+  if (terminal_) terminal_->restore();
+  int status = service_.finish(kServiceExitBound);
+  if (failure_) return fatal(*failure_);
+  if (*exit_code_ == 0 && status != 0 && state_ == State::kDone) {
+    return fatal("the speech service exited with status " + std::to_string(status));
+  }
+  return *exit_code_;
+}
+
+// --print, --print-summary: the service's utterances, nothing spoken.
+int print_utterances(const Options& options, const std::string& source, const ByteRange& range,
+                     ServiceProcess& service) {
+  Json load = {
+      {"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source}};
+  Json prepare = {{"id", "prepare"}, {"document_id", kDocumentId}};
+  if (options.print_summary) {
+    prepare["type"] = "prepare_summary";
+  } else {
+    prepare["type"] = "prepare_speech";
+    prepare["start_offset"] = range.start;
+    if (range.end) prepare["end_offset"] = *range.end;
+  }
+  if (!service.send(dump(load)) || !service.send(dump(prepare))) return fatal(died(service));
+  auto answer = await_answer(service, "prepare", std::chrono::minutes(2));
+  if (!answer) return fatal(died(service));
+  if (options.json) {
+    std::printf("%s\n", dump(*answer).c_str());
+  } else {
+    LineIndex lines(source);
+    auto list = utterances_from_json((*answer)["utterances"], lines);
+    if (!list) return fatal(list.error().message);
+    for (std::size_t i = 0; i < list->size(); ++i) {
+      std::printf("%s\n", print_line(i, (*list)[i], list->size()).c_str());
+    }
+  }
+  service.finish(kServiceExitBound);
+  return std::fflush(stdout) == 0 ? 0 : fatal("cannot write the output");
+}
+
+int list_voices(const Options& options, ServiceProcess& service) {
+  service.send(dump(Json{{"type", "init"}, {"id", "init"}}));
+  service.send(dump(Json{{"type", "list_voices"}, {"id", "voices"}}));
+  auto init = await_answer(service, "init", 10s);
+  if (!init) return fatal(died(service));
+  if (!init->value("available", false)) {
+    auto why = (*init)["message"].is_string() ? (*init)["message"].get<std::string>() : "";
+    return fatal("no speech synthesizer is available: " + why);
+  }
+  auto answer = await_answer(service, "voices", 10s);
+  if (!answer) return fatal(died(service));
+  if (answer->value("type", "") != "list_voices_result") {
+    return fatal(answer->value("message", std::string("cannot list voices")));
+  }
+  if (options.json) {
+    std::printf("%s\n", dump(*answer).c_str());
+  } else {
+    std::vector<std::array<std::string, 4>> rows = {{"ID", "NAME", "LOCALE", "LANGUAGE"}};
+    for (const auto& voice : (*answer)["voices"]) {
+      auto text = [&](const char* key) {
+        return voice.contains(key) && voice[key].is_string() ? voice[key].get<std::string>()
+                                                             : std::string("-");
+      };
+      rows.push_back({text("id"), text("name"), text("locale"), language_name(text("locale"))});
+    }
+    std::array<std::size_t, 4> widths{};
+    for (auto& row : rows) {
+      for (std::size_t c = 0; c < 4; ++c) widths[c] = std::max(widths[c], display_width(row[c]));
+    }
+    for (auto& row : rows) {
+      std::string line;
+      for (std::size_t c = 0; c < 4; ++c) {
+        line += row[c];
+        if (c < 3) line += std::string(widths[c] - display_width(row[c]) + 2, ' ');
+      }
+      std::printf("%s\n", line.c_str());
+    }
+  }
+  service.finish(kServiceExitBound);
+  return 0;
+}
+
+}  // namespace
+
+int run(const Options& options, const std::string& self_path) {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  auto service_path = find_service(error ? self_path : self.string());
+  if (!service_path) return fatal(service_path.error().message);
+  bool speaks = !options.print && !options.print_summary && !options.list_voices;
+
+  std::string source;
+  ByteRange range;
+  if (!options.list_voices) {
+    auto text = read_document(options.file, options.encoding);
+    if (!text) return fatal(text.error().message);
+    source = std::move(*text);
+    LineIndex lines(source);
+    auto resolved = resolve_range(options.range, lines, source.size());
+    if (!resolved) {
+      std::fprintf(stderr, "mdspeak: %s\n", resolved.error().message.c_str());
+      return 2;
+    }
+    range = *resolved;
+  }
+
+  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
+  auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
+                                                          ? std::map<std::string, std::string>{}
+                                                          : silent_environment());
+  if (!service) return fatal(service.error().message);
+  if (options.list_voices) return list_voices(options, *service);
+  if (!speaks) return print_utterances(options, source, range, *service);
+
+  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
+  int signal_fd = install_signal_pipe();
+  Terminal terminal;
+  const char* term = std::getenv("TERM");
+  bool capable = term == nullptr || std::string_view(term) != "dumb";
+  bool interactive =
+      !options.json && capable && isatty(STDOUT_FILENO) && terminal.open() && terminal.enter();
+  Reader reader(options, std::move(source), std::move(*service), interactive ? &terminal : nullptr);
+  return reader.run(range, signal_fd);
+}
+
+}  // namespace mdspeak::reader

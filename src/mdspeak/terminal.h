@@ -1,0 +1,33 @@
+// The controlling terminal in raw mode, and signals turned into bytes on a pipe so that the
+// main loop handles them like any other input.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace mdspeak::reader {
+
+class Terminal {
+ public:
+  // Opens /dev/tty; false when there is none.
+  bool open();
+  // Raw keys (no echo, no line editing, Ctrl-C as a key), alternate screen, cursor hidden.
+  bool enter();
+  // Puts everything back and drops keys typed but not read, so the shell never sees them.
+  // Safe to call twice.
+  void restore();
+  int fd() const { return fd_; }
+  std::size_t width() const;
+  std::size_t height() const;
+  void write(const std::string& bytes) const;
+
+ private:
+  int fd_ = -1;
+  bool entered_ = false;
+};
+
+// Installs handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH and SIGPIPE (ignored); each
+// caught signal writes its number as one byte to the returned descriptor's pipe.
+int install_signal_pipe();
+
+}  // namespace mdspeak::reader

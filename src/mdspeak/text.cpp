@@ -1,0 +1,125 @@
+#include "text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace mdspeak::reader {
+
+namespace {
+
+bool continuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+LineIndex::LineIndex(std::string_view source) : source_(source) {
+  starts_.push_back(0);
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (source[i] == '\n') starts_.push_back(i + 1);
+  }
+}
+
+Position LineIndex::position(std::uint64_t offset) const {
+  offset = std::min<std::uint64_t>(offset, source_.size());
+  auto after = std::upper_bound(starts_.begin(), starts_.end(), offset);
+  std::size_t line = static_cast<std::size_t>(after - starts_.begin());
+  std::uint64_t start = starts_[line - 1];
+  std::size_t column = 1;
+  for (std::uint64_t i = start; i < offset; ++i) {
+    if (!continuation(static_cast<unsigned char>(source_[i]))) ++column;
+  }
+  return {line, column};
+}
+
+std::uint64_t LineIndex::line_start(std::size_t line) const {
+  if (line == 0) return 0;
+  if (line > starts_.size()) return source_.size();
+  return starts_[line - 1];
+}
+
+std::string format_position(Position p) {
+  return std::to_string(p.line) + ":" + std::to_string(p.column);
+}
+
+std::size_t display_width(std::string_view text) {
+  std::size_t width = 0;
+  for (unsigned char byte : text) {
+    if (!continuation(byte) && byte >= 0x20 && byte != 0x7F) ++width;
+  }
+  return width;
+}
+
+std::string fit_width(std::string_view text, std::size_t width) {
+  if (display_width(text) <= width) return std::string(text);
+  if (width == 0) return {};
+  // Keep width - 1 characters and add the ellipsis.
+  std::size_t cells = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t next = i + 1;
+    while (next < text.size() && continuation(static_cast<unsigned char>(text[next]))) ++next;
+    if (cells + 1 > width - 1) break;
+    ++cells;
+    i = next;
+  }
+  return std::string(text.substr(0, i)) + "…";
+}
+
+std::vector<Span> wrap(std::string_view text, std::size_t width) {
+  std::vector<Span> lines;
+  width = std::max<std::size_t>(width, 1);
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    // Walk characters until the line is full, remembering the last space.
+    std::size_t cells = 0;
+    std::size_t i = begin;
+    std::size_t last_space = std::string_view::npos;
+    while (i < text.size() && cells < width) {
+      if (text[i] == ' ') last_space = i;
+      std::size_t next = i + 1;
+      while (next < text.size() && continuation(static_cast<unsigned char>(text[next]))) ++next;
+      ++cells;
+      i = next;
+    }
+    if (i >= text.size()) {
+      lines.push_back({begin, text.size()});
+      break;
+    }
+    if (text[i] == ' ') {
+      lines.push_back({begin, i});
+      begin = i + 1;
+    } else if (last_space != std::string_view::npos && last_space > begin) {
+      lines.push_back({begin, last_space});
+      begin = last_space + 1;
+    } else {
+      lines.push_back({begin, i});  // a word longer than the line: cut it
+      begin = i;
+    }
+  }
+  return lines;
+}
+
+std::string format_duration(double seconds) {
+  if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+  long total = std::lround(seconds);
+  char buffer[32];
+  if (total >= 3600) {
+    std::snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
+                  total % 60);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%ld:%02ld", total / 60, total % 60);
+  }
+  return buffer;
+}
+
+std::string one_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return out;
+}
+
+}  // namespace mdspeak::reader

@@ -1,0 +1,53 @@
+// Text helpers of the reader: source positions, terminal widths, wrapping, durations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mdspeak::reader {
+
+struct Position {
+  std::size_t line = 1;    // 1-based
+  std::size_t column = 1;  // 1-based, in characters (code points)
+};
+
+// Maps byte offsets of a UTF-8 source to line:column and lines to their first byte.
+class LineIndex {
+ public:
+  explicit LineIndex(std::string_view source);
+  Position position(std::uint64_t offset) const;
+  // Byte offset where `line` (1-based) starts; the source's size for lines past the end.
+  std::uint64_t line_start(std::size_t line) const;
+  std::size_t line_count() const { return starts_.size(); }
+
+ private:
+  std::string_view source_;
+  std::vector<std::uint64_t> starts_;
+};
+
+// "12:3".
+std::string format_position(Position p);
+
+// Characters (code points) shown for a UTF-8 string: one cell each, control bytes none.
+std::size_t display_width(std::string_view text);
+// The longest prefix of `text` that fits in `width` cells, ending with "…" when cut.
+std::string fit_width(std::string_view text, std::size_t width);
+
+// Splits `text` into lines of at most `width` cells, breaking at spaces where possible;
+// each line is a half-open byte range of `text` (without the breaking space).
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+std::vector<Span> wrap(std::string_view text, std::size_t width);
+
+// "m:ss", or "h:mm:ss" from an hour on.
+std::string format_duration(double seconds);
+
+// Replaces control characters (tabs, line feeds) by spaces so a text stays on one line.
+std::string one_line(std::string_view text);
+
+}  // namespace mdspeak::reader

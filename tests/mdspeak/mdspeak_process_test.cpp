@@ -1,0 +1,311 @@
+// mdspeak as a person runs it: the real binary and the real service, through pipes, and in a
+// real terminal (tmux) on the real speech stack for the live tests.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "support/sink_recorder.h"
+
+namespace mdspeak {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr double kAudible = 0.003;
+
+const char* kSample =
+    "# Quill\n"
+    "\n"
+    "Quill is a small tool that reads your notes aloud.\n"
+    "\n"
+    "## Install\n"
+    "\n"
+    "- [ ] Add more voices\n"
+    "- Run `make` & enjoy.\n";
+
+const char* kSampleLines[] = {
+    "0 heading     1:3-1:8 Quill",
+    "1 paragraph   3:1-3:51 Quill is a small tool that reads your notes aloud.",
+    "2 heading     5:4-5:11 Install",
+    "3 item        7:7-7:22 To do: Add more voices",
+    "4 item        8:3-8:22 Run make & enjoy.",
+};
+
+std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class Mdspeak : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("mdspeak-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    write("sample.md", kSample);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return dir_ / name;
+  }
+
+  struct Run {
+    int status = -1;
+    std::string out, err;
+  };
+  // Runs `mdspeak ARGS` through the shell (with `prefix` before it: variables, a pipe).
+  Run run(const std::string& args, const std::string& prefix = "") {
+    std::string command = "cd " + quote(dir_) + " && " + prefix + " " MDSPEAK_PATH " " + args +
+                          " >out.txt 2>err.txt </dev/null";
+    if (prefix.find('|') != std::string::npos) {
+      command = "cd " + quote(dir_) + " && " + prefix + " " MDSPEAK_PATH " " + args +
+                " >out.txt 2>err.txt";
+    }
+    Run result;
+    int status = std::system(("timeout 60 bash -c " + quote(command)).c_str());
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(dir_ / "out.txt");
+    result.err = read_file(dir_ / "err.txt");
+    return result;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Mdspeak, PrintGivesTheUtterancesWithoutAnySynthesizer) {
+  std::string expected;
+  for (auto* line : kSampleLines) expected += std::string(line) + "\n";
+  std::system(
+      ("gzip -c " + quote(dir_ / "sample.md") + " >" + quote(dir_ / "sample.md.gz")).c_str());
+  // No speech daemon anywhere: printing needs none.
+  const std::string nowhere = "SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock";
+  for (auto [args, prefix] : std::vector<std::pair<std::string, std::string>>{
+           {"--print sample.md", nowhere},
+           {"--print sample.md.gz", nowhere},
+           {"--print -", "cat sample.md | " + nowhere}}) {
+    auto r = run(args, prefix);
+    EXPECT_EQ(r.status, 0) << args << r.err;
+    EXPECT_EQ(r.out, expected) << args;
+  }
+  auto lines = run("--print --lines 5:7 sample.md", nowhere);
+  EXPECT_EQ(lines.out, std::string("0 heading     5:4-5:11 Install\n") +
+                           "1 item        7:7-7:22 To do: Add more voices\n");
+  write("latin1.md", "caf\xe9\n");
+  EXPECT_EQ(run("--print --encoding latin1 latin1.md", nowhere).out,
+            "0 paragraph   1:1-1:5 caf\xc3\xa9\n");
+}
+
+TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
+  write("nul.md", std::string(2000, '\0'));
+  write("latin1.md", "caf\xe9\n");
+  struct Case {
+    std::string args, prefix;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"--bogus sample.md", "", 2, "Usage: mdspeak"},
+      {"", "", 2, "Usage: mdspeak"},
+      {"--rate 9 sample.md", "", 2, "Usage: mdspeak"},
+      {"--from 99 sample.md", "", 2, "past the end"},
+      {"missing.md", "", 1, "missing.md: No such file or directory"},
+      {".", "", 1, "is a directory"},
+      {"nul.md", "", 1, "not a text file"},
+      {"latin1.md", "", 1, "--encoding latin1"},
+      {"sample.md", "SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock", 1,
+       "no speech synthesizer is available"},
+      {"--list-voices", "SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock", 1,
+       "no speech synthesizer is available"},
+      {"sample.md", "MDSPEAK_SERVICE=/bin/false", 1, "the speech service stopped unexpectedly"},
+  };
+  for (auto& c : cases) {
+    auto r = run(c.args, c.prefix);
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_TRUE(r.err.starts_with("mdspeak: ")) << r.err;
+    EXPECT_EQ(r.out, "");
+    if (c.status == 1) {
+      EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+    }
+  }
+}
+
+// ---- Live: the real speech stack ----
+
+TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
+  auto r = run("--rate 2 -", "cat sample.md |");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "1:3 heading Quill\n"
+            "3:1 paragraph Quill is a small tool that reads your notes aloud.\n"
+            "5:4 heading Install\n"
+            "7:7 item To do: Add more voices\n"
+            "8:3 item Run make & enjoy.\n");
+  // The summary's first utterance too, though it begins as soon as the summary is known.
+  auto summary = run("--summary --rate 2 sample.md");
+  EXPECT_EQ(summary.status, 0) << summary.err;
+  auto lines = split_lines(summary.out);
+  ASSERT_EQ(lines.size(), 2u) << summary.out;
+  EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
+}
+
+// A terminal of its own, driven by keys like a person would.
+class Terminal {
+ public:
+  explicit Terminal(const fs::path& dir) : name_("mdspeak-" + std::to_string(getpid())), dir_(dir) {
+    tmux("new-session -d -x 100 -y 24 -- env PS1='$ ' bash --norc --noprofile");
+  }
+  ~Terminal() { tmux("kill-server"); }
+  void type(const std::string& text) { tmux("send-keys -l " + quote(text)); }
+  void keys(const std::string& keys) { tmux("send-keys " + keys); }
+  std::string screen() {
+    std::string file = (dir_ / "pane.txt").string();
+    tmux("capture-pane -p >" + quote(file));
+    return read_file(file);
+  }
+  // Waits until the screen matches; the screen last seen is kept for failure messages.
+  bool wait_for(const std::string& pattern, std::chrono::milliseconds timeout = 10s) {
+    std::regex re(pattern);
+    auto deadline = Clock::now() + timeout;
+    do {
+      last_ = screen();
+      if (std::regex_search(last_, re)) return true;
+      std::this_thread::sleep_for(50ms);
+    } while (Clock::now() < deadline);
+    return false;
+  }
+  const std::string& last() const { return last_; }
+
+ private:
+  void tmux(const std::string& args) {
+    [[maybe_unused]] int status = std::system(("tmux -L " + name_ + " " + args).c_str());
+  }
+  std::string name_;
+  fs::path dir_;
+  std::string last_;
+};
+
+class LiveTerminal : public Mdspeak {
+ protected:
+  void SetUp() override {
+    Mdspeak::SetUp();
+    socket_ = SinkRecorder::stack_pulse_socket();
+    // The service's output is copied to a log, to see which protocol lines really came.
+    auto wrapper = write("service", "#!/bin/sh\n" MDSPEAK_SERVICE_PATH " | tee -a " +
+                                        quote(dir_ / "protocol.log") + "\n");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    write("doc.md",
+          "# Listening\n\n"
+          "The first paragraph is long enough to be paused in the middle, because it goes on "
+          "for quite a while about nothing in particular.\n\n"
+          "The second paragraph is where the reader lands after a skip, and it also runs on "
+          "for a good while.\n\n"
+          "The third paragraph closes the document.\n");
+  }
+  std::string start_command() const {
+    return "MDSPEAK_SERVICE=" + (dir_ / "service").string() + " " MDSPEAK_PATH " " +
+           quote(dir_ / "doc.md") + "; echo EXIT=$?";
+  }
+  std::string log() { return read_file(dir_ / "protocol.log"); }
+  // tee writes to the reader before the log: wait a little for the log to catch up.
+  bool log_has(const std::string& text) {
+    auto deadline = Clock::now() + 3s;
+    while (log().find(text) == std::string::npos) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+  std::optional<std::string> socket_;
+};
+
+TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
+  SinkRecorder recorder;
+  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
+  ASSERT_TRUE(recorder.wait_until_recording(3s));
+  Terminal terminal(dir_);
+  terminal.type(start_command());
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for(R"(paragraph  3:\d+[\s\S]*The first paragraph)"))
+      << terminal.last();
+  EXPECT_NE(terminal.last().find("§ Listening"), std::string::npos) << terminal.last();
+  std::this_thread::sleep_for(1200ms);
+
+  terminal.keys("Space");
+  ASSERT_TRUE(terminal.wait_for("paused")) << terminal.last();
+  auto paused = Clock::now();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_LT(recorder.rms_between(paused + 500ms, Clock::now()), kAudible) << "audible while paused";
+
+  terminal.keys("Space");
+  ASSERT_TRUE(terminal.wait_for("reading")) << terminal.last();
+  auto resumed = Clock::now();
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after resume";
+
+  terminal.keys("n");
+  ASSERT_TRUE(terminal.wait_for("The second paragraph")) << terminal.last();
+  // The skip is a new request that begins with the second paragraph.
+  auto second = read_file(dir_ / "doc.md").find("The second");
+  EXPECT_TRUE(log_has(R"("type":"utterance_begin","document_id":"doc","utterance_index":0,)"
+                      R"("start_offset":)" +
+                      std::to_string(second)))
+      << log();
+
+  // Keys typed as the reader quits must not reach the shell.
+  terminal.type("qecho LEAKED");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("EXIT=0")) << terminal.last();
+  EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << terminal.last();
+  terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
+  terminal.keys("Enter");
+  EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+}
+
+TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
+  SinkRecorder recorder;
+  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
+  ASSERT_TRUE(recorder.wait_until_recording(3s));
+  Terminal terminal(dir_);
+  terminal.type(start_command());
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+  terminal.keys("C-c");
+  auto interrupted = Clock::now();
+  ASSERT_TRUE(terminal.wait_for("EXIT=130")) << terminal.last();
+  EXPECT_TRUE(log_has(R"({"type":"stop_result")")) << log();
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_LT(recorder.rms_between(interrupted + 500ms, Clock::now()), kAudible)
+      << "still speaking after Ctrl-C";
+}
+
+}  // namespace
+}  // namespace mdspeak
