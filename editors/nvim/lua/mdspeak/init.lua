@@ -203,16 +203,15 @@ local function on_event(message)
   end
 end
 
-local function on_exit(code, expected)
-  local was_reading = state.reading ~= nil
+local function on_exit(reason, quiet)
   state.service = nil
   state.ready = false
   state.docs = {}
   state.voices = nil
   state.pause_supported = nil
   finish_reading()
-  if not expected then
-    notify(("the service exited (status %d)%s"):format(code, was_reading and " while reading" or ""), vim.log.levels.ERROR)
+  if not quiet then
+    notify(reason, vim.log.levels.ERROR)
   end
 end
 
@@ -256,9 +255,9 @@ local function ensure_service()
   end
   local service = service_mod.new(path, {
     on_event = on_event,
-    on_exit = function(code, expected)
+    on_exit = function(reason, quiet)
       if state.service == service then
-        on_exit(code, expected)
+        on_exit(reason, quiet)
       end
     end,
   })
@@ -389,8 +388,11 @@ local function begin_reading(generation, fields)
     follow = true,
     cursor = nil,
   }
-  if state.reading and state.reading.buf ~= reading.buf then
-    clear_marks(state.reading.buf)
+  local previous = state.reading
+  if previous and previous.buf == reading.buf then
+    reading.marks = previous.marks -- moved, not doubled, by the new reading's first events
+  elseif previous then
+    clear_marks(previous.buf)
   end
   state.reading = reading
   local request = {
@@ -477,8 +479,8 @@ function M.stop()
   finish_reading()
   if reading and state.service and state.service:running() then
     state.service:request({ type = "stop" }, function(answer, reason)
-      if not answer and reason ~= "the service exited" then
-        notify("the service did not stop: " .. tostring(reason), vim.log.levels.ERROR)
+      if not answer then
+        notify("stop failed: " .. tostring(reason), vim.log.levels.ERROR)
       elseif answer and answer.type == "error_result" then
         notify(answer.message, vim.log.levels.ERROR)
       end
@@ -709,7 +711,7 @@ function M.state()
     reading = reading and {
       kind = reading.kind,
       buf = reading.buf,
-      paused = reading.paused or false,
+      paused = reading.pause_mode ~= nil, -- once silent, not while pausing
       utterance_index = reading.index,
       utterance = reading.utterance,
       word = reading.word,

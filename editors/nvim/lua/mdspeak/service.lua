@@ -28,7 +28,8 @@ local decode = vim.json and vim.json.decode or vim.fn.json_decode
 local encode = vim.json and vim.json.encode or vim.fn.json_encode
 
 -- `handlers.on_event(message)` receives every message that answers no request;
--- `handlers.on_exit(code, expected)` is called once the process ended.
+-- `handlers.on_exit(reason, quiet)` is called once the process ended (`quiet`: nobody needs
+-- to be told, as it was asked to end or a waiting request already failed with `reason`).
 function M.new(path, handlers)
   return setmetatable({
     path = path,
@@ -89,13 +90,20 @@ end
 
 function Service:_exited(code)
   self.job = nil
+  local reason = ("the service exited (status %d)"):format(code)
+  if #self.stderr > 0 then
+    reason = reason .. ": " .. self.stderr[#self.stderr]
+  end
   local waiting = self.waiting
   self.waiting = {}
+  local told = false
   for _, waiter in pairs(waiting) do
-    waiter(nil, "the service exited")
+    told = true
+    waiter(nil, reason)
   end
   if self.handlers.on_exit then
-    self.handlers.on_exit(code, self.closing)
+    -- `told`: a request already failed with the reason, so nobody needs to hear it twice.
+    self.handlers.on_exit(reason, self.closing or told)
   end
 end
 

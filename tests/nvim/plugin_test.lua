@@ -1,0 +1,363 @@
+-- The Neovim plugin in headless Neovim against the real mdspeak-service.
+--   MDSPEAK_NVIM_SUITE=offline  no speech needed: output framing, offsets, failing services
+--   MDSPEAK_NVIM_SUITE=live     the real speech stack: highlights, words, pause, stop, edits
+-- Run by ctest: nvim --headless --clean --cmd 'set rtp^=editors/nvim' -c 'luafile <this file>'
+local suite = os.getenv("MDSPEAK_NVIM_SUITE") or "offline"
+local service_path = assert(os.getenv("MDSPEAK_SERVICE"), "MDSPEAK_SERVICE is not set")
+local uv = vim.loop
+
+local mdspeak = require("mdspeak")
+local text = require("mdspeak.text")
+local service = require("mdspeak.service")
+
+local failures, tests, skipped = {}, {}, {}
+local function test(name, kind, fn)
+  tests[#tests + 1] = { name = name, kind = kind, fn = fn }
+end
+local function check(ok, what)
+  if not ok then
+    failures[#failures + 1] = what
+  end
+  return ok
+end
+local function eq(actual, expected, what)
+  return check(vim.deep_equal(actual, expected),
+    ("%s: expected %s, got %s"):format(what, vim.inspect(expected), vim.inspect(actual)))
+end
+
+-- Every notification, for the tests to count.
+local notes = {}
+vim.notify = function(message, level)
+  notes[#notes + 1] = { message = message, level = level or vim.log.levels.INFO }
+end
+local function notes_at(level)
+  return vim.tbl_filter(function(n)
+    return n.level == level
+  end, notes)
+end
+
+local tmp = vim.fn.tempname()
+vim.fn.mkdir(tmp, "p")
+local function write_file(name, bytes, mode)
+  local path = tmp .. "/" .. name
+  local file = assert(io.open(path, "wb"))
+  file:write(bytes)
+  file:close()
+  if mode then
+    uv.fs_chmod(path, mode)
+  end
+  return path
+end
+
+local function marks(buf)
+  local result = {}
+  for _, m in ipairs(vim.api.nvim_buf_get_extmarks(buf, mdspeak.namespace, 0, -1, { details = true })) do
+    result[m[4].hl_group] = { m[2], m[3], m[4].end_row, m[4].end_col }
+  end
+  return result
+end
+
+local function marked_text(buf, m)
+  return table.concat(vim.api.nvim_buf_get_text(buf, m[1], m[2], m[3], m[4], {}), "\n")
+end
+
+-- Collects the highlights after every update the plugin announces.
+local function watch(buf)
+  local seen = { utterances = {}, words = {}, cursor_rows = {} }
+  local id = vim.api.nvim_create_autocmd("User", {
+    pattern = "MdspeakUpdate",
+    callback = function()
+      local now, st = marks(buf), mdspeak.state()
+      local u, w = now.MdspeakUtterance, now.MdspeakWord
+      local last_u = seen.utterances[#seen.utterances]
+      if u and not vim.deep_equal(u, last_u) then
+        seen.utterances[#seen.utterances + 1] = u
+        seen.cursor_rows[#seen.cursor_rows + 1] = vim.api.nvim_win_get_cursor(0)[1] - 1
+      end
+      local last_w = seen.words[#seen.words]
+      if w and not (last_w and vim.deep_equal(w, last_w.mark)) then
+        seen.words[#seen.words + 1] = { mark = w, text = marked_text(buf, w), inside = u ~= nil
+          and (w[1] > u[1] or (w[1] == u[1] and w[2] >= u[2]))
+          and (w[3] < u[3] or (w[3] == u[3] and w[4] <= u[4])) }
+      end
+      seen.paused = st.reading and st.reading.paused
+    end,
+  })
+  seen.unwatch = function()
+    vim.api.nvim_del_autocmd(id)
+  end
+  return seen
+end
+
+local function reading()
+  return mdspeak.state().reading
+end
+
+-- Records the speech stack's null sink with parec: one mean square per block, with its time.
+local function start_recorder()
+  local dir = os.getenv("MDSPEAK_SPEECH_STACK_DIR") or ("/tmp/mdspeak-speech-stack-" .. uv.getuid())
+  local socket = dir .. "/runtime/pulse/native"
+  local info = uv.fs_stat(socket)
+  if not info or info.type ~= "socket" then
+    return nil
+  end
+  local rec = { blocks = {}, leftover = "" }
+  local pipe = uv.new_pipe(false)
+  rec.handle = uv.spawn("parec", {
+    args = { "--server=unix:" .. socket, "--device=speech.monitor", "--raw", "--format=s16le",
+      "--rate=16000", "--channels=1", "--latency-msec=10" },
+    stdio = { nil, pipe, nil },
+  }, function() end)
+  if not rec.handle then
+    return nil
+  end
+  pipe:read_start(function(_, data)
+    if not data then
+      return
+    end
+    data = rec.leftover .. data
+    local usable = #data - #data % 2
+    rec.leftover = data:sub(usable + 1)
+    local sum = 0
+    for i = 1, usable, 2 do
+      local lo, hi = data:byte(i, i + 1)
+      local v = hi * 256 + lo
+      if v >= 32768 then
+        v = v - 65536
+      end
+      sum = sum + (v / 32768) ^ 2
+    end
+    rec.blocks[#rec.blocks + 1] = { at = uv.hrtime() / 1e6, sum = sum, n = usable / 2 }
+  end)
+  function rec.rms(from, to)
+    local sum, n = 0, 0
+    for _, b in ipairs(rec.blocks) do
+      if b.at >= from and b.at < (to or math.huge) then
+        sum, n = sum + b.sum, n + b.n
+      end
+    end
+    return n > 0 and math.sqrt(sum / n) or nil
+  end
+  function rec.stop()
+    pipe:read_stop()
+    rec.handle:kill("sigint")
+    rec.handle:close()
+    pipe:close()
+  end
+  vim.wait(3000, function()
+    return #rec.blocks > 0
+  end, 10)
+  return rec
+end
+local function now_ms()
+  return uv.hrtime() / 1e6
+end
+local kAudible, kQuiet = 0.01, 0.001
+
+local function open(name, bytes)
+  vim.cmd("silent edit! " .. vim.fn.fnameescape(write_file(name, bytes)))
+  return vim.api.nvim_get_current_buf()
+end
+
+-- Offline ------------------------------------------------------------------------------------
+
+test("job output is reassembled into lines however it is cut", "offline", function()
+  local stream = '{"a":1}\n{"b":"é"}\n\n{"c":[]}\n'
+  local want = { '{"a":1}', '{"b":"é"}', "", '{"c":[]}' }
+  -- Neovim hands over each chunk split at line feeds; try every pair of cut points.
+  for i = 0, #stream do
+    for j = i, #stream do
+      local pending, got = "", {}
+      for _, chunk in ipairs({ stream:sub(1, i), stream:sub(i + 1, j), stream:sub(j + 1) }) do
+        local lines
+        pending, lines = service.split_lines(pending, vim.split(chunk, "\n", { plain = true }))
+        vim.list_extend(got, lines)
+      end
+      if not eq(got, want, ("cut at %d and %d"):format(i, j)) then
+        return
+      end
+      eq(pending, "", "nothing left pending")
+    end
+  end
+end)
+
+test("byte offsets map to buffer positions and back", "offline", function()
+  local lines = { "# Café", "", "日本語 ok", "x\r" }
+  local sent, starts = text.snapshot(lines)
+  eq(sent, "# Café\n\n日本語 ok\nx\r\n", "text sent")
+  for _, case in ipairs({
+    { 0, 0, 0 }, { 2, 0, 2 }, { 7, 0, 7 }, -- "é" is two bytes: the line end is byte 7
+    { 8, 1, 0 }, { 9, 2, 0 }, { 18, 2, 9 }, { 21, 2, 12 }, { 22, 3, 0 }, { 23, 3, 1 },
+    { 24, 3, 2 }, { 999, 3, 2 }, -- past the end: the last line's end
+  }) do
+    local row, col = text.position(starts, case[1])
+    eq({ row, col }, { case[2], case[3] }, "position of offset " .. case[1])
+  end
+  for offset = 0, #sent - 1 do
+    eq(text.offset(starts, text.position(starts, offset)), offset, "round trip of " .. offset)
+  end
+  eq(text.offset(starts, 0, 99), 7, "a column past the line end is its end")
+end)
+
+test("a service that is missing, dies or has no synthesizer is one error, no traceback", "offline", function()
+  local dies = write_file("dies", "#!/bin/sh\nread line\necho 'Error: boom' >&2\nexit 3\n", 493)
+  local mute = write_file("mute", "#!/bin/sh\nread line\n"
+    .. [[echo '{"type":"init_result","id":"1","available":false,"backend":"system-tts","message":"no daemon here"}']]
+    .. "\ncat >/dev/null\n", 493)
+  open("missing.md", "# Title\n\nSome text.\n")
+  for _, case in ipairs({
+    { tmp .. "/nowhere/mdspeak-service", "MdspeakRead", "not found" },
+    { dies, "MdspeakSummary", "exited (status 3): Error: boom" },
+    { mute, "MdspeakRead", "no daemon here" },
+    { mute, "MdspeakNext", "no daemon here" }, -- tried again, not stuck on the first answer
+  }) do
+    notes = {}
+    vim.v.errmsg = ""
+    mdspeak.setup({ service = case[1] })
+    local ok, err = pcall(vim.cmd, case[2])
+    vim.wait(1500, function()
+      return #notes > 0 and not mdspeak.state().service_running
+    end, 10)
+    vim.wait(100)
+    local errors = notes_at(vim.log.levels.ERROR)
+    check(ok, case[2] .. " raised " .. tostring(err))
+    eq(#notes, 1, case[2] .. " with " .. case[1] .. ": notifications " .. vim.inspect(notes))
+    check(#errors == 1 and errors[1].message:find(case[3], 1, true) ~= nil,
+      ("expected one error about %q, got %s"):format(case[3], vim.inspect(notes)))
+    eq(vim.v.errmsg, "", "no Vim error message")
+  end
+  mdspeak.shutdown()
+end)
+
+-- Live ---------------------------------------------------------------------------------------
+
+test("reading a CRLF buffer highlights each utterance and word where it is", "live", function()
+  notes = {}
+  mdspeak.setup({ service = service_path, rate = 1.6 })
+  local buf = open("crlf.md", "# Café naïve\r\n\r\nThe über 日本 test, it's fine.\r\n\r\n"
+    .. "- item one\r\n- item &amp; two\r\n")
+  eq(vim.bo[buf].fileformat, "dos", "fileformat")
+  local seen = watch(buf)
+  vim.cmd("MdspeakRead")
+  check(vim.wait(20000, function()
+    return seen.utterances[1] and not reading()
+  end, 10), "reading ended")
+  seen.unwatch()
+  eq(seen.utterances, {
+    { 0, 2, 0, 14 }, -- "Café naïve" after "# ": two-byte letters count twice
+    { 2, 0, 2, 33 }, -- the paragraph, without the CR Neovim keeps out of the line
+    { 4, 2, 4, 10 },
+    { 5, 2, 5, 16 }, -- "item &amp; two": the entity's source bytes
+  }, "utterance highlights")
+  eq(seen.cursor_rows, { 0, 2, 4, 5 }, "the cursor follows the utterances")
+  eq(vim.tbl_map(function(w)
+    return w.text
+  end, seen.words), { "Café", "naïve", "The", "über", "日本", "test,", "it's", "fine.", "item",
+    "one", "item", "&amp;", "two" }, "word highlights, word by word")
+  check(#seen.words > 0 and vim.tbl_count(vim.tbl_filter(function(w)
+    return not w.inside
+  end, seen.words)) == 0, "every word lies inside its utterance")
+  eq(marks(buf), {}, "highlights cleared at the end")
+  eq(#notes_at(vim.log.levels.INFO), 1, "language and voice are told once")
+  check(notes[1] and notes[1].message:find("English", 1, true), "the language is told: " .. vim.inspect(notes))
+end)
+
+local long = "The quick brown fox jumps over the lazy dog, and then it keeps on running for a "
+  .. "long while, far beyond the end of this sentence, through fields and woods and over hills, "
+  .. "until the evening comes and the light fades away behind the distant mountains.\n"
+
+test("pause silences the sink, resume continues at the word, stop clears", "live", function()
+  local buf = open("long.md", long)
+  local rec = start_recorder()
+  local seen = watch(buf)
+  local started = now_ms()
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return #seen.words >= 4 or (seen.utterances[1] and now_ms() - started > 1500 and mdspeak.state().pause_supported == nil and #seen.words == 0)
+  end, 10), "speech began")
+  vim.wait(300)
+  local paused_at = now_ms()
+  local word_at_pause = seen.words[#seen.words]
+  vim.cmd("MdspeakPause")
+  check(vim.wait(2000, function()
+    return seen.paused
+  end, 10), "paused")
+  -- Without the service's own pause, the plugin stops it once the pause went unanswered.
+  local quiet_from = mdspeak.state().pause_supported and paused_at or now_ms()
+  vim.wait(900)
+  check(marks(buf).MdspeakUtterance ~= nil, "the utterance stays highlighted while paused")
+  local words_before = #seen.words
+  local resumed_at = now_ms()
+  vim.cmd("MdspeakResume")
+  check(vim.wait(3000, function()
+    return #seen.words > words_before
+  end, 10), "words come again after resume")
+  local first_after = seen.words[words_before + 1]
+  if mdspeak.state().pause_supported then
+    eq(first_after and first_after.text, word_at_pause and word_at_pause.text, "resume starts at the paused word")
+  end
+  vim.wait(1200)
+  local stopped_at = now_ms()
+  vim.cmd("MdspeakStop")
+  eq(marks(buf), {}, "stop clears the highlights at once")
+  eq(reading(), nil, "nothing is being read after stop")
+  vim.wait(800)
+  seen.unwatch()
+  if not rec then
+    skipped[#skipped + 1] = "sound checks: not our speech stack, its sink cannot be recorded"
+    return
+  end
+  rec.stop()
+  local speaking = rec.rms(started, paused_at)
+  local during_pause = rec.rms(quiet_from + 300, resumed_at)
+  local after_resume = rec.rms(resumed_at, stopped_at)
+  local after_stop = rec.rms(stopped_at + 300)
+  check(speaking and speaking > kAudible, "audible before pause: " .. tostring(speaking))
+  check(during_pause and during_pause < kQuiet, "silent while paused: " .. tostring(during_pause))
+  check(after_resume and after_resume > kAudible, "audible after resume: " .. tostring(after_resume))
+  check(after_stop and after_stop < kQuiet, "silent after stop: " .. tostring(after_stop))
+end)
+
+test("editing the buffer while it is read stops cleanly", "live", function()
+  notes = {}
+  local buf = open("edit.md", long)
+  local seen = watch(buf)
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return seen.utterances[1] ~= nil
+  end, 10), "speech began")
+  vim.api.nvim_buf_set_lines(buf, 0, 0, true, { "# New title", "" })
+  check(vim.wait(2000, function()
+    return reading() == nil
+  end, 10), "reading stopped after the edit")
+  seen.unwatch()
+  eq(marks(buf), {}, "no stale highlights")
+  eq(#notes, 1, "one notification says why: " .. vim.inspect(notes))
+end)
+
+-- Runner -------------------------------------------------------------------------------------
+
+local function finish()
+  pcall(mdspeak.shutdown)
+  vim.fn.delete(tmp, "rf")
+  for _, s in ipairs(skipped) do
+    io.stdout:write("SKIP: " .. s .. "\n")
+  end
+  if #failures > 0 then
+    io.stdout:write(table.concat(failures, "\n") .. "\n")
+    vim.cmd("cquit 1")
+  end
+  vim.cmd("qall!")
+end
+
+for _, t in ipairs(tests) do
+  if t.kind == suite then
+    local before = #failures
+    local ok, err = xpcall(t.fn, debug.traceback)
+    if not ok then
+      failures[#failures + 1] = "error: " .. tostring(err)
+    end
+    io.stdout:write(("%s: %s\n"):format(#failures == before and "ok" or "FAILED", t.name))
+  end
+end
+finish()
