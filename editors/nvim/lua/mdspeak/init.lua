@@ -302,6 +302,11 @@ local function watch_buffer(buf)
         end)
       end
     end,
+    on_reload = function()
+      vim.schedule(function()
+        stop_for_edit(buf)
+      end)
+    end,
     on_detach = function()
       state.attached[buf] = nil
     end,
@@ -385,7 +390,7 @@ local function begin_reading(generation, fields)
     starts = fields.doc.starts,
     range = fields.range,
     marks = {},
-    follow = true,
+    follow = fields.follow ~= false,
     cursor = nil,
   }
   local previous = state.reading
@@ -542,6 +547,7 @@ local function resume_now(reading, generation)
     win = reading.win,
     doc = doc,
     range = restart_range(reading),
+    follow = reading.follow,
   })
 end
 
