@@ -24,7 +24,10 @@ local commands = {
   MdspeakSummary = { function() mdspeak().summary() end, { desc = "Speak the buffer's summary" } },
   MdspeakPause = { function() mdspeak().pause() end, { desc = "Pause reading" } },
   MdspeakResume = { function() mdspeak().resume() end, { desc = "Resume reading" } },
-  MdspeakToggle = { function() mdspeak().toggle() end, { desc = "Pause, resume or start reading" } },
+  MdspeakToggle = {
+    function() mdspeak().toggle() end,
+    { desc = "Pause, resume or start reading" },
+  },
   MdspeakNext = { function() mdspeak().next() end, { desc = "Read from the next utterance" } },
   MdspeakPrev = { function() mdspeak().prev() end, { desc = "Read from the previous utterance" } },
   MdspeakStop = { function() mdspeak().stop() end, { desc = "Stop reading" } },

@@ -5,7 +5,13 @@ local M = {}
 local function reporter()
   local health = vim.health
   if health and health.start then
-    return { start = health.start, ok = health.ok, info = health.info, warn = health.warn, error = health.error }
+    return {
+      start = health.start,
+      ok = health.ok,
+      info = health.info,
+      warn = health.warn,
+      error = health.error,
+    }
   end
   health = require("health")
   return {
@@ -25,7 +31,10 @@ function M.check()
 
   local path, why = mdspeak.service_path()
   if not path then
-    report.error(why, { "Build it (scripts/run or cmake), put it on PATH, or call require('mdspeak').setup{ service = '/path/to/mdspeak-service' }" })
+    report.error(why, {
+      "Build it (scripts/run or cmake), put it on PATH,",
+      "or call require('mdspeak').setup{ service = '/path/to/mdspeak-service' }",
+    })
     return
   end
   report.ok("service found: " .. path)
@@ -48,8 +57,9 @@ function M.check()
   if init.available then
     report.ok("speech synthesizer available")
   else
-    report.error("speech synthesizer unavailable: " .. tostring(service_mod.null_to_nil(init.message)), {
-      "Start speech-dispatcher (with a voice such as speech-dispatcher-espeak-ng) and a sound server.",
+    local message = tostring(service_mod.null_to_nil(init.message))
+    report.error("speech synthesizer unavailable: " .. message, {
+      "Start speech-dispatcher (with a voice, e.g. speech-dispatcher-espeak-ng) and a sound server.",
     })
     service:shutdown()
     return
@@ -73,7 +83,10 @@ function M.check()
     if #names > 0 then
       report.ok(("%s: %d voices (first: %s)"):format(entry[2], #names, names[1]))
     else
-      report.warn(entry[2] .. ": no voices; documents in " .. entry[2] .. " are read with another language's voice")
+      report.warn(("%s: no voices; %s documents are read with another language's voice"):format(
+        entry[2],
+        entry[2]
+      ))
     end
   end
 end

@@ -84,11 +84,14 @@ function M.service_path()
   if on_path ~= "" then
     return on_path
   end
-  local built = vim.fn.fnamemodify(plugin_root .. "/../../build/release/src/main/mdspeak-service", ":p")
+  local built = plugin_root .. "/../../build/release/src/main/mdspeak-service"
+  built = vim.fn.fnamemodify(built, ":p")
   if vim.fn.executable(built) == 1 then
     return built
   end
-  return nil, "mdspeak-service not found (not on PATH, not built beside the plugin; set it with setup{ service = ... })"
+  return nil,
+    "mdspeak-service not found (not on PATH, not built beside the plugin;"
+      .. " set it with setup{ service = ... })"
 end
 
 -- Highlights -------------------------------------------------------------------------------
@@ -162,8 +165,8 @@ local function finish_reading()
   state.reading = nil
   if reading then
     clear_marks(reading.buf)
+    fire_update()
   end
-  fire_update()
 end
 
 -- Service lifecycle ------------------------------------------------------------------------
@@ -180,7 +183,8 @@ local function on_event(message)
     reading.word = nil
     if reading.kind == "document" then
       unmark(reading, "word")
-      local row, col = mark(reading, "utterance", message.start_offset, message.end_offset, "MdspeakUtterance", 150)
+      local row, col =
+        mark(reading, "utterance", message.start_offset, message.end_offset, "MdspeakUtterance", 150)
       if row then
         follow(reading, row, col)
       end
@@ -190,7 +194,8 @@ local function on_event(message)
     reading.words_offered = true
     reading.word = { message.start_offset, message.end_offset }
     if reading.kind == "document" and config.word_highlight then
-      local row, col = mark(reading, "word", message.start_offset, message.end_offset, "MdspeakWord", 160)
+      local row, col =
+        mark(reading, "word", message.start_offset, message.end_offset, "MdspeakWord", 160)
       if row then
         follow(reading, row, col)
       end
@@ -270,7 +275,8 @@ local function ensure_service()
   state.voices = nil
   local init = expect({ type = "init" }, "init_result")
   if not init.available then
-    fail("speech synthesizer unavailable: " .. tostring(service_mod.null_to_nil(init.message) or init.backend))
+    local why = service_mod.null_to_nil(init.message) or init.backend
+    fail("speech synthesizer unavailable: " .. tostring(why))
   end
   state.ready = true
 end
@@ -279,7 +285,12 @@ end
 
 local function stop_for_edit(buf)
   local reading = state.reading
-  if reading and reading.buf == buf and reading.kind == "document" and not config.keep_reading_on_edit then
+  if
+    reading
+    and reading.buf == buf
+    and reading.kind == "document"
+    and not config.keep_reading_on_edit
+  then
     M.stop()
     notify("the buffer changed; reading stopped")
   end
@@ -495,7 +506,9 @@ end
 
 -- Where a read interrupted by stop starts again: its current utterance, to the same end.
 local function restart_range(reading)
-  local from = reading.utterance and reading.utterance[1] or (reading.range and reading.range[1]) or 0
+  local from = reading.utterance and reading.utterance[1]
+    or (reading.range and reading.range[1])
+    or 0
   return { from, reading.range and reading.range[2] }
 end
 
@@ -528,7 +541,8 @@ end
 
 local function resume_now(reading, generation)
   if reading.pause_mode == "service" then
-    local answer = expect({ type = "resume", rate = config.rate, voice_id = config.voice }, "resume_result")
+    local request = { type = "resume", rate = config.rate, voice_id = config.voice }
+    local answer = expect(request, "resume_result")
     if answer.resumed then
       reading.paused = false
       reading.pause_mode = nil
@@ -585,7 +599,8 @@ end
 -- cursor's). Utterances cut from one long block share its source range, so they move together.
 local function jump(direction)
   local reading = state.reading
-  local buf = reading and reading.kind == "document" and reading.buf or vim.api.nvim_get_current_buf()
+  local reads_document = reading and reading.kind == "document"
+  local buf = reads_document and reading.buf or vim.api.nvim_get_current_buf()
   local here
   if reading and reading.kind == "document" and reading.utterance then
     here = reading.utterance[1]
