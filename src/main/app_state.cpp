@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "speech/words.h"
 #include "summary/summary.h"
 
 namespace mdspeak {
@@ -29,7 +30,25 @@ Message not_loaded(const std::string& id, const std::string& document_id) {
   return ErrorResult{id, "document_not_loaded", "document '" + document_id + "' is not loaded"};
 }
 
+std::string backend_text(const std::optional<SpeechEngine>& speech) {
+  if (!speech) return "system-tts (unknown)";
+  return "system-tts (" + feature_text(speech->features()) + ")";
+}
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
 }  // namespace
+
+WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
+                       std::size_t text_end) {
+  (void)text_start;
+  (void)text_end;
+  const Utterance& u = document.utterances[index];
+  return WordSource{u.start_offset, u.end_offset};
+}
 
 std::vector<const Utterance*> select_range(const std::vector<Utterance>& utterances,
                                            std::optional<std::uint64_t> start_offset,
@@ -64,6 +83,8 @@ Message AppState::load_document(LoadDocument request) {
   document.language = detect_supported_language(joined);
 
   const std::uint64_t count = document.utterances.size();
+  // The paused position belongs to the text it was taken from.
+  if (paused_ && paused_->settings.document_id == request.document_id) paused_.reset();
   documents.insert_or_assign(request.document_id, std::move(document));
   return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
 }
@@ -89,9 +110,10 @@ Message AppState::prepare_summary(const PrepareSummary& request) const {
 Message AppState::speak(const Speak& request) {
   const LoadedDocument* document = find_document(request.document_id);
   if (!document) return not_loaded(request.id, request.document_id);
-  auto queued =
-      queue_document(request.document_id, document->utterances, document->language,
-                     request.start_offset, request.end_offset, request.rate, request.voice_id);
+  paused_.reset();
+  auto queued = queue_document(request.document_id, document->utterances, document->language,
+                               request.start_offset, request.end_offset, request.rate,
+                               request.voice_id, request.word_events);
   if (!queued) return error_message(request.id, "speak_failed", queued.error());
   return SpeakResult{request.id, request.document_id, *queued};
 }
@@ -99,8 +121,10 @@ Message AppState::speak(const Speak& request) {
 Message AppState::speak_summary(const SpeakSummary& request) {
   const LoadedDocument* document = find_document(request.document_id);
   if (!document) return not_loaded(request.id, request.document_id);
-  auto queued = queue_document(request.document_id, document->summary, document->language,
-                               std::nullopt, std::nullopt, request.rate, request.voice_id);
+  paused_.reset();
+  auto queued =
+      queue_document(request.document_id, document->summary, document->language, std::nullopt,
+                     std::nullopt, request.rate, request.voice_id, request.word_events);
   if (!queued) return error_message(request.id, "speak_summary_failed", queued.error());
   return SpeakResult{request.id, request.document_id, *queued};
 }
@@ -110,7 +134,8 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
                                                std::optional<SupportedLanguage> language,
                                                std::optional<std::uint64_t> start_offset,
                                                std::optional<std::uint64_t> end_offset, float rate,
-                                               const std::optional<std::string>& voice_id) {
+                                               const std::optional<std::string>& voice_id,
+                                               bool word_events) {
   // A document replaced by a later load may be what `utterances` refers to; nothing here loads,
   // so the reference stays valid for the whole call.
   const std::vector<const Utterance*> selection =
@@ -123,17 +148,157 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
     return fail(configured.error());
   }
   if (auto stopped = speech->stop(); !stopped) return fail(stopped.error());
+  settings_ = SpeechSettings{document_id, language, voice_id, rate, word_events};
 
+  // Document words map back to the exact source bytes; summary words (generated text) to their
+  // utterance's range.
+  const auto stored = documents.find(document_id);
+  const LoadedDocument* source =
+      stored != documents.end() && &stored->second.utterances == &utterances ? &stored->second
+                                                                             : nullptr;
+  std::vector<SpokenUtterance> list;
+  list.reserve(selection.size());
   for (std::size_t i = 0; i < selection.size(); ++i) {
     const Utterance& u = *selection[i];
-    auto id = speech->speak(u.text, i == 0);
+    SpokenUtterance s;
+    s.document_id = document_id;
+    s.utterance_index = i;
+    s.text = u.text;
+    s.start_offset = u.start_offset;
+    s.end_offset = u.end_offset;
+    s.words = split_words(u.text);
+    s.sources.reserve(s.words.size());
+    for (const WordMark& w : s.words) {
+      s.sources.push_back(
+          source ? word_source(*source, static_cast<std::size_t>(selection[i] - utterances.data()),
+                               w.begin, w.end)
+                 : WordSource{u.start_offset, u.end_offset});
+    }
+    list.push_back(std::move(s));
+  }
+  if (auto handed = hand_over(std::move(list)); !handed) return fail(handed.error());
+  return static_cast<std::uint64_t>(selection.size());
+}
+
+Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
+  for (std::size_t i = 0; i < utterances.size(); ++i) {
+    SpokenUtterance& u = utterances[i];
+    const std::size_t first = std::min(u.first_word, u.words.size());
+    // A resumed utterance starts at its paused word; the marks are counted from there.
+    const std::size_t cut = first < u.words.size() ? u.words[first].begin : 0;
+    std::vector<WordMark> marks;
+    marks.reserve(u.words.size() - first);
+    for (std::size_t w = first; w < u.words.size(); ++w) {
+      marks.push_back(WordMark{u.words[w].begin - cut, u.words[w].end - cut});
+    }
+    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, i == 0);
     if (!id) return fail(id.error());
-    if (*id) {
-      spoken.emplace_back((*id)->text(),
-                          SpokenUtterance{document_id, i, u.text, u.start_offset, u.end_offset});
+    if (*id) spoken.record((*id)->text(), std::move(u));
+  }
+  return {};
+}
+
+std::vector<Message> AppState::handle(Request request) {
+  return std::visit(
+      Overloaded{
+          [&](Init& r) -> std::vector<Message> {
+            if (speech_error) {
+              return {BackendUnavailable{*speech_error},
+                      InitResult{std::move(r.id), false, "system-tts", *speech_error}};
+            }
+            return {InitResult{std::move(r.id), true, backend_text(speech), std::nullopt}};
+          },
+          [&](ListVoices& r) -> std::vector<Message> {
+            if (!speech) {
+              return {error_message(std::move(r.id), "list_voices_failed", unavailable_error())};
+            }
+            auto voices = speech->voices();
+            if (!voices)
+              return {error_message(std::move(r.id), "list_voices_failed", voices.error())};
+            return {ListVoicesResult{std::move(r.id), std::move(*voices)}};
+          },
+          [&](LoadDocument& r) -> std::vector<Message> { return {load_document(std::move(r))}; },
+          [&](PrepareSpeech& r) -> std::vector<Message> { return {prepare_speech(r)}; },
+          [&](PrepareSummary& r) -> std::vector<Message> { return {prepare_summary(r)}; },
+          [&](Speak& r) -> std::vector<Message> { return {speak(r)}; },
+          [&](SpeakSummary& r) -> std::vector<Message> { return {speak_summary(r)}; },
+          [&](Stop& r) -> std::vector<Message> { return {stop(r)}; },
+          [&](Pause& r) -> std::vector<Message> { return {pause(r)}; },
+          [&](Resume& r) -> std::vector<Message> { return {resume(r)}; },
+      },
+      request);
+}
+
+Message AppState::stop(const Stop& request) {
+  paused_.reset();
+  if (!speech) return error_message(request.id, "stop_failed", unavailable_error());
+  if (auto stopped = speech->stop(); !stopped) {
+    return error_message(request.id, "stop_failed", stopped.error());
+  }
+  spoken.clear();
+  return StopResult{request.id};
+}
+
+Message AppState::pause(const Pause& request) {
+  if (!speech || spoken.empty()) return PauseResult{request.id, false};
+  std::vector<SpokenUtterance> rest = spoken.take_position();
+  if (auto stopped = speech->stop(); !stopped) {
+    return error_message(request.id, "pause_failed", stopped.error());
+  }
+  paused_ = PausedSpeech{settings_, std::move(rest)};
+  return PauseResult{request.id, true};
+}
+
+Message AppState::resume(const Resume& request) {
+  if (!paused_ || !speech) return ResumeResult{request.id, false, 0};
+  SpeechSettings settings = paused_->settings;
+  if (request.rate) settings.rate = *request.rate;
+  if (request.voice_id) settings.voice_id = request.voice_id;
+  if (auto configured = speech->configure(settings.voice_id, settings.language, settings.rate);
+      !configured) {
+    return error_message(request.id, "resume_failed", configured.error());
+  }
+  PausedSpeech resumed = std::move(*paused_);
+  paused_.reset();
+  spoken.clear();
+  settings_ = settings;
+  const std::uint64_t count = resumed.rest.size();
+  if (auto handed = hand_over(std::move(resumed.rest)); !handed) {
+    return error_message(request.id, "resume_failed", handed.error());
+  }
+  return ResumeResult{request.id, true, count};
+}
+
+std::optional<Message> AppState::on_event(const SpeechEvent& event) {
+  const std::string& key = event.id.text();
+  switch (event.kind) {
+    case SpeechEventKind::UtteranceBegin: {
+      const SpokenUtterance* s = spoken.begin(key);
+      if (!s) return std::nullopt;
+      return UtteranceBegin{s->document_id, s->utterance_index, s->start_offset, s->end_offset,
+                            s->text};
+    }
+    case SpeechEventKind::Word: {
+      auto word = spoken.word(key, event.word);
+      if (!word || !settings_.word_events) return std::nullopt;
+      const SpokenUtterance& s = *spoken.find_entry(key);
+      const WordMark& w = s.words[*word];
+      return UtteranceWord{s.document_id,
+                           s.utterance_index,
+                           s.sources[*word].start,
+                           s.sources[*word].end,
+                           w.begin,
+                           w.end,
+                           s.text.substr(w.begin, w.end - w.begin)};
+    }
+    case SpeechEventKind::UtteranceEnd: {
+      auto done = spoken.end(key);
+      if (!done) return std::nullopt;
+      return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
+                          done->end_offset, std::move(done->text)};
     }
   }
-  return static_cast<std::uint64_t>(selection.size());
+  return std::nullopt;
 }
 
 Message AppState::error_message(std::string id, std::string code, const Error& failure) {
@@ -142,12 +307,6 @@ Message AppState::error_message(std::string id, std::string code, const Error& f
 
 Error AppState::unavailable_error() const {
   return Error(speech_error ? *speech_error : std::string(kUnavailable));
-}
-
-std::vector<std::pair<std::string, SpokenUtterance>>::iterator AppState::find_spoken(
-    std::string_view key) {
-  return std::find_if(spoken.begin(), spoken.end(),
-                      [&](const auto& entry) { return entry.first == key; });
 }
 
 }  // namespace mdspeak

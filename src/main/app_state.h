@@ -1,9 +1,10 @@
 // The host's state and the document requests behind it.
 //
 // `AppState` owns the speech engine (when start-up could create one), every loaded document with
-// its utterances, summary and language (computed once at load), and the spoken table that maps the
-// synthesizer's utterance ids back to document positions so that begin/end events can be reported.
-// Main thread only.
+// its utterances, summary and language (computed once at load), the spoken table that maps the
+// synthesizer's utterance ids back to document positions so that begin/word/end events can be
+// reported, and the position remembered by a pause. Every request is handled here (`handle`) and
+// every speech event is turned into its message here (`on_event`). Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "common/error.h"
 #include "language/language.h"
+#include "main/spoken_table.h"
 #include "markdown/markdown.h"
 #include "protocol/protocol.h"
 #include "speech/speech_engine.h"
@@ -28,30 +30,36 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
 };
 
-struct SpokenUtterance {
-  std::string document_id;
-  std::uint64_t utterance_index = 0;
-  std::string text;
-  std::uint64_t start_offset = 0;
-  std::uint64_t end_offset = 0;
-};
-
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
 // start_offset < end. Keeps list order.
 std::vector<const Utterance*> select_range(const std::vector<Utterance>& utterances,
                                            std::optional<std::uint64_t> start_offset,
                                            std::optional<std::uint64_t> end_offset);
 
+// Source bytes of the text bytes [text_start, text_end) of utterance `index` (its position in
+// the document's `utterances`); the utterance's own range when nothing finer is known.
+WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
+                       std::size_t text_end);
+
 class AppState {
  public:
   AppState(std::optional<SpeechEngine> speech, std::optional<std::string> speech_error)
       : speech(std::move(speech)), speech_error(std::move(speech_error)) {}
+
+  // The answers to one request (two for `init` on an unavailable backend).
+  std::vector<Message> handle(Request request);
+  // The message a speech event stands for; nothing for events of utterances no longer in the
+  // spoken table, and for words when the client did not ask for them.
+  std::optional<Message> on_event(const SpeechEvent& event);
 
   Message load_document(LoadDocument request);
   Message prepare_speech(const PrepareSpeech& request) const;
   Message prepare_summary(const PrepareSummary& request) const;
   Message speak(const Speak& request);
   Message speak_summary(const SpeakSummary& request);
+  Message stop(const Stop& request);
+  Message pause(const Pause& request);
+  Message resume(const Resume& request);
 
   // Selects, configures, stops and queues; returns the number selected (not the ids recorded).
   Result<std::uint64_t> queue_document(const std::string& document_id,
@@ -59,7 +67,8 @@ class AppState {
                                        std::optional<SupportedLanguage> language,
                                        std::optional<std::uint64_t> start_offset,
                                        std::optional<std::uint64_t> end_offset, float rate,
-                                       const std::optional<std::string>& voice_id);
+                                       const std::optional<std::string>& voice_id,
+                                       bool word_events = false);
 
   // The failure's outermost message alone.
   static Message error_message(std::string id, std::string code, const Error& failure);
@@ -67,16 +76,34 @@ class AppState {
   // The failure used when there is no engine.
   Error unavailable_error() const;
 
-  // Spoken table access for event forwarding: first entry with `key`, or end().
-  std::vector<std::pair<std::string, SpokenUtterance>>::iterator find_spoken(std::string_view key);
+  bool paused() const { return paused_.has_value(); }
 
   std::optional<SpeechEngine> speech;
   std::optional<std::string> speech_error;
   std::unordered_map<std::string, LoadedDocument> documents;
-  std::vector<std::pair<std::string, SpokenUtterance>> spoken;
+  SpokenTable spoken;
 
  private:
+  // What the current speech was queued with, kept so that a resume can speak the rest alike.
+  struct SpeechSettings {
+    std::string document_id;
+    std::optional<SupportedLanguage> language;
+    std::optional<std::string> voice_id;
+    float rate = 1.0f;
+    bool word_events = false;
+  };
+  struct PausedSpeech {
+    SpeechSettings settings;
+    std::vector<SpokenUtterance> rest;  // the interrupted utterance first
+  };
+
   const LoadedDocument* find_document(const std::string& document_id) const;
+  // Hands `utterances` to the synthesizer in order (the first interrupting), from each one's
+  // `first_word`, recording each in the spoken table.
+  Result<void> hand_over(std::vector<SpokenUtterance> utterances);
+
+  SpeechSettings settings_;
+  std::optional<PausedSpeech> paused_;
 };
 
 }  // namespace mdspeak

@@ -28,16 +28,6 @@ void handle_line(std::string_view line, const Sender<Request>& requests, bool& r
   if (!requests.send(std::move(*request))) receiver_gone = true;
 }
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-
-std::string backend_text(const AppState& state) {
-  if (!state.speech) return "system-tts (unknown)";
-  return "system-tts (" + feature_text(state.speech->features()) + ")";
-}
-
 }  // namespace
 
 void read_requests(int fd, const Sender<Request>& requests) {
@@ -100,47 +90,7 @@ LineWriter fd_line_writer(int fd) {
 }
 
 std::vector<Message> dispatch(AppState& state, Request request) {
-  return std::visit(
-      Overloaded{
-          [&](Init& r) -> std::vector<Message> {
-            if (state.speech_error) {
-              return {BackendUnavailable{*state.speech_error},
-                      InitResult{std::move(r.id), false, "system-tts", *state.speech_error}};
-            }
-            return {InitResult{std::move(r.id), true, backend_text(state), std::nullopt}};
-          },
-          [&](ListVoices& r) -> std::vector<Message> {
-            if (!state.speech) {
-              return {AppState::error_message(std::move(r.id), "list_voices_failed",
-                                              state.unavailable_error())};
-            }
-            auto voices = state.speech->voices();
-            if (!voices) {
-              return {
-                  AppState::error_message(std::move(r.id), "list_voices_failed", voices.error())};
-            }
-            return {ListVoicesResult{std::move(r.id), std::move(*voices)}};
-          },
-          [&](LoadDocument& r) -> std::vector<Message> {
-            return {state.load_document(std::move(r))};
-          },
-          [&](PrepareSpeech& r) -> std::vector<Message> { return {state.prepare_speech(r)}; },
-          [&](PrepareSummary& r) -> std::vector<Message> { return {state.prepare_summary(r)}; },
-          [&](Speak& r) -> std::vector<Message> { return {state.speak(r)}; },
-          [&](SpeakSummary& r) -> std::vector<Message> { return {state.speak_summary(r)}; },
-          [&](Stop& r) -> std::vector<Message> {
-            if (!state.speech) {
-              return {AppState::error_message(std::move(r.id), "stop_failed",
-                                              state.unavailable_error())};
-            }
-            if (auto stopped = state.speech->stop(); !stopped) {
-              return {AppState::error_message(std::move(r.id), "stop_failed", stopped.error())};
-            }
-            state.spoken.clear();
-            return {StopResult{std::move(r.id)}};
-          },
-      },
-      request);
+  return state.handle(std::move(request));
 }
 
 Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
@@ -154,25 +104,13 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     return write_line(line);
   };
 
-  // Writes "utterance_begin"/"utterance_end" for every waiting event whose id is in the spoken
-  // table; events for utterances no longer there are dropped.
+  // Writes the message of every waiting event whose utterance is in the spoken table; events for
+  // utterances no longer there are dropped.
   auto forward_events = [&]() -> Result<void> {
     std::optional<SpeechEvent> event;
     while (events.try_recv(event) == TryRecv::Value) {
-      auto entry = state.find_spoken(event->id.text());
-      if (entry != state.spoken.end()) {
-        const SpokenUtterance& s = entry->second;
-        Result<void> written;
-        if (event->kind == SpeechEventKind::UtteranceBegin) {
-          written = write(UtteranceBegin{s.document_id, s.utterance_index, s.start_offset,
-                                         s.end_offset, s.text});
-        } else {
-          SpokenUtterance done = std::move(entry->second);
-          state.spoken.erase(entry);
-          written = write(UtteranceEnd{std::move(done.document_id), done.utterance_index,
-                                       done.start_offset, done.end_offset, std::move(done.text)});
-        }
-        if (!written) return written;
+      if (auto message = state.on_event(*event)) {
+        if (auto written = write(*message); !written) return written;
       }
       event.reset();
     }
@@ -201,6 +139,10 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     std::optional<Request> request;
     switch (requests.try_recv(request)) {
       case TryRecv::Value:
+        // A pause remembers the last word heard: take in the words reported so far first.
+        if (std::holds_alternative<Pause>(*request)) {
+          if (auto forwarded = forward_events(); !forwarded) return forwarded;
+        }
         for (const Message& answer : dispatch(state, std::move(*request))) {
           if (auto written = write(answer); !written) return written;
         }

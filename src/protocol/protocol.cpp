@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <exception>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 
@@ -30,6 +31,7 @@ enum Field : std::uint8_t {
   kVoiceId,
   kRate,
   kType,
+  kWordEvents,
   kFieldCount,
   kUnknownField = kFieldCount,
 };
@@ -52,6 +54,7 @@ Field field_named(std::string_view name) {
       break;
     case 11:
       if (name == "document_id") return kDocumentId;
+      if (name == "word_events") return kWordEvents;
       break;
     case 12:
       if (name == "start_offset") return kStartOffset;
@@ -65,21 +68,29 @@ Field field_named(std::string_view name) {
 struct RequestShape {
   std::string_view name;
   std::uint8_t field_count;
-  std::array<Field, 6> fields;  // declared order; the array form follows it
+  std::array<Field, 7> fields;  // declared order; the array form follows it
+  // Trailing fields the array form may leave out (extensions added after the request existed).
+  std::uint8_t optional_tail = 0;
 };
 
 // Same order as the alternatives of `Request`.
-constexpr std::array<RequestShape, 8> kShapes = {{
+constexpr std::array<RequestShape, 10> kShapes = {{
     {"init", 1, {kId}},
     {"list_voices", 1, {kId}},
     {"load_document", 3, {kId, kDocumentId, kText}},
     {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}},
     {"prepare_summary", 2, {kId, kDocumentId}},
-    {"speak", 6, {kId, kDocumentId, kStartOffset, kEndOffset, kVoiceId, kRate}},
-    {"speak_summary", 4, {kId, kDocumentId, kVoiceId, kRate}},
+    {"speak", 7, {kId, kDocumentId, kStartOffset, kEndOffset, kVoiceId, kRate, kWordEvents}, 1},
+    {"speak_summary", 5, {kId, kDocumentId, kVoiceId, kRate, kWordEvents}, 1},
     {"stop", 1, {kId}},
+    {"pause", 1, {kId}},
+    {"resume", 3, {kId, kRate, kVoiceId}},
 }};
 static_assert(kShapes.size() == std::variant_size_v<Request>);
+constexpr int kPauseShape = 8;
+constexpr int kResumeShape = 9;
+static_assert(std::is_same_v<std::variant_alternative_t<kPauseShape, Request>, Pause>);
+static_assert(std::is_same_v<std::variant_alternative_t<kResumeShape, Request>, Resume>);
 
 int shape_named(std::string_view name) {
   for (std::size_t i = 0; i < kShapes.size(); ++i) {
@@ -171,6 +182,27 @@ Result<float> take_rate(Value& value) {
   }
 }
 
+// Optional flags: absent or null is false.
+Result<bool> take_flag(const Value& value, std::string_view name) {
+  if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) return false;
+  if (value.kind == Value::Kind::Boolean) return value.unsigned_value != 0;
+  return fail(Error("field \"" + std::string(name) + "\" must be a boolean or null"));
+}
+
+// The requests added as protocol extensions: pause and resume.
+Result<Request> build_extension_request(int shape, std::string id, Fields& f) {
+  if (shape == kPauseShape) return Request(Pause{std::move(id)});
+  std::optional<float> rate;
+  if (f[kRate].kind != Value::Kind::Absent && f[kRate].kind != Value::Kind::Null) {
+    auto taken = take_rate(f[kRate]);
+    if (!taken) return fail(std::move(taken.error()));
+    rate = *taken;
+  }
+  auto voice = take_optional_string(f[kVoiceId], "voice_id");
+  if (!voice) return fail(std::move(voice.error()));
+  return Request(Resume{std::move(id), rate, std::move(*voice)});
+}
+
 // Builds the request of shape `shape` from its gathered fields.
 Result<Request> build_request(int shape, Fields& f) {
   auto id = take_string(f[kId], "id");
@@ -182,6 +214,9 @@ Result<Request> build_request(int shape, Fields& f) {
       return Request(ListVoices{std::move(*id)});
     case 7:
       return Request(Stop{std::move(*id)});
+    case kPauseShape:
+    case kResumeShape:
+      return build_extension_request(shape, std::move(*id), f);
     default:
       break;
   }
@@ -211,16 +246,20 @@ Result<Request> build_request(int shape, Fields& f) {
       if (!voice) return fail(std::move(voice.error()));
       auto rate = take_rate(f[kRate]);
       if (!rate) return fail(std::move(rate.error()));
-      return Request(
-          Speak{std::move(*id), std::move(*document_id), *start, *end, std::move(*voice), *rate});
+      auto words = take_flag(f[kWordEvents], "word_events");
+      if (!words) return fail(std::move(words.error()));
+      return Request(Speak{std::move(*id), std::move(*document_id), *start, *end, std::move(*voice),
+                           *rate, *words});
     }
     case 6: {
       auto voice = take_optional_string(f[kVoiceId], "voice_id");
       if (!voice) return fail(std::move(voice.error()));
       auto rate = take_rate(f[kRate]);
       if (!rate) return fail(std::move(rate.error()));
+      auto words = take_flag(f[kWordEvents], "word_events");
+      if (!words) return fail(std::move(words.error()));
       return Request(
-          SpeakSummary{std::move(*id), std::move(*document_id), std::move(*voice), *rate});
+          SpeakSummary{std::move(*id), std::move(*document_id), std::move(*voice), *rate, *words});
     }
     default:
       return fail(Error("unknown request type"));
@@ -244,8 +283,11 @@ class RequestHandler {
   bool null() {
     return scalar([](Value& v) { v.kind = Value::Kind::Null; });
   }
-  bool boolean(bool) {
-    return scalar([](Value& v) { v.kind = Value::Kind::Boolean; });
+  bool boolean(bool flag) {
+    return scalar([flag](Value& v) {
+      v.kind = Value::Kind::Boolean;
+      v.unsigned_value = flag ? 1 : 0;
+    });
   }
   bool number_integer(Json::number_integer_t number) {
     if (const std::string* original = overflowed()) return float_number(*original);
@@ -398,7 +440,8 @@ class RequestHandler {
     if (in_array_) {
       if (elements_ == 0) return refuse("an empty array is not a request");
       const RequestShape& shape = kShapes[static_cast<std::size_t>(shape_)];
-      if (elements_ != std::size_t{1} + shape.field_count) {
+      const std::size_t full = std::size_t{1} + shape.field_count;
+      if (elements_ > full || elements_ < full - shape.optional_tail) {
         return refuse("too few elements for the request type");
       }
     } else {
@@ -656,6 +699,23 @@ void write_progress(Writer& w, std::string_view type, const Progress& m) {
   w.string(m.text);
 }
 
+void write_word(Writer& w, const UtteranceWord& m) {
+  w.raw("\"utterance_word\",\"document_id\":");
+  w.string(m.document_id);
+  w.raw(",\"utterance_index\":");
+  w.integer(m.utterance_index);
+  w.raw(",\"start_offset\":");
+  w.integer(m.start_offset);
+  w.raw(",\"end_offset\":");
+  w.integer(m.end_offset);
+  w.raw(",\"text_start\":");
+  w.integer(m.text_start);
+  w.raw(",\"text_end\":");
+  w.integer(m.text_end);
+  w.raw(",\"text\":");
+  w.string(m.text);
+}
+
 template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
@@ -752,6 +812,21 @@ void encode_message(const Message& message, std::string& out) {
                  [&](const BackendUnavailable& m) {
                    w.raw("\"backend_unavailable\",\"message\":");
                    w.string(m.message);
+                 },
+                 [&](const UtteranceWord& m) { write_word(w, m); },
+                 [&](const PauseResult& m) {
+                   w.raw("\"pause_result\",\"id\":");
+                   w.string(m.id);
+                   w.raw(",\"paused\":");
+                   w.boolean(m.paused);
+                 },
+                 [&](const ResumeResult& m) {
+                   w.raw("\"resume_result\",\"id\":");
+                   w.string(m.id);
+                   w.raw(",\"resumed\":");
+                   w.boolean(m.resumed);
+                   w.raw(",\"queued\":");
+                   w.integer(m.queued);
                  },
              },
              message);

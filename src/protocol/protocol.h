@@ -51,6 +51,7 @@ struct Speak {
   std::optional<std::uint64_t> end_offset;
   std::optional<std::string> voice_id;
   float rate = 1.0f;
+  bool word_events = false;  // extension: also report each word as it is spoken
   bool operator==(const Speak&) const = default;
 };
 struct SpeakSummary {
@@ -58,6 +59,7 @@ struct SpeakSummary {
   std::string document_id;
   std::optional<std::string> voice_id;
   float rate = 1.0f;
+  bool word_events = false;  // extension, as for `Speak`
   bool operator==(const SpeakSummary&) const = default;
 };
 struct Stop {
@@ -65,8 +67,21 @@ struct Stop {
   bool operator==(const Stop&) const = default;
 };
 
+// Extension: silences speech and remembers the word it stopped at.
+struct Pause {
+  std::string id;
+  bool operator==(const Pause&) const = default;
+};
+// Extension: continues from the paused word, optionally at another rate or with another voice.
+struct Resume {
+  std::string id;
+  std::optional<float> rate;
+  std::optional<std::string> voice_id;
+  bool operator==(const Resume&) const = default;
+};
+
 using Request = std::variant<Init, ListVoices, LoadDocument, PrepareSpeech, PrepareSummary, Speak,
-                             SpeakSummary, Stop>;
+                             SpeakSummary, Stop, Pause, Resume>;
 
 // Fails on anything that is not exactly one valid request; the error text says why (for tests).
 Result<Request> decode_request(std::string_view line);
@@ -149,10 +164,30 @@ struct UtteranceEnd {
 struct BackendUnavailable {
   std::string message;
 };
+// Extension messages.
+struct UtteranceWord {
+  std::string document_id;
+  std::uint64_t utterance_index = 0;
+  std::uint64_t start_offset = 0;  // source bytes that produced the word
+  std::uint64_t end_offset = 0;
+  std::uint64_t text_start = 0;  // the word's bytes inside the utterance text
+  std::uint64_t text_end = 0;
+  std::string text;
+};
+struct PauseResult {
+  std::string id;
+  bool paused = false;
+};
+struct ResumeResult {
+  std::string id;
+  bool resumed = false;
+  std::uint64_t queued = 0;
+};
 
-using Message = std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
-                             PrepareSummaryResult, SpeakResult, StopResult, ErrorResult,
-                             UtteranceBegin, UtteranceEnd, BackendUnavailable>;
+using Message =
+    std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
+                 PrepareSummaryResult, SpeakResult, StopResult, ErrorResult, UtteranceBegin,
+                 UtteranceEnd, BackendUnavailable, UtteranceWord, PauseResult, ResumeResult>;
 
 // Appends the message's JSON object (no line feed) to `out`.
 void encode_message(const Message& message, std::string& out);

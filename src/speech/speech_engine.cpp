@@ -7,10 +7,11 @@ namespace mdspeak {
 Result<SpeechEngine> SpeechEngine::create(Sender<SpeechEvent> events) {
   auto tts = create_default_tts();
   if (!tts) return fail(Error("failed to initialize system TTS", std::move(tts.error())));
-  return create(std::move(*tts), std::move(events));
+  return create(std::move(*tts), std::move(events), person_locale_from_environment());
 }
 
-Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events) {
+Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events,
+                                          std::string person_locale) {
   // On every early return below, `tts` and `events` go out of scope here, and the facade drops
   // any callback it already holds: the receiver then sees a channel without senders.
   if (!tts) return fail(Error("failed to initialize system TTS"));
@@ -23,6 +24,11 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
     return fail(Error("failed to install utterance begin callback", std::move(begin.error())));
   }
 
+  // Word marks are optional: a facade without them still speaks, only without word progress.
+  (void)tts->on_word([sender = events](const UtteranceId& id, std::size_t word) {
+    sender.send(SpeechEvent{SpeechEventKind::Word, id, word});
+  });
+
   auto end = tts->on_utterance_end([sender = std::move(events)](const UtteranceId& id) {
     sender.send(SpeechEvent{SpeechEventKind::UtteranceEnd, id});
   });
@@ -30,11 +36,19 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
     return fail(Error("failed to install utterance end callback", std::move(end.error())));
   }
 
-  return SpeechEngine(std::move(tts));
+  return SpeechEngine(std::move(tts), std::move(person_locale));
 }
 
 Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bool interrupt) {
   auto id = tts_->speak(text, interrupt);
+  if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
+  return std::move(*id);
+}
+
+Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text,
+                                                       std::span<const WordMark> words,
+                                                       bool interrupt) {
+  auto id = tts_->speak_words(text, words, interrupt);
   if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
   return std::move(*id);
 }

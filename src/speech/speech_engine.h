@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,28 +23,43 @@
 
 namespace mdspeak {
 
-enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd };
+enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd, Word };
 
 struct SpeechEvent {
   SpeechEventKind kind;
   UtteranceId id;
+  std::size_t word = 0;  // Word: position in the word list the utterance was queued with
 };
 
 // Quality score of a voice for ranking and automatic choice.
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language);
 bool language_matches_voice(SupportedLanguage language, const Voice& voice);
 
+// The person's locale as POSIX finds it for messages: LC_ALL, else LC_MESSAGES, else LANG (the
+// first one set and not empty); empty when none is.
+std::string person_locale_from_environment();
+
+// Ties of the ranking are broken by how close a voice's language tag ("en-GB") is to the person's
+// locale ("en_GB.UTF-8"); lower is closer. The person's language comes before the other one, and
+// within a language the person's region comes first, then the language's most common region
+// (en-US, es-ES), then the rest.
+int locale_closeness(std::string_view voice_language, std::string_view person_locale);
+
 class SpeechEngine {
  public:
   // The platform's default facade ("failed to initialize system TTS" when it cannot be created).
   static Result<SpeechEngine> create(Sender<SpeechEvent> events);
-  // A given facade (tests, other backends).
-  static Result<SpeechEngine> create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events);
+  // A given facade (tests, other backends); voices are ranked for `person_locale`.
+  static Result<SpeechEngine> create(std::unique_ptr<Tts> tts, Sender<SpeechEvent> events,
+                                     std::string person_locale = {});
 
   SpeechEngine(SpeechEngine&&) noexcept = default;
   SpeechEngine& operator=(SpeechEngine&&) noexcept = default;
 
   Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt);
+  // Also sends a Word event as each of `words` begins, when the facade can mark words.
+  Result<std::optional<UtteranceId>> speak(std::string_view text, std::span<const WordMark> words,
+                                           bool interrupt);
   Result<void> stop();
   Result<bool> is_speaking();
   Features features() const;
@@ -57,8 +73,10 @@ class SpeechEngine {
                          std::optional<SupportedLanguage> language, float rate);
 
  private:
-  explicit SpeechEngine(std::unique_ptr<Tts> tts) : tts_(std::move(tts)) {}
+  SpeechEngine(std::unique_ptr<Tts> tts, std::string person_locale)
+      : tts_(std::move(tts)), person_locale_(std::move(person_locale)) {}
   std::unique_ptr<Tts> tts_;
+  std::string person_locale_;
 };
 
 }  // namespace mdspeak

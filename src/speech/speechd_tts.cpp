@@ -47,6 +47,65 @@ UtteranceId utterance_id(std::size_t message_id) {
   return UtteranceId("SpeechDispatcher(" + std::to_string(message_id) + ")");
 }
 
+std::string ssml(std::string_view text, std::span<const WordMark> words) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2 + 32);
+  out += "<speak>";
+  auto escape = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      const char c = text[i];
+      switch (c) {
+        case '&':
+          out += "&amp;";
+          break;
+        case '<':
+          out += "&lt;";
+          break;
+        case '>':
+          out += "&gt;";
+          break;
+        case '"':
+          out += "&quot;";
+          break;
+        case '\'':
+          out += "&apos;";
+          break;
+        default:
+          // XML 1.0 has no place for other control characters.
+          if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            out += ' ';
+          } else {
+            out += c;
+          }
+      }
+    }
+  };
+  std::size_t done = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const WordMark& word = words[i];
+    if (word.begin < done || word.end > text.size() || word.begin > word.end) continue;
+    escape(done, word.begin);
+    out += "<mark name=\"";
+    out += std::to_string(i);
+    out += "\"/>";
+    escape(word.begin, word.end);
+    done = word.end;
+  }
+  escape(done, text.size());
+  out += "</speak>";
+  return out;
+}
+
+std::optional<std::size_t> mark_word(std::string_view name) {
+  if (name.empty() || name.size() > 18) return std::nullopt;
+  std::size_t value = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::size_t>(c - '0');
+  }
+  return value;
+}
+
 std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
   std::vector<Voice> voices;
   for (const ListedVoice& entry : listing) {
@@ -66,16 +125,24 @@ void EventTracker::set_end(UtteranceCallback callback) {
   end_ = std::move(callback);
 }
 
+void EventTracker::set_word(WordCallback callback) {
+  std::lock_guard lock(mutex_);
+  word_ = std::move(callback);
+}
+
 void EventTracker::close() {
   UtteranceCallback begin;
   UtteranceCallback end;
+  WordCallback word;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
     begin = std::move(begin_);
     end = std::move(end_);
+    word = std::move(word_);
     begin_ = nullptr;
     end_ = nullptr;
+    word_ = nullptr;
   }
   // Whatever the callbacks own is released here, outside the lock.
 }
@@ -112,6 +179,15 @@ void EventTracker::notify(std::size_t message_id, Kind kind) {
       return;
   }
   if (*callback) (*callback)(utterance_id(message_id));
+}
+
+void EventTracker::notify_word(std::size_t message_id, std::size_t word) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  last_activity_ = Clock::now();
+  // Only the utterance being spoken has words; marks of a cancelled one are late news.
+  if (in_progress_ != message_id || !word_) return;
+  word_(utterance_id(message_id), word);
 }
 
 void EventTracker::queued(std::size_t message_id) {
@@ -360,6 +436,21 @@ void on_notification(std::size_t message_id, std::size_t client_id, SPDNotificat
   if (tracker) tracker->notify(message_id, kind);
 }
 
+std::shared_ptr<EventTracker> tracker_of(std::size_t client_id) {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  auto it = r.trackers.find(client_id);
+  return it == r.trackers.end() ? nullptr : it->second.lock();
+}
+
+void on_index_mark(std::size_t message_id, std::size_t client_id, SPDNotificationType type,
+                   char* name) {
+  if (type != SPD_EVENT_INDEX_MARK || name == nullptr) return;
+  auto word = speechd::mark_word(name);
+  if (!word) return;
+  if (auto tracker = tracker_of(client_id)) tracker->notify_word(message_id, *word);
+}
+
 struct OpenAttempt {
   std::mutex mutex;
   std::condition_variable cv;
@@ -492,7 +583,18 @@ class SpeechdTts final : public Tts {
     return {};
   }
 
+  Result<void> on_word(WordCallback callback) override {
+    events_->set_word(std::move(callback));
+    return {};
+  }
+
   Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt) override {
+    return speak_words(text, {}, interrupt);
+  }
+
+  Result<std::optional<UtteranceId>> speak_words(std::string_view text,
+                                                 std::span<const WordMark> words,
+                                                 bool interrupt) override {
     if (auto connected = ensure_connected(); !connected) return fail(std::move(connected.error()));
     if (interrupt) {
       auto cancelled = command(deadline(), [](SPDConnection* c) { return spd_cancel(c); });
@@ -500,9 +602,11 @@ class SpeechdTts final : public Tts {
       events_->cancel_all();
     }
     // SPD_MESSAGE queues behind our earlier utterances; SPD_TEXT would cancel them.
-    std::string owned(text);
-    auto id = command(
-        deadline(), [&owned](SPDConnection* c) { return spd_say(c, SPD_MESSAGE, owned.c_str()); });
+    // Every utterance goes as SSML, so that a mark before each word tells when it is heard.
+    const std::string owned = speechd::ssml(text, words);
+    auto id = command(send_deadline(owned.size()), [&owned](SPDConnection* c) {
+      return spd_say(c, SPD_MESSAGE, owned.c_str());
+    });
     if (!id) return fail(std::move(id.error()));
     events_->queued(static_cast<std::size_t>(*id));
     return std::optional<UtteranceId>(speechd::utterance_id(static_cast<std::size_t>(*id)));
@@ -592,6 +696,11 @@ class SpeechdTts final : public Tts {
   SpeechdTts() = default;
 
   static Clock::time_point deadline() { return Clock::now() + kCallTimeout; }
+  // Sending a long utterance takes the daemon time in proportion (about 1 s per 4 MB measured);
+  // the bound grows with it so that a valid long text is not refused.
+  static Clock::time_point send_deadline(std::size_t bytes) {
+    return deadline() + milliseconds(bytes / 1024);
+  }
 
   // Runs one libspeechd command on the main connection within `until`. A negative answer is
   // "Operation failed"; an overrun or a lost daemon also drops the connection.
@@ -640,6 +749,7 @@ class SpeechdTts final : public Tts {
     spd_->callback_begin = on_notification;
     spd_->callback_end = on_notification;
     spd_->callback_cancel = on_notification;
+    spd_->callback_im = on_index_mark;
     events_->reset();
 
     auto client = command(until, [](SPDConnection* c) { return query_client_id(c); });
@@ -652,7 +762,10 @@ class SpeechdTts final : public Tts {
     }
     registered_ = true;
 
-    for (SPDNotification kind : {SPD_BEGIN, SPD_END, SPD_CANCEL}) {
+    auto mode =
+        command(until, [](SPDConnection* c) { return spd_set_data_mode(c, SPD_DATA_SSML); });
+    if (!mode) return drop_with(std::move(mode.error()));
+    for (SPDNotification kind : {SPD_BEGIN, SPD_END, SPD_CANCEL, SPD_INDEX_MARKS}) {
       auto on =
           command(until, [kind](SPDConnection* c) { return spd_set_notification_on(c, kind); });
       if (!on) return drop_with(std::move(on.error()));

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -23,6 +24,13 @@ inline constexpr float kMaxRate = 100.0f;
 
 // "SpeechDispatcher(42)" for message 42.
 UtteranceId utterance_id(std::size_t message_id);
+
+// The SSML document sent for one utterance: the text XML-escaped inside <speak>, with
+// <mark name="N"/> right before word N. Characters XML cannot carry become spaces.
+std::string ssml(std::string_view text, std::span<const WordMark> words);
+
+// The word position a mark named by `ssml` stands for; nullopt for any other name.
+std::optional<std::size_t> mark_word(std::string_view name);
 
 // One entry of the daemon's voice listing.
 struct ListedVoice {
@@ -82,11 +90,14 @@ class EventTracker {
 
   void set_begin(UtteranceCallback callback);
   void set_end(UtteranceCallback callback);
+  void set_word(WordCallback callback);
   // Drops the callbacks (and whatever they own); nothing is delivered afterwards.
   void close();
 
   // A notification from the daemon; runs the matching callback, if any, before returning.
   void notify(std::size_t message_id, Kind kind);
+  // An index mark of the utterance being spoken: word `word` begins.
+  void notify_word(std::size_t message_id, std::size_t word);
   // `spd_say` returned this id.
   void queued(std::size_t message_id);
   // Everything queued so far is cancelled: late notifications about it are dropped.
@@ -107,6 +118,7 @@ class EventTracker {
   mutable std::mutex mutex_;
   UtteranceCallback begin_;
   UtteranceCallback end_;
+  WordCallback word_;
   bool closed_ = false;
   std::unordered_set<std::size_t> pending_;
   // Ids that ended (or were cancelled) before `queued` saw them.

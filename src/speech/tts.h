@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,15 @@ class UtteranceId {
 
 using UtteranceCallback = std::function<void(const UtteranceId&)>;
 
+// One word of an utterance text: bytes [begin, end). A backend that can mark words reports the
+// position of the word in the list it was given when the word's sound begins.
+struct WordMark {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool operator==(const WordMark&) const = default;
+};
+using WordCallback = std::function<void(const UtteranceId&, std::size_t word)>;
+
 namespace tts_error {
 inline constexpr std::string_view kValueNotReceived = "Value not received";
 inline constexpr std::string_view kOperationFailed = "Operation failed";
@@ -85,6 +95,20 @@ class Tts {
   virtual Result<void> on_utterance_end(UtteranceCallback callback) = 0;
   // Queues `text` as one utterance; with `interrupt`, whatever is being spoken stops first.
   virtual Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt) = 0;
+  // Like `speak`, and reports each of `words` (ranges of `text`, in order) as its sound begins.
+  // A backend without word marks speaks the text unmarked.
+  virtual Result<std::optional<UtteranceId>> speak_words(std::string_view text,
+                                                         std::span<const WordMark> words,
+                                                         bool interrupt) {
+    (void)words;
+    return speak(text, interrupt);
+  }
+  // Runs like the utterance callbacks, between an utterance's begin and its end. Refused with
+  // "Unsupported feature" by a backend without word marks.
+  virtual Result<void> on_word(WordCallback callback) {
+    (void)callback;
+    return fail(Error(std::string(tts_error::kUnsupportedFeature)));
+  }
   virtual Result<void> stop() = 0;
   virtual Result<bool> is_speaking() = 0;
   virtual Result<std::vector<Voice>> voices() = 0;

@@ -1,5 +1,6 @@
 // Ranking, listing and choosing voices, and mapping the requested rate onto the synthesizer's.
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -29,7 +30,41 @@ float engine_rate(float requested, float min, float normal, float max) {
   return normal + (r - 1.0f) * (max - normal);
 }
 
+// Language and region of a tag or locale name: "en-GB", "en_GB.UTF-8@euro" -> ("en", "gb").
+std::pair<std::string, std::string> language_and_region(std::string_view tag) {
+  tag = tag.substr(0, tag.find_first_of(".@"));
+  const std::size_t cut = tag.find_first_of("-_");
+  std::string language = ascii_lower(tag.substr(0, cut));
+  std::string region;
+  if (cut != std::string_view::npos) {
+    std::string_view rest = tag.substr(cut + 1);
+    region = ascii_lower(rest.substr(0, rest.find_first_of("-_")));
+  }
+  return {std::move(language), std::move(region)};
+}
+
 }  // namespace
+
+std::string person_locale_from_environment() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return {};
+}
+
+int locale_closeness(std::string_view voice_language, std::string_view person_locale) {
+  const auto [language, region] = language_and_region(voice_language);
+  const auto [own_language, own_region] = language_and_region(person_locale);
+  const bool same_language = !language.empty() && language == own_language;
+  int region_rank = 2;
+  if (same_language && !region.empty() && region == own_region) {
+    region_rank = 0;
+  } else if ((language == "en" && region == "us") || (language == "es" && region == "es")) {
+    region_rank = 1;
+  }
+  return (same_language ? 0 : 3) + region_rank;
+}
 
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language) {
   std::int32_t score = 0;
@@ -55,17 +90,23 @@ Result<std::vector<Voice>> SpeechEngine::supported_voices() {
 
   struct Ranked {
     std::int32_t score;
+    int closeness;
     Voice voice;
   };
   std::vector<Ranked> ranked;
   for (Voice& voice : *all) {
     if (!from_locale(voice.language)) continue;
     std::int32_t score = voice_priority(voice, std::nullopt);
-    ranked.push_back(Ranked{score, std::move(voice)});
+    int closeness = locale_closeness(voice.language, person_locale_);
+    ranked.push_back(Ranked{score, closeness, std::move(voice)});
   }
-  // std::string compares as unsigned bytes: "Zoe" before "alex", "en-US" before "es-ES".
+  // The score rows name other platforms' voice ids and rarely separate speech-dispatcher's
+  // voices; closeness to the person's locale then decides, so that en-US (or the person's own
+  // region) is not ranked behind en-029 by byte order. std::string compares as unsigned bytes:
+  // "Zoe" before "alex", "en-US" before "es-ES".
   std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
     if (a.score != b.score) return a.score > b.score;
+    if (a.closeness != b.closeness) return a.closeness < b.closeness;
     if (a.voice.language != b.voice.language) return a.voice.language < b.voice.language;
     return a.voice.name < b.voice.name;
   });

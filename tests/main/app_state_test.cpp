@@ -29,6 +29,14 @@ struct Store {
   }
 };
 
+SpokenUtterance stale_entry(std::string document_id) {
+  SpokenUtterance entry;
+  entry.document_id = std::move(document_id);
+  entry.text = "old";
+  entry.end_offset = 1;
+  return entry;
+}
+
 std::vector<Utterance> three_utterances() {
   return {{"one", 0, 10, UtteranceKind::Paragraph},
           {"two", 12, 30, UtteranceKind::Item},
@@ -67,11 +75,11 @@ TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(*queued, 2u);
   ASSERT_EQ(s.state.spoken.size(), 2u);
-  EXPECT_EQ(s.state.spoken[0].first, "Fake(1)");
-  EXPECT_EQ(s.state.spoken[0].second.utterance_index, 0u);
-  EXPECT_EQ(s.state.spoken[0].second.text, "two");
-  EXPECT_EQ(s.state.spoken[1].second.utterance_index, 1u);
-  EXPECT_EQ(s.state.spoken[1].second.start_offset, 32u);
+  EXPECT_EQ(s.state.spoken.entries()[0].key, "Fake(1)");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.utterance_index, 0u);
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "two");
+  EXPECT_EQ(s.state.spoken.entries()[1].utterance.utterance_index, 1u);
+  EXPECT_EQ(s.state.spoken.entries()[1].utterance.start_offset, 32u);
   // configure, then stop, then speak with interrupt only on the first.
   EXPECT_EQ(s.fake->calls(FakeOp::SetRate), 1);
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
@@ -98,7 +106,7 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
   for (const auto& c : cases) {
     Store s = Store::with_engine();
     // A previous queueing leaves entries that any selecting queueing empties first.
-    s.state.spoken.emplace_back("old", SpokenUtterance{"old", 0, "old", 0, 1});
+    s.state.spoken.record("old", stale_entry("old"));
     s.fake->fail_nth(c.op, c.nth);
     auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
                                          std::nullopt, 1.0f, std::nullopt);
@@ -106,14 +114,14 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
     EXPECT_EQ(queued.error().message, c.want_message);
     EXPECT_EQ(s.state.spoken.size(), c.want_entries);
     for (std::size_t i = 0; i < s.state.spoken.size(); ++i) {
-      EXPECT_EQ(s.state.spoken[i].second.utterance_index, i);
+      EXPECT_EQ(s.state.spoken.entries()[i].utterance.utterance_index, i);
     }
   }
 }
 
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   AppState state(std::nullopt, "failed to initialize system TTS");
-  state.spoken.emplace_back("k", SpokenUtterance{"d", 0, "t", 0, 1});
+  state.spoken.record("k", stale_entry("d"));
   auto queued = state.queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt,
                                      1.0f, std::nullopt);
   ASSERT_TRUE(queued.has_value());
@@ -139,7 +147,7 @@ TEST(AppStateTest, SpeakIndexesMatchPrepareSpeech) {
   ASSERT_EQ(spoken.queued, prepared.utterances.size());
   ASSERT_EQ(s.state.spoken.size(), prepared.utterances.size());
   for (std::size_t i = 0; i < prepared.utterances.size(); ++i) {
-    const auto& entry = s.state.spoken[i].second;
+    const auto& entry = s.state.spoken.entries()[i].utterance;
     EXPECT_EQ(entry.document_id, "doc");
     EXPECT_EQ(entry.utterance_index, prepared.utterances[i].utterance_index);
     EXPECT_EQ(entry.text, prepared.utterances[i].text);
@@ -156,7 +164,7 @@ TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
       std::get<LoadDocumentResult>(s.state.load_document(LoadDocument{"3", "doc", "# New\n\nB."}));
   EXPECT_EQ(loaded.utterance_count, 2u);
   ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken[0].second.text, "Old text.");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "Old text.");
   auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
   ASSERT_EQ(prepared.utterances.size(), 2u);
   EXPECT_EQ(prepared.utterances[0].text, "New");
@@ -187,7 +195,7 @@ TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   auto spoken = std::get<SpeakResult>(s.state.speak_summary(SpeakSummary{"2", "doc", {}, 1.0f}));
   EXPECT_EQ(spoken.queued, 1u);
   ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken[0].second.text, "Real span.");
+  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text, "Real span.");
 }
 
 }  // namespace

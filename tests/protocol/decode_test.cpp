@@ -57,6 +57,41 @@ TEST(DecodeRequest, ObjectFormOfEveryType) {
   });
 }
 
+// Extensions: word events on speak requests, pause and resume. Without them, the requests
+// decode exactly as before (word_events false).
+TEST(DecodeRequest, WordEventsPauseAndResume) {
+  expect_decodes({
+      {R"({"type":"speak","id":"a","document_id":"d","rate":1,"word_events":true})",
+       Speak{"a", "d", std::nullopt, std::nullopt, std::nullopt, 1.0f, true}},
+      {R"({"type":"speak","id":"a","document_id":"d","rate":1,"word_events":null})",
+       Speak{"a", "d", std::nullopt, std::nullopt, std::nullopt, 1.0f, false}},
+      {R"({"word_events":true,"type":"speak_summary","id":"a","document_id":"d","rate":2})",
+       SpeakSummary{"a", "d", std::nullopt, 2.0f, true}},
+      {R"(["speak","a","d",1,2,"v",1,true])", Speak{"a", "d", 1, 2, "v", 1.0f, true}},
+      {R"(["speak_summary","a","d",null,1,false])", SpeakSummary{"a", "d", std::nullopt, 1.0f}},
+      {R"({"type":"init","id":"1","word_events":"yes"})", Init{"1"}},
+      {R"({"type":"pause","id":"p"})", Pause{"p"}},
+      {R"(["pause","p"])", Pause{"p"}},
+      {R"({"type":"resume","id":"r"})", Resume{"r", std::nullopt, std::nullopt}},
+      {R"({"type":"resume","id":"r","rate":1.5,"voice_id":"v"})", Resume{"r", 1.5f, "v"}},
+      {R"(["resume","r",null,null])", Resume{"r", std::nullopt, std::nullopt}},
+      {R"(["resume","r",0.5,"v"])", Resume{"r", 0.5f, "v"}},
+  });
+  expect_rejects({
+      R"({"type":"speak","id":"a","document_id":"d","rate":1,"word_events":1})",
+      R"({"type":"speak","id":"a","document_id":"d","rate":1,"word_events":"true"})",
+      R"(["speak","a","d",1,2,"v",1,true,true])",
+      R"(["speak_summary","a","d",null])",
+      R"({"type":"pause"})",
+      R"(["pause","p",1])",
+      R"({"type":"resume","id":"r","rate":"fast"})",
+      R"({"type":"resume","id":"r","voice_id":3})",
+      R"(["resume","r"])",
+      R"(["resume","r",1])",
+      R"({"type":"Pause","id":"p"})",
+  });
+}
+
 TEST(DecodeRequest, ObjectFormMemberOrderNullsAndIgnoredMembers) {
   expect_decodes({
       {R"({"id":"7","type":"init","extra":[1,{"a":null}]})", Init{"7"}},

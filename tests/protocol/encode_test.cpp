@@ -79,6 +79,12 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
        R"("start_offset":0,"end_offset":18446744073709551615,"text":""})"},
       {"backend unavailable", BackendUnavailable{"failed to initialize system TTS"},
        R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})"},
+      {"word", UtteranceWord{"doc", 1, 12, 17, 3, 9, "it’s,"},
+       R"({"type":"utterance_word","document_id":"doc","utterance_index":1,"start_offset":12,)"
+       R"("end_offset":17,"text_start":3,"text_end":9,"text":"it’s,"})"},
+      {"pause", PauseResult{"p", true}, R"({"type":"pause_result","id":"p","paused":true})"},
+      {"resume", ResumeResult{"r", false, 0},
+       R"({"type":"resume_result","id":"r","resumed":false,"queued":0})"},
   };
   for (const Encoded& c : cases) {
     SCOPED_TRACE(c.name);

@@ -90,8 +90,10 @@ TEST_F(LiveSpeech, CatalogueListsEnglishAndSpanishVoicesInRankOrder) {
   auto catalogue = live.engine->supported_voices();
   ASSERT_TRUE(catalogue) << catalogue.error().describe();
 
-  auto key = [](const Voice& v) {
-    return std::make_tuple(-voice_priority(v, std::nullopt), v.language, v.name);
+  const std::string locale = person_locale_from_environment();
+  auto key = [&](const Voice& v) {
+    return std::make_tuple(-voice_priority(v, std::nullopt), locale_closeness(v.language, locale),
+                           v.language, v.name);
   };
   EXPECT_TRUE(std::is_sorted(catalogue->begin(), catalogue->end(),
                              [&](const Voice& a, const Voice& b) { return key(a) < key(b); }));

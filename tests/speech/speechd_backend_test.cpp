@@ -10,6 +10,27 @@
 namespace mdspeak::speechd {
 namespace {
 
+TEST(SpeechdSsml, MarksBeforeEachWordAndEscapedText) {
+  const std::string text = "a<b & \"c\"\x01 it's";
+  const std::vector<WordMark> words = {{0, 3}, {6, 9}, {11, 15}};
+  EXPECT_EQ(ssml(text, words),
+            "<speak><mark name=\"0\"/>a&lt;b &amp; <mark name=\"1\"/>&quot;c&quot;  "
+            "<mark name=\"2\"/>it&apos;s</speak>");
+  EXPECT_EQ(ssml("x y", {}), "<speak>x y</speak>");
+  // Ranges that overlap, run backwards or leave the text are skipped, never read out of bounds.
+  const std::vector<WordMark> bad = {{2, 9}, {2, 1}, {0, 3}, {1, 2}};
+  EXPECT_EQ(ssml("x y", bad), "<speak><mark name=\"2\"/>x y</speak>");
+  for (const auto& [name, word] : std::vector<std::pair<std::string, std::optional<std::size_t>>>{
+           {"0", 0},
+           {"17", 17},
+           {"", std::nullopt},
+           {"__spd_1", std::nullopt},
+           {"1a", std::nullopt},
+           {"9999999999999999999999", std::nullopt}}) {
+    EXPECT_EQ(mark_word(name), word) << name;
+  }
+}
+
 TEST(SpeechdIds, TextFormNamesTheMessage) {
   EXPECT_EQ(utterance_id(42).text(), "SpeechDispatcher(42)");
   EXPECT_NE(utterance_id(1).text(), utterance_id(11).text());
@@ -103,8 +124,8 @@ TEST(SpeechdVoices, DataLinesSplitAtTabs) {
 }
 
 // A script of what the backend and the daemon do: "q5" spd_say returned 5; "B5", "E5", "C5"
-// the daemon notified begin, end, cancel of 5; "stop" everything was cancelled by us; "reset" a
-// new connection.
+// the daemon notified begin, end, cancel of 5; "W5" an index mark of 5 (word 0); "stop" everything
+// was cancelled by us; "reset" a new connection.
 struct TrackerCase {
   const char* name;
   std::vector<std::string> steps;
@@ -120,6 +141,8 @@ TEST_P(Tracker, DeliversOnlyWhatTheHostMustSee) {
   std::vector<std::string> delivered;
   tracker.set_begin([&](const UtteranceId& id) { delivered.push_back("B " + id.text()); });
   tracker.set_end([&](const UtteranceId& id) { delivered.push_back("E " + id.text()); });
+  tracker.set_word(
+      [&](const UtteranceId& id, std::size_t) { delivered.push_back("W " + id.text()); });
 
   for (const std::string& step : c.steps) {
     if (step == "stop") {
@@ -140,6 +163,9 @@ TEST_P(Tracker, DeliversOnlyWhatTheHostMustSee) {
           break;
         case 'C':
           tracker.notify(id, EventTracker::Kind::Cancel);
+          break;
+        case 'W':
+          tracker.notify_word(id, 0);
           break;
         default:
           FAIL() << "bad step " << step;
@@ -179,7 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {"q7", "B7", "reset", "B1", "q1", "E1"},
                     {"B 7", "B 1", "E 1"},
                     false},
-        TrackerCase{"ResetForgetsPending", {"q7", "q8", "reset"}, {}, false}),
+        TrackerCase{"ResetForgetsPending", {"q7", "q8", "reset"}, {}, false},
+        // Marks count only while their utterance is being heard: none before its begin, after
+        // its end or after a stop (the daemon keeps marking for a while after a cancel).
+        TrackerCase{"WordsOnlyOfTheUtteranceBeingHeard",
+                    {"q2", "q3", "W2", "B2", "W2", "W3", "E2", "W2", "B3", "W3", "stop", "W3"},
+                    {"B 2", "W 2", "E 2", "B 3", "W 3"},
+                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Tracker, CloseReleasesTheCallbacksAndDeliversNothingMore) {

@@ -130,6 +130,46 @@ TEST(SupportedVoices, KeepsEnglishAndSpanishRankedByScoreLanguageAndName) {
                              }));
 }
 
+// speech-dispatcher's voices earn no score row; the person's locale breaks the ties.
+TEST(SupportedVoices, TiesGoToThePersonsLocaleThenTheLanguagesCommonRegion) {
+  const std::vector<Voice> espeak = {
+      voice("English (Caribbean)", "English (Caribbean)", "en-029"),
+      voice("English (Great Britain)", "English (Great Britain)", "en-GB"),
+      voice("English (America)", "English (America)", "en-US"),
+      voice("Spanish (Latin America)", "Spanish (Latin America)", "es-419"),
+      voice("Spanish (Spain)", "Spanish (Spain)", "es-ES"),
+      voice("Scots", "Scots", "en-GB-scotland"),
+  };
+  struct Case {
+    std::string locale;
+    std::vector<std::string> languages;
+  };
+  const std::vector<Case> cases = {
+      {"", {"en-US", "es-ES", "en-029", "en-GB", "en-GB-scotland", "es-419"}},
+      {"C.UTF-8", {"en-US", "es-ES", "en-029", "en-GB", "en-GB-scotland", "es-419"}},
+      {"en_GB.UTF-8", {"en-GB", "en-GB-scotland", "en-US", "en-029", "es-ES", "es-419"}},
+      {"en_US", {"en-US", "en-029", "en-GB", "en-GB-scotland", "es-ES", "es-419"}},
+      {"es_MX.UTF-8@x", {"es-ES", "es-419", "en-US", "en-029", "en-GB", "en-GB-scotland"}},
+      {"fr_FR.UTF-8", {"en-US", "es-ES", "en-029", "en-GB", "en-GB-scotland", "es-419"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    auto fake = std::make_shared<FakeTts>();
+    fake->set_voices(espeak);
+    auto [sender, receiver] = make_channel<SpeechEvent>();
+    auto engine = SpeechEngine::create(fake->facade(), std::move(sender), c.locale);
+    ASSERT_TRUE(engine);
+    auto catalogue = engine->supported_voices();
+    ASSERT_TRUE(catalogue);
+    std::vector<std::string> languages;
+    for (const Voice& v : *catalogue) languages.push_back(v.language);
+    EXPECT_EQ(languages, c.languages);
+    // The automatic choice for an English document follows the same order.
+    ASSERT_TRUE(engine->configure(std::nullopt, kEnglish, 1.0f));
+    EXPECT_EQ(fake->voice()->language, c.languages[0].starts_with("en") ? c.languages[0] : "en-US");
+  }
+}
+
 TEST(SupportedVoices, VoicesEqualInEveryKeyKeepTheFacadeOrder) {
   Rig rig({voice("second", "Same", "en-US"), voice("first", "Same", "en-US"),
            voice("third", "Same", "en-US")});

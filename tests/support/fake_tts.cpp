@@ -31,7 +31,19 @@ class FakeTts::Handle : public Tts {
     return install(FakeOp::OnEnd, std::move(callback), fake_->on_end_);
   }
 
+  Result<void> on_word(WordCallback callback) override {
+    std::lock_guard lock(fake_->mutex_);
+    fake_->on_word_ = std::make_shared<WordCallback>(std::move(callback));
+    return {};
+  }
+
   Result<std::optional<UtteranceId>> speak(std::string_view text, bool interrupt) override {
+    return speak_words(text, {}, interrupt);
+  }
+
+  Result<std::optional<UtteranceId>> speak_words(std::string_view text,
+                                                 std::span<const WordMark> words,
+                                                 bool interrupt) override {
     std::lock_guard lock(fake_->mutex_);
     if (auto error = fake_->enter(FakeOp::Speak)) return fail(*std::move(error));
     if (interrupt) {
@@ -39,9 +51,9 @@ class FakeTts::Handle : public Tts {
       fake_->current_.reset();
     }
     UtteranceId id("Fake(" + std::to_string(fake_->next_id_++) + ")");
-    fake_->queued_.push_back(FakeUtterance{id, std::string(text), interrupt,
-                                           fake_->rate_.value_or(fake_->normal_rate_),
-                                           fake_->voice_});
+    fake_->queued_.push_back(
+        FakeUtterance{id, std::string(text), interrupt, fake_->rate_.value_or(fake_->normal_rate_),
+                      fake_->voice_, std::vector<WordMark>(words.begin(), words.end())});
     fake_->queue_.push_back(id);
     fake_->queued_cv_.notify_all();
     if (!fake_->return_ids_) return std::optional<UtteranceId>();
@@ -236,9 +248,30 @@ std::optional<UtteranceId> FakeTts::begin_next() {
     queue_.erase(queue_.begin());
     id = *current_;
     callback = on_begin_;
+    words_reported_ = 0;
+    words_in_current_ = 0;
+    for (const FakeUtterance& u : queued_) {
+      if (u.id == id) words_in_current_ = u.words.size();
+    }
   }
   if (callback && *callback) deliver(*callback, id);
   return id;
+}
+
+bool FakeTts::next_word() {
+  std::lock_guard delivery(delivery_mutex_);
+  std::shared_ptr<WordCallback> callback;
+  UtteranceId id("");
+  std::size_t word = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!current_ || words_reported_ >= words_in_current_) return false;
+    id = *current_;
+    word = words_reported_++;
+    callback = on_word_;
+  }
+  if (callback && *callback) (*callback)(id, word);
+  return true;
 }
 
 std::optional<UtteranceId> FakeTts::end_current() {
@@ -258,8 +291,12 @@ std::optional<UtteranceId> FakeTts::end_current() {
 
 std::size_t FakeTts::finish_all() {
   std::size_t finished = 0;
+  while (next_word()) {
+  }
   if (end_current()) ++finished;
   while (begin_next()) {
+    while (next_word()) {
+    }
     if (end_current()) ++finished;
   }
   return finished;
@@ -274,11 +311,13 @@ void FakeTts::detach() {
   std::lock_guard delivery(delivery_mutex_);
   std::shared_ptr<UtteranceCallback> begin;
   std::shared_ptr<UtteranceCallback> end;
+  std::shared_ptr<WordCallback> word;
   {
     std::lock_guard lock(mutex_);
     alive_ = false;
     begin = std::move(on_begin_);
     end = std::move(on_end_);
+    word = std::move(on_word_);
     queue_.clear();
     current_.reset();
   }

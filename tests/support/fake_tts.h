@@ -55,6 +55,7 @@ struct FakeUtterance {
   bool interrupt = false;
   float rate = 0;
   std::optional<Voice> voice;
+  std::vector<WordMark> words;  // as given to `speak_words`; empty for `speak`
 };
 
 class FakeTts : public std::enable_shared_from_this<FakeTts> {
@@ -82,9 +83,13 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   // Makes the oldest queued utterance current and fires the begin callback. Nothing happens
   // (and nullopt is returned) while an utterance is current or when nothing is queued.
   std::optional<UtteranceId> begin_next();
+  // Fires the word callback of the current utterance for its next word, in order (false when
+  // none is current or all its words were reported).
+  bool next_word();
   // Fires the end callback of the current utterance and clears it; nullopt when none is current.
   std::optional<UtteranceId> end_current();
-  // Begins and ends every queued utterance in order; returns how many were finished.
+  // Begins, speaks every word of and ends every queued utterance in order; returns how many were
+  // finished.
   std::size_t finish_all();
   // Waits until at least `count` utterances have been queued in total (false on timeout).
   bool wait_until_queued(std::size_t count, std::chrono::milliseconds timeout) const;
@@ -133,6 +138,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
 
   std::shared_ptr<UtteranceCallback> on_begin_;
   std::shared_ptr<UtteranceCallback> on_end_;
+  std::shared_ptr<WordCallback> on_word_;
+  std::size_t words_in_current_ = 0;  // words of the current utterance
+  std::size_t words_reported_ = 0;    // of them, reported so far
   std::uint64_t next_id_ = 1;
   std::vector<FakeUtterance> queued_;
   std::vector<UtteranceId> queue_;

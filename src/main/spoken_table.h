@@ -1,0 +1,75 @@
+// The spoken table: every utterance handed to the synthesizer and not yet finished, keyed by the
+// text form of its utterance id, in queueing order. It turns the synthesizer's begin, word and
+// end events back into document positions, and it knows how far speech got, which is what a
+// pause remembers. Main thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "speech/tts.h"
+
+namespace mdspeak {
+
+// Source bytes [start, end) of one word.
+struct WordSource {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  bool operator==(const WordSource&) const = default;
+};
+
+struct SpokenUtterance {
+  std::string document_id;
+  std::uint64_t utterance_index = 0;
+  std::string text;
+  std::uint64_t start_offset = 0;
+  std::uint64_t end_offset = 0;
+  // The words of `text` and the source bytes of each (same length, or both empty).
+  std::vector<WordMark> words;
+  std::vector<WordSource> sources;
+  // Words before this one were heard before a pause; the synthesizer got the text from here.
+  std::size_t first_word = 0;
+  // The word being heard, once one has begun.
+  std::optional<std::size_t> current_word;
+  bool begun = false;
+};
+
+class SpokenTable {
+ public:
+  struct Entry {
+    std::string key;
+    SpokenUtterance utterance;
+  };
+
+  void record(std::string key, SpokenUtterance utterance);
+  // Marks the entry begun; null when no entry has `key`.
+  const SpokenUtterance* begin(std::string_view key);
+  // Word `mark` of what the synthesizer got for the entry began; the word's position in the
+  // whole utterance, or nullopt when the entry or the word is unknown.
+  std::optional<std::size_t> word(std::string_view key, std::size_t mark);
+  // The entry with `key`, or null.
+  const SpokenUtterance* find_entry(std::string_view key) const;
+  // Removes and returns the entry; nullopt when none has `key`.
+  std::optional<SpokenUtterance> end(std::string_view key);
+  void clear() { entries_.clear(); }
+
+  // Empties the table and returns where speech stands: the utterance being heard (or the first
+  // still waiting), its first word set to the word being heard, then the ones queued after it.
+  std::vector<SpokenUtterance> take_position();
+
+  bool empty() const { return entries_.empty(); }
+  std::size_t size() const { return entries_.size(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  std::vector<Entry>::iterator find(std::string_view key);
+
+  std::vector<Entry> entries_;
+};
+
+}  // namespace mdspeak

@@ -1,0 +1,136 @@
+// Word progress and pause/resume in the host's state, on the scripted fake synthesizer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "host_fixture.h"
+
+namespace mdspeak {
+namespace {
+
+// "B0", "W0:three@8", "E1": begin, word (with its text and text_start), end, by index.
+std::vector<std::string> describe(const std::vector<Message>& messages) {
+  std::vector<std::string> out;
+  for (const Message& m : messages) {
+    if (auto* b = std::get_if<UtteranceBegin>(&m)) {
+      out.push_back("B" + std::to_string(b->utterance_index));
+    } else if (auto* w = std::get_if<UtteranceWord>(&m)) {
+      out.push_back("W" + std::to_string(w->utterance_index) + ":" + w->text + "@" +
+                    std::to_string(w->text_start));
+    } else if (auto* e = std::get_if<UtteranceEnd>(&m)) {
+      out.push_back("E" + std::to_string(e->utterance_index));
+    } else {
+      out.push_back("?");
+    }
+  }
+  return out;
+}
+
+constexpr const char* kText = "One two three four.\n\nFive six.";
+
+Speak speak_words(bool word_events) {
+  return Speak{"s", "doc", std::nullopt, std::nullopt, std::nullopt, 1.0f, word_events};
+}
+
+TEST(PauseResume, ContinuesFromTheWordBeingHeard) {
+  FakeHost h = FakeHost::create();
+  h.answer(LoadDocument{"l", "doc", kText});
+  EXPECT_EQ(std::get<SpeakResult>(h.answer(speak_words(true))).queued, 2u);
+  h.fake->begin_next();
+  for (int i = 0; i < 3; ++i) h.fake->next_word();
+  EXPECT_EQ(describe(h.take_messages()),
+            (std::vector<std::string>{"B0", "W0:One@0", "W0:two@4", "W0:three@8"}));
+
+  EXPECT_TRUE(std::get<PauseResult>(h.answer(Pause{"p"})).paused);
+  EXPECT_TRUE(h.fake->pending().empty());  // silenced, nothing left queued
+  EXPECT_TRUE(h.fake->finish_all() == 0 && h.take_messages().empty());
+
+  auto resumed = std::get<ResumeResult>(h.answer(Resume{"r", 1.5f, std::nullopt}));
+  EXPECT_TRUE(resumed.resumed);
+  EXPECT_EQ(resumed.queued, 2u);
+  auto queued = h.fake->queued();
+  ASSERT_EQ(queued.size(), 4u);
+  EXPECT_EQ(queued[2].text, "three four.");
+  EXPECT_EQ(queued[2].words, (std::vector<WordMark>{{0, 5}, {6, 11}}));
+  EXPECT_TRUE(queued[2].interrupt);
+  EXPECT_FLOAT_EQ(queued[2].rate, 1.25f);  // 1.5 on the fake's 0.1/0.5/2.0 scale
+  EXPECT_EQ(queued[3].text, "Five six.");
+
+  h.fake->finish_all();
+  auto after = h.take_messages();
+  EXPECT_EQ(describe(after), (std::vector<std::string>{"B0", "W0:three@8", "W0:four.@14", "E0",
+                                                       "B1", "W1:Five@0", "W1:six.@5", "E1"}));
+  // The resumed utterance is reported whole, under its own index.
+  EXPECT_EQ(std::get<UtteranceBegin>(after[0]).text, "One two three four.");
+
+  EXPECT_FALSE(std::get<PauseResult>(h.answer(Pause{"p2"})).paused);
+  EXPECT_FALSE(std::get<ResumeResult>(h.answer(Resume{"r2", std::nullopt, std::nullopt})).resumed);
+}
+
+TEST(PauseResume, PositionIsKeptWithoutWordEventsAndBeforeTheFirstBegin) {
+  FakeHost h = FakeHost::create();
+  h.answer(LoadDocument{"l", "doc", kText});
+  h.answer(speak_words(false));
+  // Paused before anything began: everything is spoken again from the start.
+  EXPECT_TRUE(std::get<PauseResult>(h.answer(Pause{"p"})).paused);
+  h.answer(Resume{"r", std::nullopt, std::nullopt});
+  h.fake->begin_next();
+  h.fake->next_word();
+  h.fake->next_word();
+  EXPECT_EQ(describe(h.take_messages()), (std::vector<std::string>{"B0"}));
+  EXPECT_TRUE(std::get<PauseResult>(h.answer(Pause{"p"})).paused);
+  h.answer(Resume{"r", std::nullopt, std::nullopt});
+  auto queued = h.fake->queued();
+  ASSERT_EQ(queued.size(), 6u);
+  EXPECT_EQ(queued[2].text, "One two three four.");
+  EXPECT_EQ(queued[4].text, "two three four.");
+  EXPECT_FLOAT_EQ(queued[4].rate, 0.5f);  // the rate of the original request
+}
+
+TEST(PauseResume, StopSpeakAndReloadingThePausedDocumentForgetThePosition) {
+  struct Case {
+    const char* name;
+    Request after_pause;
+    bool still_paused;
+  };
+  const std::vector<Case> cases = {
+      {"stop", Stop{"x"}, false},
+      {"speak", speak_words(false), false},
+      {"speak summary", SpeakSummary{"x", "doc", std::nullopt, 1.0f}, false},
+      {"reload", LoadDocument{"x", "doc", "Other."}, false},
+      {"load another id", LoadDocument{"x", "other", "Other."}, true},
+      {"prepare", PrepareSpeech{"x", "doc", std::nullopt, std::nullopt}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost h = FakeHost::create();
+    h.answer(LoadDocument{"l", "doc", kText});
+    h.answer(speak_words(true));
+    h.fake->begin_next();
+    ASSERT_TRUE(std::get<PauseResult>(h.answer(Pause{"p"})).paused);
+    h.state.handle(c.after_pause);
+    EXPECT_EQ(h.state.paused(), c.still_paused);
+    auto resumed = std::get<ResumeResult>(h.answer(Resume{"r", std::nullopt, std::nullopt}));
+    EXPECT_EQ(resumed.resumed, c.still_paused);
+  }
+}
+
+TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
+  FakeHost h = FakeHost::create();
+  h.state.documents["doc"] = LoadedDocument{
+      {}, {{"A short summary.", 4, 30, UtteranceKind::Paragraph}}, SupportedLanguage::English};
+  h.answer(SpeakSummary{"s", "doc", std::nullopt, 1.0f, true});
+  h.fake->finish_all();
+  auto messages = h.take_messages();
+  ASSERT_EQ(messages.size(), 5u);
+  auto word = std::get<UtteranceWord>(messages[2]);
+  EXPECT_EQ(word.text, "short");
+  EXPECT_EQ(word.text_start, 2u);
+  EXPECT_EQ(word.start_offset, 4u);
+  EXPECT_EQ(word.end_offset, 30u);
+}
+
+}  // namespace
+}  // namespace mdspeak
