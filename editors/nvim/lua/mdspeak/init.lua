@@ -180,6 +180,7 @@ local function on_event(message)
   if kind == "utterance_begin" then
     reading.index = message.utterance_index
     reading.utterance = { message.start_offset, message.end_offset }
+    reading.utterance_text = message.text
     reading.word = nil
     if reading.kind == "document" then
       unmark(reading, "word")
@@ -191,11 +192,16 @@ local function on_event(message)
     end
     fire_update()
   elseif kind == "utterance_word" then
-    reading.words_offered = true
-    reading.word = { message.start_offset, message.end_offset }
-    if reading.kind == "document" and config.word_highlight then
-      local row, col =
-        mark(reading, "word", message.start_offset, message.end_offset, "MdspeakWord", 160)
+    local first, last = message.start_offset, message.end_offset
+    local u = reading.utterance
+    if reading.kind == "document" and u and first == u[1] and last == u[2] then
+      -- Only the utterance's range: find the word in the text that was sent.
+      first, last = text.find_word(reading.source, u[1], u[2], reading.utterance_text or "",
+        message.text_start or 0, message.text or "")
+    end
+    reading.word = first and { first, last } or nil
+    if reading.kind == "document" and config.word_highlight and first then
+      local row, col = mark(reading, "word", first, last, "MdspeakWord", 160)
       if row then
         follow(reading, row, col)
       end
@@ -340,6 +346,7 @@ local function ensure_document(buf)
     id = id,
     tick = tick,
     starts = starts,
+    source = source,
     utterances = prepared.utterances,
     language = service_mod.null_to_nil(prepared.language_code),
   }
@@ -399,6 +406,7 @@ local function begin_reading(generation, fields)
     win = fields.win,
     doc_id = fields.doc.id,
     starts = fields.doc.starts,
+    source = fields.doc.source,
     range = fields.range,
     marks = {},
     follow = fields.follow ~= false,

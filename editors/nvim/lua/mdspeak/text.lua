@@ -49,4 +49,62 @@ function M.offset(starts, row, col)
   return starts[line] + math.min(math.max(col, 0), length)
 end
 
+-- Whether a UTF-8 character is part of a word: ASCII letters and digits, and non-ASCII
+-- characters outside Latin-1's symbols (U+0080..U+00BF) and the general punctuation block
+-- (U+2000..U+207F: dashes, smart quotes, ellipsis).
+local function is_letter(char)
+  if #char == 1 then
+    return char:match("%w") ~= nil
+  end
+  local lead, second = char:byte(1, 2)
+  return lead ~= 0xC2 and not (lead == 0xE2 and (second == 0x80 or second == 0x81))
+end
+
+-- The first run of word characters of `word`.
+local function letter_run(word)
+  local run = {}
+  for char in word:gmatch("[%z\1-\127\194-\244][\128-\191]*") do
+    if is_letter(char) then
+      run[#run + 1] = char
+    elseif #run > 0 then
+      break
+    end
+  end
+  return #run > 0 and table.concat(run) or nil
+end
+-- Markdown syntax that ends a word's source when it follows the word.
+local kSyntax = "[%s%*_`%[%]%(%)<>|~#]"
+
+-- Where a spoken word lies in the source, for a service whose word events carry only their
+-- utterance's range: the (k+1)-th occurrence in the utterance's source of the word's first run
+-- of letters, k being how often that run occurs in the utterance text before the word; the range
+-- goes on to the next white space or Markdown syntax. Returns 0-based start and end offsets, or
+-- nil when the run is not found.
+function M.find_word(source, first, last, utterance_text, text_start, word)
+  local key = letter_run(word)
+  if not key then
+    return nil
+  end
+  local k, at = 0, 1
+  while true do
+    local found = utterance_text:find(key, at, true)
+    if not found or found > text_start then
+      break
+    end
+    k, at = k + 1, found + 1
+  end
+  local slice = source:sub(first + 1, last)
+  local found
+  at = 1
+  for _ = 0, k do
+    found = slice:find(key, at, true)
+    if not found then
+      return nil
+    end
+    at = found + 1
+  end
+  local stop = slice:find(kSyntax, found + #key) or #slice + 1
+  return first + found - 1, first + stop - 1
+end
+
 return M
