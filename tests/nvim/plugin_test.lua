@@ -4,7 +4,7 @@
 -- Run by ctest: nvim --headless --clean --cmd 'set rtp^=editors/nvim' -c 'luafile <this file>'
 local suite = os.getenv("MDSPEAK_NVIM_SUITE") or "offline"
 local service_path = assert(os.getenv("MDSPEAK_SERVICE"), "MDSPEAK_SERVICE is not set")
-local uv = vim.loop
+local uv = vim.uv or vim.loop
 
 local mdspeak = require("mdspeak")
 local text = require("mdspeak.text")
