@@ -51,7 +51,8 @@ end
 
 local function marks(buf)
   local result = {}
-  for _, m in ipairs(vim.api.nvim_buf_get_extmarks(buf, mdspeak.namespace, 0, -1, { details = true })) do
+  local all = vim.api.nvim_buf_get_extmarks(buf, mdspeak.namespace, 0, -1, { details = true })
+  for _, m in ipairs(all) do
     result[m[4].hl_group] = { m[2], m[3], m[4].end_row, m[4].end_col }
   end
   return result
@@ -200,7 +201,7 @@ test("byte offsets map to buffer positions and back", "offline", function()
   eq(text.offset(starts, 0, 99), 7, "a column past the line end is its end")
 end)
 
-test("a word that comes with only its utterance's range is found in the source", "offline", function()
+test("a word with only its utterance's range is found in the source", "offline", function()
   for _, case in ipairs({
     -- source, utterance text, word's start in it, word, source bytes expected
     { "The cat and the cat.", "The cat and the cat.", 16, "cat.", "cat." }, -- the second one
@@ -215,13 +216,14 @@ test("a word that comes with only its utterance's range is found in the source",
     eq(first and case[1]:sub(first + 1, last), case[5], "word " .. case[4] .. " in " .. case[1])
   end
   local source = "# Title\n\nword word\n"
-  eq({ text.find_word(source, 9, 18, "word word", 5, "word") }, { 14, 18 }, "offsets in the document")
+  eq({ text.find_word(source, 9, 18, "word word", 5, "word") }, { 14, 18 }, "document offsets")
 end)
 
-test("a service that is missing, dies or has no synthesizer is one error, no traceback", "offline", function()
+test("a missing, dying or mute service is one error, no traceback", "offline", function()
   local dies = write_file("dies", "#!/bin/sh\nread line\necho 'Error: boom' >&2\nexit 3\n", 493)
   local mute = write_file("mute", "#!/bin/sh\nread line\n"
-    .. [[echo '{"type":"init_result","id":"1","available":false,"backend":"system-tts","message":"no daemon here"}']]
+    .. [[echo '{"type":"init_result","id":"1","available":false,"backend":"system-tts",]]
+    .. [["message":"no daemon here"}']]
     .. "\ncat >/dev/null\n", 493)
   open("missing.md", "# Title\n\nSome text.\n")
   for _, case in ipairs({
@@ -245,6 +247,59 @@ test("a service that is missing, dies or has no synthesizer is one error, no tra
       ("expected one error about %q, got %s"):format(case[3], vim.inspect(notes)))
     eq(vim.v.errmsg, "", "no Vim error message")
   end
+  mdspeak.shutdown()
+end)
+
+test("a service without pause is stopped, then resumed at the utterance", "offline", function()
+  -- Answers what it must, speaks nothing, never answers pause; logs every request.
+  local log = tmp .. "/requests"
+  local fake = write_file("old-service", ([[#!/usr/bin/env python3
+import json, sys
+log = open(%q, "a")
+def send(kind, **fields):
+    print(json.dumps(dict(type=kind, **fields)), flush=True)
+two = dict(utterance_index=1, text="Two.", start_offset=6, end_offset=10)
+said = [dict(utterance_index=0, text="One.", start_offset=0, end_offset=4, kind="item"),
+        dict(two, kind="item")]
+for line in sys.stdin:
+    r = json.loads(line)
+    log.write(line)
+    log.flush()
+    t, i, doc = r["type"], r["id"], r.get("document_id")
+    if t == "init":
+        send("init_result", id=i, available=True, backend="x", message=None)
+    elif t == "load_document":
+        send("load_document_result", id=i, document_id=doc, utterance_count=2)
+    elif t == "prepare_speech":
+        send("prepare_speech_result", id=i, document_id=doc, language_code="en", utterances=said)
+    elif t == "list_voices":
+        send("list_voices_result", id=i, voices=[])
+    elif t == "stop":
+        send("stop_result", id=i)
+    elif t == "speak":
+        send("speak_result", id=i, document_id=doc, queued=2)
+        send("utterance_begin", document_id=doc, **two)
+]]):format(log), 493)
+  mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
+  open("old.md", "One.\n\nTwo.\n")
+  vim.cmd("MdspeakRead")
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.cmd("MdspeakPause")
+  check(vim.wait(2000, function()
+    return reading() and reading().paused
+  end, 10), "paused")
+  vim.cmd("MdspeakResume")
+  vim.wait(500)
+  local sent = vim.tbl_map(function(line)
+    local r = vim.json.decode(line)
+    return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
+  end, vim.fn.readfile(log))
+  eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause", "stop",
+    "speak 6" }, "requests")
+  eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
+  mdspeak.stop()
   mdspeak.shutdown()
 end)
 
@@ -278,7 +333,8 @@ test("reading a CRLF buffer highlights each utterance and word where it is", "li
   end, seen.words)) == 0, "every word lies inside its utterance")
   eq(marks(buf), {}, "highlights cleared at the end")
   eq(#notes_at(vim.log.levels.INFO), 1, "language and voice are told once")
-  check(notes[1] and notes[1].message:find("English", 1, true), "the language is told: " .. vim.inspect(notes))
+  local told = notes[1] and notes[1].message or ""
+  check(told:find("English", 1, true), "language told: " .. vim.inspect(notes))
 end)
 
 local long = "The quick brown fox jumps over the lazy dog, and then it keeps on running for a "
@@ -292,7 +348,7 @@ test("pause silences the sink, resume continues at the word, stop clears", "live
   local started = now_ms()
   vim.cmd("MdspeakRead")
   check(vim.wait(8000, function()
-    return #seen.words >= 4 or (seen.utterances[1] and now_ms() - started > 1500 and mdspeak.state().pause_supported == nil and #seen.words == 0)
+    return #seen.words >= 4
   end, 10), "speech began")
   vim.wait(300)
   local paused_at = now_ms()
@@ -313,9 +369,8 @@ test("pause silences the sink, resume continues at the word, stop clears", "live
     return #seen.words > words_before
   end, 10), "words come again after resume")
   local first_after = seen.words[words_before + 1]
-  if mdspeak.state().pause_supported then
-    eq(first_after and first_after.text, word_at_pause and word_at_pause.text, "resume starts at the paused word")
-  end
+  eq(mdspeak.state().pause_supported, true, "the service pauses")
+  eq(first_after and first_after.text, word_at_pause and word_at_pause.text, "resumed at the word")
   vim.wait(1200)
   local stopped_at = now_ms()
   vim.cmd("MdspeakStop")
@@ -336,7 +391,7 @@ test("pause silences the sink, resume continues at the word, stop clears", "live
     speaking, during_pause, after_resume, after_stop))
   check(speaking and speaking > kAudible, "audible before pause: " .. tostring(speaking))
   check(during_pause and during_pause < kQuiet, "silent while paused: " .. tostring(during_pause))
-  check(after_resume and after_resume > kAudible, "audible after resume: " .. tostring(after_resume))
+  check(after_resume and after_resume > kAudible, "audible on resume: " .. tostring(after_resume))
   check(after_stop and after_stop < kQuiet, "silent after stop: " .. tostring(after_stop))
 end)
 

@@ -59,7 +59,7 @@ function M.check()
   else
     local message = tostring(service_mod.null_to_nil(init.message))
     report.error("speech synthesizer unavailable: " .. message, {
-      "Start speech-dispatcher (with a voice, e.g. speech-dispatcher-espeak-ng) and a sound server.",
+      "Start speech-dispatcher (with a voice: speech-dispatcher-espeak-ng) and a sound server.",
     })
     service:shutdown()
     return

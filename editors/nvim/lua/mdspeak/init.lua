@@ -184,8 +184,8 @@ local function on_event(message)
     reading.word = nil
     if reading.kind == "document" then
       unmark(reading, "word")
-      local row, col =
-        mark(reading, "utterance", message.start_offset, message.end_offset, "MdspeakUtterance", 150)
+      local first, last = message.start_offset, message.end_offset
+      local row, col = mark(reading, "utterance", first, last, "MdspeakUtterance", 150)
       if row then
         follow(reading, row, col)
       end

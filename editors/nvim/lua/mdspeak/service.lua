@@ -56,6 +56,9 @@ function Service:start()
       for _, line in ipairs(data) do
         if line ~= "" then
           self.stderr[#self.stderr + 1] = line
+          if #self.stderr > 5 then -- only the last words before an exit are told
+            table.remove(self.stderr, 1)
+          end
         end
       end
     end,
