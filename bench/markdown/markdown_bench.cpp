@@ -125,7 +125,22 @@ void BM_SpeedRelativeToMd4c(benchmark::State& state) {
   state.counters["ratio"] = md4c_seconds / ours_seconds;
 }
 
+// Heap taken by the word-to-source map, as a share of the document's size.
+void BM_SourceMapMemory(benchmark::State& state) {
+  const std::string& text = corpus();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(text);
+    bytes = doc.source_map.memory_bytes();
+    benchmark::DoNotOptimize(doc);
+  }
+  state.counters["map_bytes"] = static_cast<double>(bytes);
+  state.counters["map_per_source_byte"] =
+      static_cast<double>(bytes) / static_cast<double>(text.size());
+}
+
 BENCHMARK(BM_Md4cAlone)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SourceMapMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseMarkdownDocument)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SpeedRelativeToMd4c)->Unit(benchmark::kMillisecond);
 

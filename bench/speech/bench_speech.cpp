@@ -5,11 +5,17 @@
 //   SpeakToBegin     speak() called until the begin event is received
 //   SpeakToSound     speak() called until the null sink records sound (our stack only)
 //   StopToSilence    stop() called until the null sink records silence (our stack only)
+//   MarkToSound      a word's index mark received until its sound reaches the null sink; words
+//                    are separated by sentence pauses so each onset is clear (our stack only).
+//                    Reported as counters (ms, negative when the sound came first).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "speech/speech_engine.h"
 #include "support/sink_recorder.h"
@@ -162,6 +168,55 @@ void StopToSilence(benchmark::State& state) {
   }
 }
 BENCHMARK(StopToSilence)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void MarkToSound(benchmark::State& state) {
+  Engine e;
+  SinkRecorder recorder;
+  if (!start_recording(state, e, recorder)) return;
+  const std::string text = "One. Two. Three. Four. Five. Six.";
+  const std::vector<WordMark> words = {{0, 4}, {5, 9}, {10, 16}, {17, 22}, {23, 28}, {29, 33}};
+  double sum = 0, worst = -1e9, best = 1e9;
+  int count = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    if (!e.engine->speak(text, words, true)) {
+      state.SkipWithError("speak failed");
+      return;
+    }
+    std::vector<Clock::time_point> marks;
+    const auto deadline = Clock::now() + 15s;
+    while (Clock::now() < deadline) {
+      std::optional<SpeechEvent> event;
+      if (e.events->recv_for(event, 100ms) != TryRecv::Value) continue;
+      if (event->kind == SpeechEventKind::Word) marks.push_back(Clock::now());
+      if (event->kind == SpeechEventKind::UtteranceEnd) break;
+    }
+    std::this_thread::sleep_for(300ms);
+    const auto onsets = recorder.onsets(start, kAudible, 60ms);
+    if (marks.size() != words.size() || onsets.size() < words.size()) {
+      state.SkipWithError(
+          ("marks " + std::to_string(marks.size()) + ", onsets " + std::to_string(onsets.size()))
+              .c_str());
+      return;
+    }
+    for (const auto mark : marks) {
+      // The onset nearest to the mark is its word's.
+      auto nearest = onsets.front();
+      for (const auto onset : onsets) {
+        if (std::chrono::abs(onset - mark) < std::chrono::abs(nearest - mark)) nearest = onset;
+      }
+      const double ms = std::chrono::duration<double, std::milli>(nearest - mark).count();
+      sum += ms;
+      worst = std::max(worst, ms);
+      best = std::min(best, ms);
+      ++count;
+    }
+  }
+  state.counters["mean_ms"] = sum / count;
+  state.counters["min_ms"] = best;
+  state.counters["max_ms"] = worst;
+}
+BENCHMARK(MarkToSound)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace mdspeak

@@ -44,10 +44,8 @@ struct Overloaded : F... {
 
 WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
                        std::size_t text_end) {
-  (void)text_start;
-  (void)text_end;
-  const Utterance& u = document.utterances[index];
-  return WordSource{u.start_offset, u.end_offset};
+  const SourceSpan span = document.source_map.source_range(index, text_start, text_end);
+  return WordSource{span.first, span.second};
 }
 
 std::vector<const Utterance*> select_range(const std::vector<Utterance>& utterances,
@@ -71,6 +69,7 @@ Message AppState::load_document(LoadDocument request) {
   LoadedDocument document;
   document.summary = summarize_document(parsed);
   document.utterances = std::move(parsed.utterances);
+  document.source_map = std::move(parsed.source_map);
 
   std::size_t joined_size = 0;
   for (const Utterance& u : document.utterances) joined_size += u.text.size() + 1;

@@ -28,6 +28,7 @@ struct LoadedDocument {
   std::vector<Utterance> utterances;
   std::vector<Utterance> summary;
   std::optional<SupportedLanguage> language;
+  TextSourceMap source_map;  // word-level source ranges of `utterances`
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -37,7 +38,7 @@ std::vector<const Utterance*> select_range(const std::vector<Utterance>& utteran
                                            std::optional<std::uint64_t> end_offset);
 
 // Source bytes of the text bytes [text_start, text_end) of utterance `index` (its position in
-// the document's `utterances`); the utterance's own range when nothing finer is known.
+// the document's `utterances`), from the document's source map.
 WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
                        std::size_t text_end);
 

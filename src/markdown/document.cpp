@@ -1,9 +1,19 @@
 #include "markdown/markdown.h"
+#include "markdown/source_map.h"
 
 namespace mdspeak {
 
 ParsedMarkdownDocument ParsedMarkdownDocument::from_utterances(std::vector<Utterance> utterances) {
+  TextSourceMap map;
+  markdown::SourceMapBuilder builder(map);
+  for (const Utterance& u : utterances) builder.add({u.start_offset, u.end_offset}, {});
+  return markdown::assemble_document(std::move(utterances), std::move(map));
+}
+
+ParsedMarkdownDocument markdown::assemble_document(std::vector<Utterance> utterances,
+                                                   TextSourceMap map) {
   ParsedMarkdownDocument doc;
+  doc.source_map = std::move(map);
   // Count first so that every list is allocated once: documents run to many thousands.
   std::size_t headings = 0;
   for (const Utterance& u : utterances) headings += u.kind == UtteranceKind::Heading ? 1 : 0;

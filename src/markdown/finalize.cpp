@@ -113,7 +113,11 @@ std::size_t clean_run_end(std::string_view text, std::size_t i) {
 
 }  // namespace
 
-std::string normalize_whitespace(std::string_view text) {
+namespace {
+
+// normalize_whitespace, also noting in `cuts` (when given) the bytes it removed: white space at
+// either end, and all but the first byte of each inner run of white space.
+std::string collapse(std::string_view text, std::vector<markdown::Cut>* cuts) {
   // Same result as unicode::collapse_white_space, but copies runs of text that need no change
   // in one go: this runs over every block of every document.
   const char* s = text.data();
@@ -122,16 +126,23 @@ std::string normalize_whitespace(std::string_view text) {
   char* o = out.data();
   std::size_t w = 0;
   bool pending_space = false;
+  std::size_t run_start = std::string_view::npos;  // of the white space being skipped
   std::size_t i = 0;
   while (i < n) {
     std::size_t j = clean_run_end(text, i);
     if (j == i) {
       // White space (a run never stops at anything else).
+      if (run_start == std::string_view::npos) run_start = i;
       pending_space = w > 0;
       unicode::next_code_point(text, j);
       i = j;
       continue;
     }
+    if (cuts != nullptr && run_start != std::string_view::npos) {
+      const std::size_t kept = pending_space ? 1 : 0;
+      if (i - run_start > kept) cuts->push_back({run_start + kept, i - run_start - kept});
+    }
+    run_start = std::string_view::npos;
     if (pending_space) {
       o[w++] = ' ';
       pending_space = false;
@@ -140,34 +151,64 @@ std::string normalize_whitespace(std::string_view text) {
     w += j - i;
     i = j;
   }
+  if (cuts != nullptr && run_start != std::string_view::npos) {
+    cuts->push_back({run_start, n - run_start});
+  }
   out.resize(w);
   return out;
 }
 
+}  // namespace
+
+std::string normalize_whitespace(std::string_view text) {
+  return collapse(text, nullptr);
+}
+
 namespace markdown {
 
+std::string normalize_mapped(std::string_view text, Segments& segments) {
+  std::vector<Cut> cuts;
+  std::string out = collapse(text, &cuts);
+  remap(segments, cuts);
+  return out;
+}
+
 void append_utterances(std::vector<Utterance>& out, std::string_view text,
-                       std::optional<SourceSpan> span, UtteranceKind kind) {
+                       std::optional<SourceSpan> span, UtteranceKind kind, Segments& segments,
+                       SourceMapBuilder* map) {
   if (!span) return;
-  std::string normalized = normalize_whitespace(text);
+  std::string normalized =
+      map != nullptr ? normalize_mapped(text, segments) : normalize_whitespace(text);
   if (normalized.empty()) return;
   const std::uint64_t start = span->first;
   const std::uint64_t end = std::max(span->first, span->second);
   if (normalized.size() <= kMaxUtteranceBytes) {
+    if (map != nullptr) map->add({start, end}, segments);
     out.push_back(Utterance{std::move(normalized), start, end, kind});
     return;
   }
   std::vector<std::string_view> pieces = cut_at_sentence_ends(normalized);
   if (pieces.size() < 2) pieces = cut_at_commas(normalized);
-  for (std::string_view piece : pieces)
+  Segments own;
+  std::size_t first = 0;  // pieces come in text order: skip the segments of those done
+  for (std::string_view piece : pieces) {
+    if (map != nullptr) {
+      const auto at = static_cast<std::size_t>(piece.data() - normalized.data());
+      while (first < segments.size() && segments[first].text_end <= at) ++first;
+      own.clear();
+      add_clipped(own, std::span(segments).subspan(first), at, at + piece.size(), 0);
+      map->add({start, end}, own);
+    }
     out.push_back(Utterance{std::string(piece), start, end, kind});
+  }
 }
 
 }  // namespace markdown
 
 void finalize_text(std::vector<Utterance>& out, std::string text, std::optional<SourceSpan> span,
                    UtteranceKind kind) {
-  markdown::append_utterances(out, text, span, kind);
+  markdown::Segments none;
+  markdown::append_utterances(out, text, span, kind, none, nullptr);
 }
 
 }  // namespace mdspeak

@@ -18,6 +18,12 @@
 
 namespace mdspeak {
 
+namespace markdown {
+class SourceMapBuilder;
+}
+
+using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
+
 enum class UtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
 
 // One speakable unit. `text` is never empty and has no leading, trailing or doubled white space.
@@ -39,12 +45,41 @@ struct MarkdownSection {
   bool operator==(const MarkdownSection&) const = default;
 };
 
+// Maps byte ranges of utterance texts back to the source bytes that produced them.
+//
+// Stored compactly (a few bytes per run of copied or rewritten text); a lookup decodes the one
+// utterance it is about.
+class TextSourceMap {
+ public:
+  // Source range that produced bytes [text_start, text_end) of the text of utterance
+  // `utterance_index` (index into ParsedMarkdownDocument::utterances); the utterance's own
+  // range when nothing finer is known. Bytes of a rewritten character (a curly quote from `'`,
+  // `&` from `&amp;`) map to all the source bytes that gave it; the words of a task prefix map to
+  // the item's `[ ]` or `[x]` marker. An index past the last utterance gives {0, 0}.
+  SourceSpan source_range(std::size_t utterance_index, std::size_t text_start,
+                          std::size_t text_end) const;
+
+  std::size_t size() const { return offsets_.size(); }
+  // Heap bytes held by the map.
+  std::size_t memory_bytes() const {
+    return bytes_.capacity() + offsets_.capacity() * sizeof(std::size_t);
+  }
+
+ private:
+  friend class markdown::SourceMapBuilder;
+  // Per utterance: its range, then its segments, as variable-length numbers.
+  std::vector<std::uint8_t> bytes_;
+  std::vector<std::size_t> offsets_;  // where each utterance's entry starts in `bytes_`
+};
+
 struct ParsedMarkdownDocument {
   std::vector<Utterance> utterances;  // emission order, headings included
   std::vector<MarkdownSection> sections;
   std::optional<Utterance> title;  // the first heading, whatever its level
+  TextSourceMap source_map;        // word-level ranges for `utterances`
 
-  // Builds sections and title around a finished utterance list (kept unchanged).
+  // Builds sections and title around a finished utterance list (kept unchanged); the source
+  // map knows only each utterance's own range.
   static ParsedMarkdownDocument from_utterances(std::vector<Utterance> utterances);
 };
 
@@ -53,8 +88,6 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);
-
-using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
 
 // Cleans a block's gathered text and appends zero or more utterances cut from it: one when the
 // cleaned text is at most 180 bytes, otherwise one per sentence group of at least 40 bytes, or per

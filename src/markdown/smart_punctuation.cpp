@@ -133,38 +133,49 @@ void SmartPunctuation::append(std::string_view source, std::size_t pos, std::siz
                               bool first_escaped, bool write) {
   const std::size_t end = pos + length;
   std::size_t i = pos;
+  // Records what the bytes written since `from` came from.
+  auto mapped = [&](std::size_t from, std::size_t source_begin, std::size_t source_end) {
+    add_segment(segments_, from, out_.size(), source_begin, source_end,
+                out_.size() - from == source_end - source_begin);
+  };
   if (first_escaped && i < end) {
-    if (write) out_.push_back(source[i]);
+    if (write) {
+      out_.push_back(source[i]);
+      mapped(out_.size() - 1, i, i + 1);
+    }
     ++i;
   }
   while (i < end) {
     std::size_t plain = i;
     while (plain < end && !is_special(source[plain])) ++plain;
-    if (write) out_.append(source.data() + i, plain - i);
+    if (write && plain > i) {
+      out_.append(source.data() + i, plain - i);
+      mapped(out_.size() - (plain - i), i, plain);
+    }
     i = plain;
     if (i >= end) break;
     const char c = source[i];
+    const std::size_t from = out_.size();
+    std::size_t next = i + 1;
     if (c == '\'' || c == '"') {
       quote(source, i, write);
-      ++i;
     } else if (c == '-') {
-      std::size_t run = i + 1;
-      while (run < end && source[run] == '-') ++run;
+      while (next < end && source[next] == '-') ++next;
       if (write) {
-        if (run - i == 1) {
+        if (next - i == 1) {
           out_.push_back('-');
         } else {
-          append_dashes(out_, run - i);
+          append_dashes(out_, next - i);
         }
       }
-      i = run;
     } else if (i + 2 < end && source[i + 1] == '.' && source[i + 2] == '.') {
       if (write) out_.append(kEllipsis);
-      i += 3;
-    } else {
-      if (write) out_.push_back(c);
-      ++i;
+      next = i + 3;
+    } else if (write) {
+      out_.push_back(c);
     }
+    if (write) mapped(from, i, next);
+    i = next;
   }
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "markdown/source_map.h"
+
 namespace mdspeak::markdown {
 
 struct QuoteFlanking {
@@ -25,7 +27,8 @@ QuoteFlanking quote_flanking(std::string_view source, std::size_t pos);
 // opens when it could have, else closes.
 class SmartPunctuation {
  public:
-  explicit SmartPunctuation(std::string& out) : out_(out) {}
+  // Every byte written gets its source in `segments`.
+  SmartPunctuation(std::string& out, Segments& segments) : out_(out), segments_(segments) {}
 
   // A new block's inline content: nothing opened before can be closed any more.
   void reset() { openers_.clear(); }
@@ -52,6 +55,7 @@ class SmartPunctuation {
   void quote(std::string_view source, std::size_t pos, bool write);
 
   std::string& out_;
+  Segments& segments_;
   std::vector<Opener> openers_;
 };
 

@@ -44,7 +44,8 @@ void widen(std::optional<SourceSpan>& range, const SourceSpan& more) {
 
 }  // namespace
 
-void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range) {
+void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range,
+                 std::span<const MapSegment> segments, std::size_t segments_base) {
   if (context.kind == ContextKind::TableRow) return;
   // A line feed is white space, so trimming first and replacing the inner ones after is the same
   // as replacing them all first.
@@ -60,6 +61,8 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
     }
     std::size_t at = text.size();
     text.append(trimmed);
+    const std::size_t lo = segments_base + static_cast<std::size_t>(trimmed.data() - piece.data());
+    add_clipped(context.segments, segments, lo, lo + trimmed.size(), at);
     if (std::memchr(trimmed.data(), '\n', trimmed.size()) != nullptr) {
       std::replace(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n', ' ');
     }
@@ -69,14 +72,17 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
 
 std::string rewrite_inline_code(std::string_view code) {
   std::string out;
-  append_inline_code(out, code);
+  Segments none;
+  append_inline_code(out, code, none);
   return out;
 }
 
-void append_inline_code(std::string& out, std::string_view code) {
-  std::size_t w = out.size();
+void append_inline_code(std::string& out, std::string_view code, Segments& segments) {
+  const std::size_t base = out.size();
+  std::size_t w = base;
   out.resize(w + code.size());
   char* o = out.data();
+  bool joined = false;  // a `::` became one byte
   for (std::size_t i = 0; i < code.size(); ++i) {
     char c = code[i];
     if (c == '_' || c == '/' || c == '\\') {
@@ -84,10 +90,23 @@ void append_inline_code(std::string& out, std::string_view code) {
     } else if (c == ':' && i + 1 < code.size() && code[i + 1] == ':') {
       c = ' ';
       ++i;
+      joined = true;
     }
     o[w++] = c;
   }
   out.resize(w);
+  if (joined) {
+    // The second colon of each pair is gone.
+    std::vector<Cut> cuts;
+    for (std::size_t i = 0; i + 1 < code.size(); ++i) {
+      if (code[i] == ':' && code[i + 1] == ':') cuts.push_back({++i, 1});
+    }
+    remap(segments, cuts);
+  }
+  for (MapSegment& s : segments) {
+    s.text_begin += base;
+    s.text_end += base;
+  }
 }
 
 namespace {
@@ -99,6 +118,8 @@ struct Piece {
   bool hard = false;      // breaks: a hard line break
   std::size_t begin = 0;  // text in the run buffer
   std::size_t end = 0;
+  std::size_t first_segment = 0;  // its segments in the run's
+  std::size_t last_segment = 0;
   std::size_t start = kNoPos;  // source span, start == kNoPos when unknown
   std::size_t stop = 0;
   std::size_t after = 0;      // breaks: where the content before them ended
@@ -112,8 +133,8 @@ struct OpenSpan {
 
 class Walker {
  public:
-  Walker(std::string_view source, std::size_t parse_from)
-      : source_(source), parse_from_(parse_from), smart_(run_) {}
+  Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map)
+      : source_(source), parse_from_(parse_from), map_(map), smart_(run_, run_segments_) {}
 
   std::vector<Utterance> run() {
     MD_PARSER parser{};
@@ -158,7 +179,7 @@ class Walker {
     c.task = TaskState::None;
     c.header = false;
     c.text.clear();
-    c.cells.clear();
+    c.segments.clear();
     c.range.reset();
     c.first_content = kNoPos;
     c.first_content_cell = 0;
@@ -190,8 +211,8 @@ class Walker {
 
   Context* current_row() { return innermost(ContextKind::TableRow, ContextKind::TableRow); }
 
-  void finalize(const Context& c, UtteranceKind kind) {
-    append_utterances(out_, c.text, c.range, kind);
+  void finalize(Context& c, UtteranceKind kind) {
+    append_utterances(out_, c.text, c.range, kind, c.segments, &map_);
   }
 
   // ---- block events ----------------------------------------------------------------------------
@@ -270,29 +291,54 @@ class Walker {
     }
   }
 
-  void complete_paragraph(const Context& paragraph) {
+  void complete_paragraph(Context& paragraph) {
     if (Context* owner = innermost(ContextKind::Item, ContextKind::BlockQuote)) {
-      if (paragraph.range) append_text(*owner, paragraph.text, paragraph.range);
+      if (paragraph.range) {
+        append_text(*owner, paragraph.text, paragraph.range, paragraph.segments);
+      }
       return;
     }
     finalize(paragraph, UtteranceKind::Paragraph);
   }
 
-  void complete_item(const Context& item) {
+  void complete_item(Context& item) {
     if (item.task == TaskState::None) {
       finalize(item, UtteranceKind::Item);
       return;
     }
-    std::string text = item.task == TaskState::Checked ? "Done: " : "To do: ";
-    text += item.text;
-    append_utterances(out_, text, item.range, UtteranceKind::Item);
+    std::string_view prefix = item.task == TaskState::Checked ? "Done: " : "To do: ";
+    std::string text;
+    text.reserve(prefix.size() + item.text.size());
+    text.append(prefix);
+    text.append(item.text);
+    Segments segments;
+    segments.reserve(item.segments.size() + 1);
+    if (item.range) {
+      const SourceSpan marker = task_marker_range(item.range->first);
+      add_segment(segments, 0, prefix.size() - 1, marker.first, marker.second, false);
+    }
+    add_clipped(segments, item.segments, 0, item.text.size(), prefix.size());
+    append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
   }
 
-  void complete_cell(const Context& cell) {
+  // The `[ ]` or `[x]` before an item's first content at `content`, or that position alone.
+  // White space and the openers of inline spans may stand between them.
+  SourceSpan task_marker_range(std::size_t content) const {
+    std::size_t end = std::min(content, source_.size());
+    while (end > 0 && std::strchr(" \t\r\n[*_<`~!", source_[end - 1]) != nullptr) --end;
+    if (end >= 3 && source_[end - 1] == ']' && source_[end - 3] == '[') return {end - 3, end};
+    return {content, content};
+  }
+
+  void complete_cell(Context& cell) {
     if (depth_ == 0 || stack_[depth_ - 1].kind != ContextKind::TableRow) return;
     Context& row = stack_[depth_ - 1];
-    std::string text = normalize_whitespace(cell.text);
-    if (!text.empty()) row.cells.push_back(std::move(text));
+    std::string text = normalize_mapped(cell.text, cell.segments);
+    if (!text.empty()) {
+      if (!row.text.empty()) row.text.append(row.header ? ", " : "; ");
+      add_clipped(row.segments, cell.segments, 0, text.size(), row.text.size());
+      row.text.append(text);
+    }
     if (cell.range) widen(row.range, *cell.range);
   }
 
@@ -300,13 +346,7 @@ class Walker {
     if (row.first_content != kNoPos) {
       widen(row.range, table_row_range(source_, row.first_content, row.first_content_cell));
     }
-    std::string text;
-    const std::string_view separator = row.header ? ", " : "; ";
-    for (std::size_t i = 0; i < row.cells.size(); ++i) {
-      if (i > 0) text += separator;
-      text += row.cells[i];
-    }
-    append_utterances(out_, text, row.range, UtteranceKind::TableRow);
+    finalize(row, UtteranceKind::TableRow);
   }
 
   // ---- span events ------------------------------------------------------------------------------
@@ -322,6 +362,7 @@ class Walker {
       case MD_SPAN_CODE:
         in_code_ = true;
         code_.clear();
+        code_segments_.clear();
         code_first_ = kNoPos;
         code_last_ = 0;
         code_from_ = cursor_;
@@ -357,8 +398,11 @@ class Walker {
     if (skip_depth_ > 0) return;
     Piece piece{PieceKind::Code};
     piece.begin = run_.size();
-    append_inline_code(run_, code_);
+    append_inline_code(run_, code_, code_segments_);
     piece.end = run_.size();
+    piece.first_segment = run_segments_.size();
+    run_segments_.insert(run_segments_.end(), code_segments_.begin(), code_segments_.end());
+    piece.last_segment = run_segments_.size();
     if (range) {
       piece.start = range->first;
       piece.stop = range->second;
@@ -407,6 +451,7 @@ class Walker {
     if (!text_open_) {
       Piece piece{PieceKind::Text};
       piece.begin = piece.end = run_.size();
+      piece.first_segment = piece.last_segment = run_segments_.size();
       pieces_.push_back(piece);
       text_open_ = true;
     }
@@ -416,6 +461,7 @@ class Walker {
   void extend_text_piece(std::size_t start, std::size_t stop) {
     Piece& piece = pieces_.back();
     piece.end = run_.size();
+    piece.last_segment = run_segments_.size();
     if (start == kNoPos) return;
     if (piece.start == kNoPos) {
       piece.start = start;
@@ -452,6 +498,8 @@ class Walker {
           smart_.append(source_, at, size, escaped);
         } else {
           run_.append(text, size);
+          if (at != kNoPos)
+            add_segment(run_segments_, run_.size() - size, run_.size(), at, at + size, true);
         }
         extend_text_piece(at, at == kNoPos ? 0 : at + size);
         return;
@@ -465,7 +513,9 @@ class Walker {
         }
         if (skipping) return;
         open_text_piece();
+        const std::size_t from = run_.size();
         append_character_reference(run_, std::string_view(text, size));
+        if (at != kNoPos) add_segment(run_segments_, from, run_.size(), at, at + size, false);
         extend_text_piece(at, at == kNoPos ? 0 : at + size);
         return;
       }
@@ -483,6 +533,8 @@ class Walker {
         if (skipping) return;
         open_text_piece();
         run_.append("\uFFFD");
+        if (at != kNoPos)
+          add_segment(run_segments_, run_.size() - 3, run_.size(), at, at + 1, false);
         extend_text_piece(at, at == kNoPos ? 0 : at + 1);
         return;
       }
@@ -505,7 +557,7 @@ class Walker {
           if (code_first_ == kNoPos) code_first_ = at;
           code_last_ = at + size;
         }
-        std::size_t from = code_.size();
+        const std::size_t from = code_.size();
         code_.append(text, size);
         // In a table a pipe inside code is written escaped; the backslash is not code.
         if (current_row() != nullptr) {
@@ -515,6 +567,10 @@ class Walker {
             code_[w++] = code_[r];
           }
           code_.resize(w);
+        }
+        if (at != kNoPos) {
+          add_segment(code_segments_, from, code_.size(), at, at + size,
+                      code_.size() - from == size);
         }
         return;
       }
@@ -540,6 +596,7 @@ class Walker {
       pieces_.clear();
     }
     run_.clear();
+    run_segments_.clear();
     text_open_ = false;
     unresolved_breaks_ = kNoPos;
     fresh_link_ = false;
@@ -556,7 +613,10 @@ class Walker {
       return;
     }
     if (piece.start != kNoPos) range = SourceSpan{piece.start, piece.stop};
-    append_text(target, std::string_view(run_).substr(piece.begin, piece.end - piece.begin), range);
+    append_text(target, std::string_view(run_).substr(piece.begin, piece.end - piece.begin), range,
+                std::span(run_segments_)
+                    .subspan(piece.first_segment, piece.last_segment - piece.first_segment),
+                piece.begin);
   }
 
   std::string_view source_;
@@ -567,9 +627,11 @@ class Walker {
   std::size_t skip_depth_ = 0;
   bool in_head_ = false;
   std::vector<Utterance> out_;
+  SourceMapBuilder map_;
 
   // The inline run since the last block event.
   std::string run_;
+  Segments run_segments_;  // where the bytes of `run_` came from
   std::vector<Piece> pieces_;
   bool text_open_ = false;
   std::size_t unresolved_breaks_ = kNoPos;  // first break still waiting for what follows it
@@ -583,6 +645,7 @@ class Walker {
 
   bool in_code_ = false;
   std::string code_;
+  Segments code_segments_;
   std::size_t code_first_ = kNoPos;
   std::size_t code_last_ = 0;
   std::size_t code_from_ = 0;
@@ -603,8 +666,10 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
   padded.append(kPadding, '\0');
   std::string_view text(padded.data(), source.size());
   const std::size_t front_matter = markdown::front_matter_length(text);
-  markdown::Walker walker(text, front_matter);
-  return ParsedMarkdownDocument::from_utterances(walker.run());
+  TextSourceMap map;
+  markdown::Walker walker(text, front_matter, map);
+  std::vector<Utterance> utterances = walker.run();
+  return markdown::assemble_document(std::move(utterances), std::move(map));
 }
 
 }  // namespace mdspeak

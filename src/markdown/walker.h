@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "markdown/markdown.h"
+#include "markdown/source_map.h"
 
 namespace mdspeak::markdown {
 
@@ -21,8 +22,8 @@ struct Context {
   ContextKind kind = ContextKind::Paragraph;
   TaskState task = TaskState::None;  // list items only
   bool header = false;               // table rows only: the header row
-  std::string text;                  // all kinds but table rows
-  std::vector<std::string> cells;    // table rows only: cleaned, non-empty cell texts
+  std::string text;                  // table rows: the cleaned, non-empty cells joined
+  Segments segments;                 // where the bytes of `text` came from
   std::optional<SourceSpan> range;   // the source span gathered so far
 
   // Table rows: the first position of content seen in the row and the cell it was in, from
@@ -36,10 +37,13 @@ struct Context {
 // its ends are trimmed; a space joins it to the text unless the text is empty or ends in a space,
 // or the piece starts with one of `!,.:;?`. The range widens even when nothing is added. Table
 // rows take no text. A piece without a range (the parser gave no position) only adds its text.
-void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range);
+// `segments` map the piece's bytes, with text positions counted from `segments_base`.
+void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range,
+                 std::span<const MapSegment> segments = {}, std::size_t segments_base = 0);
 
 // Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
 std::string rewrite_inline_code(std::string_view code);
-void append_inline_code(std::string& out, std::string_view code);
+// Rewrites `code` onto `out`; `segments` (positions in `code`) move to positions in `out`.
+void append_inline_code(std::string& out, std::string_view code, Segments& segments);
 
 }  // namespace mdspeak::markdown

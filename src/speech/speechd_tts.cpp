@@ -47,6 +47,23 @@ UtteranceId utterance_id(std::size_t message_id) {
   return UtteranceId("SpeechDispatcher(" + std::to_string(message_id) + ")");
 }
 
+namespace {
+
+// The word ends a sentence: its trailing punctuation holds . ! ? or an ellipsis.
+bool ends_sentence(std::string_view word) {
+  for (std::size_t i = word.size(); i > 0; --i) {
+    const char c = word[i - 1];
+    if (c == '.' || c == '!' || c == '?') return true;
+    if (word.substr(0, i).ends_with("\u2026")) return true;
+    const bool closing =
+        c == '"' || c == '\'' || c == ')' || c == ']' || static_cast<unsigned char>(c) >= 0x80;
+    if (!closing) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string ssml(std::string_view text, std::span<const WordMark> words) {
   std::string out;
   out.reserve(text.size() + text.size() / 2 + 32);
@@ -80,17 +97,28 @@ std::string ssml(std::string_view text, std::span<const WordMark> words) {
       }
     }
   };
+  // espeak-ng loses (or misplaces) a mark that opens a sentence after a full stop, unless the
+  // sentences are marked up as such: each run of words up to one ending in . ! ? or an ellipsis
+  // becomes an <s> element.
   std::size_t done = 0;
+  bool in_sentence = false;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const WordMark& word = words[i];
     if (word.begin < done || word.end > text.size() || word.begin > word.end) continue;
     escape(done, word.begin);
+    if (!in_sentence) out += "<s>";
+    in_sentence = true;
     out += "<mark name=\"";
     out += std::to_string(i);
     out += "\"/>";
     escape(word.begin, word.end);
     done = word.end;
+    if (ends_sentence(text.substr(word.begin, word.end - word.begin))) {
+      out += "</s>";
+      in_sentence = false;
+    }
   }
+  if (in_sentence) out += "</s>";
   escape(done, text.size());
   out += "</speak>";
   return out;

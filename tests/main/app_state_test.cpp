@@ -188,7 +188,8 @@ TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   s.state.documents["doc"] = LoadedDocument{{},
                                             {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
                                              {"Real span.", 5, 9, UtteranceKind::Paragraph}},
-                                            SupportedLanguage::Spanish};
+                                            SupportedLanguage::Spanish,
+                                            {}};
   auto prepared = std::get<PrepareSummaryResult>(s.state.prepare_summary({"1", "doc"}));
   EXPECT_EQ(prepared.language_code, "es");
   EXPECT_EQ(prepared.utterances.size(), 2u);

@@ -120,7 +120,7 @@ TEST(PauseResume, StopSpeakAndReloadingThePausedDocumentForgetThePosition) {
 TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
   FakeHost h = FakeHost::create();
   h.state.documents["doc"] = LoadedDocument{
-      {}, {{"A short summary.", 4, 30, UtteranceKind::Paragraph}}, SupportedLanguage::English};
+      {}, {{"A short summary.", 4, 30, UtteranceKind::Paragraph}}, SupportedLanguage::English, {}};
   h.answer(SpeakSummary{"s", "doc", std::nullopt, 1.0f, true});
   h.fake->finish_all();
   auto messages = h.take_messages();
@@ -130,6 +130,24 @@ TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
   EXPECT_EQ(word.text_start, 2u);
   EXPECT_EQ(word.start_offset, 4u);
   EXPECT_EQ(word.end_offset, 30u);
+}
+
+// Document words carry the source bytes that produced them, through the markdown source map.
+TEST(PauseResume, DocumentWordsMapToTheirSourceBytes) {
+  const std::string source = "Say *it's* &amp; `x`, then stop.";
+  FakeHost h = FakeHost::create();
+  h.answer(LoadDocument{"l", "doc", source});
+  h.answer(speak_words(true));
+  h.fake->finish_all();
+  std::vector<std::string> got;
+  for (const Message& m : h.take_messages()) {
+    if (auto* w = std::get_if<UtteranceWord>(&m)) {
+      got.push_back(w->text + "=" +
+                    source.substr(w->start_offset, w->end_offset - w->start_offset));
+    }
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"Say=Say", "it’s=it's", "x,=x`,", "then=then",
+                                           "stop.=stop."}));
 }
 
 }  // namespace

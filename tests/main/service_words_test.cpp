@@ -53,7 +53,8 @@ bool start_recording(SinkRecorder& recorder) {
 }
 
 TEST(ServiceWordsTest, EveryWordBetweenBeginAndEndInOrderWithItsRanges) {
-  const std::string text = "Every word of this plain sentence is reported in order.";
+  // Two sentences: the word after a full stop is where marks get lost.
+  const std::string text = "Every word of this plain text is reported. In order!";
   Client client;
   client.load(text);
   client.send({{"type", "speak"},
@@ -67,8 +68,8 @@ TEST(ServiceWordsTest, EveryWordBetweenBeginAndEndInOrderWithItsRanges) {
   std::vector<json> words;
   json end = client.until("utterance_end", &words);
   ASSERT_EQ(end["type"], "utterance_end");
-  const std::vector<std::string> expected = {"Every",    "word", "of",       "this", "plain",
-                                             "sentence", "is",   "reported", "in",   "order."};
+  const std::vector<std::string> expected = {"Every", "word", "of",        "this", "plain",
+                                             "text",  "is",   "reported.", "In",   "order!"};
   ASSERT_EQ(words.size(), expected.size());
   std::size_t after_last = 0;
   for (std::size_t i = 0; i < words.size(); ++i) {
@@ -81,8 +82,7 @@ TEST(ServiceWordsTest, EveryWordBetweenBeginAndEndInOrderWithItsRanges) {
     EXPECT_EQ(begin["text"].get<std::string>().substr(a, b - a), expected[i]);
     // A plain word comes from exactly its own bytes of the source.
     const std::size_t s = w["start_offset"], e = w["end_offset"];
-    EXPECT_LE(begin["start_offset"].get<std::size_t>(), s);
-    EXPECT_LE(e, begin["end_offset"].get<std::size_t>());
+    EXPECT_EQ(text.substr(s, e - s), expected[i]);
   }
 }
 

@@ -40,7 +40,8 @@ TEST(CharacterReferences, TableIsSortedForLookup) {
 
 std::string smarten(std::string_view text) {
   std::string out;
-  SmartPunctuation smart(out);
+  Segments segments;
+  SmartPunctuation smart(out, segments);
   smart.append(text, 0, text.size(), false);
   return out;
 }
@@ -74,7 +75,8 @@ TEST(SmartPunctuation, RewritesQuotesDashesAndEllipses) {
 
 TEST(SmartPunctuation, EscapedFirstCharacterStaysAsWritten) {
   std::string out;
-  SmartPunctuation smart(out);
+  Segments segments;
+  SmartPunctuation smart(out, segments);
   smart.append("\"x\"", 0, 3, true);
   EXPECT_EQ(out, "\"x\u201D");
 }
@@ -83,7 +85,8 @@ TEST(SmartPunctuation, PairsAcrossRunsButNotOutOfASpan) {
   // 'a b' written as two runs of one block: the later quote turns the earlier into a left one.
   std::string source = "'a b'";
   std::string out;
-  SmartPunctuation smart(out);
+  Segments segments;
+  SmartPunctuation smart(out, segments);
   smart.append(source, 0, 2, false);
   smart.append(source, 2, 3, false);
   EXPECT_EQ(out, "\u2018a b\u2019");
@@ -101,7 +104,8 @@ TEST(SmartPunctuation, PairsAcrossRunsButNotOutOfASpan) {
 TEST(SmartPunctuation, UnwrittenTextStillPairs) {
   std::string source = "'a b'";
   std::string out;
-  SmartPunctuation smart(out);
+  Segments segments;
+  SmartPunctuation smart(out, segments);
   smart.append(source, 0, 2, false, false);
   smart.append(source, 2, 3, false);
   EXPECT_EQ(out, " b\u2019");

@@ -168,4 +168,24 @@ std::optional<SinkRecorder::Clock::time_point> SinkRecorder::sound_from(Clock::t
   return std::nullopt;
 }
 
+std::vector<SinkRecorder::Clock::time_point> SinkRecorder::onsets(Clock::time_point from,
+                                                                  double threshold,
+                                                                  Clock::duration gap) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Clock::time_point> out;
+  std::optional<Clock::time_point> quiet_since;
+  for (const Block& b : blocks_) {
+    if (b.arrived < from) continue;
+    if (b.rms < threshold) {
+      if (!quiet_since) quiet_since = b.arrived;
+      continue;
+    }
+    if (out.empty() || (quiet_since && b.arrived - *quiet_since >= gap)) {
+      out.push_back(b.arrived);
+    }
+    quiet_since.reset();
+  }
+  return out;
+}
+
 }  // namespace mdspeak

@@ -1,0 +1,184 @@
+#include "markdown/source_map.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "common/unicode.h"
+
+namespace mdspeak {
+
+namespace markdown {
+
+namespace {
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+}
+
+void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo, std::size_t hi,
+                 std::size_t shift) {
+  for (const MapSegment& s : from) {
+    if (s.text_end <= lo) continue;
+    if (s.text_begin >= hi) break;
+    const std::size_t b = std::max(s.text_begin, lo);
+    const std::size_t e = std::min(s.text_end, hi);
+    std::size_t sb = s.source_begin;
+    std::size_t se = s.source_end;
+    if (s.exact) {
+      sb += b - s.text_begin;
+      se = sb + (e - b);
+    }
+    add_segment(to, b - lo + shift, e - lo + shift, sb, se, s.exact);
+  }
+}
+
+void remap(Segments& segments, std::span<const Cut> cuts) {
+  if (cuts.empty()) return;
+  Segments result;
+  result.reserve(segments.size() + cuts.size());
+  std::size_t k = 0;       // cuts before k end before the current segment
+  std::size_t before = 0;  // their bytes
+  for (const MapSegment& s : segments) {
+    while (k < cuts.size() && cuts[k].at + cuts[k].length <= s.text_begin) {
+      before += cuts[k].length;
+      ++k;
+    }
+    std::size_t cut = k;
+    std::size_t removed = before;
+    std::size_t first = kNone;
+    std::size_t last = 0;
+    for (std::size_t pos = s.text_begin; pos < s.text_end;) {
+      if (cut < cuts.size() && cuts[cut].at <= pos) {
+        pos = std::max(pos, cuts[cut].at + cuts[cut].length);
+        removed += cuts[cut].length;
+        ++cut;
+        continue;
+      }
+      const std::size_t stop = cut < cuts.size() ? std::min(s.text_end, cuts[cut].at) : s.text_end;
+      if (s.exact) {
+        const std::size_t source = s.source_begin + (pos - s.text_begin);
+        add_segment(result, pos - removed, stop - removed, source, source + (stop - pos), true);
+      } else {
+        if (first == kNone) first = pos - removed;
+        last = stop - removed;
+      }
+      pos = stop;
+    }
+    if (first != kNone) add_segment(result, first, last, s.source_begin, s.source_end, false);
+  }
+  segments = std::move(result);
+}
+
+namespace {
+
+// Writes `v` at `out` as a variable-length number; returns the end.
+std::uint8_t* put(std::uint8_t* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(v);
+  return out;
+}
+
+constexpr std::size_t kMaxNumberBytes = 10;
+
+std::uint64_t get(const std::uint8_t*& p) {
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const std::uint8_t b = *p++;
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) return v;
+  }
+}
+
+// Source gaps are signed: a rewrite can map behind where the previous segment ended.
+std::uint64_t zigzag(std::int64_t v) {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+std::int64_t unzigzag(std::uint64_t v) {
+  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+}  // namespace
+
+// Entry layout: start, length, segment count, then per segment the text gap before it, its text
+// length with the exact flag as lowest bit, its source start relative to where the previous one
+// ended (the utterance's start for the first), and its source length when not exact.
+void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segments) {
+  std::vector<std::uint8_t>& bytes = map_.bytes_;
+  const std::size_t at = bytes.size();
+  map_.offsets_.push_back(at);
+  // Room for the longest encoding, given back once written.
+  bytes.resize(at + (3 + 4 * segments.size()) * kMaxNumberBytes);
+  std::uint8_t* out = bytes.data() + at;
+  out = put(out, range.first);
+  out = put(out, range.second - range.first);
+  out = put(out, segments.size());
+  std::size_t text_end = 0;
+  std::uint64_t source_end = range.first;
+  for (const MapSegment& s : segments) {
+    out = put(out, s.text_begin - text_end);
+    out = put(out, ((s.text_end - s.text_begin) << 1) | (s.exact ? 1 : 0));
+    out = put(out, zigzag(static_cast<std::int64_t>(s.source_begin - source_end)));
+    if (!s.exact) out = put(out, s.source_end - s.source_begin);
+    text_end = s.text_end;
+    source_end = s.source_end;
+  }
+  bytes.resize(static_cast<std::size_t>(out - bytes.data()));
+}
+
+}  // namespace markdown
+
+SourceSpan TextSourceMap::source_range(std::size_t utterance_index, std::size_t text_start,
+                                       std::size_t text_end) const {
+  if (utterance_index >= offsets_.size()) return {0, 0};
+  const std::uint8_t* p = bytes_.data() + offsets_[utterance_index];
+  const std::uint64_t start = markdown::get(p);
+  const SourceSpan own{start, start + markdown::get(p)};
+  std::uint64_t count = markdown::get(p);
+  std::uint64_t t_end = 0;
+  std::uint64_t s_end = start;
+  bool found = false;
+  SourceSpan hit{0, 0};
+  // Where the source stood before the queried text, for text that no source gave.
+  std::optional<std::uint64_t> before;
+  while (count-- > 0) {
+    const std::uint64_t tb = t_end + markdown::get(p);
+    const std::uint64_t header = markdown::get(p);
+    const bool exact = (header & 1) != 0;
+    const std::uint64_t te = tb + (header >> 1);
+    const std::uint64_t sb =
+        s_end + static_cast<std::uint64_t>(markdown::unzigzag(markdown::get(p)));
+    const std::uint64_t se = exact ? sb + (te - tb) : sb + markdown::get(p);
+    t_end = te;
+    s_end = se;
+    if (te <= text_start) {
+      before = se;
+      continue;
+    }
+    if (tb >= text_end) {
+      if (!before) before = sb;
+      break;
+    }
+    std::uint64_t lo = sb;
+    std::uint64_t hi = se;
+    if (exact) {
+      lo = sb + (std::max<std::uint64_t>(tb, text_start) - tb);
+      hi = sb + (std::min<std::uint64_t>(te, text_end) - tb);
+    }
+    if (!found) {
+      hit = {lo, hi};
+      found = true;
+    } else {
+      hit.first = std::min(hit.first, lo);
+      hit.second = std::max(hit.second, hi);
+    }
+  }
+  if (found) return hit;
+  // Inserted text (a joining space, a cell separator) stands between its neighbours' sources.
+  if (before) return {*before, *before};
+  return own;
+}
+
+}  // namespace mdspeak

@@ -1,0 +1,75 @@
+// How the bytes of gathered text map back to the source while a block's text is built, cleaned
+// and cut, and the compact per-utterance form kept in `TextSourceMap`.
+//
+// A segment ties a range of text to the range of source that produced it. An exact segment was
+// copied byte for byte (byte i of the text is byte i of the source, line feeds read as spaces);
+// any other segment is a rewrite (a smart quote, a dash, a character reference, `::` in code) and
+// maps as a whole. Inserted text (joining spaces, separators) has no segment.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace mdspeak::markdown {
+
+struct MapSegment {
+  std::size_t text_begin = 0;
+  std::size_t text_end = 0;
+  std::size_t source_begin = 0;
+  std::size_t source_end = 0;
+  bool exact = true;
+};
+
+using Segments = std::vector<MapSegment>;
+
+// Appends a segment, merging it into the last one when both are exact and continue each other.
+inline void add_segment(Segments& segments, std::size_t text_begin, std::size_t text_end,
+                        std::size_t source_begin, std::size_t source_end, bool exact) {
+  if (text_begin >= text_end) return;
+  if (exact && !segments.empty()) {
+    MapSegment& last = segments.back();
+    if (last.exact && last.text_end == text_begin && last.source_end == source_begin) {
+      last.text_end = text_end;
+      last.source_end = source_end;
+      return;
+    }
+  }
+  segments.push_back({text_begin, text_end, source_begin, source_end, exact});
+}
+
+// Appends the parts of `from` that fall inside text [lo, hi), moved by `shift` (text positions
+// of the result are `position - lo + shift`).
+void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo, std::size_t hi,
+                 std::size_t shift);
+
+// Bytes [at, at + length) of a text that a rewrite removed.
+struct Cut {
+  std::size_t at = 0;
+  std::size_t length = 0;
+};
+
+// Moves segments through a rewrite of their text that removed the `cuts` (sorted, disjoint)
+// and kept every other byte in place.
+void remap(Segments& segments, std::span<const Cut> cuts);
+
+// Builds a TextSourceMap one utterance at a time, in utterance order.
+class SourceMapBuilder {
+ public:
+  explicit SourceMapBuilder(TextSourceMap& map) : map_(map) {}
+
+  // The utterance's range, and its segments with text positions relative to its text (sorted).
+  void add(SourceSpan range, std::span<const MapSegment> segments);
+
+ private:
+  TextSourceMap& map_;
+};
+
+// Sections and title around finished utterances and their map (both kept unchanged).
+ParsedMarkdownDocument assemble_document(std::vector<Utterance> utterances, TextSourceMap map);
+
+}  // namespace mdspeak::markdown
