@@ -233,19 +233,27 @@ local function call(message, timeout_ms)
   return coroutine.yield()
 end
 
-local function expect(message, answer_type)
-  local answer, reason = call(message)
+-- What went wrong with an answer, or nil when it is the one expected.
+local function answer_error(message, answer, reason, answer_type)
   if not answer then
     if reason == "timeout" then
-      fail(("the service did not answer %s"):format(message.type))
+      return ("the service did not answer %s"):format(message.type)
     end
-    fail(reason)
+    return reason
   end
   if answer.type == "error_result" then
-    fail(answer.message)
+    return answer.message
   end
   if answer.type ~= answer_type then
-    fail(("unexpected answer %s to %s"):format(tostring(answer.type), message.type))
+    return ("unexpected answer %s to %s"):format(tostring(answer.type), message.type)
+  end
+end
+
+local function expect(message, answer_type)
+  local answer, reason = call(message)
+  local problem = answer_error(message, answer, reason, answer_type)
+  if problem then
+    fail(problem)
   end
   return answer
 end
@@ -430,9 +438,14 @@ local function begin_reading(generation, fields)
     request.start_offset = fields.range[1]
     request.end_offset = fields.range[2]
   end
-  local answer = expect(request, "speak_result")
+  local answer, reason = call(request)
   if state.reading ~= reading then
     return
+  end
+  local problem = answer_error(request, answer, reason, "speak_result")
+  if problem then
+    finish_reading()
+    fail(problem)
   end
   reading.queued = answer.queued
   if answer.queued == 0 then
