@@ -46,17 +46,22 @@ local function notify(message, level)
 end
 
 local function fire_update()
-  pcall(vim.cmd, "doautocmd <nomodeline> User MdspeakUpdate")
+  if vim.fn.exists("#User#MdspeakUpdate") == 1 then
+    pcall(vim.cmd, "doautocmd <nomodeline> User MdspeakUpdate")
+  end
 end
 
 -- Commands run as coroutines that wait for the service's answers; a failure anywhere in one is
 -- a single ERROR notification, never a traceback.
-local steps = setmetatable({}, { __mode = "k" })
+local steps = {}
 
 local function run(fn, ...)
   local co = coroutine.create(fn)
   local function step(...)
     local ok, err = coroutine.resume(co, ...)
+    if coroutine.status(co) == "dead" then
+      steps[co] = nil
+    end
     if not ok then
       local message = getmetatable(err) == Failure and err.message
         or ("internal error: " .. tostring(err))
