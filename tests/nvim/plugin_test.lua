@@ -140,6 +140,20 @@ local function start_recorder()
     end
     return n > 0 and math.sqrt(sum / n) or nil
   end
+  -- When the sink fell silent for good within [from, to).
+  function rec.quiet_from(from, to, threshold)
+    local since
+    for _, b in ipairs(rec.blocks) do
+      if b.at >= from and b.at < to then
+        if b.n > 0 and math.sqrt(b.sum / b.n) >= threshold then
+          since = nil
+        elseif not since then
+          since = b.at
+        end
+      end
+    end
+    return since
+  end
   function rec.stop()
     pipe:read_stop()
     rec.handle:kill("sigint")
@@ -398,6 +412,9 @@ test("pause silences the sink, resume continues at the word, stop clears", "live
   local after_stop = rec.rms(stopped_at + 300)
   io.stdout:write(("sink RMS: speaking %s, paused %s, resumed %s, stopped %s\n"):format(
     speaking, during_pause, after_resume, after_stop))
+  local silent = rec.quiet_from(paused_at, resumed_at, kQuiet)
+  io.stdout:write(("from :MdspeakPause to silence: %s ms\n"):format(
+    silent and math.floor(silent - paused_at) or "never"))
   check(speaking and speaking > kAudible, "audible before pause: " .. tostring(speaking))
   check(during_pause and during_pause < kQuiet, "silent while paused: " .. tostring(during_pause))
   check(after_resume and after_resume > kAudible, "audible on resume: " .. tostring(after_resume))
