@@ -192,7 +192,10 @@ void MarkToSound(benchmark::State& state) {
       if (event->kind == SpeechEventKind::UtteranceEnd) break;
     }
     std::this_thread::sleep_for(300ms);
-    const auto onsets = recorder.onsets(start, kAudible, 60ms);
+    std::vector<Clock::time_point> onsets;
+    for (const auto& segment : recorder.segments(start, kAudible, 60ms)) {
+      onsets.push_back(segment.start);
+    }
     if (marks.size() != words.size() || onsets.size() < words.size()) {
       state.SkipWithError(
           ("marks " + std::to_string(marks.size()) + ", onsets " + std::to_string(onsets.size()))

@@ -1,6 +1,8 @@
 #include "main/app_state.h"
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 
 #include "speech/words.h"
 #include "summary/summary.h"
@@ -9,6 +11,12 @@ namespace mdspeak {
 namespace {
 
 constexpr std::string_view kUnavailable = "system TTS backend is unavailable";
+
+// espeak-ng says about 15 bytes of text a second at normal rate and 7 at the slowest; a quarter
+// of a second per byte at normal rate (twice that at the slowest) plus ten seconds leaves room for
+// long numbers, other synthesizers and a busy machine.
+constexpr std::chrono::milliseconds kStallMargin{10'000};
+constexpr std::chrono::milliseconds kStallPerByte{250};
 
 std::optional<std::string> code_of(std::optional<SupportedLanguage> language) {
   if (!language) return std::nullopt;
@@ -141,7 +149,7 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
       select_range(utterances, start_offset, end_offset);
   if (selection.empty()) return std::uint64_t{0};
 
-  spoken.clear();
+  forget_spoken();
   if (!speech) return fail(unavailable_error());
   if (auto configured = speech->configure(voice_id, language, rate); !configured) {
     return fail(configured.error());
@@ -180,8 +188,20 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
 }
 
 Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
-  for (std::size_t i = 0; i < utterances.size(); ++i) {
-    SpokenUtterance& u = utterances[i];
+  forget_spoken();
+  spoken.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
+                                                 std::make_move_iterator(utterances.end())));
+  return feed(true);
+}
+
+Result<void> AppState::feed(bool interrupt_first) {
+  bool interrupt = interrupt_first;
+  // Utterances spoken without an id cannot be followed to their end, so they never count
+  // against the window: with such a backend everything is handed over at once.
+  while (speech && spoken.size() < kWindow) {
+    std::optional<SpokenUtterance> next = spoken.take_waiting();
+    if (!next) break;
+    SpokenUtterance& u = *next;
     const std::size_t first = std::min(u.first_word, u.words.size());
     // A resumed utterance starts at its paused word; the marks are counted from there.
     const std::size_t cut = first < u.words.size() ? u.words[first].begin : 0;
@@ -190,8 +210,13 @@ Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
     for (std::size_t w = first; w < u.words.size(); ++w) {
       marks.push_back(WordMark{u.words[w].begin - cut, u.words[w].end - cut});
     }
-    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, i == 0);
-    if (!id) return fail(id.error());
+    auto id = speech->speak(std::string_view(u.text).substr(cut), marks, interrupt);
+    interrupt = false;
+    ++handed_;
+    if (!id) {
+      spoken.set_waiting({});
+      return fail(id.error());
+    }
     if (*id) spoken.record((*id)->text(), std::move(u));
   }
   return {};
@@ -234,13 +259,38 @@ Message AppState::stop(const Stop& request) {
   if (auto stopped = speech->stop(); !stopped) {
     return error_message(request.id, "stop_failed", stopped.error());
   }
-  spoken.clear();
+  forget_spoken();
   return StopResult{request.id};
+}
+
+void AppState::forget_spoken() {
+  spoken.clear();
+  overdue_at_.reset();
+}
+
+void AppState::expect_progress(std::size_t remaining) {
+  const float rate = std::clamp(settings_.rate, 0.5f, 2.0f);
+  const auto per_byte = std::chrono::duration_cast<std::chrono::milliseconds>(kStallPerByte / rate);
+  overdue_at_ = std::chrono::steady_clock::now() + kStallMargin +
+                per_byte * static_cast<std::int64_t>(std::min<std::size_t>(remaining, 1u << 30));
+}
+
+bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
+  if (!overdue_at_ || now < *overdue_at_) return false;
+  silence();
+  return true;
+}
+
+void AppState::silence() {
+  paused_.reset();
+  forget_spoken();
+  if (speech) (void)speech->stop();  // bounded by the backend; nothing to report it to
 }
 
 Message AppState::pause(const Pause& request) {
   if (!speech || spoken.empty()) return PauseResult{request.id, false};
   std::vector<SpokenUtterance> rest = spoken.take_position();
+  overdue_at_.reset();
   if (auto stopped = speech->stop(); !stopped) {
     return error_message(request.id, "pause_failed", stopped.error());
   }
@@ -259,7 +309,7 @@ Message AppState::resume(const Resume& request) {
   }
   PausedSpeech resumed = std::move(*paused_);
   paused_.reset();
-  spoken.clear();
+  forget_spoken();
   settings_ = settings;
   const std::uint64_t count = resumed.rest.size();
   if (auto handed = hand_over(std::move(resumed.rest)); !handed) {
@@ -274,14 +324,18 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
     case SpeechEventKind::UtteranceBegin: {
       const SpokenUtterance* s = spoken.begin(key);
       if (!s) return std::nullopt;
+      const std::size_t from = s->first_word < s->words.size() ? s->words[s->first_word].begin : 0;
+      expect_progress(s->text.size() - from);
       return UtteranceBegin{s->document_id, s->utterance_index, s->start_offset, s->end_offset,
                             s->text};
     }
     case SpeechEventKind::Word: {
       auto word = spoken.word(key, event.word);
-      if (!word || !settings_.word_events) return std::nullopt;
+      if (!word) return std::nullopt;
       const SpokenUtterance& s = *spoken.find_entry(key);
       const WordMark& w = s.words[*word];
+      expect_progress(s.text.size() - w.begin);
+      if (!settings_.word_events) return std::nullopt;
       return UtteranceWord{s.document_id,
                            s.utterance_index,
                            s.sources[*word].start,
@@ -293,6 +347,10 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
     case SpeechEventKind::UtteranceEnd: {
       auto done = spoken.end(key);
       if (!done) return std::nullopt;
+      overdue_at_.reset();
+      // The next utterance is already playing; queue the one after it. A failure here has no
+      // request to answer: the waiting utterances are dropped and speech ends after the window.
+      (void)feed(false);
       return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
                           done->end_offset, std::move(done->text)};
     }

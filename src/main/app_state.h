@@ -7,6 +7,7 @@
 // every speech event is turned into its message here (`on_event`). Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,6 +45,12 @@ WordSource word_source(const LoadedDocument& document, std::size_t index, std::s
 
 class AppState {
  public:
+  // The synthesizer holds at most the utterance being spoken and the next one; the rest waits
+  // here, so `speak` answers at once for any length, a `stop` has little to cancel, and a
+  // service killed outright leaves at most one more utterance behind. The next is already
+  // queued when the current ends, so the gap between them does not grow.
+  static constexpr std::size_t kWindow = 2;
+
   AppState(std::optional<SpeechEngine> speech, std::optional<std::string> speech_error)
       : speech(std::move(speech)), speech_error(std::move(speech_error)) {}
 
@@ -78,6 +85,17 @@ class AppState {
   Error unavailable_error() const;
 
   bool paused() const { return paused_.has_value(); }
+  // How many utterances have been handed to the synthesizer so far.
+  std::uint64_t handed_count() const { return handed_; }
+  // Cancels the service's own speech and forgets every position (the process is ending).
+  void silence();
+
+  // A synthesizer that stalls mid-utterance (a frozen or dead audio path) would keep an
+  // utterance begun for ever, and the service could never finish draining. An utterance gets
+  // what its remaining text can take at its rate with a wide margin, counted from its begin or
+  // its latest word; past that, the service gives up on the speech as on a stop: everything is
+  // cancelled and no end is reported. True when it gave up.
+  bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
 
   std::optional<SpeechEngine> speech;
   std::optional<std::string> speech_error;
@@ -99,11 +117,20 @@ class AppState {
   };
 
   const LoadedDocument* find_document(const std::string& document_id) const;
-  // Hands `utterances` to the synthesizer in order (the first interrupting), from each one's
-  // `first_word`, recording each in the spoken table.
+  // Makes `utterances` what is to be spoken and hands the first window of them to the
+  // synthesizer, the first one interrupting whatever it was saying.
   Result<void> hand_over(std::vector<SpokenUtterance> utterances);
+  // Hands waiting utterances over (each from its `first_word`) until the window is full.
+  Result<void> feed(bool interrupt_first);
+
+  // Empties the spoken table; nothing is then overdue.
+  void forget_spoken();
+  // Moves the stall deadline: the utterance still has `remaining` bytes of text to say.
+  void expect_progress(std::size_t remaining);
 
   SpeechSettings settings_;
+  std::uint64_t handed_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> overdue_at_;
   std::optional<PausedSpeech> paused_;
 };
 

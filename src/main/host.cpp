@@ -94,7 +94,8 @@ std::vector<Message> dispatch(AppState& state, Request request) {
 }
 
 Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
-                           AppState& state, const LineWriter& write_line) {
+                           AppState& state, const LineWriter& write_line,
+                           const std::atomic<int>* stop_signal) {
   const std::shared_ptr<Wakeup> wakeup = requests.wakeup();
   std::string line;
   auto write = [&](const Message& message) -> Result<void> {
@@ -122,15 +123,24 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     // Taken before looking at either channel, so a send after the look still wakes the wait.
     const std::uint64_t seen = wakeup->generation();
 
+    if (stop_signal != nullptr && stop_signal->load() != 0) {
+      state.silence();
+      return {};
+    }
+
     if (auto forwarded = forward_events(); !forwarded) return forwarded;
+    state.give_up_if_stalled(std::chrono::steady_clock::now());
 
     if (input_closed) {
       if (!state.speech) return {};
       auto speaking = state.speech->is_speaking();
       const bool keep_waiting = speaking ? *speaking : !state.spoken.empty();
       if (!keep_waiting) {
-        // The last end may have been sent between the look at the channel and the question.
-        return forward_events();
+        // The last end may have been sent between the look at the channel and the question;
+        // forwarding it may also hand the synthesizer the next waiting utterance.
+        const std::uint64_t handed = state.handed_count();
+        if (auto forwarded = forward_events(); !forwarded) return forwarded;
+        if (state.handed_count() == handed) return {};
       }
       wakeup->wait_for(seen, kRequestWait);
       continue;

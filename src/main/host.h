@@ -7,6 +7,7 @@
 // forwarding until the synthesizer has stopped speaking.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string_view>
 
@@ -34,9 +35,11 @@ using LineWriter = std::function<Result<void>(std::string_view line)>;
 LineWriter fd_line_writer(int fd);
 
 // Runs the main loop until input has closed and speech has finished (success), or until writing
-// fails (that failure).
+// fails (that failure). When `stop_signal` becomes non-zero (a signal arrived; the sender also
+// notifies the channels' wakeup) the loop silences the service's speech and returns success.
 Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
-                           AppState& state, const LineWriter& write_line);
+                           AppState& state, const LineWriter& write_line,
+                           const std::atomic<int>* stop_signal = nullptr);
 
 // The answer messages for one request (two for `init` on an unavailable backend).
 std::vector<Message> dispatch(AppState& state, Request request);

@@ -45,6 +45,13 @@ std::optional<SpokenUtterance> SpokenTable::end(std::string_view key) {
   return done;
 }
 
+std::optional<SpokenUtterance> SpokenTable::take_waiting() {
+  if (waiting_.empty()) return std::nullopt;
+  SpokenUtterance next = std::move(waiting_.front());
+  waiting_.pop_front();
+  return next;
+}
+
 std::vector<SpokenUtterance> SpokenTable::take_position() {
   std::vector<SpokenUtterance> rest;
   // Utterances that began and are still in the table are being heard; earlier ones would have
@@ -60,7 +67,8 @@ std::vector<SpokenUtterance> SpokenTable::take_position() {
     u.begun = false;
     rest.push_back(std::move(u));
   }
-  entries_.clear();
+  for (SpokenUtterance& u : waiting_) rest.push_back(std::move(u));
+  clear();
   return rest;
 }
 

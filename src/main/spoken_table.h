@@ -1,11 +1,13 @@
 // The spoken table: every utterance handed to the synthesizer and not yet finished, keyed by the
-// text form of its utterance id, in queueing order. It turns the synthesizer's begin, word and
-// end events back into document positions, and it knows how far speech got, which is what a
-// pause remembers. Main thread only.
+// text form of its utterance id, in queueing order, followed by the utterances still waiting to
+// be handed over (the synthesizer gets only a small window at a time). It turns the
+// synthesizer's begin, word and end events back into document positions, and it knows how far
+// speech got, which is what a pause remembers. Main thread only.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,10 +58,19 @@ class SpokenTable {
   const SpokenUtterance* find_entry(std::string_view key) const;
   // Removes and returns the entry; nullopt when none has `key`.
   std::optional<SpokenUtterance> end(std::string_view key);
-  void clear() { entries_.clear(); }
+  // Forgets the handed utterances and the waiting ones.
+  void clear() {
+    entries_.clear();
+    waiting_.clear();
+  }
+
+  // The utterances to hand over after the current ones, in order (replacing any).
+  void set_waiting(std::deque<SpokenUtterance> waiting) { waiting_ = std::move(waiting); }
+  std::optional<SpokenUtterance> take_waiting();
+  bool has_waiting() const { return !waiting_.empty(); }
 
   // Empties the table and returns where speech stands: the utterance being heard (or the first
-  // still waiting), its first word set to the word being heard, then the ones queued after it.
+  // still waiting), its first word set to the word being heard, then the ones after it.
   std::vector<SpokenUtterance> take_position();
 
   bool empty() const { return entries_.empty(); }
@@ -70,6 +81,7 @@ class SpokenTable {
   std::vector<Entry>::iterator find(std::string_view key);
 
   std::vector<Entry> entries_;
+  std::deque<SpokenUtterance> waiting_;
 };
 
 }  // namespace mdspeak

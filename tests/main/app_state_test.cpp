@@ -7,27 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_tts.h"
+#include "host_fixture.h"
 
 namespace mdspeak {
 namespace {
-
-const Voice kEnglish{"en-voice", "English", std::nullopt, "en-US"};
-
-struct Store {
-  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
-  Receiver<SpeechEvent> events;
-  AppState state;
-
-  static Store with_engine() {
-    auto fake = std::make_shared<FakeTts>();
-    fake->set_voices({kEnglish});
-    auto [tx, rx] = make_channel<SpeechEvent>();
-    auto engine = SpeechEngine::create(fake->facade(), std::move(tx));
-    EXPECT_TRUE(engine.has_value());
-    return Store{fake, std::move(rx), AppState(std::move(*engine), std::nullopt)};
-  }
-};
 
 SpokenUtterance stale_entry(std::string document_id) {
   SpokenUtterance entry;
@@ -69,7 +52,7 @@ TEST(RangeSelectionTest, HalfOpenOverlap) {
 }
 
 TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
-  Store s = Store::with_engine();
+  FakeHost s = FakeHost::create();
   auto queued = s.state.queue_document("doc", three_utterances(), SupportedLanguage::English, 15,
                                        std::nullopt, 1.0f, std::nullopt);
   ASSERT_TRUE(queued.has_value());
@@ -101,10 +84,10 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
       {FakeOp::Voices, 1, "failed to enumerate system voices", 0},
       {FakeOp::Stop, 1, "failed to stop speech", 0},
       {FakeOp::Speak, 1, "failed to queue speech", 0},
-      {FakeOp::Speak, 3, "failed to queue speech", 2},
+      {FakeOp::Speak, 2, "failed to queue speech", 1},
   };
   for (const auto& c : cases) {
-    Store s = Store::with_engine();
+    FakeHost s = FakeHost::create();
     // A previous queueing leaves entries that any selecting queueing empties first.
     s.state.spoken.record("old", stale_entry("old"));
     s.fake->fail_nth(c.op, c.nth);
@@ -117,6 +100,73 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
       EXPECT_EQ(s.state.spoken.entries()[i].utterance.utterance_index, i);
     }
   }
+}
+
+// The synthesizer gets the current and the next utterance; each end hands over one more. A
+// failure then has no request to answer: what waits is dropped, what was handed still plays.
+TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
+  FakeHost s = FakeHost::create();
+  std::vector<Utterance> many;
+  for (std::uint64_t i = 0; i < 5; ++i) {
+    many.push_back({"u" + std::to_string(i), i * 10, i * 10 + 5, UtteranceKind::Paragraph});
+  }
+  ASSERT_EQ(*s.state.queue_document("doc", many, std::nullopt, std::nullopt, std::nullopt, 1.0f,
+                                    std::nullopt),
+            5u);
+  auto texts = [&] {
+    std::vector<std::string> out;
+    for (const FakeUtterance& u : s.fake->queued()) out.push_back(u.text);
+    return out;
+  };
+  EXPECT_EQ(texts(), (std::vector<std::string>{"u0", "u1"}));
+  std::vector<std::uint64_t> ended;
+  auto step = [&] {
+    s.fake->begin_next();
+    s.fake->end_current();
+    std::optional<SpeechEvent> event;
+    while (s.events.try_recv(event) == TryRecv::Value) {
+      auto message = s.state.on_event(*event);
+      if (message && std::holds_alternative<UtteranceEnd>(*message)) {
+        ended.push_back(std::get<UtteranceEnd>(*message).utterance_index);
+      }
+    }
+  };
+  step();
+  EXPECT_EQ(texts(), (std::vector<std::string>{"u0", "u1", "u2"}));
+  EXPECT_FALSE(s.fake->queued()[2].interrupt);
+  s.fake->fail_nth(FakeOp::Speak, 4);
+  step();  // handing over u3 fails: u4 is dropped too
+  step();
+  step();
+  EXPECT_EQ(ended, (std::vector<std::uint64_t>{0, 1, 2}));
+  EXPECT_TRUE(s.state.spoken.empty());
+  EXPECT_FALSE(s.state.spoken.has_waiting());
+}
+
+// A begun utterance that never ends is given up on once it overran what its remaining text can
+// take; each word heard moves that point. Giving up cancels like a stop: no end is reported.
+TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
+  using std::chrono::hours;
+  using std::chrono::seconds;
+  FakeHost s = FakeHost::create();
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "word ";
+  s.state.load_document(LoadDocument{"1", "doc", text + "\n\nNext."});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f});
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));  // nothing has begun yet
+  s.fake->begin_next();
+  s.take_messages();
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + seconds(100)));  // 1000 bytes: minutes
+  for (int i = 0; i < 199; ++i) s.fake->next_word();
+  s.take_messages();
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
+  EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), 2);
+  EXPECT_TRUE(s.state.spoken.empty());
+  EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));
+  s.fake->finish_all();
+  EXPECT_TRUE(s.take_messages().empty());
 }
 
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
@@ -139,15 +189,24 @@ TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
 }
 
 TEST(AppStateTest, SpeakIndexesMatchPrepareSpeech) {
-  Store s = Store::with_engine();
+  FakeHost s = FakeHost::create();
   const std::string text = "# Title\n\nFirst paragraph here.\n\n- item one\n- item two\n";
   s.state.load_document(LoadDocument{"1", "doc", text});
   auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"2", "doc", 10, {}}));
   auto spoken = std::get<SpeakResult>(s.state.speak(Speak{"3", "doc", 10, {}, {}, 1.0f}));
   ASSERT_EQ(spoken.queued, prepared.utterances.size());
-  ASSERT_EQ(s.state.spoken.size(), prepared.utterances.size());
+  // Handed over two at a time; every one is reported as prepared.
+  std::vector<UtteranceBegin> begun;
   for (std::size_t i = 0; i < prepared.utterances.size(); ++i) {
-    const auto& entry = s.state.spoken.entries()[i].utterance;
+    s.fake->begin_next();
+    s.fake->end_current();
+    for (Message& m : s.take_messages()) {
+      if (auto* b = std::get_if<UtteranceBegin>(&m)) begun.push_back(std::move(*b));
+    }
+  }
+  ASSERT_EQ(begun.size(), prepared.utterances.size());
+  for (std::size_t i = 0; i < prepared.utterances.size(); ++i) {
+    const auto& entry = begun[i];
     EXPECT_EQ(entry.document_id, "doc");
     EXPECT_EQ(entry.utterance_index, prepared.utterances[i].utterance_index);
     EXPECT_EQ(entry.text, prepared.utterances[i].text);
@@ -157,7 +216,7 @@ TEST(AppStateTest, SpeakIndexesMatchPrepareSpeech) {
 }
 
 TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
-  Store s = Store::with_engine();
+  FakeHost s = FakeHost::create();
   s.state.load_document(LoadDocument{"1", "doc", "Old text."});
   s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f});
   auto loaded =
@@ -184,7 +243,7 @@ TEST(AppStateTest, NotLoadedComesFirst) {
 }
 
 TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
-  Store s = Store::with_engine();
+  FakeHost s = FakeHost::create();
   s.state.documents["doc"] = LoadedDocument{{},
                                             {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
                                              {"Real span.", 5, 9, UtteranceKind::Paragraph}},

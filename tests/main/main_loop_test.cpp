@@ -111,7 +111,7 @@ TEST(MainLoopTest, BeginAndEndOfEveryUtteranceInOrder) {
   Loop loop;
   load_and_speak(loop);
   loop.fake->deliver_on_other_thread(true);
-  EXPECT_EQ(loop.fake->finish_all(), 3u);
+  EXPECT_EQ(loop.fake->finish(3, 5s), 3u);
   EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
   EXPECT_EQ(loop.next(), end(0, 0, 10, "Alpha one."));
   EXPECT_EQ(loop.next(), begin(1, 12, 22, "Bravo two."));
@@ -154,9 +154,9 @@ TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
   loop.close_input();
   EXPECT_FALSE(loop.wait_finished(100ms));  // still speaking: the loop waits
   loop.fake->deliver_on_other_thread(true);
-  loop.fake->finish_all();
+  EXPECT_EQ(loop.fake->finish(3, 5s), 3u);
   EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
-  for (int i = 0; i < 5; ++i) loop.next();
+  for (int i = 0; i < 5; ++i) EXPECT_NE(loop.next(), "<timeout>");
   EXPECT_TRUE(loop.wait_finished(5s));
 }
 

@@ -16,7 +16,8 @@ extern char** environ;
 
 namespace mdspeak::testing {
 
-ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environment) {
+ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environment,
+                               int closed_stream) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -27,6 +28,7 @@ ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environ
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    if (closed_stream >= 0 && closed_stream <= 2) close(closed_stream);
     for (const auto& [name, value] : environment) {
       if (value.empty()) {
         unsetenv(name.c_str());
@@ -35,7 +37,10 @@ ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environ
       }
     }
     signal(SIGPIPE, SIG_DFL);
-    execl(MDSPEAK_SERVICE_PATH, "mdspeak-service", static_cast<char*>(nullptr));
+    // Benchmarks compare builds by naming another binary.
+    const char* binary = std::getenv("MDSPEAK_SERVICE_BINARY");
+    execl(binary != nullptr && *binary != '\0' ? binary : MDSPEAK_SERVICE_PATH, "mdspeak-service",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(in[0]);
@@ -76,6 +81,10 @@ void ServiceProcess::write(const std::string& bytes) {
 void ServiceProcess::close_stdin() {
   if (stdin_fd_ >= 0) close(stdin_fd_);
   stdin_fd_ = -1;
+}
+
+void ServiceProcess::send_signal(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
 }
 
 void ServiceProcess::close_stdout() {

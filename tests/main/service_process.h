@@ -12,8 +12,10 @@ namespace mdspeak::testing {
 
 class ServiceProcess {
  public:
-  // Extra environment entries; an empty value removes the variable.
-  explicit ServiceProcess(const std::map<std::string, std::string>& environment = {});
+  // Extra environment entries; an empty value removes the variable. `closed_stream` (0, 1 or 2)
+  // starts the service with that standard stream closed, as a careless parent might.
+  explicit ServiceProcess(const std::map<std::string, std::string>& environment = {},
+                          int closed_stream = -1);
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -21,6 +23,7 @@ class ServiceProcess {
   void write(const std::string& bytes);
   void close_stdin();
   void close_stdout();
+  void send_signal(int signal);
   // The next output line (without its line feed), or nothing at end of output or timeout.
   std::optional<std::string> read_line(
       std::chrono::milliseconds timeout = std::chrono::seconds(20));

@@ -184,6 +184,18 @@ TEST(StalledDaemon, ADaemonThatDiesIsNoticedAndReplacedByTheNextConnection) {
   EXPECT_EQ(s.daemon.connections(), 3);  // main, voice listing, and the new main
 }
 
+// A restarted speech stack: the connection died while nothing was spoken. The next request
+// reconnects first instead of failing once on the dead connection.
+TEST(StalledDaemon, TheFirstRequestAfterARestartReconnects) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  s.daemon.drop_connections();
+  auto configured = s.engine->configure(std::nullopt, SupportedLanguage::English, 1.5f);
+  EXPECT_TRUE(configured) << configured.error().describe();
+  EXPECT_TRUE(s.engine->stop());
+  EXPECT_TRUE(s.engine->speak("again", true));
+}
+
 TEST(StalledDaemon, DroppingTheEngineWithSpeechPendingIsBounded) {
   Stalling s;
   ASSERT_NO_FATAL_FAILURE(s.start());

@@ -282,10 +282,12 @@ std::optional<UtteranceId> FakeTts::end_current() {
     std::lock_guard lock(mutex_);
     if (!current_) return std::nullopt;
     id = *current_;
-    current_.reset();
     callback = on_end_;
   }
+  // Still speaking while the end is delivered, as a real backend is until it has told the host.
   if (callback && *callback) deliver(*callback, id);
+  std::lock_guard lock(mutex_);
+  if (current_ == id) current_.reset();
   return id;
 }
 
@@ -295,6 +297,21 @@ std::size_t FakeTts::finish_all() {
   }
   if (end_current()) ++finished;
   while (begin_next()) {
+    while (next_word()) {
+    }
+    if (end_current()) ++finished;
+  }
+  return finished;
+}
+
+std::size_t FakeTts::finish(std::size_t count, std::chrono::milliseconds timeout) {
+  std::size_t finished = 0;
+  while (finished < count) {
+    {
+      std::unique_lock lock(mutex_);
+      if (!queued_cv_.wait_for(lock, timeout, [&] { return current_ || !queue_.empty(); })) break;
+    }
+    begin_next();
     while (next_word()) {
     }
     if (end_current()) ++finished;

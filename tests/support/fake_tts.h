@@ -91,6 +91,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   // Begins, speaks every word of and ends every queued utterance in order; returns how many were
   // finished.
   std::size_t finish_all();
+  // Like `finish_all`, but goes on until `count` utterances have finished, waiting up to
+  // `timeout` each time for the host to queue the next one; returns how many finished.
+  std::size_t finish(std::size_t count, std::chrono::milliseconds timeout);
   // Waits until at least `count` utterances have been queued in total (false on timeout).
   bool wait_until_queued(std::size_t count, std::chrono::milliseconds timeout) const;
 

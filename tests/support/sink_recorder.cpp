@@ -168,21 +168,24 @@ std::optional<SinkRecorder::Clock::time_point> SinkRecorder::sound_from(Clock::t
   return std::nullopt;
 }
 
-std::vector<SinkRecorder::Clock::time_point> SinkRecorder::onsets(Clock::time_point from,
-                                                                  double threshold,
-                                                                  Clock::duration gap) const {
+std::vector<SinkRecorder::Segment> SinkRecorder::segments(Clock::time_point from, double threshold,
+                                                          Clock::duration gap) const {
   std::lock_guard lock(mutex_);
-  std::vector<Clock::time_point> out;
+  std::vector<Segment> out;
   std::optional<Clock::time_point> quiet_since;
   for (const Block& b : blocks_) {
     if (b.arrived < from) continue;
     if (b.rms < threshold) {
-      if (!quiet_since) quiet_since = b.arrived;
+      if (!quiet_since) {
+        quiet_since = b.arrived;
+        if (!out.empty()) out.back().end = b.arrived;  // provisional: sound may resume soon
+      }
       continue;
     }
     if (out.empty() || (quiet_since && b.arrived - *quiet_since >= gap)) {
-      out.push_back(b.arrived);
+      out.push_back(Segment{b.arrived, b.arrived});
     }
+    out.back().end = b.arrived;
     quiet_since.reset();
   }
   return out;

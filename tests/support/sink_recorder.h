@@ -46,10 +46,14 @@ class SinkRecorder {
   std::optional<Clock::time_point> quiet_from(Clock::time_point from, double threshold) const;
   // When the first block louder than `threshold` arrived after `from`.
   std::optional<Clock::time_point> sound_from(Clock::time_point from, double threshold) const;
-  // When sound began after `from`: every block at or above `threshold` that follows at least
-  // `gap` of quieter blocks (the first one after `from` counts too).
-  std::vector<Clock::time_point> onsets(Clock::time_point from, double threshold,
-                                        Clock::duration gap) const;
+  // The stretches of sound after `from`: [first block at or above `threshold`, first quieter
+  // block after it), each separated from the next by at least `gap` of quieter blocks.
+  struct Segment {
+    Clock::time_point start;
+    Clock::time_point end;
+  };
+  std::vector<Segment> segments(Clock::time_point from, double threshold,
+                                Clock::duration gap) const;
 
  private:
   struct Block {
