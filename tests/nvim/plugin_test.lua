@@ -436,6 +436,27 @@ test("editing the buffer while it is read stops cleanly", "live", function()
   seen.unwatch()
   eq(marks(buf), {}, "no stale highlights")
   eq(#notes, 1, "one notification says why: " .. vim.inspect(notes))
+
+  -- Unloading the buffer stops as well.
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "speech began again")
+  vim.cmd("bwipeout! " .. buf)
+  eq(reading(), nil, "nothing is read from a wiped-out buffer")
+end)
+
+test(":checkhealth reports the service, the synthesizer and the voices", "live", function()
+  vim.cmd("checkhealth mdspeak")
+  local report = table.concat(vim.api.nvim_buf_get_lines(0, 0, -1, false), "\n")
+  vim.cmd("bwipeout!")
+  for _, want in ipairs({
+    "OK:? service found: " .. vim.pesc(service_path), -- "OK:" before Neovim 0.10, "OK" since
+    "OK:? speech synthesizer available",
+    "English: %d+ voices",
+  }) do
+    check(report:find(want) ~= nil, ("%q not in the report:\n%s"):format(want, report))
+  end
 end)
 
 -- Runner -------------------------------------------------------------------------------------
