@@ -185,7 +185,8 @@ def send(kind, **fields):
     print(json.dumps(dict(type=kind, **fields)), flush=True)
 two = dict(utterance_index=1, text="Two.", start_offset=6, end_offset=10)
 said = [dict(utterance_index=0, text="One.", start_offset=0, end_offset=4, kind="item"),
-        dict(two, kind="item")]
+        dict(two, kind="item"),  # a long block cut in two: both share its range
+        dict(two, utterance_index=2, text="More.", kind="item")]
 for line in sys.stdin:
     r = json.loads(line)
     log.write(line)
@@ -323,6 +324,34 @@ test("a service without pause is stopped, then resumed at the utterance", "offli
     "speak 6" }, "requests")
   eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
   mdspeak.stop()
+  mdspeak.shutdown()
+end)
+
+test("next and previous move by utterance, those of one block together", "offline", function()
+  local log = tmp .. "/jumps"
+  mdspeak.setup({ service = fake_service("no-pause", log) })
+  open("jumps.md", "One.\n\nTwo. More.\n")
+  notes = {}
+  vim.cmd("MdspeakNext") -- from the cursor, on "One."
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.cmd("MdspeakNext") -- the fake is always on "Two.", and "More." shares its range
+  vim.wait(300)
+  vim.cmd("MdspeakPrev")
+  vim.wait(300)
+  local speaks = {}
+  for _, line in ipairs(vim.fn.readfile(log)) do
+    local r = vim.json.decode(line)
+    if r.type == "speak" then
+      speaks[#speaks + 1] = r.start_offset
+    end
+  end
+  eq(speaks, { 6, 0 }, "speak offsets")
+  local told = vim.tbl_filter(function(n)
+    return n.message:find("utterance", 1, true) ~= nil
+  end, notes)
+  eq(#told == 1 and told[1].message, "mdspeak: no next utterance", "told where it ends")
   mdspeak.shutdown()
 end)
 
