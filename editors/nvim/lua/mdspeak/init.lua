@@ -411,9 +411,12 @@ end
 
 -- Reading ----------------------------------------------------------------------------------
 
+-- Starts speech for the command of `generation`, unless a later command took over meanwhile.
 local function begin_reading(generation, fields)
+  if generation ~= state.generation then
+    return
+  end
   local reading = {
-    generation = generation,
     kind = fields.kind,
     buf = fields.buf,
     win = fields.win,
@@ -569,6 +572,9 @@ local function resume_now(reading, generation)
   if reading.pause_mode == "service" then
     local request = { type = "resume", rate = config.rate, voice_id = config.voice }
     local answer = expect(request, "resume_result")
+    if state.reading ~= reading then
+      return -- stopped meanwhile
+    end
     if answer.resumed then
       reading.paused = false
       reading.pause_mode = nil
@@ -814,10 +820,6 @@ function M.setup(opts)
   if config.default_mappings then
     default_mappings()
   end
-end
-
-function M.config()
-  return vim.deepcopy(config)
 end
 
 return M
