@@ -177,6 +177,10 @@ end
 -- Service lifecycle ------------------------------------------------------------------------
 
 local function on_event(message)
+  if message.type == "pause_result" then
+    state.pause_supported = true -- it came too late, yet the service does pause
+    return
+  end
   local reading = state.reading
   if not reading or message.document_id ~= reading.doc_id then
     return
@@ -634,12 +638,12 @@ local function jump(direction)
   local reads_document = reading and reading.kind == "document"
   local buf = reads_document and reading.buf or vim.api.nvim_get_current_buf()
   local here
-  if reading and reading.kind == "document" and reading.utterance then
+  if reads_document and reading.utterance then
     here = reading.utterance[1]
   else
     here = cursor_offset(buf, vim.api.nvim_get_current_win())
   end
-  local stop_at = reading and reading.kind == "document" and reading.range and reading.range[2]
+  local stop_at = reads_document and reading.range and reading.range[2]
   state.generation = state.generation + 1
   local generation = state.generation
   local win = reading and reading.win or vim.api.nvim_get_current_win()
