@@ -1,0 +1,94 @@
+-- :checkhealth mdspeak
+local M = {}
+
+-- Neovim 0.10 renamed the report functions and later dropped the old names.
+local function reporter()
+  local health = vim.health
+  if health and health.start then
+    return {
+      start = health.start,
+      ok = health.ok,
+      info = health.info,
+      warn = health.warn,
+      error = health.error,
+    }
+  end
+  health = require("health")
+  return {
+    start = health.report_start,
+    ok = health.report_ok,
+    info = health.report_info,
+    warn = health.report_warn,
+    error = health.report_error,
+  }
+end
+
+function M.check()
+  local report = reporter()
+  local mdspeak = require("mdspeak")
+  local service_mod = require("mdspeak.service")
+  report.start("mdspeak")
+
+  local path, why = mdspeak.service_path()
+  if not path then
+    report.error(why, {
+      "Build it (scripts/run or cmake), put it on PATH,",
+      "or call require('mdspeak').setup{ service = '/path/to/mdspeak-service' }",
+    })
+    return
+  end
+  report.ok("service found: " .. path)
+
+  -- A process of its own, so that a reading in progress is left alone.
+  local service = service_mod.new(path, {})
+  local started, reason = service:start()
+  if not started then
+    report.error(reason)
+    return
+  end
+  local init, failure = service:request_sync({ type = "init" }, 5000)
+  if not init or init.type ~= "init_result" then
+    report.error("the service did not answer init: " .. tostring(failure))
+    service:shutdown()
+    return
+  end
+  -- The protocol has no version request; the backend text names what the service runs on.
+  report.info("service backend: " .. tostring(init.backend))
+  if init.available then
+    report.ok("speech synthesizer available")
+  else
+    local message = tostring(service_mod.null_to_nil(init.message))
+    report.error("speech synthesizer unavailable: " .. message, {
+      "Start speech-dispatcher (with a voice: speech-dispatcher-espeak-ng) and a sound server.",
+    })
+    service:shutdown()
+    return
+  end
+
+  local listed = service:request_sync({ type = "list_voices" }, 5000)
+  service:shutdown()
+  if not listed or listed.type ~= "list_voices_result" then
+    report.error("the service could not list voices: " .. tostring(listed and listed.message))
+    return
+  end
+  local counts = { en = {}, es = {} }
+  for _, voice in ipairs(listed.voices) do
+    local language = (service_mod.null_to_nil(voice.locale) or ""):sub(1, 2):lower()
+    if counts[language] then
+      table.insert(counts[language], voice.name)
+    end
+  end
+  for _, entry in ipairs({ { "en", "English" }, { "es", "Spanish" } }) do
+    local names = counts[entry[1]]
+    if #names > 0 then
+      report.ok(("%s: %d voices (first: %s)"):format(entry[2], #names, names[1]))
+    else
+      report.warn(("%s: no voices; %s documents are read with another language's voice"):format(
+        entry[2],
+        entry[2]
+      ))
+    end
+  end
+end
+
+return M

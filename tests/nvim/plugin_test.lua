@@ -1,0 +1,516 @@
+-- The Neovim plugin in headless Neovim against the real mdspeak-service.
+--   MDSPEAK_NVIM_SUITE=offline  no speech needed: output framing, offsets, failing services
+--   MDSPEAK_NVIM_SUITE=live     the real speech stack: highlights, words, pause, stop, edits
+-- Run by ctest: nvim --headless --clean --cmd 'set rtp^=editors/nvim' -c 'luafile <this file>'
+local suite = os.getenv("MDSPEAK_NVIM_SUITE") or "offline"
+local service_path = assert(os.getenv("MDSPEAK_SERVICE"), "MDSPEAK_SERVICE is not set")
+local uv = vim.uv or vim.loop
+
+local mdspeak = require("mdspeak")
+local text = require("mdspeak.text")
+local service = require("mdspeak.service")
+
+local failures, tests, skipped = {}, {}, {}
+local function test(name, kind, fn)
+  tests[#tests + 1] = { name = name, kind = kind, fn = fn }
+end
+local function check(ok, what)
+  if not ok then
+    failures[#failures + 1] = what
+  end
+  return ok
+end
+local function eq(actual, expected, what)
+  return check(vim.deep_equal(actual, expected),
+    ("%s: expected %s, got %s"):format(what, vim.inspect(expected), vim.inspect(actual)))
+end
+
+-- Every notification, for the tests to count.
+local notes = {}
+vim.notify = function(message, level)
+  notes[#notes + 1] = { message = message, level = level or vim.log.levels.INFO }
+end
+local function notes_at(level)
+  return vim.tbl_filter(function(n)
+    return n.level == level
+  end, notes)
+end
+
+local tmp = vim.fn.tempname()
+vim.fn.mkdir(tmp, "p")
+local function write_file(name, bytes, mode)
+  local path = tmp .. "/" .. name
+  local file = assert(io.open(path, "wb"))
+  file:write(bytes)
+  file:close()
+  if mode then
+    uv.fs_chmod(path, mode)
+  end
+  return path
+end
+
+local function marks(buf)
+  local result = {}
+  local all = vim.api.nvim_buf_get_extmarks(buf, mdspeak.namespace, 0, -1, { details = true })
+  for _, m in ipairs(all) do
+    result[m[4].hl_group] = { m[2], m[3], m[4].end_row, m[4].end_col }
+  end
+  return result
+end
+
+local function marked_text(buf, m)
+  return table.concat(vim.api.nvim_buf_get_text(buf, m[1], m[2], m[3], m[4], {}), "\n")
+end
+
+-- Collects the highlights after every update the plugin announces.
+local function watch(buf)
+  local seen = { utterances = {}, words = {}, cursor_rows = {} }
+  local id = vim.api.nvim_create_autocmd("User", {
+    pattern = "MdspeakUpdate",
+    callback = function()
+      local now, st = marks(buf), mdspeak.state()
+      local u, w = now.MdspeakUtterance, now.MdspeakWord
+      local last_u = seen.utterances[#seen.utterances]
+      if u and not vim.deep_equal(u, last_u) then
+        seen.utterances[#seen.utterances + 1] = u
+        seen.cursor_rows[#seen.cursor_rows + 1] = vim.api.nvim_win_get_cursor(0)[1] - 1
+      end
+      -- A new word, or the same again after its utterance began anew (resume).
+      if w and not vim.deep_equal(w, seen.word_mark) then
+        seen.words[#seen.words + 1] = { mark = w, text = marked_text(buf, w), inside = u ~= nil
+          and (w[1] > u[1] or (w[1] == u[1] and w[2] >= u[2]))
+          and (w[3] < u[3] or (w[3] == u[3] and w[4] <= u[4])) }
+      end
+      seen.word_mark = w
+      seen.paused = st.reading and st.reading.paused
+    end,
+  })
+  seen.unwatch = function()
+    vim.api.nvim_del_autocmd(id)
+  end
+  return seen
+end
+
+local function reading()
+  return mdspeak.state().reading
+end
+
+-- Records the speech stack's null sink with parec: one mean square per block, with its time.
+local function start_recorder()
+  local dir = os.getenv("MDSPEAK_SPEECH_STACK_DIR") or ("/tmp/mdspeak-speech-stack-" .. uv.getuid())
+  local socket = dir .. "/runtime/pulse/native"
+  local info = uv.fs_stat(socket)
+  if not info or info.type ~= "socket" then
+    return nil
+  end
+  local rec = { blocks = {}, leftover = "" }
+  local pipe = uv.new_pipe(false)
+  rec.handle = uv.spawn("parec", {
+    args = { "--server=unix:" .. socket, "--device=speech.monitor", "--raw", "--format=s16le",
+      "--rate=16000", "--channels=1", "--latency-msec=10" },
+    stdio = { nil, pipe, nil },
+  }, function() end)
+  if not rec.handle then
+    return nil
+  end
+  pipe:read_start(function(_, data)
+    if not data then
+      return
+    end
+    data = rec.leftover .. data
+    local usable = #data - #data % 2
+    rec.leftover = data:sub(usable + 1)
+    local sum = 0
+    for i = 1, usable, 2 do
+      local lo, hi = data:byte(i, i + 1)
+      local v = hi * 256 + lo
+      if v >= 32768 then
+        v = v - 65536
+      end
+      sum = sum + (v / 32768) ^ 2
+    end
+    rec.blocks[#rec.blocks + 1] = { at = uv.hrtime() / 1e6, sum = sum, n = usable / 2 }
+  end)
+  function rec.rms(from, to)
+    local sum, n = 0, 0
+    for _, b in ipairs(rec.blocks) do
+      if b.at >= from and b.at < (to or math.huge) then
+        sum, n = sum + b.sum, n + b.n
+      end
+    end
+    return n > 0 and math.sqrt(sum / n) or nil
+  end
+  -- When the sink fell silent for good within [from, to).
+  function rec.quiet_from(from, to, threshold)
+    local since
+    for _, b in ipairs(rec.blocks) do
+      if b.at >= from and b.at < to then
+        if b.n > 0 and math.sqrt(b.sum / b.n) >= threshold then
+          since = nil
+        elseif not since then
+          since = b.at
+        end
+      end
+    end
+    return since
+  end
+  function rec.stop()
+    pipe:read_stop()
+    rec.handle:kill("sigint")
+    rec.handle:close()
+    pipe:close()
+  end
+  vim.wait(3000, function()
+    return #rec.blocks > 0
+  end, 10)
+  return rec
+end
+local function now_ms()
+  return uv.hrtime() / 1e6
+end
+local kAudible, kQuiet = 0.01, 0.001
+
+local function open(name, bytes)
+  vim.cmd("silent edit! " .. vim.fn.fnameescape(write_file(name, bytes)))
+  return vim.api.nvim_get_current_buf()
+end
+
+-- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
+-- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error.
+local function fake_service(mode, log)
+  return write_file(mode, ([[#!/usr/bin/env python3
+import json, sys
+mode, log = %q, open(%q, "a")
+def send(kind, **fields):
+    print(json.dumps(dict(type=kind, **fields)), flush=True)
+two = dict(utterance_index=1, text="Two.", start_offset=6, end_offset=10)
+said = [dict(utterance_index=0, text="One.", start_offset=0, end_offset=4, kind="item"),
+        dict(two, kind="item"),  # a long block cut in two: both share its range
+        dict(two, utterance_index=2, text="More.", kind="item")]
+for line in sys.stdin:
+    r = json.loads(line)
+    log.write(line)
+    log.flush()
+    t, i, doc = r["type"], r["id"], r.get("document_id")
+    if t == "init":
+        send("init_result", id=i, available=True, backend="x", message=None)
+    elif t == "load_document":
+        send("load_document_result", id=i, document_id=doc, utterance_count=2)
+    elif t == "prepare_speech":
+        send("prepare_speech_result", id=i, document_id=doc, language_code="en", utterances=said)
+    elif t == "list_voices":
+        send("list_voices_result", id=i, voices=[])
+    elif t == "stop":
+        send("stop_result", id=i)
+    elif t == "speak" and mode == "speak-fails":
+        send("error_result", id=i, code="speak_failed", message="failed to queue speech")
+    elif t == "speak":
+        send("speak_result", id=i, document_id=doc, queued=2)
+        send("utterance_begin", document_id=doc, **two)
+]]):format(mode, log), 493)
+end
+
+-- Offline ------------------------------------------------------------------------------------
+
+test("job output is reassembled into lines however it is cut", "offline", function()
+  local stream = '{"a":1}\n{"b":"é"}\n\n{"c":[]}\n'
+  local want = { '{"a":1}', '{"b":"é"}', "", '{"c":[]}' }
+  -- Neovim hands over each chunk split at line feeds; try every pair of cut points.
+  for i = 0, #stream do
+    for j = i, #stream do
+      local pending, got = "", {}
+      for _, chunk in ipairs({ stream:sub(1, i), stream:sub(i + 1, j), stream:sub(j + 1) }) do
+        local lines
+        pending, lines = service.split_lines(pending, vim.split(chunk, "\n", { plain = true }))
+        vim.list_extend(got, lines)
+      end
+      if not eq(got, want, ("cut at %d and %d"):format(i, j)) then
+        return
+      end
+      eq(pending, "", "nothing left pending")
+    end
+  end
+end)
+
+test("byte offsets map to buffer positions and back", "offline", function()
+  local lines = { "# Café", "", "日本語 ok", "x\r" }
+  local sent, starts = text.snapshot(lines)
+  eq(sent, "# Café\n\n日本語 ok\nx\r\n", "text sent")
+  for _, case in ipairs({
+    { 0, 0, 0 }, { 2, 0, 2 }, { 7, 0, 7 }, -- "é" is two bytes: the line end is byte 7
+    { 8, 1, 0 }, { 9, 2, 0 }, { 18, 2, 9 }, { 21, 2, 12 }, { 22, 3, 0 }, { 23, 3, 1 },
+    { 24, 3, 2 }, { 999, 3, 2 }, -- past the end: the last line's end
+  }) do
+    local row, col = text.position(starts, case[1])
+    eq({ row, col }, { case[2], case[3] }, "position of offset " .. case[1])
+  end
+  for offset = 0, #sent - 1 do
+    eq(text.offset(starts, text.position(starts, offset)), offset, "round trip of " .. offset)
+  end
+  eq(text.offset(starts, 0, 99), 7, "a column past the line end is its end")
+end)
+
+test("a word with only its utterance's range is found in the source", "offline", function()
+  for _, case in ipairs({
+    -- source, utterance text, word's start in it, word, source bytes expected
+    { "The cat and the cat.", "The cat and the cat.", 16, "cat.", "cat." }, -- the second one
+    { "it's fine", "it’s fine", 0, "it’s", "it's" },
+    { "Tom &amp; Jerry", "Tom & Jerry", 6, "Jerry", "Jerry" },
+    { "a **bold** move", "a bold move", 2, "bold", "bold" },
+    { "see [the docs](http://x/docs) now", "see the docs now", 8, "docs", "docs" },
+    { "über 日本 ok", "über 日本 ok", 6, "日本", "日本" },
+    { "a — b", "a — b", 2, "—", nil }, -- nothing to find: no letters
+  }) do
+    local first, last = text.find_word(case[1], 0, #case[1], case[2], case[3], case[4])
+    eq(first and case[1]:sub(first + 1, last), case[5], "word " .. case[4] .. " in " .. case[1])
+  end
+  local source = "# Title\n\nword word\n"
+  eq({ text.find_word(source, 9, 18, "word word", 5, "word") }, { 14, 18 }, "document offsets")
+end)
+
+test("a missing, dying or mute service is one error, no traceback", "offline", function()
+  local dies = write_file("dies", "#!/bin/sh\nread line\necho 'Error: boom' >&2\nexit 3\n", 493)
+  local mute = write_file("mute", "#!/bin/sh\nread line\n"
+    .. [[echo '{"type":"init_result","id":"1","available":false,"backend":"system-tts",]]
+    .. [["message":"no daemon here"}']]
+    .. "\ncat >/dev/null\n", 493)
+  open("missing.md", "# Title\n\nSome text.\n")
+  for _, case in ipairs({
+    { tmp .. "/nowhere/mdspeak-service", "MdspeakRead", "not found" },
+    { dies, "MdspeakSummary", "exited (status 3): Error: boom" },
+    { mute, "MdspeakRead", "no daemon here" },
+    { mute, "MdspeakNext", "no daemon here" }, -- tried again, not stuck on the first answer
+    { fake_service("speak-fails", tmp .. "/log"), "MdspeakRead", "failed to queue speech" },
+  }) do
+    notes = {}
+    vim.v.errmsg = ""
+    mdspeak.setup({ service = case[1] })
+    local ok, err = pcall(vim.cmd, case[2])
+    vim.wait(1500, function()
+      return #notes_at(vim.log.levels.ERROR) > 0
+    end, 10)
+    vim.wait(200) -- time for a second notification, if there were one
+    local errors = notes_at(vim.log.levels.ERROR)
+    check(ok, case[2] .. " raised " .. tostring(err))
+    check(#errors == 1 and errors[1].message:find(case[3], 1, true) ~= nil,
+      ("expected one error about %q, got %s"):format(case[3], vim.inspect(notes)))
+    eq(vim.v.errmsg, "", "no Vim error message")
+    eq(reading(), nil, "nothing is left reading")
+  end
+  mdspeak.shutdown()
+end)
+
+test("a service without pause is stopped, then resumed at the utterance", "offline", function()
+  -- Never answers pause.
+  local log = tmp .. "/requests"
+  local fake = fake_service("no-pause", log)
+  mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
+  open("old.md", "One.\n\nTwo.\n")
+  vim.cmd("MdspeakRead")
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.cmd("MdspeakPause")
+  check(vim.wait(2000, function()
+    return reading() and reading().paused
+  end, 10), "paused")
+  vim.cmd("MdspeakResume")
+  vim.wait(500)
+  local sent = vim.tbl_map(function(line)
+    local r = vim.json.decode(line)
+    return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
+  end, vim.fn.readfile(log))
+  eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause", "stop",
+    "speak 6" }, "requests")
+  eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
+  mdspeak.stop()
+  mdspeak.shutdown()
+end)
+
+test("next and previous move by utterance, those of one block together", "offline", function()
+  local log = tmp .. "/jumps"
+  mdspeak.setup({ service = fake_service("no-pause", log) })
+  open("jumps.md", "One.\n\nTwo. More.\n")
+  notes = {}
+  vim.cmd("MdspeakNext") -- from the cursor, on "One."
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.cmd("MdspeakNext") -- the fake is always on "Two.", and "More." shares its range
+  vim.wait(300)
+  vim.cmd("MdspeakPrev")
+  vim.wait(300)
+  local speaks = {}
+  for _, line in ipairs(vim.fn.readfile(log)) do
+    local r = vim.json.decode(line)
+    if r.type == "speak" then
+      speaks[#speaks + 1] = r.start_offset
+    end
+  end
+  eq(speaks, { 6, 0 }, "speak offsets")
+  local told = vim.tbl_filter(function(n)
+    return n.message:find("utterance", 1, true) ~= nil
+  end, notes)
+  eq(#told == 1 and told[1].message, "mdspeak: no next utterance", "told where it ends")
+  mdspeak.shutdown()
+end)
+
+-- Live ---------------------------------------------------------------------------------------
+
+test("reading a CRLF buffer highlights each utterance and word where it is", "live", function()
+  notes = {}
+  mdspeak.setup({ service = service_path, rate = 1.6 })
+  local buf = open("crlf.md", "# Café naïve\r\n\r\nThe über 日本 test, it's fine.\r\n\r\n"
+    .. "- item one\r\n- item &amp; two\r\n")
+  eq(vim.bo[buf].fileformat, "dos", "fileformat")
+  local seen = watch(buf)
+  vim.cmd("MdspeakRead")
+  check(vim.wait(20000, function()
+    return seen.utterances[1] and not reading()
+  end, 10), "reading ended")
+  seen.unwatch()
+  eq(seen.utterances, {
+    { 0, 2, 0, 14 }, -- "Café naïve" after "# ": two-byte letters count twice
+    { 2, 0, 2, 33 }, -- the paragraph, without the CR Neovim keeps out of the line
+    { 4, 2, 4, 10 },
+    { 5, 2, 5, 16 }, -- "item &amp; two": the entity's source bytes
+  }, "utterance highlights")
+  eq(seen.cursor_rows, { 0, 2, 4, 5 }, "the cursor follows the utterances")
+  eq(vim.tbl_map(function(w)
+    return w.text
+  end, seen.words), { "Café", "naïve", "The", "über", "日本", "test,", "it's", "fine.", "item",
+    "one", "item", "two" }, "word highlights, word by word") -- "&" is no word: no letters
+  check(#seen.words > 0 and vim.tbl_count(vim.tbl_filter(function(w)
+    return not w.inside
+  end, seen.words)) == 0, "every word lies inside its utterance")
+  eq(marks(buf), {}, "highlights cleared at the end")
+  eq(#notes_at(vim.log.levels.INFO), 1, "language and voice are told once")
+  local told = notes[1] and notes[1].message or ""
+  check(told:find("English", 1, true), "language told: " .. vim.inspect(notes))
+end)
+
+local long = "The quick brown fox jumps over the lazy dog, and then it keeps on running for a "
+  .. "long while, far beyond the end of this sentence, through fields and woods and over hills, "
+  .. "until the evening comes and the light fades away behind the distant mountains.\n"
+
+test("pause silences the sink, resume continues at the word, stop clears", "live", function()
+  local buf = open("long.md", long)
+  local rec = start_recorder()
+  local seen = watch(buf)
+  local started = now_ms()
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return #seen.words >= 4
+  end, 10), "speech began")
+  vim.wait(300)
+  local paused_at = now_ms()
+  vim.cmd("MdspeakPause")
+  check(vim.wait(2000, function()
+    return seen.paused
+  end, 10), "paused")
+  -- The word the service paused on: the last one it told before answering.
+  local word_at_pause = seen.words[#seen.words]
+  -- Without the service's own pause, the plugin stops it once the pause went unanswered.
+  local quiet_from = mdspeak.state().pause_supported and paused_at or now_ms()
+  vim.wait(900)
+  check(marks(buf).MdspeakUtterance ~= nil, "the utterance stays highlighted while paused")
+  local words_before = #seen.words
+  local resumed_at = now_ms()
+  vim.cmd("MdspeakResume")
+  check(vim.wait(3000, function()
+    return #seen.words > words_before
+  end, 10), "words come again after resume")
+  local first_after = seen.words[words_before + 1]
+  eq(mdspeak.state().pause_supported, true, "the service pauses")
+  eq(first_after and first_after.text, word_at_pause and word_at_pause.text, "resumed at the word")
+  vim.wait(1200)
+  local stopped_at = now_ms()
+  vim.cmd("MdspeakStop")
+  eq(marks(buf), {}, "stop clears the highlights at once")
+  eq(reading(), nil, "nothing is being read after stop")
+  vim.wait(800)
+  seen.unwatch()
+  if not rec then
+    skipped[#skipped + 1] = "sound checks: not our speech stack, its sink cannot be recorded"
+    return
+  end
+  rec.stop()
+  local speaking = rec.rms(started, paused_at)
+  local during_pause = rec.rms(quiet_from + 300, resumed_at)
+  local after_resume = rec.rms(resumed_at, stopped_at)
+  local after_stop = rec.rms(stopped_at + 300)
+  io.stdout:write(("sink RMS: speaking %s, paused %s, resumed %s, stopped %s\n"):format(
+    speaking, during_pause, after_resume, after_stop))
+  local silent = rec.quiet_from(paused_at, resumed_at, kQuiet)
+  io.stdout:write(("from :MdspeakPause to silence: %s ms\n"):format(
+    silent and math.floor(silent - paused_at) or "never"))
+  check(speaking and speaking > kAudible, "audible before pause: " .. tostring(speaking))
+  check(during_pause and during_pause < kQuiet, "silent while paused: " .. tostring(during_pause))
+  check(after_resume and after_resume > kAudible, "audible on resume: " .. tostring(after_resume))
+  check(after_stop and after_stop < kQuiet, "silent after stop: " .. tostring(after_stop))
+end)
+
+test("editing the buffer while it is read stops cleanly", "live", function()
+  notes = {}
+  local buf = open("edit.md", long)
+  local seen = watch(buf)
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return seen.utterances[1] ~= nil
+  end, 10), "speech began")
+  vim.api.nvim_buf_set_lines(buf, 0, 0, true, { "# New title", "" })
+  check(vim.wait(2000, function()
+    return reading() == nil
+  end, 10), "reading stopped after the edit")
+  seen.unwatch()
+  eq(marks(buf), {}, "no stale highlights")
+  eq(#notes, 1, "one notification says why: " .. vim.inspect(notes))
+
+  -- Unloading the buffer stops as well.
+  vim.cmd("MdspeakRead")
+  check(vim.wait(8000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "speech began again")
+  vim.cmd("bwipeout! " .. buf)
+  eq(reading(), nil, "nothing is read from a wiped-out buffer")
+end)
+
+test(":checkhealth reports the service, the synthesizer and the voices", "live", function()
+  vim.cmd("checkhealth mdspeak")
+  local report = table.concat(vim.api.nvim_buf_get_lines(0, 0, -1, false), "\n")
+  vim.cmd("bwipeout!")
+  for _, want in ipairs({
+    "OK:? service found: " .. vim.pesc(service_path), -- "OK:" before Neovim 0.10, "OK" since
+    "OK:? speech synthesizer available",
+    "English: %d+ voices",
+  }) do
+    check(report:find(want) ~= nil, ("%q not in the report:\n%s"):format(want, report))
+  end
+end)
+
+-- Runner -------------------------------------------------------------------------------------
+
+local function finish()
+  pcall(mdspeak.shutdown)
+  vim.fn.delete(tmp, "rf")
+  for _, s in ipairs(skipped) do
+    io.stdout:write("SKIP: " .. s .. "\n")
+  end
+  if #failures > 0 then
+    io.stdout:write(table.concat(failures, "\n") .. "\n")
+    vim.cmd("cquit 1")
+  end
+  vim.cmd("qall!")
+end
+
+for _, t in ipairs(tests) do
+  if t.kind == suite then
+    local before = #failures
+    local ok, err = xpcall(t.fn, debug.traceback)
+    if not ok then
+      failures[#failures + 1] = "error: " .. tostring(err)
+    end
+    io.stdout:write(("%s: %s\n"):format(#failures == before and "ok" or "FAILED", t.name))
+  end
+end
+finish()
