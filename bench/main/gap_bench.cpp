@@ -48,9 +48,9 @@ void UtteranceGap(benchmark::State& state) {
     std::this_thread::sleep_for(300ms);
     const auto sounds = recorder.segments(start, 0.003, 90ms);
     if (ends != 8 || sounds.size() != 8) {
-      state.SkipWithError(("utterances " + std::to_string(ends) + ", sounds " +
-                           std::to_string(sounds.size()))
-                              .c_str());
+      state.SkipWithError(
+          ("utterances " + std::to_string(ends) + ", sounds " + std::to_string(sounds.size()))
+              .c_str());
       return;
     }
     for (std::size_t i = 1; i < sounds.size(); ++i) {

@@ -335,10 +335,12 @@ Message AppState::pause(const Pause& request) {
   if (!speech || spoken.empty()) return PauseResult{request.id, false};
   std::vector<SpokenUtterance> rest = spoken.take_position();
   overdue_at_.reset();
+  // The position is kept even when the synthesizer cannot be told to stop (its connection is
+  // gone, say): a later resume still continues from it.
+  paused_ = PausedSpeech{settings_, std::move(rest)};
   if (auto stopped = speech->stop(); !stopped) {
     return error_message(request.id, "pause_failed", stopped.error());
   }
-  paused_ = PausedSpeech{settings_, std::move(rest)};
   return PauseResult{request.id, true};
 }
 

@@ -535,10 +535,17 @@ class SpeechdTts final : public Tts {
     cache_cv_.notify_all();
   }
 
-  // Declared first so that it outlives the threads that use it.
+  // Thread ownership. The owner's thread (the host's main thread) calls every public method and
+  // alone touches the connection fields. libspeechd's reader thread reaches only `events_` (via
+  // the registry), the watchdog thread only `watchdog_`'s inside, and the refresh thread only
+  // the voice-cache fields, always under `cache_mutex_`.
+
+  // Declared first so that it outlives the threads that use it. Internally locked.
   Watchdog watchdog_;
+  // Shared with libspeechd's reader thread through the registry; internally locked.
   std::shared_ptr<EventTracker> events_ = std::make_shared<EventTracker>();
 
+  // The main connection: owner's thread only.
   SPDConnection* spd_ = nullptr;
   SocketId socket_id_;
   std::size_t client_id_ = 0;
@@ -547,6 +554,7 @@ class SpeechdTts final : public Tts {
   std::optional<std::string> voice_;
   Clock::time_point last_ping_{};
 
+  // The voice cache: owner's thread and the refresh thread, under `cache_mutex_`.
   std::mutex cache_mutex_;
   std::condition_variable cache_cv_;
   std::optional<std::vector<Voice>> cache_;
@@ -555,6 +563,7 @@ class SpeechdTts final : public Tts {
   bool refreshing_ = false;
   bool closing_ = false;
   int listing_fd_ = -1;
+  // Started and joined by the owner's thread under `cache_mutex_`, or by the destructor.
   std::thread refresh_thread_;
 };
 

@@ -148,6 +148,21 @@ TEST(MainLoopTest, SecondSpeakRestartsIndexesAndDropsTheFirstsEvents) {
   EXPECT_EQ(loop.next(), begin(1, 24, 38, "Charlie three."));
 }
 
+// The client asked for silence: input closing while paused ends the service without the rest.
+TEST(MainLoopTest, InputClosingWhilePausedExitsWithoutSpeakingTheRest) {
+  Loop loop;
+  load_and_speak(loop);
+  loop.fake->begin_next();
+  EXPECT_EQ(loop.next(), begin(0, 0, 10, "Alpha one."));
+  loop.send(Pause{"p"});
+  EXPECT_EQ(loop.next(), R"({"type":"pause_result","id":"p","paused":true})");
+  loop.close_input();
+  EXPECT_TRUE(loop.wait_finished(5s));
+  EXPECT_EQ(loop.fake->queued().size(), 2u);  // nothing handed over after the pause
+  EXPECT_FALSE(loop.fake->speaking());
+  EXPECT_TRUE(loop.quiet_for(50ms));
+}
+
 TEST(MainLoopTest, DrainsSpeechAfterInputCloses) {
   Loop loop;
   load_and_speak(loop);

@@ -119,6 +119,18 @@ TEST(PauseResume, StopSpeakAndReloadingThePausedDocumentForgetThePosition) {
   }
 }
 
+TEST(PauseResume, AFailedStopIsReportedButThePositionKept) {
+  FakeHost h = FakeHost::create();
+  h.answer(LoadDocument{"l", "doc", kText});
+  h.answer(speak_words(false));
+  h.fake->begin_next();
+  h.fake->fail_always(FakeOp::Stop, "Operation failed");
+  auto error = std::get<ErrorResult>(h.answer(Pause{"p"}));
+  EXPECT_EQ(error.code, "pause_failed");
+  EXPECT_EQ(error.message, "failed to stop speech");
+  EXPECT_TRUE(h.state.paused());
+}
+
 TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
   FakeHost h = FakeHost::create();
   h.state.documents["doc"] = LoadedDocument{

@@ -112,7 +112,6 @@ class FakeTts::Handle : public Tts {
       return fail(Error(std::string(tts_error::kOutOfRange)));
     }
     fake_->rate_ = rate;
-    fake_->rates_set_.push_back(rate);
     return {};
   }
 
@@ -182,11 +181,6 @@ void FakeTts::fail_always(FakeOp op, std::string text) {
 void FakeTts::fail_nth(FakeOp op, int nth, std::string text) {
   std::lock_guard lock(mutex_);
   failures_[index_of(op)].push_back(Failure{nth, std::move(text)});
-}
-
-void FakeTts::clear_failures() {
-  std::lock_guard lock(mutex_);
-  for (auto& list : failures_) list.clear();
 }
 
 void FakeTts::deliver_on_other_thread(bool other_thread) {
@@ -319,11 +313,6 @@ std::size_t FakeTts::finish(std::size_t count, std::chrono::milliseconds timeout
   return finished;
 }
 
-bool FakeTts::wait_until_queued(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return queued_cv_.wait_for(lock, timeout, [&] { return queued_.size() >= count; });
-}
-
 void FakeTts::detach() {
   std::lock_guard delivery(delivery_mutex_);
   std::shared_ptr<UtteranceCallback> begin;
@@ -367,11 +356,6 @@ std::optional<float> FakeTts::rate() const {
 std::optional<Voice> FakeTts::voice() const {
   std::lock_guard lock(mutex_);
   return voice_;
-}
-
-std::vector<float> FakeTts::rates_set() const {
-  std::lock_guard lock(mutex_);
-  return rates_set_;
 }
 
 std::vector<Voice> FakeTts::voices_set() const {

@@ -76,7 +76,6 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   void fail_always(FakeOp op, std::string text = "Operation failed");
   // Fails only the `nth` call of `op` (1-based, counted from the fake's creation).
   void fail_nth(FakeOp op, int nth, std::string text = "Operation failed");
-  void clear_failures();
   void deliver_on_other_thread(bool other_thread);
 
   // --- stepping ---
@@ -94,8 +93,6 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   // Like `finish_all`, but goes on until `count` utterances have finished, waiting up to
   // `timeout` each time for the host to queue the next one; returns how many finished.
   std::size_t finish(std::size_t count, std::chrono::milliseconds timeout);
-  // Waits until at least `count` utterances have been queued in total (false on timeout).
-  bool wait_until_queued(std::size_t count, std::chrono::milliseconds timeout) const;
 
   // --- inspection ---
   int calls(FakeOp op) const;
@@ -103,7 +100,6 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::vector<UtteranceId> pending() const;   // current first, then the queue
   std::optional<float> rate() const;          // last rate set, if any
   std::optional<Voice> voice() const;         // last voice set, if any
-  std::vector<float> rates_set() const;
   std::vector<Voice> voices_set() const;
   bool speaking() const;
 
@@ -150,7 +146,6 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<UtteranceId> current_;
   std::optional<float> rate_;
   std::optional<Voice> voice_;
-  std::vector<float> rates_set_;
   std::vector<Voice> voices_set_;
 };
 
