@@ -180,8 +180,12 @@ void append_utterances(std::vector<Utterance>& out, std::string_view text,
   std::string normalized =
       map != nullptr ? normalize_mapped(text, segments) : normalize_whitespace(text);
   if (normalized.empty()) return;
-  const std::uint64_t start = span->first;
-  const std::uint64_t end = std::max(span->first, span->second);
+  std::uint64_t start = span->first;
+  std::uint64_t end = std::max(span->first, span->second);
+  if (map != nullptr) {
+    start = map->to_source(start);
+    end = map->to_source(end);
+  }
   if (normalized.size() <= kMaxUtteranceBytes) {
     if (map != nullptr) map->add({start, end}, segments);
     out.push_back(Utterance{std::move(normalized), start, end, kind});

@@ -102,6 +102,28 @@ std::int64_t unzigzag(std::uint64_t v) {
 
 }  // namespace
 
+SourceMapBuilder::SourceMapBuilder(TextSourceMap& map, std::vector<Insertion> insertions)
+    : map_(map), insertions_(std::move(insertions)) {
+  std::size_t removed = 0;
+  removed_before_.reserve(insertions_.size());
+  for (const Insertion& i : insertions_) {
+    removed_before_.push_back(removed);
+    removed += i.length;
+  }
+}
+
+std::size_t SourceMapBuilder::through_insertions(std::size_t position) const {
+  // Positions come nearly in order: start from the insertion found last time.
+  std::size_t k = hint_;
+  while (k > 0 && insertions_[k].at > position) --k;
+  while (k + 1 < insertions_.size() && insertions_[k + 1].at <= position) ++k;
+  hint_ = k;
+  const Insertion& i = insertions_[k];
+  if (position < i.at) return position;  // before the first
+  if (position < i.at + i.length) return i.at - removed_before_[k];
+  return position - removed_before_[k] - i.length;
+}
+
 // Entry layout: start, length, segment count, then per segment the text gap before it, its text
 // length with the exact flag as lowest bit, its source start relative to where the previous one
 // ended (the utterance's start for the first), and its source length when not exact.
@@ -118,12 +140,14 @@ void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segment
   std::size_t text_end = 0;
   std::uint64_t source_end = range.first;
   for (const MapSegment& s : segments) {
+    const std::uint64_t source_begin = to_source(s.source_begin);
+    const std::uint64_t source_length = to_source(s.source_end) - source_begin;
     out = put(out, s.text_begin - text_end);
     out = put(out, ((s.text_end - s.text_begin) << 1) | (s.exact ? 1 : 0));
-    out = put(out, zigzag(static_cast<std::int64_t>(s.source_begin - source_end)));
-    if (!s.exact) out = put(out, s.source_end - s.source_begin);
+    out = put(out, zigzag(static_cast<std::int64_t>(source_begin - source_end)));
+    if (!s.exact) out = put(out, source_length);
     text_end = s.text_end;
-    source_end = s.source_end;
+    source_end = source_begin + source_length;
   }
   bytes.resize(static_cast<std::size_t>(out - bytes.data()));
 }

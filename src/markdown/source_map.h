@@ -57,16 +57,34 @@ struct Cut {
 // and kept every other byte in place.
 void remap(Segments& segments, std::span<const Cut> cuts);
 
-// Builds a TextSourceMap one utterance at a time, in utterance order.
+// Bytes added to the text md4c reads: `length` bytes at `at` of that text.
+struct Insertion {
+  std::size_t at = 0;
+  std::size_t length = 0;
+};
+
+// Builds a TextSourceMap one utterance at a time, in utterance order, and turns positions in the
+// text md4c read into positions in the source.
 class SourceMapBuilder {
  public:
-  explicit SourceMapBuilder(TextSourceMap& map) : map_(map) {}
+  explicit SourceMapBuilder(TextSourceMap& map, std::vector<Insertion> insertions = {});
 
-  // The utterance's range, and its segments with text positions relative to its text (sorted).
+  // The source position of `position` in the text read; inserted bytes map to where they stand.
+  std::size_t to_source(std::size_t position) const {
+    return insertions_.empty() ? position : through_insertions(position);
+  }
+
+  // The utterance's range, and its segments with text positions relative to its text (sorted),
+  // both already in source positions.
   void add(SourceSpan range, std::span<const MapSegment> segments);
 
  private:
+  std::size_t through_insertions(std::size_t position) const;
+
   TextSourceMap& map_;
+  std::vector<Insertion> insertions_;        // in order
+  std::vector<std::size_t> removed_before_;  // bytes inserted before each
+  mutable std::size_t hint_ = 0;             // the insertion last looked at
 };
 
 // Sections and title around finished utterances and their map (both kept unchanged).

@@ -11,11 +11,13 @@
 #include <md4c.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "common/unicode.h"
+#include "markdown/block_fixes.h"
 #include "markdown/entities.h"
 #include "markdown/finalize.h"
 #include "markdown/smart_punctuation.h"
@@ -133,8 +135,12 @@ struct OpenSpan {
 
 class Walker {
  public:
-  Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map)
-      : source_(source), parse_from_(parse_from), map_(map), smart_(run_, run_segments_) {}
+  Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
+         std::vector<Insertion> insertions)
+      : source_(source),
+        parse_from_(parse_from),
+        map_(map, std::move(insertions)),
+        smart_(run_, run_segments_) {}
 
   std::vector<Utterance> run() {
     MD_PARSER parser{};
@@ -302,6 +308,7 @@ class Walker {
   }
 
   void complete_item(Context& item) {
+    if (item.task == TaskState::None) read_task_box(item);
     if (item.task == TaskState::None) {
       finalize(item, UtteranceKind::Item);
       return;
@@ -319,6 +326,55 @@ class Walker {
     }
     add_clipped(segments, item.segments, 0, item.text.size(), prefix.size());
     append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
+  }
+
+  // md4c misses the task box of some items (one after an item that holds a block quote): an
+  // item whose text starts with `[ ]`, `[x]` or `[X]` and a blank, where the box stands in the
+  // source right after the item's list marker, is a task item all the same.
+  void read_task_box(Context& item) {
+    if (!item.range || item.text.size() < 5) return;
+    const std::size_t box = item.range->first;
+    if (box + 4 > source_.size() || source_.compare(box, 3, item.text, 0, 3) != 0) return;
+    const char mark = source_[box + 1];
+    if (source_[box] != '[' || source_[box + 2] != ']' || item.text[3] != ' ' ||
+        (mark != ' ' && mark != 'x' && mark != 'X') ||
+        !std::isspace(static_cast<unsigned char>(source_[box + 3]))) {
+      return;
+    }
+    if (!follows_list_marker(box)) return;
+    item.task = mark == ' ' ? TaskState::Unchecked : TaskState::Checked;
+    Segments rest;
+    add_clipped(rest, item.segments, 4, item.text.size(), 0);
+    item.segments = std::move(rest);
+    item.text.erase(0, 4);
+    std::size_t start = box + 3;
+    if (!item.segments.empty()) {
+      start = item.segments.front().source_begin;
+    } else {
+      while (start < source_.size() && std::isspace(static_cast<unsigned char>(source_[start])))
+        ++start;
+    }
+    item.range->first = std::min(start, item.range->second);
+  }
+
+  // Whether only blanks stand between `pos` and a list marker that opens its line (after
+  // indentation and block-quote markers).
+  bool follows_list_marker(std::size_t pos) const {
+    std::size_t i = pos;
+    while (i > 0 && (source_[i - 1] == ' ' || source_[i - 1] == '\t')) --i;
+    if (i == pos || i == 0) return false;
+    if (source_[i - 1] == '-' || source_[i - 1] == '*' || source_[i - 1] == '+') {
+      --i;
+    } else if (source_[i - 1] == '.' || source_[i - 1] == ')') {
+      --i;
+      const std::size_t digits_end = i;
+      while (i > 0 && source_[i - 1] >= '0' && source_[i - 1] <= '9') --i;
+      if (i == digits_end || digits_end - i > 9) return false;
+    } else {
+      return false;
+    }
+    while (i > 0 && (source_[i - 1] == ' ' || source_[i - 1] == '\t' || source_[i - 1] == '>')) --i;
+    return i == 0 || source_[i - 1] == '\n' || source_[i - 1] == '\r';
   }
 
   // The `[ ]` or `[x]` before an item's first content at `content`, or that position alone.
@@ -352,6 +408,7 @@ class Walker {
   // ---- span events ------------------------------------------------------------------------------
 
   void enter_span(MD_SPANTYPE type) {
+    inline_seen_ = true;
     text_open_ = false;
     fresh_link_ = type == MD_SPAN_A;
     spans_.push_back({smart_.mark()});
@@ -473,6 +530,7 @@ class Walker {
   }
 
   void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
+    if (type != MD_TEXT_BR && type != MD_TEXT_SOFTBR) inline_seen_ = true;
     const bool fresh_link = fresh_link_;
     fresh_link_ = false;
     const bool skipping = skip_depth_ > 0;
@@ -541,7 +599,9 @@ class Walker {
       case MD_TEXT_BR:
       case MD_TEXT_SOFTBR: {
         text_open_ = false;
-        if (skipping) return;
+        // A break before any inline content is the line end after a task box that the block's
+        // text follows on the next line: no break of the text, nor part of its range.
+        if (skipping || !inline_seen_) return;
         Piece piece{PieceKind::Break};
         piece.hard = type == MD_TEXT_BR;
         piece.after = cursor_;
@@ -600,6 +660,7 @@ class Walker {
     text_open_ = false;
     unresolved_breaks_ = kNoPos;
     fresh_link_ = false;
+    inline_seen_ = false;
     smart_.reset();
     spans_.clear();
   }
@@ -638,6 +699,7 @@ class Walker {
   SmartPunctuation smart_;
   std::vector<OpenSpan> spans_;
   bool fresh_link_ = false;
+  bool inline_seen_ = false;  // any text or span since the last block event
 
   // Where the last positioned content ended, and the last text event.
   std::size_t cursor_ = 0;
@@ -656,18 +718,31 @@ class Walker {
 }  // namespace markdown
 
 ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
-  // md4c 0.4.8 reads past the end of its input on some documents (a link cut off by the end of
-  // the text, for one) and then misbehaves, up to crashing, depending on what lies there. It is
-  // given a copy followed by NUL bytes, as after the end of a C string, where it behaves.
+  // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
+  // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
+  // C string, where any parser behaves. The copy also carries the block fixes.
   constexpr std::size_t kPadding = 16;
+  const std::size_t front_matter = markdown::front_matter_length(source);
+  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
+  std::vector<markdown::Insertion> insertions;
+  insertions.reserve(fixes.size());
   std::string padded;
-  padded.reserve(source.size() + kPadding);
-  padded.append(source);
+  std::size_t added = 0;
+  for (const markdown::BlockFix& fix : fixes) added += fix.text.size();
+  padded.reserve(source.size() + added + kPadding);
+  std::size_t copied = 0;
+  for (const markdown::BlockFix& fix : fixes) {
+    padded.append(source.substr(copied, fix.at - copied));
+    insertions.push_back({padded.size(), fix.text.size()});
+    padded.append(fix.text);
+    copied = fix.at;
+  }
+  padded.append(source.substr(copied));
+  const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  std::string_view text(padded.data(), source.size());
-  const std::size_t front_matter = markdown::front_matter_length(text);
   TextSourceMap map;
-  markdown::Walker walker(text, front_matter, map);
+  markdown::Walker walker(std::string_view(padded.data(), size), front_matter, map,
+                          std::move(insertions));
   std::vector<Utterance> utterances = walker.run();
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }
