@@ -381,7 +381,7 @@ class Walker {
   // White space and the openers of inline spans may stand between them.
   SourceSpan task_marker_range(std::size_t content) const {
     std::size_t end = std::min(content, source_.size());
-    while (end > 0 && std::strchr(" \t\r\n[*_<`~!", source_[end - 1]) != nullptr) --end;
+    while (end > 0 && std::strchr(" \t\r\n\v\f[*_<`~!", source_[end - 1]) != nullptr) --end;
     if (end >= 3 && source_[end - 1] == ']' && source_[end - 3] == '[') return {end - 3, end};
     return {content, content};
   }
@@ -619,19 +619,31 @@ class Walker {
         }
         const std::size_t from = code_.size();
         code_.append(text, size);
-        // In a table a pipe inside code is written escaped; the backslash is not code.
+        // In a table a pipe inside code is written escaped; the backslash is not code. What is
+        // kept maps byte for byte, from each removed backslash to the next.
+        const std::size_t source_at = at == kNoPos ? 0 : at - from;  // source of code_[r]
+        std::size_t w = from;
+        std::size_t kept_from = from;  // where the current run of kept bytes was read
         if (current_row() != nullptr) {
-          std::size_t w = from;
           for (std::size_t r = from; r < code_.size(); ++r) {
-            if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') continue;
+            if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') {
+              if (at != kNoPos) {
+                add_segment(code_segments_, w - (r - kept_from), w, source_at + kept_from,
+                            source_at + r, true);
+              }
+              kept_from = r + 1;
+              continue;
+            }
             code_[w++] = code_[r];
           }
-          code_.resize(w);
+        } else {
+          w = code_.size();
         }
         if (at != kNoPos) {
-          add_segment(code_segments_, from, code_.size(), at, at + size,
-                      code_.size() - from == size);
+          add_segment(code_segments_, w - (from + size - kept_from), w, source_at + kept_from,
+                      at + size, true);
         }
+        code_.resize(w);
         return;
       }
       case MD_TEXT_HTML: {
