@@ -193,6 +193,11 @@ void append_utterances(std::vector<Utterance>& out, std::string_view text,
   }
   std::vector<std::string_view> pieces = cut_at_sentence_ends(normalized);
   if (pieces.size() < 2) pieces = cut_at_commas(normalized);
+  if (pieces.size() == 1 && pieces[0].size() == normalized.size()) {
+    if (map != nullptr) map->add({start, end}, segments);
+    out.push_back(Utterance{std::move(normalized), start, end, kind});
+    return;
+  }
   Segments own;
   std::size_t first = 0;  // pieces come in text order: skip the segments of those done
   for (std::string_view piece : pieces) {

@@ -1,13 +1,16 @@
 // How the bytes of gathered text map back to the source while a block's text is built, cleaned
 // and cut, and the compact per-utterance form kept in `TextSourceMap`.
 //
-// A segment ties a range of text to the range of source that produced it. An exact segment was
-// copied byte for byte (byte i of the text is byte i of the source, line feeds read as spaces);
-// any other segment is a rewrite (a smart quote, a dash, a character reference, `::` in code) and
-// maps as a whole. Inserted text (joining spaces, separators) has no segment.
+// A segment ties a range of text to the range of source that produced it. A segment whose two
+// ranges have the same length is exact: byte i of the text came from byte i of the source (line
+// feeds read as spaces). Any other segment is a rewrite (a smart quote, a character reference,
+// `::` in code) and maps as a whole; rewrites that keep the length (`...` to an ellipsis) never
+// hold a word boundary, so reading them byte for byte loses nothing. Inserted text (joining
+// spaces, separators) has no segment.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,29 +20,37 @@
 
 namespace mdspeak::markdown {
 
+// Positions are held in 32 bits (md4c reads at most 4 GiB); a segment beyond is not kept, and
+// its words fall back to their utterance's range.
 struct MapSegment {
-  std::size_t text_begin = 0;
-  std::size_t text_end = 0;
-  std::size_t source_begin = 0;
-  std::size_t source_end = 0;
-  bool exact = true;
+  std::uint32_t text_begin = 0;
+  std::uint32_t text_end = 0;
+  std::uint32_t source_begin = 0;
+  std::uint32_t source_end = 0;
+
+  bool exact() const { return text_end - text_begin == source_end - source_begin; }
 };
+
+inline constexpr std::size_t kMaxMapped = 0xFFFFFFFF;
 
 using Segments = std::vector<MapSegment>;
 
 // Appends a segment, merging it into the last one when both are exact and continue each other.
 inline void add_segment(Segments& segments, std::size_t text_begin, std::size_t text_end,
-                        std::size_t source_begin, std::size_t source_end, bool exact) {
-  if (text_begin >= text_end) return;
+                        std::size_t source_begin, std::size_t source_end) {
+  if (text_begin >= text_end || text_end > kMaxMapped || source_end > kMaxMapped) return;
+  const bool exact = text_end - text_begin == source_end - source_begin;
   if (exact && !segments.empty()) {
     MapSegment& last = segments.back();
-    if (last.exact && last.text_end == text_begin && last.source_end == source_begin) {
-      last.text_end = text_end;
-      last.source_end = source_end;
+    if (last.exact() && last.text_end == text_begin && last.source_end == source_begin) {
+      last.text_end = static_cast<std::uint32_t>(text_end);
+      last.source_end = static_cast<std::uint32_t>(source_end);
       return;
     }
   }
-  segments.push_back({text_begin, text_end, source_begin, source_end, exact});
+  segments.push_back({static_cast<std::uint32_t>(text_begin), static_cast<std::uint32_t>(text_end),
+                      static_cast<std::uint32_t>(source_begin),
+                      static_cast<std::uint32_t>(source_end)});
 }
 
 // Appends the parts of `from` that fall inside text [lo, hi), moved by `shift` (text positions

@@ -322,7 +322,7 @@ class Walker {
     segments.reserve(item.segments.size() + 1);
     if (item.range) {
       const SourceSpan marker = task_marker_range(item.range->first);
-      add_segment(segments, 0, prefix.size() - 1, marker.first, marker.second, false);
+      add_segment(segments, 0, prefix.size() - 1, marker.first, marker.second);
     }
     add_clipped(segments, item.segments, 0, item.text.size(), prefix.size());
     append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
@@ -557,7 +557,7 @@ class Walker {
         } else {
           run_.append(text, size);
           if (at != kNoPos)
-            add_segment(run_segments_, run_.size() - size, run_.size(), at, at + size, true);
+            add_segment(run_segments_, run_.size() - size, run_.size(), at, at + size);
         }
         extend_text_piece(at, at == kNoPos ? 0 : at + size);
         return;
@@ -573,7 +573,7 @@ class Walker {
         open_text_piece();
         const std::size_t from = run_.size();
         append_character_reference(run_, std::string_view(text, size));
-        if (at != kNoPos) add_segment(run_segments_, from, run_.size(), at, at + size, false);
+        if (at != kNoPos) add_segment(run_segments_, from, run_.size(), at, at + size);
         extend_text_piece(at, at == kNoPos ? 0 : at + size);
         return;
       }
@@ -591,8 +591,7 @@ class Walker {
         if (skipping) return;
         open_text_piece();
         run_.append("\uFFFD");
-        if (at != kNoPos)
-          add_segment(run_segments_, run_.size() - 3, run_.size(), at, at + 1, false);
+        if (at != kNoPos) add_segment(run_segments_, run_.size() - 3, run_.size(), at, at + 1);
         extend_text_piece(at, at == kNoPos ? 0 : at + 1);
         return;
       }
@@ -629,7 +628,7 @@ class Walker {
             if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') {
               if (at != kNoPos) {
                 add_segment(code_segments_, w - (r - kept_from), w, source_at + kept_from,
-                            source_at + r, true);
+                            source_at + r);
               }
               kept_from = r + 1;
               continue;
@@ -641,7 +640,7 @@ class Walker {
         }
         if (at != kNoPos) {
           add_segment(code_segments_, w - (from + size - kept_from), w, source_at + kept_from,
-                      at + size, true);
+                      at + size);
         }
         code_.resize(w);
         return;
