@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/text.h"
 #include "common/unicode.h"
 
 namespace mdspeak {
@@ -21,7 +22,7 @@ using namespace std::chrono_literals;
 constexpr auto kRequestWait = 25ms;
 
 void handle_line(std::string_view line, const Sender<Request>& requests, bool& receiver_gone) {
-  std::string_view trimmed = unicode::trim(line);
+  std::string_view trimmed = text::trim(line);
   if (trimmed.empty()) return;
   auto request = decode_request(trimmed);
   if (!request) return;  // undecodable lines get no answer

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+
 #include <iterator>
+#include "common/text.h"
 
 namespace mdspeak::markdown {
 
@@ -14,10 +16,6 @@ bool is_blank(char c) {
 
 bool is_ascii_alpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 std::string_view trim_blanks(std::string_view s) {
@@ -49,7 +47,8 @@ bool read_tag(std::string_view line, std::string& name, std::string_view& after,
     ++n;
   if (n == 0 || n > 10) return false;
   name.assign(n, ' ');
-  std::transform(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n), name.begin(), lower);
+  std::transform(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n), name.begin(),
+                 [](char c) { return text::ascii_lower(c); });
   after = rest.substr(n);
   return true;
 }

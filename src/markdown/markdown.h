@@ -89,10 +89,4 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);
 
-// Cleans a block's gathered text and appends zero or more utterances cut from it: one when the
-// cleaned text is at most 180 bytes, otherwise one per sentence group of at least 40 bytes, or per
-// comma-separated part when that gives a single piece. Nothing is appended without a span.
-void finalize_text(std::vector<Utterance>& out, std::string text, std::optional<SourceSpan> span,
-                   UtteranceKind kind);
-
 }  // namespace mdspeak

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "markdown/markdown.h"
 
 namespace mdspeak::markdown {
@@ -58,11 +59,7 @@ inline void add_segment(Segments& segments, std::size_t text_begin, std::size_t 
 void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo, std::size_t hi,
                  std::size_t shift);
 
-// Bytes [at, at + length) of a text that a rewrite removed.
-struct Cut {
-  std::size_t at = 0;
-  std::size_t length = 0;
-};
+using Cut = text::Cut;
 
 // Moves segments through a rewrite of their text that removed the `cuts` (sorted, disjoint)
 // and kept every other byte in place.

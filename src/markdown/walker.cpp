@@ -16,7 +16,7 @@
 #include <cstring>
 #include <limits>
 
-#include "common/unicode.h"
+#include "common/text.h"
 #include "markdown/block_fixes.h"
 #include "markdown/entities.h"
 #include "markdown/finalize.h"
@@ -51,11 +51,7 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
   if (context.kind == ContextKind::TableRow) return;
   // A line feed is white space, so trimming first and replacing the inner ones after is the same
   // as replacing them all first.
-  std::string_view trimmed = piece;
-  auto plain_ascii = [](char c) { return c > ' ' && c < 0x7F; };
-  if (piece.empty() || !plain_ascii(piece.front()) || !plain_ascii(piece.back())) {
-    trimmed = unicode::trim(piece);
-  }
+  const std::string_view trimmed = text::trim(piece);
   if (!trimmed.empty()) {
     std::string& text = context.text;
     if (!text.empty() && text.back() != ' ' && !joins_without_space(trimmed.front())) {
@@ -70,13 +66,6 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
     }
   }
   if (range) widen(context.range, *range);
-}
-
-std::string rewrite_inline_code(std::string_view code) {
-  std::string out;
-  Segments none;
-  append_inline_code(out, code, none);
-  return out;
 }
 
 void append_inline_code(std::string& out, std::string_view code, Segments& segments) {

@@ -42,7 +42,6 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
                  std::span<const MapSegment> segments = {}, std::size_t segments_base = 0);
 
 // Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
-std::string rewrite_inline_code(std::string_view code);
 // Rewrites `code` onto `out`; `segments` (positions in `code`) move to positions in `out`.
 void append_inline_code(std::string& out, std::string_view code, Segments& segments);
 

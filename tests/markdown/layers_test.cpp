@@ -38,6 +38,13 @@ TEST(CharacterReferences, TableIsSortedForLookup) {
   EXPECT_EQ(named_entity_value("amp;"), "");
 }
 
+std::string rewrite_inline_code(std::string_view code) {
+  std::string out;
+  Segments none;
+  append_inline_code(out, code, none);
+  return out;
+}
+
 std::string smarten(std::string_view text) {
   std::string out;
   Segments segments;
