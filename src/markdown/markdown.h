@@ -26,6 +26,10 @@ using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
 
 enum class UtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
 
+// What a task item's text starts with, for an open and a done task (then a space and the text).
+inline constexpr std::string_view kTodoPrefix = "To do:";
+inline constexpr std::string_view kDonePrefix = "Done:";
+
 // One speakable unit. `text` is never empty and has no leading, trailing or doubled white space.
 // Offsets are byte offsets into the source as given; the range is half-open.
 struct Utterance {

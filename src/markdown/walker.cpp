@@ -302,18 +302,20 @@ class Walker {
       finalize(item, UtteranceKind::Item);
       return;
     }
-    std::string_view prefix = item.task == TaskState::Checked ? "Done: " : "To do: ";
+    const std::string_view word = item.task == TaskState::Checked ? kDonePrefix : kTodoPrefix;
     std::string text;
-    text.reserve(prefix.size() + item.text.size());
-    text.append(prefix);
+    text.reserve(word.size() + 1 + item.text.size());
+    text.append(word);
+    text.push_back(' ');
+    const std::size_t prefix = text.size();
     text.append(item.text);
     Segments segments;
     segments.reserve(item.segments.size() + 1);
     if (item.range) {
       const SourceSpan marker = task_marker_range(item.range->first);
-      add_segment(segments, 0, prefix.size() - 1, marker.first, marker.second);
+      add_segment(segments, 0, word.size(), marker.first, marker.second);
     }
-    add_clipped(segments, item.segments, 0, item.text.size(), prefix.size());
+    add_clipped(segments, item.segments, 0, item.text.size(), prefix);
     append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
   }
 

@@ -16,6 +16,15 @@ namespace mdspeak::markdown {
 // The first five match `UtteranceKind`.
 enum class ContextKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow, TableCell };
 
+constexpr bool same_kind(ContextKind c, UtteranceKind u) {
+  return static_cast<int>(c) == static_cast<int>(u);
+}
+static_assert(same_kind(ContextKind::Heading, UtteranceKind::Heading) &&
+              same_kind(ContextKind::Paragraph, UtteranceKind::Paragraph) &&
+              same_kind(ContextKind::Item, UtteranceKind::Item) &&
+              same_kind(ContextKind::BlockQuote, UtteranceKind::BlockQuote) &&
+              same_kind(ContextKind::TableRow, UtteranceKind::TableRow));
+
 enum class TaskState : std::uint8_t { Unchecked, Checked, None };
 
 struct Context {

@@ -116,8 +116,8 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
     const std::string_view text = text::trim(utterance.text);
     if (utterance.kind == UtteranceKind::Item) {
       // Items keep their task prefixes; the task lists hold the rest without them.
-      if (auto done = strip_task_prefix(text, "Done:")) profile.completed_items.push_back(*done);
-      if (auto open = strip_task_prefix(text, "To do:")) profile.remaining_items.push_back(*open);
+      if (auto done = strip_task_prefix(text, kDonePrefix)) profile.completed_items.push_back(*done);
+      if (auto open = strip_task_prefix(text, kTodoPrefix)) profile.remaining_items.push_back(*open);
       profile.items.emplace_back(text);
     }
     if (text.empty()) continue;

@@ -45,8 +45,8 @@ inline std::vector<std::string> source_map_problems(std::string_view source,
     const Utterance& utterance = doc.utterances[u];
     std::size_t prefix = 0;
     if (utterance.kind == UtteranceKind::Item) {
-      for (std::string_view p : {"To do: ", "Done: "}) {
-        if (std::string_view(utterance.text).starts_with(p)) prefix = p.size();
+      for (std::string_view p : {kTodoPrefix, kDonePrefix}) {
+        if (std::string_view(utterance.text).starts_with(p)) prefix = p.size() + 1;
       }
     }
     std::uint64_t previous_end = utterance.start_offset;
