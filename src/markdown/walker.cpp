@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "common/text.h"
 #include "markdown/block_fixes.h"
@@ -520,131 +521,142 @@ class Walker {
     }
   }
 
+  // One handler per kind of text.
   void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
     if (type != MD_TEXT_BR && type != MD_TEXT_SOFTBR) inline_seen_ = true;
-    const bool fresh_link = fresh_link_;
-    fresh_link_ = false;
-    const bool skipping = skip_depth_ > 0;
+    const bool fresh_link = std::exchange(fresh_link_, false);
     switch (type) {
-      case MD_TEXT_NORMAL: {
-        std::size_t at = offset_of(text, size);
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) note_content(at, at + size);
-        if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
-          spans_.back().autolink = true;
-        }
-        const bool smart = at != kNoPos && !inside_autolink();
-        // md4c hands a backslash-escaped character over alone, right after its backslash.
-        const bool escaped =
-            at != kNoPos && at > 0 && source_[at - 1] == '\\' && at != last_text_end_;
-        if (at != kNoPos) last_text_end_ = at + size;
-        if (skipping) {
-          if (smart) smart_.append(source_, at, size, escaped, false);
-          return;
-        }
-        open_text_piece();
-        if (smart) {
-          smart_.append(source_, at, size, escaped);
-        } else {
-          run_.append(text, size);
-          if (at != kNoPos)
-            add_segment(run_segments_, run_.size() - size, run_.size(), at, at + size);
-        }
-        extend_text_piece(at, at == kNoPos ? 0 : at + size);
-        return;
-      }
-      case MD_TEXT_ENTITY: {
-        std::size_t at = offset_of(text, size);
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) {
-          note_content(at, at + size);
-          last_text_end_ = at + size;
-        }
-        if (skipping) return;
-        open_text_piece();
-        const std::size_t from = run_.size();
-        append_character_reference(run_, std::string_view(text, size));
-        if (at != kNoPos) add_segment(run_segments_, from, run_.size(), at, at + size);
-        extend_text_piece(at, at == kNoPos ? 0 : at + size);
-        return;
-      }
-      case MD_TEXT_NULLCHAR: {
-        // Handed over without a position: it is the next NUL byte in the source.
-        std::size_t at = kNoPos;
-        if (cursor_ < source_.size()) {
-          const void* hit = std::memchr(source_.data() + cursor_, 0, source_.size() - cursor_);
-          if (hit != nullptr) at = static_cast<const char*>(hit) - source_.data();
-        }
-        if (at != kNoPos) {
-          note_content(at, at + 1);
-          last_text_end_ = at + 1;
-        }
-        if (skipping) return;
-        open_text_piece();
-        run_.append("\uFFFD");
-        if (at != kNoPos) add_segment(run_segments_, run_.size() - 3, run_.size(), at, at + 1);
-        extend_text_piece(at, at == kNoPos ? 0 : at + 1);
-        return;
-      }
+      case MD_TEXT_NORMAL:
+        return normal_text(text, size, fresh_link);
+      case MD_TEXT_ENTITY:
+        return character_reference(text, size);
+      case MD_TEXT_NULLCHAR:
+        return null_character();
       case MD_TEXT_BR:
-      case MD_TEXT_SOFTBR: {
-        text_open_ = false;
-        // A break before any inline content is the line end after a task box that the block's
-        // text follows on the next line: no break of the text, nor part of its range.
-        if (skipping || !inline_seen_) return;
-        Piece piece{PieceKind::Break};
-        piece.hard = type == MD_TEXT_BR;
-        piece.after = cursor_;
-        if (unresolved_breaks_ == kNoPos) unresolved_breaks_ = pieces_.size();
-        pieces_.push_back(piece);
-        return;
-      }
-      case MD_TEXT_CODE: {
-        std::size_t at = offset_of(text, size);
-        if (!in_code_) return;  // code blocks
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) {
-          if (code_first_ == kNoPos) code_first_ = at;
-          code_last_ = at + size;
-        }
-        const std::size_t from = code_.size();
-        code_.append(text, size);
-        // In a table a pipe inside code is written escaped; the backslash is not code. What is
-        // kept maps byte for byte, from each removed backslash to the next.
-        const std::size_t source_at = at == kNoPos ? 0 : at - from;  // source of code_[r]
-        std::size_t w = from;
-        std::size_t kept_from = from;  // where the current run of kept bytes was read
-        if (current_row() != nullptr) {
-          for (std::size_t r = from; r < code_.size(); ++r) {
-            if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') {
-              if (at != kNoPos) {
-                add_segment(code_segments_, w - (r - kept_from), w, source_at + kept_from,
-                            source_at + r);
-              }
-              kept_from = r + 1;
-              continue;
-            }
-            code_[w++] = code_[r];
-          }
-        } else {
-          w = code_.size();
-        }
-        if (at != kNoPos) {
-          add_segment(code_segments_, w - (from + size - kept_from), w, source_at + kept_from,
-                      at + size);
-        }
-        code_.resize(w);
-        return;
-      }
-      case MD_TEXT_HTML: {
-        text_open_ = false;
-        std::size_t at = offset_of(text, size);
-        if (at != kNoPos) note_content(at, at + size);
-        return;
-      }
+      case MD_TEXT_SOFTBR:
+        return line_break(type == MD_TEXT_BR);
+      case MD_TEXT_CODE:
+        return code_text(text, size);
+      case MD_TEXT_HTML:
+        return html_text(text, size);
       default:
         return;
     }
+  }
+
+  // The step every text with a place in the source shares: it is content there (for breaks and
+  // table rows) and the last text seen. False when the text is not spoken.
+  bool seen(std::size_t at, std::size_t size) {
+    if (at != kNoPos) {
+      note_content(at, at + size);
+      last_text_end_ = at + size;
+    }
+    return skip_depth_ == 0;
+  }
+
+  // Adds to the current text piece what `write` appends to the run, read from `size` bytes at
+  // `at`; unless `write` maps its own bytes, they map to those as a whole.
+  template <class Write>
+  void add_to_piece(std::size_t at, std::size_t size, Write write, bool maps_itself = false) {
+    open_text_piece();
+    const std::size_t from = run_.size();
+    write();
+    if (at != kNoPos && !maps_itself) add_segment(run_segments_, from, run_.size(), at, at + size);
+    extend_text_piece(at, at == kNoPos ? 0 : at + size);
+  }
+
+  void normal_text(const MD_CHAR* text, MD_SIZE size, bool fresh_link) {
+    const std::size_t at = offset_of(text, size);
+    if (at == kNoPos && !own_string(size)) return;
+    if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
+      spans_.back().autolink = true;
+    }
+    const bool smart = at != kNoPos && !inside_autolink();
+    // md4c hands a backslash-escaped character over alone, right after its backslash.
+    const bool escaped = at != kNoPos && at > 0 && source_[at - 1] == '\\' && at != last_text_end_;
+    if (!seen(at, size)) {
+      if (smart) smart_.append(source_, at, size, escaped, false);  // text not spoken pairs too
+      return;
+    }
+    if (smart) {
+      add_to_piece(
+          at, size, [&] { smart_.append(source_, at, size, escaped); }, true);
+    } else {
+      add_to_piece(at, size, [&] { run_.append(text, size); });
+    }
+  }
+
+  void character_reference(const MD_CHAR* text, MD_SIZE size) {
+    const std::size_t at = offset_of(text, size);
+    if ((at == kNoPos && !own_string(size)) || !seen(at, size)) return;
+    add_to_piece(at, size, [&] { append_character_reference(run_, std::string_view(text, size)); });
+  }
+
+  // Handed over without a position: it is the next NUL byte in the source.
+  void null_character() {
+    std::size_t at = kNoPos;
+    if (cursor_ < source_.size()) {
+      const void* hit = std::memchr(source_.data() + cursor_, 0, source_.size() - cursor_);
+      if (hit != nullptr)
+        at = static_cast<std::size_t>(static_cast<const char*>(hit) - source_.data());
+    }
+    if (!seen(at, 1)) return;
+    add_to_piece(at, 1, [&] { run_.append("\uFFFD"); });
+  }
+
+  void line_break(bool hard) {
+    text_open_ = false;
+    // A break before any inline content is the line end after a task box that the block's text
+    // follows on the next line: no break of the text, nor part of its range.
+    if (skip_depth_ > 0 || !inline_seen_) return;
+    Piece piece{PieceKind::Break};
+    piece.hard = hard;
+    piece.after = cursor_;
+    if (unresolved_breaks_ == kNoPos) unresolved_breaks_ = pieces_.size();
+    pieces_.push_back(piece);
+  }
+
+  void code_text(const MD_CHAR* text, MD_SIZE size) {
+    std::size_t at = offset_of(text, size);
+    if (!in_code_) return;  // code blocks
+    if (at == kNoPos && !own_string(size)) return;
+    if (at != kNoPos) {
+      if (code_first_ == kNoPos) code_first_ = at;
+      code_last_ = at + size;
+    }
+    const std::size_t from = code_.size();
+    code_.append(text, size);
+    // In a table a pipe inside code is written escaped; the backslash is not code. What is
+    // kept maps byte for byte, from each removed backslash to the next.
+    const std::size_t source_at = at == kNoPos ? 0 : at - from;  // source of code_[r]
+    std::size_t w = from;
+    std::size_t kept_from = from;  // where the current run of kept bytes was read
+    if (current_row() != nullptr) {
+      for (std::size_t r = from; r < code_.size(); ++r) {
+        if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') {
+          if (at != kNoPos) {
+            add_segment(code_segments_, w - (r - kept_from), w, source_at + kept_from,
+                        source_at + r);
+          }
+          kept_from = r + 1;
+          continue;
+        }
+        code_[w++] = code_[r];
+      }
+    } else {
+      w = code_.size();
+    }
+    if (at != kNoPos) {
+      add_segment(code_segments_, w - (from + size - kept_from), w, source_at + kept_from,
+                  at + size);
+    }
+    code_.resize(w);
+  }
+
+  void html_text(const MD_CHAR* text, MD_SIZE size) {
+    text_open_ = false;
+    const std::size_t at = offset_of(text, size);
+    if (at != kNoPos) note_content(at, at + size);
   }
 
   // ---- handing a run of inline content to its block ---------------------------------------------
@@ -682,37 +694,40 @@ class Walker {
                 piece.begin);
   }
 
-  std::string_view source_;
-  std::size_t parse_from_;
-
-  std::vector<Context> stack_;
-  std::size_t depth_ = 0;
-  std::size_t skip_depth_ = 0;
-  bool in_head_ = false;
+  // What the walk reads and what it writes.
+  std::string_view source_;  // the text md4c reads (the block fixes included)
+  std::size_t parse_from_;   // after the front matter
   std::vector<Utterance> out_;
   SourceMapBuilder map_;
 
-  // The inline run since the last block event.
+  // The block stack: the open blocks, innermost last. Only the first `depth_` contexts are open;
+  // the others keep their buffers for the next push.
+  std::vector<Context> stack_;
+  std::size_t depth_ = 0;
+  std::size_t skip_depth_ = 0;  // code blocks and images around the current event
+  bool in_head_ = false;        // inside a table's header
+
+  // The inline run: the content read since the last block event, as pieces over one buffer,
+  // handed to the innermost block at the next block event.
   std::string run_;
   Segments run_segments_;  // where the bytes of `run_` came from
   std::vector<Piece> pieces_;
-  bool text_open_ = false;
+  bool text_open_ = false;                  // the last piece is text that the next text extends
   std::size_t unresolved_breaks_ = kNoPos;  // first break still waiting for what follows it
   SmartPunctuation smart_;
-  std::vector<OpenSpan> spans_;
-  bool fresh_link_ = false;
-  bool inline_seen_ = false;  // any text or span since the last block event
+  std::vector<OpenSpan> spans_;  // the inline spans open around the current event
+  bool fresh_link_ = false;      // a link opened and no text came yet (autolinks are told so)
+  bool inline_seen_ = false;     // any text or span since the last block event
+  std::size_t cursor_ = 0;       // where the last positioned content ended
+  std::size_t last_text_end_ = kNoPos;  // where the last text event ended (escapes are told so)
 
-  // Where the last positioned content ended, and the last text event.
-  std::size_t cursor_ = 0;
-  std::size_t last_text_end_ = kNoPos;
-
+  // The code span being read: its text, where that came from, and where its content lies.
   bool in_code_ = false;
   std::string code_;
   Segments code_segments_;
   std::size_t code_first_ = kNoPos;
   std::size_t code_last_ = 0;
-  std::size_t code_from_ = 0;
+  std::size_t code_from_ = 0;  // where to look for the fences of an empty span
 };
 
 }  // namespace
