@@ -1,6 +1,7 @@
 #include "markdown/block_fixes.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include <iterator>
@@ -52,6 +53,23 @@ bool read_tag(std::string_view line, std::string& name, std::string_view& after,
   after = rest.substr(n);
   return true;
 }
+
+// The block tag that opens an HTML block of kind 6 at the start of `line`, or empty.
+std::string block_tag_name(std::string_view line) {
+  std::string name;
+  std::string_view after;
+  bool closing = false;
+  if (!read_tag(line, name, after, closing)) return {};
+  if (!std::binary_search(std::begin(kBlockTags), std::end(kBlockTags), name)) return {};
+  const bool ends =
+      after.empty() || is_blank(after.front()) || after.front() == '>' || after.starts_with("/>");
+  return ends ? name : std::string();
+}
+
+// The block tags md4c does not know: each extends a shorter one that it does (`thead` after
+// `th`), and md4c stops at the shorter (sorted).
+constexpr std::string_view kTagsMd4cMisses[] = {
+    "basefont", "colgroup", "frameset", "header", "link", "menuitem", "param", "thead", "track"};
 
 // HTML blocks of kinds 1 to 5: raw text elements, comments, processing instructions,
 // declarations and CDATA.
@@ -183,6 +201,14 @@ std::size_t fence_length(std::string_view rest, char& c) {
   return n >= 3 ? n : 0;
 }
 
+// The first bytes of a line that may matter to the scan: container prefixes, fences, HTML
+// starts and the characters of a table's delimiter row.
+constexpr auto kLineStarts = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : std::string_view(" \t>`~<|-:")) table[c] = true;
+  return table;
+}();
+
 }  // namespace
 
 bool starts_table_ending_block(std::string_view line) {
@@ -200,13 +226,7 @@ bool starts_table_ending_block(std::string_view line) {
 }
 
 bool starts_block_tag(std::string_view line) {
-  std::string name;
-  std::string_view after;
-  bool closing = false;
-  if (!read_tag(line, name, after, closing)) return false;
-  if (!std::binary_search(std::begin(kBlockTags), std::end(kBlockTags), name)) return false;
-  return after.empty() || is_blank(after.front()) || after.front() == '>' ||
-         after.starts_with("/>");
+  return !block_tag_name(line).empty();
 }
 
 std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from) {
@@ -226,6 +246,13 @@ std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from
                        : source.size();
     std::string_view line = source.substr(pos, eol - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Most lines start with a letter: they neither open a block nor underline a table here.
+    if (state == State::Text && !line.empty() &&
+        !kLineStarts[static_cast<unsigned char>(line[0])]) {
+      previous = line;
+      pos = eol + 1;
+      continue;
+    }
     const Prefix p = prefix_of(line);
     const std::string_view rest = line.substr(p.length);
     const bool blank = trim_blanks(rest).empty();
@@ -265,12 +292,14 @@ std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from
         state = State::Fenced;
         fence_char = c;
         fence_size = fence;
-      } else if (starts_block_tag(rest)) {
-        fixes.push_back({pos + p.length, "<p>"});
+      } else if (const std::string tag = block_tag_name(rest); !tag.empty()) {
+        if (std::binary_search(std::begin(kTagsMd4cMisses), std::end(kTagsMd4cMisses), tag)) {
+          fixes.push_back({pos + p.length, "<p>"});
+        }
         state = State::Html;
       } else if (!previous.empty()) {
         const std::size_t cells = delimiter_cells(rest);
-        const Prefix h = prefix_of(previous);
+        const Prefix h = cells > 0 ? prefix_of(previous) : Prefix{};
         if (cells > 0 && h.quotes == p.quotes &&
             header_cells(without_list_marker(previous.substr(h.length))) == cells) {
           state = State::Table;

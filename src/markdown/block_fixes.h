@@ -6,7 +6,7 @@
 //   prefix (blank inside its block quotes and list items) goes before such a block.
 // - md4c misses HTML blocks that open with some of CommonMark's block tags (those whose name
 //   extends a shorter one: `header`, `thead`, `link`, `track`, `colgroup`...); a `<p>`, which it
-//   does know, goes before every such tag, which changes nothing else.
+//   does know, goes before each of those, which changes nothing else.
 // Indented code is left alone, and so is the inside of fenced code and of HTML blocks.
 #pragma once
 
