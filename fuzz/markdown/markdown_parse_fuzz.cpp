@@ -1,13 +1,15 @@
 // Any input must read without crashing, and every utterance must keep its promises: non-empty
 // text without leading, trailing or doubled white space, and a span inside the source. When the
 // input is valid UTF-8, the text must be too and both ends of the span must fall on character
-// boundaries.
+// boundaries. Every word's source range must hold what the source map promises (see
+// tests/markdown/source_map_check.h).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "common/unicode.h"
 #include "markdown/markdown.h"
+#include "source_map_check.h"
 
 namespace {
 
@@ -53,5 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in_sections += s.utterances.size() + (s.heading ? 1 : 0);
   }
   check(in_sections == doc.utterances.size());
+  check(mdspeak::testing_support::source_map_problems(source, doc).empty());
   return 0;
 }

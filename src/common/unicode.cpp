@@ -122,25 +122,6 @@ std::string full_lowercase(char32_t cp) {
   return out;
 }
 
-std::string_view trim(std::string_view text) {
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t next = begin;
-    if (!is_white_space(next_code_point(text, next))) break;
-    begin = next;
-  }
-  std::size_t end = text.size();
-  while (end > begin) {
-    // Step back to the start of the last character.
-    std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    std::size_t probe = start;
-    if (!is_white_space(next_code_point(text, probe)) || probe != end) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
-}
-
 std::vector<std::string_view> words(std::string_view text) {
   std::vector<std::string_view> out;
   std::size_t pos = 0;
@@ -158,27 +139,6 @@ std::vector<std::string_view> words(std::string_view text) {
     }
   }
   if (word_start != std::string_view::npos) out.push_back(text.substr(word_start));
-  return out;
-}
-
-std::string collapse_white_space(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pos = 0;
-  bool pending_space = false;
-  while (pos < text.size()) {
-    std::size_t here = pos;
-    char32_t cp = next_code_point(text, pos);
-    if (is_white_space(cp)) {
-      pending_space = !out.empty();
-      continue;
-    }
-    if (pending_space) {
-      out.push_back(' ');
-      pending_space = false;
-    }
-    out.append(text.data() + here, pos - here);
-  }
   return out;
 }
 

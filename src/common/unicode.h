@@ -38,11 +38,7 @@ bool is_lowercase(char32_t cp);
 // Full lower-case mapping of one character (may be several characters, e.g. U+0130).
 std::string full_lowercase(char32_t cp);
 
-// White space removed from both ends.
-std::string_view trim(std::string_view text);
 // The non-empty pieces between runs of white space.
 std::vector<std::string_view> words(std::string_view text);
-// The words joined with single U+0020 spaces.
-std::string collapse_white_space(std::string_view text);
 
 }  // namespace mdspeak::unicode

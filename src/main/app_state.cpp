@@ -29,13 +29,30 @@ std::optional<std::string> code_of(std::optional<SupportedLanguage> language) {
   return std::string(language_code(*language));
 }
 
+// The one place where the reader's kinds meet the protocol's; the switch covers every kind.
+constexpr PreparedUtteranceKind prepared_kind(UtteranceKind kind) {
+  switch (kind) {
+    case UtteranceKind::Heading:
+      return PreparedUtteranceKind::Heading;
+    case UtteranceKind::Paragraph:
+      return PreparedUtteranceKind::Paragraph;
+    case UtteranceKind::Item:
+      return PreparedUtteranceKind::Item;
+    case UtteranceKind::BlockQuote:
+      return PreparedUtteranceKind::BlockQuote;
+    case UtteranceKind::TableRow:
+      return PreparedUtteranceKind::TableRow;
+  }
+  return PreparedUtteranceKind::Paragraph;
+}
+
 std::vector<PreparedUtterance> prepare(const std::vector<const Utterance*>& selection) {
   std::vector<PreparedUtterance> out;
   out.reserve(selection.size());
   for (std::size_t i = 0; i < selection.size(); ++i) {
     const Utterance& u = *selection[i];
     out.push_back(PreparedUtterance{i, u.text, u.start_offset, u.end_offset,
-                                    static_cast<PreparedUtteranceKind>(u.kind)});
+                                    prepared_kind(u.kind)});
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/text.h"
 #include "common/unicode.h"
 
 namespace mdspeak {

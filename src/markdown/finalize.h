@@ -1,4 +1,4 @@
-// Text finalisation shared by the walker: the borrowing form of `finalize_text`.
+// Text finalisation: a block's gathered text cleaned and cut into utterances.
 #pragma once
 
 #include <optional>
@@ -14,8 +14,11 @@ namespace mdspeak::markdown {
 // result.
 std::string normalize_mapped(std::string_view text, Segments& segments);
 
-// Same as `finalize_text`, reading the gathered text without taking it. With a `map`, every
-// utterance appended also gets its entry there, from `segments` (positions in `text`; consumed).
+// Cleans a block's gathered text and appends zero or more utterances cut from it: one when the
+// cleaned text is at most 180 bytes, otherwise one per sentence group of at least 40 bytes, or per
+// comma-separated part when that gives a single piece. Nothing is appended without a span. With
+// a `map`, every utterance appended also gets its entry there, from `segments` (positions in
+// `text`; consumed), and the span is read through the map's insertions.
 void append_utterances(std::vector<Utterance>& out, std::string_view text,
                        std::optional<SourceSpan> span, UtteranceKind kind, Segments& segments,
                        SourceMapBuilder* map);

@@ -26,6 +26,10 @@ using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
 
 enum class UtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
 
+// What a task item's text starts with, for an open and a done task (then a space and the text).
+inline constexpr std::string_view kTodoPrefix = "To do:";
+inline constexpr std::string_view kDonePrefix = "Done:";
+
 // One speakable unit. `text` is never empty and has no leading, trailing or doubled white space.
 // Offsets are byte offsets into the source as given; the range is half-open.
 struct Utterance {
@@ -88,11 +92,5 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);
-
-// Cleans a block's gathered text and appends zero or more utterances cut from it: one when the
-// cleaned text is at most 180 bytes, otherwise one per sentence group of at least 40 bytes, or per
-// comma-separated part when that gives a single piece. Nothing is appended without a span.
-void finalize_text(std::vector<Utterance>& out, std::string text, std::optional<SourceSpan> span,
-                   UtteranceKind kind);
 
 }  // namespace mdspeak

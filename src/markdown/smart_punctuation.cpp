@@ -108,19 +108,19 @@ void SmartPunctuation::quote(std::string_view source, std::size_t pos, bool writ
   const char q = source[pos];
   const QuoteFlanking f = quote_flanking(source, pos);
   const std::size_t at = write ? out_.size() : std::string::npos;
-  if (f.can_close) {
-    for (std::size_t i = openers_.size(); i-- > 0;) {
-      if (openers_[i].quote != q) continue;
-      // A single opener becomes a left quote only now that it is paired; a double one already is.
-      if (q == '\'' && openers_[i].at != std::string::npos) {
-        out_.replace(openers_[i].at, kLeftSingle.size(), kLeftSingle);
-      }
-      openers_.resize(i);
-      if (write) out_.append(q == '\'' ? kRightSingle : kRightDouble);
-      return;
+  std::vector<Opener>& same = q == '\'' ? singles_ : doubles_;
+  if (f.can_close && !same.empty()) {
+    const Opener partner = same.back();
+    same.pop_back();
+    drop_from(q == '\'' ? doubles_ : singles_, partner.order);
+    // A single opener becomes a left quote only now that it is paired; a double one already is.
+    if (q == '\'' && partner.at != std::string::npos) {
+      out_.replace(partner.at, kLeftSingle.size(), kLeftSingle);
     }
+    if (write) out_.append(q == '\'' ? kRightSingle : kRightDouble);
+    return;
   }
-  if (f.can_open) openers_.push_back({q, at});
+  if (f.can_open) same.push_back({next_++, at});
   if (!write) return;
   if (q == '\'') {
     out_.append(kRightSingle);
@@ -135,8 +135,7 @@ void SmartPunctuation::append(std::string_view source, std::size_t pos, std::siz
   std::size_t i = pos;
   // Records what the bytes written since `from` came from.
   auto mapped = [&](std::size_t from, std::size_t source_begin, std::size_t source_end) {
-    add_segment(segments_, from, out_.size(), source_begin, source_end,
-                out_.size() - from == source_end - source_begin);
+    add_segment(segments_, from, out_.size(), source_begin, source_end);
   };
   if (first_escaped && i < end) {
     if (write) {

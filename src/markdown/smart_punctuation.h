@@ -23,21 +23,25 @@ QuoteFlanking quote_flanking(std::string_view source, std::size_t pos);
 
 // Rewrites the runs of text of one block's inline content into an output string. A `'` or `"`
 // that can open waits on a stack for a later one of its kind that can close; the pair becomes
-// left/right quotes. A `'` that is never paired is an apostrophe; a `"` that is never paired
-// opens when it could have, else closes.
+// left/right quotes, and openers of either kind that came between are forgotten. A `'` that is
+// never paired is an apostrophe; a `"` that is never paired opens when it could have, else closes.
 class SmartPunctuation {
  public:
   // Every byte written gets its source in `segments`.
   SmartPunctuation(std::string& out, Segments& segments) : out_(out), segments_(segments) {}
 
   // A new block's inline content: nothing opened before can be closed any more.
-  void reset() { openers_.clear(); }
+  void reset() {
+    singles_.clear();
+    doubles_.clear();
+  }
 
   // Quotes opened inside an inline span cannot be closed after it: take a mark when the span
   // opens and drop back to it when the span closes.
-  std::size_t mark() const { return openers_.size(); }
+  std::size_t mark() const { return next_; }
   void drop_to(std::size_t mark) {
-    if (mark < openers_.size()) openers_.resize(mark);
+    drop_from(singles_, mark);
+    drop_from(doubles_, mark);
   }
 
   // Appends `source[pos, pos + length)` with its punctuation rewritten. `first_escaped` says the
@@ -48,15 +52,24 @@ class SmartPunctuation {
 
  private:
   struct Opener {
-    char quote;
-    std::size_t at;  // where its character was written in the output, or npos
+    std::size_t order;  // openers of both kinds are numbered in the order they came
+    std::size_t at;     // where its character was written in the output, or npos
   };
+
+  static void drop_from(std::vector<Opener>& openers, std::size_t order) {
+    while (!openers.empty() && openers.back().order >= order) openers.pop_back();
+  }
 
   void quote(std::string_view source, std::size_t pos, bool write);
 
   std::string& out_;
   Segments& segments_;
-  std::vector<Opener> openers_;
+  // One stack per kind, so that a closer finds its partner at once however many openers of the
+  // other kind wait; pairing drops the other kind's openers that came after the partner. Each
+  // opener is pushed and popped once: pairing takes linear time.
+  std::vector<Opener> singles_;
+  std::vector<Opener> doubles_;
+  std::size_t next_ = 0;
 };
 
 // Appends `count` hyphens as dashes: all em dashes when `count` is a multiple of 3, else all en

@@ -20,15 +20,15 @@ void add_clipped(Segments& to, std::span<const MapSegment> from, std::size_t lo,
   for (const MapSegment& s : from) {
     if (s.text_end <= lo) continue;
     if (s.text_begin >= hi) break;
-    const std::size_t b = std::max(s.text_begin, lo);
-    const std::size_t e = std::min(s.text_end, hi);
+    const std::size_t b = std::max<std::size_t>(s.text_begin, lo);
+    const std::size_t e = std::min<std::size_t>(s.text_end, hi);
     std::size_t sb = s.source_begin;
     std::size_t se = s.source_end;
-    if (s.exact) {
+    if (s.exact()) {
       sb += b - s.text_begin;
       se = sb + (e - b);
     }
-    add_segment(to, b - lo + shift, e - lo + shift, sb, se, s.exact);
+    add_segment(to, b - lo + shift, e - lo + shift, sb, se);
   }
 }
 
@@ -54,17 +54,18 @@ void remap(Segments& segments, std::span<const Cut> cuts) {
         ++cut;
         continue;
       }
-      const std::size_t stop = cut < cuts.size() ? std::min(s.text_end, cuts[cut].at) : s.text_end;
-      if (s.exact) {
+      const std::size_t stop =
+          cut < cuts.size() ? std::min<std::size_t>(s.text_end, cuts[cut].at) : s.text_end;
+      if (s.exact()) {
         const std::size_t source = s.source_begin + (pos - s.text_begin);
-        add_segment(result, pos - removed, stop - removed, source, source + (stop - pos), true);
+        add_segment(result, pos - removed, stop - removed, source, source + (stop - pos));
       } else {
         if (first == kNone) first = pos - removed;
         last = stop - removed;
       }
       pos = stop;
     }
-    if (first != kNone) add_segment(result, first, last, s.source_begin, s.source_end, false);
+    if (first != kNone) add_segment(result, first, last, s.source_begin, s.source_end);
   }
   segments = std::move(result);
 }
@@ -81,7 +82,10 @@ std::uint8_t* put(std::uint8_t* out, std::uint64_t v) {
   return out;
 }
 
-constexpr std::size_t kMaxNumberBytes = 10;
+std::size_t number_bytes(std::uint64_t v) {
+  const int bits = 64 - __builtin_clzll(v | 1);
+  return static_cast<std::size_t>((bits + 6) / 7);
+}
 
 std::uint64_t get(const std::uint8_t*& p) {
   std::uint64_t v = 0;
@@ -102,30 +106,71 @@ std::int64_t unzigzag(std::uint64_t v) {
 
 }  // namespace
 
+SourceMapBuilder::SourceMapBuilder(TextSourceMap& map, std::vector<Insertion> insertions)
+    : map_(map), insertions_(std::move(insertions)) {
+  std::size_t removed = 0;
+  removed_before_.reserve(insertions_.size());
+  for (const Insertion& i : insertions_) {
+    removed_before_.push_back(removed);
+    removed += i.length;
+  }
+}
+
+std::size_t SourceMapBuilder::through_insertions(std::size_t position) const {
+  // Positions come nearly in order: start from the insertion found last time.
+  std::size_t k = hint_;
+  while (k > 0 && insertions_[k].at > position) --k;
+  while (k + 1 < insertions_.size() && insertions_[k + 1].at <= position) ++k;
+  hint_ = k;
+  const Insertion& i = insertions_[k];
+  if (position < i.at) return position;  // before the first
+  if (position < i.at + i.length) return i.at - removed_before_[k];
+  return position - removed_before_[k] - i.length;
+}
+
 // Entry layout: start, length, segment count, then per segment the text gap before it, its text
 // length with the exact flag as lowest bit, its source start relative to where the previous one
 // ended (the utterance's start for the first), and its source length when not exact.
 void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segments) {
+  // Numbers in the order they are written; measured first so that the entry is written in place.
+  struct Encoded {
+    std::uint64_t text_gap, length_and_flag, source_gap, source_length;
+  };
+  auto encode = [&](auto&& each) {
+    std::size_t text_end = 0;
+    std::uint64_t source_end = range.first;
+    for (const MapSegment& s : segments) {
+      const std::uint64_t source_begin = to_source(s.source_begin);
+      const std::uint64_t source_length = to_source(s.source_end) - source_begin;
+      each(Encoded{s.text_begin - text_end,
+                   (std::uint64_t{s.text_end - s.text_begin} << 1) | (s.exact() ? 1 : 0),
+                   zigzag(static_cast<std::int64_t>(source_begin - source_end)),
+                   s.exact() ? std::uint64_t{0} : source_length + 1});
+      text_end = s.text_end;
+      source_end = source_begin + source_length;
+    }
+  };
+  std::size_t size = number_bytes(range.first) + number_bytes(range.second - range.first) +
+                     number_bytes(segments.size());
+  encode([&](const Encoded& e) {
+    size += number_bytes(e.text_gap) + number_bytes(e.length_and_flag) +
+            number_bytes(e.source_gap) +
+            (e.source_length > 0 ? number_bytes(e.source_length - 1) : 0);
+  });
   std::vector<std::uint8_t>& bytes = map_.bytes_;
   const std::size_t at = bytes.size();
   map_.offsets_.push_back(at);
-  // Room for the longest encoding, given back once written.
-  bytes.resize(at + (3 + 4 * segments.size()) * kMaxNumberBytes);
+  bytes.resize(at + size);
   std::uint8_t* out = bytes.data() + at;
   out = put(out, range.first);
   out = put(out, range.second - range.first);
   out = put(out, segments.size());
-  std::size_t text_end = 0;
-  std::uint64_t source_end = range.first;
-  for (const MapSegment& s : segments) {
-    out = put(out, s.text_begin - text_end);
-    out = put(out, ((s.text_end - s.text_begin) << 1) | (s.exact ? 1 : 0));
-    out = put(out, zigzag(static_cast<std::int64_t>(s.source_begin - source_end)));
-    if (!s.exact) out = put(out, s.source_end - s.source_begin);
-    text_end = s.text_end;
-    source_end = s.source_end;
-  }
-  bytes.resize(static_cast<std::size_t>(out - bytes.data()));
+  encode([&](const Encoded& e) {
+    out = put(out, e.text_gap);
+    out = put(out, e.length_and_flag);
+    out = put(out, e.source_gap);
+    if (e.source_length > 0) out = put(out, e.source_length - 1);
+  });
 }
 
 }  // namespace markdown

@@ -11,11 +11,14 @@
 #include <md4c.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 
-#include "common/unicode.h"
+#include "common/text.h"
+#include "markdown/block_fixes.h"
 #include "markdown/entities.h"
 #include "markdown/finalize.h"
 #include "markdown/smart_punctuation.h"
@@ -49,11 +52,7 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
   if (context.kind == ContextKind::TableRow) return;
   // A line feed is white space, so trimming first and replacing the inner ones after is the same
   // as replacing them all first.
-  std::string_view trimmed = piece;
-  auto plain_ascii = [](char c) { return c > ' ' && c < 0x7F; };
-  if (piece.empty() || !plain_ascii(piece.front()) || !plain_ascii(piece.back())) {
-    trimmed = unicode::trim(piece);
-  }
+  const std::string_view trimmed = text::trim(piece);
   if (!trimmed.empty()) {
     std::string& text = context.text;
     if (!text.empty() && text.back() != ' ' && !joins_without_space(trimmed.front())) {
@@ -68,13 +67,6 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
     }
   }
   if (range) widen(context.range, *range);
-}
-
-std::string rewrite_inline_code(std::string_view code) {
-  std::string out;
-  Segments none;
-  append_inline_code(out, code, none);
-  return out;
 }
 
 void append_inline_code(std::string& out, std::string_view code, Segments& segments) {
@@ -133,8 +125,12 @@ struct OpenSpan {
 
 class Walker {
  public:
-  Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map)
-      : source_(source), parse_from_(parse_from), map_(map), smart_(run_, run_segments_) {}
+  Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
+         std::vector<Insertion> insertions)
+      : source_(source),
+        parse_from_(parse_from),
+        map_(map, std::move(insertions)),
+        smart_(run_, run_segments_) {}
 
   std::vector<Utterance> run() {
     MD_PARSER parser{};
@@ -302,30 +298,82 @@ class Walker {
   }
 
   void complete_item(Context& item) {
+    if (item.task == TaskState::None) read_task_box(item);
     if (item.task == TaskState::None) {
       finalize(item, UtteranceKind::Item);
       return;
     }
-    std::string_view prefix = item.task == TaskState::Checked ? "Done: " : "To do: ";
+    const std::string_view word = item.task == TaskState::Checked ? kDonePrefix : kTodoPrefix;
     std::string text;
-    text.reserve(prefix.size() + item.text.size());
-    text.append(prefix);
+    text.reserve(word.size() + 1 + item.text.size());
+    text.append(word);
+    text.push_back(' ');
+    const std::size_t prefix = text.size();
     text.append(item.text);
     Segments segments;
     segments.reserve(item.segments.size() + 1);
     if (item.range) {
       const SourceSpan marker = task_marker_range(item.range->first);
-      add_segment(segments, 0, prefix.size() - 1, marker.first, marker.second, false);
+      add_segment(segments, 0, word.size(), marker.first, marker.second);
     }
-    add_clipped(segments, item.segments, 0, item.text.size(), prefix.size());
+    add_clipped(segments, item.segments, 0, item.text.size(), prefix);
     append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
+  }
+
+  // md4c misses the task box of some items (one after an item that holds a block quote): an
+  // item whose text starts with `[ ]`, `[x]` or `[X]` and a blank, where the box stands in the
+  // source right after the item's list marker, is a task item all the same.
+  void read_task_box(Context& item) {
+    if (!item.range || item.text.size() < 5) return;
+    const std::size_t box = item.range->first;
+    if (box + 4 > source_.size() || source_.compare(box, 3, item.text, 0, 3) != 0) return;
+    const char mark = source_[box + 1];
+    if (source_[box] != '[' || source_[box + 2] != ']' || item.text[3] != ' ' ||
+        (mark != ' ' && mark != 'x' && mark != 'X') ||
+        !std::isspace(static_cast<unsigned char>(source_[box + 3]))) {
+      return;
+    }
+    if (!follows_list_marker(box)) return;
+    item.task = mark == ' ' ? TaskState::Unchecked : TaskState::Checked;
+    Segments rest;
+    add_clipped(rest, item.segments, 4, item.text.size(), 0);
+    item.segments = std::move(rest);
+    item.text.erase(0, 4);
+    std::size_t start = box + 3;
+    if (!item.segments.empty()) {
+      start = item.segments.front().source_begin;
+    } else {
+      while (start < source_.size() && std::isspace(static_cast<unsigned char>(source_[start])))
+        ++start;
+    }
+    item.range->first = std::min(start, item.range->second);
+  }
+
+  // Whether only blanks stand between `pos` and a list marker that opens its line (after
+  // indentation and block-quote markers).
+  bool follows_list_marker(std::size_t pos) const {
+    std::size_t i = pos;
+    while (i > 0 && (source_[i - 1] == ' ' || source_[i - 1] == '\t')) --i;
+    if (i == pos || i == 0) return false;
+    if (source_[i - 1] == '-' || source_[i - 1] == '*' || source_[i - 1] == '+') {
+      --i;
+    } else if (source_[i - 1] == '.' || source_[i - 1] == ')') {
+      --i;
+      const std::size_t digits_end = i;
+      while (i > 0 && source_[i - 1] >= '0' && source_[i - 1] <= '9') --i;
+      if (i == digits_end || digits_end - i > 9) return false;
+    } else {
+      return false;
+    }
+    while (i > 0 && (source_[i - 1] == ' ' || source_[i - 1] == '\t' || source_[i - 1] == '>')) --i;
+    return i == 0 || source_[i - 1] == '\n' || source_[i - 1] == '\r';
   }
 
   // The `[ ]` or `[x]` before an item's first content at `content`, or that position alone.
   // White space and the openers of inline spans may stand between them.
   SourceSpan task_marker_range(std::size_t content) const {
     std::size_t end = std::min(content, source_.size());
-    while (end > 0 && std::strchr(" \t\r\n[*_<`~!", source_[end - 1]) != nullptr) --end;
+    while (end > 0 && std::strchr(" \t\r\n\v\f[*_<`~!", source_[end - 1]) != nullptr) --end;
     if (end >= 3 && source_[end - 1] == ']' && source_[end - 3] == '[') return {end - 3, end};
     return {content, content};
   }
@@ -352,6 +400,7 @@ class Walker {
   // ---- span events ------------------------------------------------------------------------------
 
   void enter_span(MD_SPANTYPE type) {
+    inline_seen_ = true;
     text_open_ = false;
     fresh_link_ = type == MD_SPAN_A;
     spans_.push_back({smart_.mark()});
@@ -472,117 +521,142 @@ class Walker {
     }
   }
 
+  // One handler per kind of text.
   void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
-    const bool fresh_link = fresh_link_;
-    fresh_link_ = false;
-    const bool skipping = skip_depth_ > 0;
+    if (type != MD_TEXT_BR && type != MD_TEXT_SOFTBR) inline_seen_ = true;
+    const bool fresh_link = std::exchange(fresh_link_, false);
     switch (type) {
-      case MD_TEXT_NORMAL: {
-        std::size_t at = offset_of(text, size);
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) note_content(at, at + size);
-        if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
-          spans_.back().autolink = true;
-        }
-        const bool smart = at != kNoPos && !inside_autolink();
-        // md4c hands a backslash-escaped character over alone, right after its backslash.
-        const bool escaped =
-            at != kNoPos && at > 0 && source_[at - 1] == '\\' && at != last_text_end_;
-        if (at != kNoPos) last_text_end_ = at + size;
-        if (skipping) {
-          if (smart) smart_.append(source_, at, size, escaped, false);
-          return;
-        }
-        open_text_piece();
-        if (smart) {
-          smart_.append(source_, at, size, escaped);
-        } else {
-          run_.append(text, size);
-          if (at != kNoPos)
-            add_segment(run_segments_, run_.size() - size, run_.size(), at, at + size, true);
-        }
-        extend_text_piece(at, at == kNoPos ? 0 : at + size);
-        return;
-      }
-      case MD_TEXT_ENTITY: {
-        std::size_t at = offset_of(text, size);
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) {
-          note_content(at, at + size);
-          last_text_end_ = at + size;
-        }
-        if (skipping) return;
-        open_text_piece();
-        const std::size_t from = run_.size();
-        append_character_reference(run_, std::string_view(text, size));
-        if (at != kNoPos) add_segment(run_segments_, from, run_.size(), at, at + size, false);
-        extend_text_piece(at, at == kNoPos ? 0 : at + size);
-        return;
-      }
-      case MD_TEXT_NULLCHAR: {
-        // Handed over without a position: it is the next NUL byte in the source.
-        std::size_t at = kNoPos;
-        if (cursor_ < source_.size()) {
-          const void* hit = std::memchr(source_.data() + cursor_, 0, source_.size() - cursor_);
-          if (hit != nullptr) at = static_cast<const char*>(hit) - source_.data();
-        }
-        if (at != kNoPos) {
-          note_content(at, at + 1);
-          last_text_end_ = at + 1;
-        }
-        if (skipping) return;
-        open_text_piece();
-        run_.append("\uFFFD");
-        if (at != kNoPos)
-          add_segment(run_segments_, run_.size() - 3, run_.size(), at, at + 1, false);
-        extend_text_piece(at, at == kNoPos ? 0 : at + 1);
-        return;
-      }
+      case MD_TEXT_NORMAL:
+        return normal_text(text, size, fresh_link);
+      case MD_TEXT_ENTITY:
+        return character_reference(text, size);
+      case MD_TEXT_NULLCHAR:
+        return null_character();
       case MD_TEXT_BR:
-      case MD_TEXT_SOFTBR: {
-        text_open_ = false;
-        if (skipping) return;
-        Piece piece{PieceKind::Break};
-        piece.hard = type == MD_TEXT_BR;
-        piece.after = cursor_;
-        if (unresolved_breaks_ == kNoPos) unresolved_breaks_ = pieces_.size();
-        pieces_.push_back(piece);
-        return;
-      }
-      case MD_TEXT_CODE: {
-        std::size_t at = offset_of(text, size);
-        if (!in_code_) return;  // code blocks
-        if (at == kNoPos && !own_string(size)) return;
-        if (at != kNoPos) {
-          if (code_first_ == kNoPos) code_first_ = at;
-          code_last_ = at + size;
-        }
-        const std::size_t from = code_.size();
-        code_.append(text, size);
-        // In a table a pipe inside code is written escaped; the backslash is not code.
-        if (current_row() != nullptr) {
-          std::size_t w = from;
-          for (std::size_t r = from; r < code_.size(); ++r) {
-            if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') continue;
-            code_[w++] = code_[r];
-          }
-          code_.resize(w);
-        }
-        if (at != kNoPos) {
-          add_segment(code_segments_, from, code_.size(), at, at + size,
-                      code_.size() - from == size);
-        }
-        return;
-      }
-      case MD_TEXT_HTML: {
-        text_open_ = false;
-        std::size_t at = offset_of(text, size);
-        if (at != kNoPos) note_content(at, at + size);
-        return;
-      }
+      case MD_TEXT_SOFTBR:
+        return line_break(type == MD_TEXT_BR);
+      case MD_TEXT_CODE:
+        return code_text(text, size);
+      case MD_TEXT_HTML:
+        return html_text(text, size);
       default:
         return;
     }
+  }
+
+  // The step every text with a place in the source shares: it is content there (for breaks and
+  // table rows) and the last text seen. False when the text is not spoken.
+  bool seen(std::size_t at, std::size_t size) {
+    if (at != kNoPos) {
+      note_content(at, at + size);
+      last_text_end_ = at + size;
+    }
+    return skip_depth_ == 0;
+  }
+
+  // Adds to the current text piece what `write` appends to the run, read from `size` bytes at
+  // `at`; unless `write` maps its own bytes, they map to those as a whole.
+  template <class Write>
+  void add_to_piece(std::size_t at, std::size_t size, Write write, bool maps_itself = false) {
+    open_text_piece();
+    const std::size_t from = run_.size();
+    write();
+    if (at != kNoPos && !maps_itself) add_segment(run_segments_, from, run_.size(), at, at + size);
+    extend_text_piece(at, at == kNoPos ? 0 : at + size);
+  }
+
+  void normal_text(const MD_CHAR* text, MD_SIZE size, bool fresh_link) {
+    const std::size_t at = offset_of(text, size);
+    if (at == kNoPos && !own_string(size)) return;
+    if (fresh_link && at != kNoPos && at > 0 && source_[at - 1] == '<' && !spans_.empty()) {
+      spans_.back().autolink = true;
+    }
+    const bool smart = at != kNoPos && !inside_autolink();
+    // md4c hands a backslash-escaped character over alone, right after its backslash.
+    const bool escaped = at != kNoPos && at > 0 && source_[at - 1] == '\\' && at != last_text_end_;
+    if (!seen(at, size)) {
+      if (smart) smart_.append(source_, at, size, escaped, false);  // text not spoken pairs too
+      return;
+    }
+    if (smart) {
+      add_to_piece(
+          at, size, [&] { smart_.append(source_, at, size, escaped); }, true);
+    } else {
+      add_to_piece(at, size, [&] { run_.append(text, size); });
+    }
+  }
+
+  void character_reference(const MD_CHAR* text, MD_SIZE size) {
+    const std::size_t at = offset_of(text, size);
+    if ((at == kNoPos && !own_string(size)) || !seen(at, size)) return;
+    add_to_piece(at, size, [&] { append_character_reference(run_, std::string_view(text, size)); });
+  }
+
+  // Handed over without a position: it is the next NUL byte in the source.
+  void null_character() {
+    std::size_t at = kNoPos;
+    if (cursor_ < source_.size()) {
+      const void* hit = std::memchr(source_.data() + cursor_, 0, source_.size() - cursor_);
+      if (hit != nullptr)
+        at = static_cast<std::size_t>(static_cast<const char*>(hit) - source_.data());
+    }
+    if (!seen(at, 1)) return;
+    add_to_piece(at, 1, [&] { run_.append("\uFFFD"); });
+  }
+
+  void line_break(bool hard) {
+    text_open_ = false;
+    // A break before any inline content is the line end after a task box that the block's text
+    // follows on the next line: no break of the text, nor part of its range.
+    if (skip_depth_ > 0 || !inline_seen_) return;
+    Piece piece{PieceKind::Break};
+    piece.hard = hard;
+    piece.after = cursor_;
+    if (unresolved_breaks_ == kNoPos) unresolved_breaks_ = pieces_.size();
+    pieces_.push_back(piece);
+  }
+
+  void code_text(const MD_CHAR* text, MD_SIZE size) {
+    std::size_t at = offset_of(text, size);
+    if (!in_code_) return;  // code blocks
+    if (at == kNoPos && !own_string(size)) return;
+    if (at != kNoPos) {
+      if (code_first_ == kNoPos) code_first_ = at;
+      code_last_ = at + size;
+    }
+    const std::size_t from = code_.size();
+    code_.append(text, size);
+    // In a table a pipe inside code is written escaped; the backslash is not code. What is
+    // kept maps byte for byte, from each removed backslash to the next.
+    const std::size_t source_at = at == kNoPos ? 0 : at - from;  // source of code_[r]
+    std::size_t w = from;
+    std::size_t kept_from = from;  // where the current run of kept bytes was read
+    if (current_row() != nullptr) {
+      for (std::size_t r = from; r < code_.size(); ++r) {
+        if (code_[r] == '\\' && r + 1 < code_.size() && code_[r + 1] == '|') {
+          if (at != kNoPos) {
+            add_segment(code_segments_, w - (r - kept_from), w, source_at + kept_from,
+                        source_at + r);
+          }
+          kept_from = r + 1;
+          continue;
+        }
+        code_[w++] = code_[r];
+      }
+    } else {
+      w = code_.size();
+    }
+    if (at != kNoPos) {
+      add_segment(code_segments_, w - (from + size - kept_from), w, source_at + kept_from,
+                  at + size);
+    }
+    code_.resize(w);
+  }
+
+  void html_text(const MD_CHAR* text, MD_SIZE size) {
+    text_open_ = false;
+    const std::size_t at = offset_of(text, size);
+    if (at != kNoPos) note_content(at, at + size);
   }
 
   // ---- handing a run of inline content to its block ---------------------------------------------
@@ -600,6 +674,7 @@ class Walker {
     text_open_ = false;
     unresolved_breaks_ = kNoPos;
     fresh_link_ = false;
+    inline_seen_ = false;
     smart_.reset();
     spans_.clear();
   }
@@ -619,36 +694,40 @@ class Walker {
                 piece.begin);
   }
 
-  std::string_view source_;
-  std::size_t parse_from_;
-
-  std::vector<Context> stack_;
-  std::size_t depth_ = 0;
-  std::size_t skip_depth_ = 0;
-  bool in_head_ = false;
+  // What the walk reads and what it writes.
+  std::string_view source_;  // the text md4c reads (the block fixes included)
+  std::size_t parse_from_;   // after the front matter
   std::vector<Utterance> out_;
   SourceMapBuilder map_;
 
-  // The inline run since the last block event.
+  // The block stack: the open blocks, innermost last. Only the first `depth_` contexts are open;
+  // the others keep their buffers for the next push.
+  std::vector<Context> stack_;
+  std::size_t depth_ = 0;
+  std::size_t skip_depth_ = 0;  // code blocks and images around the current event
+  bool in_head_ = false;        // inside a table's header
+
+  // The inline run: the content read since the last block event, as pieces over one buffer,
+  // handed to the innermost block at the next block event.
   std::string run_;
   Segments run_segments_;  // where the bytes of `run_` came from
   std::vector<Piece> pieces_;
-  bool text_open_ = false;
+  bool text_open_ = false;                  // the last piece is text that the next text extends
   std::size_t unresolved_breaks_ = kNoPos;  // first break still waiting for what follows it
   SmartPunctuation smart_;
-  std::vector<OpenSpan> spans_;
-  bool fresh_link_ = false;
+  std::vector<OpenSpan> spans_;  // the inline spans open around the current event
+  bool fresh_link_ = false;      // a link opened and no text came yet (autolinks are told so)
+  bool inline_seen_ = false;     // any text or span since the last block event
+  std::size_t cursor_ = 0;       // where the last positioned content ended
+  std::size_t last_text_end_ = kNoPos;  // where the last text event ended (escapes are told so)
 
-  // Where the last positioned content ended, and the last text event.
-  std::size_t cursor_ = 0;
-  std::size_t last_text_end_ = kNoPos;
-
+  // The code span being read: its text, where that came from, and where its content lies.
   bool in_code_ = false;
   std::string code_;
   Segments code_segments_;
   std::size_t code_first_ = kNoPos;
   std::size_t code_last_ = 0;
-  std::size_t code_from_ = 0;
+  std::size_t code_from_ = 0;  // where to look for the fences of an empty span
 };
 
 }  // namespace
@@ -656,18 +735,31 @@ class Walker {
 }  // namespace markdown
 
 ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
-  // md4c 0.4.8 reads past the end of its input on some documents (a link cut off by the end of
-  // the text, for one) and then misbehaves, up to crashing, depending on what lies there. It is
-  // given a copy followed by NUL bytes, as after the end of a C string, where it behaves.
+  // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
+  // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
+  // C string, where any parser behaves. The copy also carries the block fixes.
   constexpr std::size_t kPadding = 16;
+  const std::size_t front_matter = markdown::front_matter_length(source);
+  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
+  std::vector<markdown::Insertion> insertions;
+  insertions.reserve(fixes.size());
   std::string padded;
-  padded.reserve(source.size() + kPadding);
-  padded.append(source);
+  std::size_t added = 0;
+  for (const markdown::BlockFix& fix : fixes) added += fix.text.size();
+  padded.reserve(source.size() + added + kPadding);
+  std::size_t copied = 0;
+  for (const markdown::BlockFix& fix : fixes) {
+    padded.append(source.substr(copied, fix.at - copied));
+    insertions.push_back({padded.size(), fix.text.size()});
+    padded.append(fix.text);
+    copied = fix.at;
+  }
+  padded.append(source.substr(copied));
+  const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  std::string_view text(padded.data(), source.size());
-  const std::size_t front_matter = markdown::front_matter_length(text);
   TextSourceMap map;
-  markdown::Walker walker(text, front_matter, map);
+  markdown::Walker walker(std::string_view(padded.data(), size), front_matter, map,
+                          std::move(insertions));
   std::vector<Utterance> utterances = walker.run();
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }

@@ -16,6 +16,15 @@ namespace mdspeak::markdown {
 // The first five match `UtteranceKind`.
 enum class ContextKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow, TableCell };
 
+constexpr bool same_kind(ContextKind c, UtteranceKind u) {
+  return static_cast<int>(c) == static_cast<int>(u);
+}
+static_assert(same_kind(ContextKind::Heading, UtteranceKind::Heading) &&
+              same_kind(ContextKind::Paragraph, UtteranceKind::Paragraph) &&
+              same_kind(ContextKind::Item, UtteranceKind::Item) &&
+              same_kind(ContextKind::BlockQuote, UtteranceKind::BlockQuote) &&
+              same_kind(ContextKind::TableRow, UtteranceKind::TableRow));
+
 enum class TaskState : std::uint8_t { Unchecked, Checked, None };
 
 struct Context {
@@ -42,7 +51,6 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
                  std::span<const MapSegment> segments = {}, std::size_t segments_base = 0);
 
 // Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
-std::string rewrite_inline_code(std::string_view code);
 // Rewrites `code` onto `out`; `segments` (positions in `code`) move to positions in `out`.
 void append_inline_code(std::string& out, std::string_view code, Segments& segments);
 

@@ -1,4 +1,5 @@
 #include "summary/keywords.h"
+#include "common/text.h"
 
 #include <algorithm>
 #include <array>
@@ -16,47 +17,47 @@
 namespace mdspeak {
 namespace {
 
-constexpr std::array<std::string_view, 8> OVERVIEW_TERMS = {
+constexpr std::array<std::string_view, 8> kOverviewTerms = {
     "architecture", "design",   "how it works", "intro",
     "introduction", "overview", "scope",        "system",
 };
-constexpr std::array<std::string_view, 15> SETUP_TERMS = {
+constexpr std::array<std::string_view, 15> kSetupTerms = {
     "bootstrap",       "build",      "configure",    "configuration", "development",
     "getting started", "install",    "installation", "local",         "package",
     "packaging",       "quickstart", "run",          "setup",         "usage",
 };
-constexpr std::array<std::string_view, 17> REFERENCE_TERMS = {
+constexpr std::array<std::string_view, 17> kReferenceTerms = {
     "api",         "command",   "commands", "config",    "configuration", "env",
     "environment", "field",     "flag",     "interface", "option",        "options",
     "parameter",   "reference", "schema",   "setting",   "settings",
 };
-constexpr std::array<std::string_view, 9> RUNBOOK_TERMS = {
+constexpr std::array<std::string_view, 9> kRunbookTerms = {
     "debug",    "diagnose", "error",        "incident",        "mitigation",
     "recovery", "runbook",  "troubleshoot", "troubleshooting",
 };
-constexpr std::array<std::string_view, 9> STATUS_TERMS = {
+constexpr std::array<std::string_view, 9> kStatusTerms = {
     "changelog", "completed", "progress", "release note", "release notes",
     "released",  "shipped",   "status",   "update",
 };
-constexpr std::array<std::string_view, 13> PLANNING_TERMS = {
+constexpr std::array<std::string_view, 13> kPlanningTerms = {
     "action item", "action items", "backlog", "checklist", "milestone", "next step", "next steps",
     "plan",        "roadmap",      "task",    "tasks",     "todo",      "to do",
 };
-constexpr std::array<std::string_view, 17> CAVEAT_TERMS = {
+constexpr std::array<std::string_view, 17> kCaveatTerms = {
     "boundary",    "boundaries", "caveat",   "caveats",     "compatibility", "constraint",
     "constraints", "depends",    "fallback", "limitation",  "limitations",   "note",
     "notes",       "only",       "requires", "unsupported", "warning",
 };
 
 // Indexed by SectionKind; General has none.
-constexpr std::array<std::span<const std::string_view>, 8> LISTS = {
-    OVERVIEW_TERMS, SETUP_TERMS,    REFERENCE_TERMS, RUNBOOK_TERMS,
-    STATUS_TERMS,   PLANNING_TERMS, CAVEAT_TERMS,    {},
+constexpr std::array<std::span<const std::string_view>, 8> kLists = {
+    kOverviewTerms, kSetupTerms,    kReferenceTerms, kRunbookTerms,
+    kStatusTerms,   kPlanningTerms, kCaveatTerms,    {},
 };
 
 // Caveats are tested before setup so that "this only works on ..." under an install heading
 // reads as a caveat; "configuration", in two lists, makes a section Setup.
-constexpr std::array<SectionKind, 7> TEST_ORDER = {
+constexpr std::array<SectionKind, 7> kTestOrder = {
     SectionKind::Planning,  SectionKind::Status,  SectionKind::Caveat,   SectionKind::Setup,
     SectionKind::Reference, SectionKind::Runbook, SectionKind::Overview,
 };
@@ -83,10 +84,11 @@ constexpr std::array<ByteClass, 256> byte_classes() {
   }
   return table;
 }
-constexpr std::array<ByteClass, 256> BYTE_CLASSES = byte_classes();
+constexpr std::array<ByteClass, 256> kByteClasses = byte_classes();
 
-constexpr unsigned char ascii_lower(unsigned char b) {
-  return b >= 'A' && b <= 'Z' ? static_cast<unsigned char>(b + ('a' - 'A')) : b;
+// A byte with ASCII capitals lowered, as an index.
+unsigned lower_byte(char c) {
+  return static_cast<unsigned char>(text::ascii_lower(c));
 }
 
 // A word of a text equals a keyword word when they agree once ASCII capitals are lowered:
@@ -94,7 +96,7 @@ constexpr unsigned char ascii_lower(unsigned char b) {
 bool same_word(std::string_view run, std::string_view keyword_word) {
   if (run.size() != keyword_word.size()) return false;
   for (std::size_t i = 0; i < run.size(); ++i) {
-    if (ascii_lower(static_cast<unsigned char>(run[i])) != keyword_word[i]) return false;
+    if (text::ascii_lower(run[i]) != keyword_word[i]) return false;
   }
   return true;
 }
@@ -105,14 +107,14 @@ struct KeywordEntry {
   unsigned kinds = 0;  // bit per SectionKind whose list holds the keyword
 };
 
-constexpr std::size_t MAX_WORD = 24;          // longer words end no keyword
-constexpr std::size_t SLOTS = MAX_WORD * 26;  // by length and first letter of a last word
+constexpr std::size_t kMaxWord = 24;           // longer words end no keyword
+constexpr std::size_t kSlots = kMaxWord * 26;  // by length and first letter of a last word
 
 // Calls `f(entry, slot)` for every keyword of every list; the slot is that of its last word.
 template <class F>
 constexpr void for_each_keyword(F&& f) {
-  for (SectionKind kind : TEST_ORDER) {
-    for (std::string_view keyword : LISTS[static_cast<std::size_t>(kind)]) {
+  for (SectionKind kind : kTestOrder) {
+    for (std::string_view keyword : kLists[static_cast<std::size_t>(kind)]) {
       KeywordEntry entry;
       entry.kinds = bit_of(kind);
       std::size_t start = 0;
@@ -134,10 +136,10 @@ class KeywordIndex {
  public:
   constexpr KeywordIndex() {
     // Two passes: count the entries of each bucket, then lay the buckets out one after another.
-    std::array<std::size_t, SLOTS> counts{};
+    std::array<std::size_t, kSlots> counts{};
     for_each_keyword([&](const KeywordEntry&, std::size_t slot) { ++counts[slot]; });
     std::size_t next = 0;
-    for (std::size_t slot = 0; slot < SLOTS; ++slot) {
+    for (std::size_t slot = 0; slot < kSlots; ++slot) {
       first_[slot] = next;
       end_[slot] = next;
       next += counts[slot];
@@ -160,9 +162,9 @@ class KeywordIndex {
   // last letter of `run`: most words are turned away by this test alone.
   bool may_end_keyword(std::string_view run, unsigned wanted) const {
     const std::size_t length = run.size();
-    const unsigned first = ascii_lower(static_cast<unsigned char>(run.front())) - unsigned{'a'};
-    const unsigned last = ascii_lower(static_cast<unsigned char>(run.back())) - unsigned{'a'};
-    return length < MAX_WORD && first < 26 && last < 26 &&
+    const unsigned first = lower_byte(run.front()) - unsigned{'a'};
+    const unsigned last = lower_byte(run.back()) - unsigned{'a'};
+    return length < kMaxWord && first < 26 && last < 26 &&
            ((last_masks_[length] >> last) & 1u) != 0 &&
            (slot_kinds_[length * 26 + first] & wanted) != 0;
   }
@@ -171,8 +173,7 @@ class KeywordIndex {
   // there are none). Only for a run that `may_end_keyword`.
   [[gnu::noinline]] unsigned kinds_ending_with(std::string_view run, std::string_view previous,
                                                std::string_view before_previous) const {
-    const std::size_t slot =
-        run.size() * 26 + (ascii_lower(static_cast<unsigned char>(run.front())) - 'a');
+    const std::size_t slot = run.size() * 26 + (lower_byte(run.front()) - 'a');
     unsigned kinds = 0;
     for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
       const KeywordEntry& entry = entries_[i];
@@ -185,13 +186,13 @@ class KeywordIndex {
   }
 
  private:
-  static constexpr std::size_t MAX_ENTRIES = 128;
+  static constexpr std::size_t kMaxEntries = 128;
 
-  std::array<KeywordEntry, MAX_ENTRIES> entries_{};
-  std::array<std::size_t, SLOTS> first_{};
-  std::array<std::size_t, SLOTS> end_{};
-  std::array<unsigned, SLOTS> slot_kinds_{};          // kinds of each bucket's keywords
-  std::array<std::uint32_t, MAX_WORD> last_masks_{};  // bit per last letter, by word length
+  std::array<KeywordEntry, kMaxEntries> entries_{};
+  std::array<std::size_t, kSlots> first_{};
+  std::array<std::size_t, kSlots> end_{};
+  std::array<unsigned, kSlots> slot_kinds_{};         // kinds of each bucket's keywords
+  std::array<std::uint32_t, kMaxWord> last_masks_{};  // bit per last letter, by word length
 };
 
 // Built at compile time; every keyword is one to three short lower-case ASCII words.
@@ -200,7 +201,7 @@ constexpr KeywordIndex KEYWORD_INDEX;
 }  // namespace
 
 std::span<const std::string_view> keyword_list(SectionKind kind) {
-  return LISTS[static_cast<std::size_t>(kind)];
+  return kLists[static_cast<std::size_t>(kind)];
 }
 
 namespace {
@@ -221,7 +222,7 @@ struct MatchState {
       state.found |= kinds;
       // Only kinds tested before the best one found so far can still change the answer.
       state.wanted = 0;
-      for (SectionKind kind : TEST_ORDER) {
+      for (SectionKind kind : kTestOrder) {
         if (state.found & bit_of(kind)) break;
         state.wanted |= bit_of(kind);
       }
@@ -234,7 +235,7 @@ struct MatchState {
 }  // namespace
 
 SectionKind KeywordMatcher::kind() const {
-  for (SectionKind kind : TEST_ORDER) {
+  for (SectionKind kind : kTestOrder) {
     if (found_ & bit_of(kind)) return kind;
   }
   return SectionKind::General;
@@ -284,7 +285,7 @@ BlockMasks classify_block(const char* bytes) {
   std::uint64_t keep = 0;
   std::uint64_t solid = 0;
   for (std::size_t i = 0; i < 64; ++i) {
-    const ByteClass cls = BYTE_CLASSES[static_cast<unsigned char>(bytes[i])];
+    const ByteClass cls = kByteClasses[static_cast<unsigned char>(bytes[i])];
     keep |= static_cast<std::uint64_t>(cls >= Keep) << i;
     solid |= static_cast<std::uint64_t>(cls != Space) << i;
   }
@@ -352,7 +353,7 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
     const std::size_t block_end = pos + length;
     while (pos < block_end) {
       const std::size_t here = pos;
-      const ByteClass cls = BYTE_CLASSES[static_cast<unsigned char>(text[pos])];
+      const ByteClass cls = kByteClasses[static_cast<unsigned char>(text[pos])];
       bool space;
       bool keep;
       if (cls == Multibyte) {

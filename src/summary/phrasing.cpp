@@ -3,19 +3,20 @@
 #include <algorithm>
 #include <array>
 
+#include "common/text.h"
 #include "common/unicode.h"
 #include "summary/text.h"
 
 namespace mdspeak {
 namespace {
 
-constexpr std::array<std::string_view, 6> CATEGORY_PHRASES = {
+constexpr std::array<std::string_view, 6> kCategoryPhrases = {
     "an engineering overview", "a setup and usage guide", "a technical reference",
     "an operational runbook",  "a status and change log", "a planning and task-tracking document",
 };
 
 // Indexed by SectionKind.
-constexpr std::array<std::string_view, 8> ITEM_PHRASES = {
+constexpr std::array<std::string_view, 8> kItemPhrases = {
     "highlights points such as",      // Overview
     "walks through steps such as",    // Setup
     "lists items such as",            // Reference
@@ -25,26 +26,26 @@ constexpr std::array<std::string_view, 8> ITEM_PHRASES = {
     "highlights points such as",      // Caveat
     "highlights points such as",      // General
 };
-constexpr std::array<std::string_view, 8> LEAD_VERBS = {
+constexpr std::array<std::string_view, 8> kLeadVerbs = {
     "explains", "explains", "documents", "describes",
     "explains", "explains", "explains",  "explains",
 };
 
 // Tried in this order, whatever their order in the sentence.
-constexpr std::array<std::string_view, 11> SUBJECT_VERBS = {
+constexpr std::array<std::string_view, 11> kSubjectVerbs = {
     " is ",       " are ",  " provides ", " explains ", " describes ", " documents ",
     " supports ", " lets ", " helps ",    " enables ",  " covers ",
 };
 
-constexpr std::array<std::string_view, 7> GENERIC_SUBJECTS = {
+constexpr std::array<std::string_view, 7> kGenericSubjects = {
     "it", "this", "the file", "this file", "the document", "this document", "this markdown file",
 };
 
-constexpr std::size_t MAX_SUBJECT_WORDS = 8;
-constexpr std::size_t MIN_OPENING_LEAD_WORDS = 6;
-constexpr std::size_t MAX_TOPICS = 4;
-constexpr std::size_t MAX_SAMPLED_ITEMS = 3;
-constexpr std::size_t MAX_SHARED_LABEL_WORDS = 3;
+constexpr std::size_t kMaxSubjectWords = 8;
+constexpr std::size_t kMinOpeningLeadWords = 6;
+constexpr std::size_t kMaxTopics = 4;
+constexpr std::size_t kMaxSampledItems = 3;
+constexpr std::size_t kMaxSharedLabelWords = 3;
 
 bool is_subject_edge(char c) {
   return c == ' ' || c == ',' || c == '.' || c == ':' || c == ';';
@@ -58,8 +59,8 @@ std::string_view strip_subject_edges(std::string_view text) {
 
 bool is_generic_subject(std::string_view candidate) {
   const std::string form = normalize_for_matching(candidate);
-  return std::find(GENERIC_SUBJECTS.begin(), GENERIC_SUBJECTS.end(), form) !=
-         GENERIC_SUBJECTS.end();
+  return std::find(kGenericSubjects.begin(), kGenericSubjects.end(), form) !=
+         kGenericSubjects.end();
 }
 
 // Byte offsets where each run of alphanumeric characters of `text` begins; the n-th run is the
@@ -78,10 +79,10 @@ std::vector<std::size_t> alphanumeric_run_starts(std::string_view text) {
 }
 
 std::optional<std::string> subject_from_lead(std::string_view lead) {
-  const std::string_view sentence = unicode::trim(lead);
+  const std::string_view sentence = text::trim(lead);
   const std::string form = normalize_for_matching(sentence);
   std::vector<std::size_t> run_starts;
-  for (std::string_view verb : SUBJECT_VERBS) {
+  for (std::string_view verb : kSubjectVerbs) {
     const std::size_t at = form.find(verb);
     if (at == std::string::npos) continue;
     // The verb's word index is the number of spaces up to and including the one before it.
@@ -93,7 +94,7 @@ std::optional<std::string> subject_from_lead(std::string_view lead) {
         strip_subject_edges(sentence.substr(0, run_starts[word_index]));
     if (candidate.empty() || is_generic_subject(candidate)) continue;
     const std::size_t count = unicode::words(candidate).size();
-    if (count < 1 || count > MAX_SUBJECT_WORDS) continue;
+    if (count < 1 || count > kMaxSubjectWords) continue;
     return std::string(candidate);
   }
   return std::nullopt;
@@ -120,13 +121,13 @@ bool mentioned_in(std::string_view lead, std::string_view lead_form, std::string
 
 std::string_view category_phrase(SectionKind category) {
   const auto index = static_cast<std::size_t>(category);
-  return index < CATEGORY_PHRASES.size() ? CATEGORY_PHRASES[index] : CATEGORY_PHRASES[0];
+  return index < kCategoryPhrases.size() ? kCategoryPhrases[index] : kCategoryPhrases[0];
 }
 
 std::optional<std::string> find_subject(const ParsedMarkdownDocument& document,
                                         const std::vector<SectionProfile>& profiles) {
   if (document.title) {
-    const std::string_view title = unicode::trim(document.title->text);
+    const std::string_view title = text::trim(document.title->text);
     if (!title.empty() && !is_generic_heading(title)) return std::string(title);
   }
   for (const SectionProfile& profile : profiles) {
@@ -137,7 +138,7 @@ std::optional<std::string> find_subject(const ParsedMarkdownDocument& document,
 }
 
 std::string section_clause(std::string_view lead_sentence) {
-  return lowercase_sentence_start(strip_trailing_sentence_ends(unicode::trim(lead_sentence)));
+  return lowercase_sentence_start(strip_trailing_sentence_ends(text::trim(lead_sentence)));
 }
 
 std::string build_opening_paragraph(const std::vector<SectionProfile>& profiles,
@@ -146,12 +147,12 @@ std::string build_opening_paragraph(const std::vector<SectionProfile>& profiles,
   std::optional<std::string> lead;
   if (primary.lead_sentence) {
     std::string normalized = normalize_sentence(*primary.lead_sentence);
-    if (unicode::words(normalized).size() >= MIN_OPENING_LEAD_WORDS) lead = std::move(normalized);
+    if (unicode::words(normalized).size() >= kMinOpeningLeadWords) lead = std::move(normalized);
   }
 
   std::vector<std::string> topics;
   for (const SectionProfile& profile : profiles) {
-    if (topics.size() >= MAX_TOPICS) break;
+    if (topics.size() >= kMaxTopics) break;
     if (profile.generic_heading) continue;
     std::string topic = lowercase_sentence_start(profile.topic);
     if (topic.empty()) continue;
@@ -220,11 +221,11 @@ std::string summarize_general_section(const SectionProfile& profile) {
   const std::string label = section_label(profile);
   const auto kind = static_cast<std::size_t>(profile.kind);
   if (!profile.items.empty()) {
-    return label + " " + std::string(ITEM_PHRASES[kind]) + " " + sampled_series(profile.items) +
+    return label + " " + std::string(kItemPhrases[kind]) + " " + sampled_series(profile.items) +
            ".";
   }
   if (profile.lead_sentence) {
-    return label + " " + std::string(LEAD_VERBS[kind]) + " that " +
+    return label + " " + std::string(kLeadVerbs[kind]) + " that " +
            section_clause(*profile.lead_sentence) + ".";
   }
   return label + " covers " + profile.topic + ".";
@@ -233,24 +234,24 @@ std::string summarize_general_section(const SectionProfile& profile) {
 std::vector<std::string> sample_items(const std::vector<std::string>& items) {
   // A label shared by the first items ("Step: clone", "Step: build") is said once, not per item.
   std::vector<std::string_view> labels;
-  for (std::size_t i = 0; i < items.size() && i < MAX_SAMPLED_ITEMS; ++i) {
+  for (std::size_t i = 0; i < items.size() && i < kMaxSampledItems; ++i) {
     const std::string_view item = items[i];
     const std::size_t colon = item.find(':');
-    if (colon != std::string_view::npos) labels.push_back(unicode::trim(item.substr(0, colon)));
+    if (colon != std::string_view::npos) labels.push_back(text::trim(item.substr(0, colon)));
   }
   std::optional<std::string> prefix;
   if (labels.size() >= 2 &&
       std::all_of(labels.begin(), labels.end(),
                   [&](std::string_view label) { return label == labels.front(); }) &&
-      unicode::words(labels.front()).size() <= MAX_SHARED_LABEL_WORDS) {
+      unicode::words(labels.front()).size() <= kMaxSharedLabelWords) {
     prefix = std::string(labels.front()) + ":";
   }
 
   std::vector<std::string> sampled;
-  for (std::size_t i = 0; i < items.size() && i < MAX_SAMPLED_ITEMS; ++i) {
+  for (std::size_t i = 0; i < items.size() && i < kMaxSampledItems; ++i) {
     std::string_view item = items[i];
     if (prefix && item.starts_with(*prefix)) item.remove_prefix(prefix->size());
-    std::string cleaned = normalize_sentence(unicode::trim(item));
+    std::string cleaned = normalize_sentence(text::trim(item));
     while (!cleaned.empty() && cleaned.back() == '.') cleaned.pop_back();
     sampled.push_back(std::move(cleaned));
   }
@@ -275,7 +276,7 @@ std::vector<Utterance> fallback_summary(const ParsedMarkdownDocument& document) 
   const std::string first_sentence = normalize_sentence(first.text);
   std::string text;
   if (document.title) {
-    const std::string_view title = unicode::trim(document.title->text);
+    const std::string_view title = text::trim(document.title->text);
     if (!title.empty() && !is_generic_heading(title)) {
       text = "This file serves as an engineering overview for " + std::string(title) + ". " +
              first_sentence;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/text.h"
 #include "common/unicode.h"
 #include "summary/keywords.h"
 #include "summary/text.h"
@@ -16,7 +17,7 @@ struct ScoreBases {
   float tertiary;
 };
 // Indexed by SectionKind.
-constexpr std::array<ScoreBases, 8> SCORE_BASES = {{
+constexpr std::array<ScoreBases, 8> kScoreBases = {{
     {1.6f, 1.0f, 0.4f},  // Overview
     {1.0f, 1.5f, 1.2f},  // Setup
     {0.8f, 1.4f, 0.4f},  // Reference
@@ -28,21 +29,11 @@ constexpr std::array<ScoreBases, 8> SCORE_BASES = {{
 }};
 
 // Title keywords replace a category's starting weight with these, indexed by SectionKind.
-constexpr std::array<float, 6> TITLE_WEIGHTS = {1.5f, 1.7f, 1.7f, 1.7f, 1.9f, 1.9f};
+constexpr std::array<float, 6> kTitleWeights = {1.5f, 1.7f, 1.7f, 1.7f, 1.9f, 1.9f};
 
-constexpr std::string_view DEFAULT_TOPIC = "the core implementation details";
-constexpr std::size_t TOPIC_WORDS = 10;
-constexpr std::size_t LEAD_MIN_WORDS = 4;
-
-// Utterance texts are already trimmed as a rule: check the two ends before decoding anything.
-std::string_view trim(std::string_view text) {
-  const auto solid_ascii = [](char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return b < 0x80 && b != ' ' && (b < 0x09 || b > 0x0D);
-  };
-  if (!text.empty() && solid_ascii(text.front()) && solid_ascii(text.back())) return text;
-  return unicode::trim(text);
-}
+constexpr std::string_view kDefaultTopic = "the core implementation details";
+constexpr std::size_t kTopicWords = 10;
+constexpr std::size_t kLeadMinWords = 4;
 
 // Whether `text` has at least `wanted` words; stops counting there.
 bool has_words(std::string_view text, std::size_t wanted) {
@@ -69,20 +60,20 @@ std::string_view choose_lead(std::string_view trimmed) {
   std::size_t begin = 0;
   while (begin < trimmed.size()) {
     std::size_t end = begin;
-    while (end < trimmed.size() && !is_sentence_end(trimmed[end])) ++end;
+    while (end < trimmed.size() && !text::ends_sentence(trimmed[end])) ++end;
     if (end < trimmed.size()) ++end;  // the terminator belongs to its piece
     const std::string_view piece = trimmed.substr(begin, end - begin);
-    if (has_words(piece, LEAD_MIN_WORDS)) return piece;
+    if (has_words(piece, kLeadMinWords)) return piece;
     begin = end;
   }
   return trimmed;
 }
 
 std::string topic_from_lead(std::string_view lead) {
-  const auto lead_words = unicode::words(strip_trailing_sentence_ends(trim(lead)));
-  if (lead_words.empty()) return std::string(DEFAULT_TOPIC);
+  const auto lead_words = unicode::words(strip_trailing_sentence_ends(text::trim(lead)));
+  if (lead_words.empty()) return std::string(kDefaultTopic);
   std::string topic;
-  for (std::size_t i = 0; i < lead_words.size() && i < TOPIC_WORDS; ++i) {
+  for (std::size_t i = 0; i < lead_words.size() && i < kTopicWords; ++i) {
     if (i > 0) topic.push_back(' ');
     topic.append(lead_words[i]);
   }
@@ -92,7 +83,7 @@ std::string topic_from_lead(std::string_view lead) {
 // The rest of `item` after `prefix`, trimmed, when the item begins with it exactly.
 std::optional<std::string> strip_task_prefix(std::string_view item, std::string_view prefix) {
   if (!item.starts_with(prefix)) return std::nullopt;
-  return std::string(trim(item.substr(prefix.size())));
+  return std::string(text::trim(item.substr(prefix.size())));
 }
 
 // Position of the highest score among the admitted profiles; the earlier profile wins a tie.
@@ -112,7 +103,7 @@ std::optional<std::size_t> best_profile(const std::vector<SectionProfile>& profi
 std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section) {
   SectionProfile profile;
   profile.index = index;
-  if (section.heading) profile.heading = std::string(trim(section.heading->text));
+  if (section.heading) profile.heading = std::string(text::trim(section.heading->text));
 
   // The kind comes from keywords in the matching text: the heading's form, one space and the
   // body's form, where the body is the trimmed non-blank utterances joined by single spaces.
@@ -122,11 +113,11 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   if (profile.heading) matcher.feed(*profile.heading);
   std::size_t body_words = 0;
   for (const Utterance& utterance : section.utterances) {
-    const std::string_view text = trim(utterance.text);
+    const std::string_view text = text::trim(utterance.text);
     if (utterance.kind == UtteranceKind::Item) {
       // Items keep their task prefixes; the task lists hold the rest without them.
-      if (auto done = strip_task_prefix(text, "Done:")) profile.completed_items.push_back(*done);
-      if (auto open = strip_task_prefix(text, "To do:")) profile.remaining_items.push_back(*open);
+      if (auto done = strip_task_prefix(text, kDonePrefix)) profile.completed_items.push_back(*done);
+      if (auto open = strip_task_prefix(text, kTodoPrefix)) profile.remaining_items.push_back(*open);
       profile.items.emplace_back(text);
     }
     if (text.empty()) continue;
@@ -144,14 +135,14 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   } else if (profile.lead_sentence) {
     profile.topic = topic_from_lead(*profile.lead_sentence);
   } else {
-    profile.topic = std::string(DEFAULT_TOPIC);
+    profile.topic = std::string(kDefaultTopic);
   }
 
   // Single-precision arithmetic in exactly this order: ties between sections are decided by
   // exact comparison, so every rounding step matters.
   const float w = static_cast<float>(body_words);
   const float p = static_cast<float>(index);
-  const ScoreBases& bases = SCORE_BASES[static_cast<std::size_t>(profile.kind)];
+  const ScoreBases& bases = kScoreBases[static_cast<std::size_t>(profile.kind)];
 
   const float position = index == 0 ? 3.0f : std::max(p * -0.3f + 2.0f, 0.8f);
   float primary = position + bases.primary;
@@ -206,7 +197,7 @@ SectionKind document_category(const ParsedMarkdownDocument& document,
     const std::string title = normalize_for_matching(document.title->text);
     for (std::size_t c = 0; c < weights.size(); ++c) {
       if (contains_any(title, keyword_list(static_cast<SectionKind>(c)))) {
-        weights[c] = TITLE_WEIGHTS[c];
+        weights[c] = kTitleWeights[c];
       }
     }
   }

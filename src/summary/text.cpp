@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "common/text.h"
 #include "common/unicode.h"
 
 namespace mdspeak {
 namespace {
 
-constexpr std::array<std::string_view, 18> GENERIC_HEADINGS = {
+constexpr std::array<std::string_view, 18> kGenericHeadings = {
     "about",     "guide",       "index",        "notes",        "usage",         "readme",
     "details",   "summary",     "appendix",     "commands",     "contents",      "overview",
     "reference", "development", "how it works", "introduction", "configuration", "current scope",
@@ -64,7 +65,7 @@ std::string normalize_for_matching(std::string_view text) {
 }
 
 std::string_view strip_trailing_sentence_ends(std::string_view text) {
-  while (!text.empty() && is_sentence_end(text.back())) text.remove_suffix(1);
+  while (!text.empty() && text::ends_sentence(text.back())) text.remove_suffix(1);
   return text;
 }
 
@@ -97,77 +98,20 @@ bool is_generic_heading(std::string_view heading) {
   const std::size_t size = write_matching_form(heading, buffer, longest);
   if (size > longest) return false;
   const std::string_view form(buffer, size);
-  for (std::string_view generic : GENERIC_HEADINGS) {
+  for (std::string_view generic : kGenericHeadings) {
     if (form == generic) return true;
   }
   return false;
 }
 
-namespace {
-
-// True when `text` has no white space but single plain spaces between other characters, as
-// utterance texts read from Markdown have. Lead bytes of the multi-byte White_Space characters
-// (U+0085 and U+00A0 start with C2, the others with E1, E2 or E3) send a text to the full path.
-bool is_collapsed(std::string_view text) {
-  if (text.empty() || text.front() == ' ' || text.back() == ' ') return false;
-  char previous = 'x';
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b >= 0x09 && b <= 0x0D) || b == 0xC2 || (b >= 0xE1 && b <= 0xE3)) return false;
-    if (c == ' ' && previous == ' ') return false;
-    previous = c;
-  }
-  return true;
-}
-
-}  // namespace
-
 std::string normalize_sentence(std::string_view text) {
-  if (is_collapsed(text)) {
-    std::string out;
-    out.reserve(text.size() + 1);
-    out.append(text);
-    if (!is_sentence_end(out.back())) out.push_back('.');
-    return out;
-  }
-  // Words joined by single spaces (line feeds are white space too). Runs of ASCII that is not
-  // white space are copied whole: this runs on a sentence of every section.
-  constexpr auto ascii_space = [](unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); };
-  std::string out;
-  out.reserve(text.size() + 1);
-  bool pending_space = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    const std::size_t start = pos;
-    if (byte < 0x80) {
-      if (ascii_space(byte)) {
-        pending_space = !out.empty();
-        ++pos;
-        continue;
-      }
-      ++pos;
-      while (pos < text.size()) {
-        const auto next = static_cast<unsigned char>(text[pos]);
-        if (next >= 0x80 || ascii_space(next)) break;
-        ++pos;
-      }
-    } else if (unicode::is_white_space(unicode::next_code_point(text, pos))) {
-      pending_space = !out.empty();
-      continue;
-    }
-    if (pending_space) {
-      out.push_back(' ');
-      pending_space = false;
-    }
-    out.append(text.data() + start, pos - start);
-  }
-  if (!out.empty() && !is_sentence_end(out.back())) out.push_back('.');
+  std::string out = text::collapse_white_space(text);
+  if (!out.empty() && !text::ends_sentence(out.back())) out.push_back('.');
   return out;
 }
 
 std::string lowercase_sentence_start(std::string_view text) {
-  const std::string_view trimmed = unicode::trim(text);
+  const std::string_view trimmed = text::trim(text);
   std::size_t pos = 0;
   if (trimmed.empty()) return std::string();
   const char32_t first = unicode::next_code_point(trimmed, pos);

@@ -27,10 +27,6 @@ bool starts_with_phrase(std::string_view text, std::string_view phrase);
 // True when the heading's matching form is one of the generic headings ("overview", "readme"...).
 bool is_generic_heading(std::string_view heading);
 
-inline bool is_sentence_end(char c) {
-  return c == '.' || c == '!' || c == '?';
-}
-
 // `text` without every trailing ".", "!" and "?".
 std::string_view strip_trailing_sentence_ends(std::string_view text);
 

@@ -1,5 +1,7 @@
 #include "common/unicode.h"
 
+#include "common/text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,15 +25,15 @@ TEST(UnicodeTest, TrimRemovesEveryWhiteSpaceKindAtBothEnds) {
       {"é", "é"},
       {" ñandú ", "ñandú"},
   };
-  for (const auto& c : cases) EXPECT_EQ(trim(c.input), c.want) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(text::trim(c.input), c.want) << c.input;
 }
 
 TEST(UnicodeTest, WordsAndCollapseSplitAtUnicodeWhiteSpace) {
   EXPECT_EQ(words("  a\u00A0b\tc\u3000\u3000d "),
             (std::vector<std::string_view>{"a", "b", "c", "d"}));
   EXPECT_TRUE(words(" \n ").empty());
-  EXPECT_EQ(collapse_white_space(" Hello\n  world\u2003! "), "Hello world !");
-  EXPECT_EQ(collapse_white_space("\t"), "");
+  EXPECT_EQ(text::collapse_white_space(" Hello\n  world\u2003! "), "Hello world !");
+  EXPECT_EQ(text::collapse_white_space("\t"), "");
 }
 
 TEST(UnicodeTest, Utf8ValidationRejectsMalformedSequences) {

@@ -38,6 +38,13 @@ TEST(CharacterReferences, TableIsSortedForLookup) {
   EXPECT_EQ(named_entity_value("amp;"), "");
 }
 
+std::string rewrite_inline_code(std::string_view code) {
+  std::string out;
+  Segments none;
+  append_inline_code(out, code, none);
+  return out;
+}
+
 std::string smarten(std::string_view text) {
   std::string out;
   Segments segments;
@@ -71,6 +78,31 @@ TEST(SmartPunctuation, RewritesQuotesDashesAndEllipses) {
       {"..", ".."},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(smarten(in), want) << in;
+}
+
+// Many openers of one kind waiting while the other kind comes and goes: a closer pairs with the
+// nearest opener of its kind and drops the openers of the other kind that came after it.
+TEST(SmartPunctuation, PairsAmongManyOpenersOfTheOtherKind) {
+  constexpr int kCount = 3000;
+  std::string unpaired, unpaired_want, nested, nested_want;
+  for (int i = 0; i < kCount; ++i) {
+    unpaired += " 'x";
+    unpaired_want += " \u2019x";
+    nested += " 'x";
+    nested_want += " \u2018x";
+  }
+  nested += " \"y";
+  nested_want += " \u201Cy";
+  for (int i = 0; i < kCount; ++i) {
+    unpaired += " x\"";
+    unpaired_want += " x\u201D";
+    nested += " x'";
+    nested_want += " x\u2019";
+  }
+  nested += " z\"";  // its opener was dropped by the first closing '
+  nested_want += " z\u201D";
+  EXPECT_EQ(smarten(unpaired), unpaired_want);
+  EXPECT_EQ(smarten(nested), nested_want);
 }
 
 TEST(SmartPunctuation, EscapedFirstCharacterStaysAsWritten) {

@@ -97,6 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         MapCase{"TableRows",
                 "| A | B c |\n|---|---|\n| x&amp;y | z |\n",
                 {{"A,", "A"}, {"B", "B"}, {"c", "c"}, {"x&y;", "x&amp;y"}, {"z", "z"}}},
+        MapCase{"EscapedPipeInTableCode", "| `x\\|y z` |\n|---|\n", {{"x|y", "x\\|y"}, {"z", "z"}}},
         MapCase{"TaskPrefixes",
                 "- [ ] buy milk\n- [x]\n  sell it\n",
                 {{"To", "[ ]"},

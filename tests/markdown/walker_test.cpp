@@ -166,6 +166,81 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"HeadingOfOnlyAnImage", "# ![x](y)\n\ntext", {{K::Paragraph, "text", "text"}}}),
     [](const auto& info) { return info.param.name; });
 
+// GFM readings that the parser underneath gets wrong on its own, each with the rule behind it.
+const std::string kTable = "| a |\n|---|\n| b |\n";
+const Want kRowA{K::TableRow, "a", "| a |\n"};
+const Want kRowB{K::TableRow, "b", "| b |\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Gfm, WalkerTest,
+    testing::Values(
+        // A table ends at a blank line or where another block starts; other lines are rows.
+        WalkCase{"TableThenFence",
+                 "| Flag | Meaning |\n|---|---|\n| -v | verbose |\n```\nrm -rf build\n```\n"
+                 "# Next steps\nShip it.\n",
+                 {{K::TableRow, "Flag, Meaning", "| Flag | Meaning |\n"},
+                  {K::TableRow, "-v; verbose", "| -v | verbose |\n"},
+                  {K::Heading, "Next steps", "Next steps"},
+                  {K::Paragraph, "Ship it.", "Ship it."}}},
+        WalkCase{"TableThenTildeFence", kTable + "~~~\ncode\n~~~\n", {kRowA, kRowB}},
+        WalkCase{"TableThenQuote",
+                 kTable + "> quoted\n",
+                 {kRowA, kRowB, {K::BlockQuote, "quoted", "quoted"}}},
+        WalkCase{"TableThenBreak",
+                 kTable + "***\nafter\n",
+                 {kRowA, kRowB, {K::Paragraph, "after", "after"}}},
+        WalkCase{"TableThenHtml", kTable + "<div>\nhidden\n", {kRowA, kRowB}},
+        WalkCase{"TableThenBullet", kTable + "- item\n", {kRowA, kRowB, {K::Item, "item", "item"}}},
+        WalkCase{
+            "TableThenOrdered", kTable + "2. item\n", {kRowA, kRowB, {K::Item, "item", "item"}}},
+        WalkCase{"TableThenText",
+                 kTable + "more text\n",
+                 {kRowA, kRowB, {K::TableRow, "more text", "more text\n"}}},
+        WalkCase{"TableInQuoteThenHeading",
+                 "> | a |\n> |---|\n> | b |\n> # Head\n> body\n",
+                 {{K::TableRow, "a", "| a |\n"},
+                  {K::TableRow, "b", "| b |\n"},
+                  {K::Heading, "Head", "Head"},
+                  {K::BlockQuote, "body", "body"}}},
+        WalkCase{"TableInItemThenHeading",
+                 "- | a |\n  |---|\n  | b |\n  # Head\n",
+                 {{K::TableRow, "a", "| a |\n"},
+                  {K::TableRow, "b", "| b |\n"},
+                  {K::Heading, "Head", "Head"}}},
+        WalkCase{"TableInFenceIsCode", "```\n| a |\n|---|\n# x\n```\n", {}},
+        // HTML blocks start at the tags CommonMark lists, and only at those.
+        WalkCase{"HtmlBlockTags",
+                 "<h2 align=\"center\">T</h2>\n\n<h3>Quick start</h3>\n\n<h6>x</h6>\n\n"
+                 "<header>x\n\n<thead>x\n\n<link rel=x>\n\n<param>\n\n<track>\n\n"
+                 "<menuitem>x\n\n<frameset>\n\n<colgroup>\n\n<basefont>\n\n<search>x\n\n"
+                 "<source>y\n",
+                 {{K::Paragraph, "y", "y"}}},
+        // A task box is the first thing in its item, whatever the item before held.
+        WalkCase{"TaskAfterQuoteItem",
+                 "- > Read this first.\n- [ ] Install deps\n- [x] Write docs\n",
+                 {{K::BlockQuote, "Read this first.", "Read this first."},
+                  {K::Item, "To do: Install deps", "Install deps"},
+                  {K::Item, "Done: Write docs", "Write docs"}}},
+        WalkCase{"BoxNotFirstIsText",
+                 "- > q\n- foo\n  [ ] bar\n- \\[ ] esc\n",
+                 {{K::BlockQuote, "q", "q"},
+                  {K::Item, "foo [ ] bar", "foo\n  [ ] bar"},
+                  {K::Item, "[ ] esc", "[ ] esc"}}},
+        // A task item's range starts at its text, on the box's line or the next.
+        WalkCase{"TaskTextOnNextLine",
+                 "- [x]\n  Write docs\n- [ ]\n  Later\n",
+                 {{K::Item, "Done: Write docs", "Write docs"}, {K::Item, "To do: Later", "Later"}}},
+        // An item may begin with one blank line only; after two, indented text is code.
+        WalkCase{"CodeAfterEmptyItem", "-\n\n    rm -rf /\n\n1.\n\n    ls\n", {}},
+        // A closer and an opener whose lengths add up to a multiple of three do not pair
+        // unless both are.
+        WalkCase{"EmphasisRuleOfThree",
+                 "Use '*' or '**' as globs.\n\n*foo**bar*\n",
+                 {{K::Paragraph, "Use \u2018*\u2019 or \u2018**\u2019 as globs.",
+                   "Use '*' or '**' as globs."},
+                  {K::Paragraph, "foo**bar", "foo**bar"}}}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(Walker, LongParagraphIsCutWithOneSpan) {
   std::string sentence = std::string(49, 'a') + ".";
   std::string source = "> " + sentence + " " + sentence + "\n> " + sentence + " " + sentence + "\n";

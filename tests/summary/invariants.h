@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "common/unicode.h"
 #include "markdown/markdown.h"
 
@@ -27,7 +28,7 @@ inline std::vector<std::string> summary_problems(const std::vector<Utterance>& s
     if (last != '.' && last != '!' && last != '?') {
       problems.push_back(where + "does not end a sentence: " + p.text);
     }
-    if (unicode::trim(p.text).size() != p.text.size()) {
+    if (text::trim(p.text).size() != p.text.size()) {
       problems.push_back(where + "white space at an edge: " + p.text);
     }
     bool previous_space = false;

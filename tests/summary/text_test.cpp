@@ -123,7 +123,8 @@ TEST(SummaryTextTest, NormalizeSentenceAgreesWithCollapsingOnMixedWhiteSpace) {
       state = state * 1664525u + 1013904223u;
       text += pieces[(state >> 8) % pieces.size()];
     }
-    std::string want = unicode::collapse_white_space(text);
+    std::string want;
+    for (std::string_view w : unicode::words(text)) want.append(want.empty() ? "" : " ").append(w);
     if (!want.empty() && want.back() != '.' && want.back() != '!' && want.back() != '?') {
       want += '.';
     }
