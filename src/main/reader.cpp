@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/text.h"
 #include "common/unicode.h"
 #include "main/host.h"
 
@@ -72,7 +73,7 @@ class LineBuffer {
 enum class Next : std::uint8_t { Read, Stop };
 
 Next handle_line(std::string_view line, const Sender<Request>& requests) {
-  std::string_view trimmed = unicode::trim(line);
+  std::string_view trimmed = text::trim(line);
   if (!trimmed.empty()) {
     auto request = decode_request(trimmed);
     // A request that decodes is valid UTF-8 throughout, so only a refused line is checked.
