@@ -82,7 +82,7 @@ BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond);
 
 void BM_Summarize(benchmark::State& state) {
   const ParsedMarkdownDocument document = parse_markdown_document(source());
-  state.counters["sections"] = static_cast<double>(document.sections.size());
+  state.counters["sections"] = static_cast<double>(document.section_count());
   for (auto _ : state) benchmark::DoNotOptimize(summarize_document(document));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source().size()));
 }

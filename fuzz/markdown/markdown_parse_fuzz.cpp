@@ -50,8 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(source);
   std::size_t in_sections = 0;
   for (const mdspeak::Utterance& u : doc.utterances) check_utterance(u, source, valid);
-  for (const mdspeak::MarkdownSection& s : doc.sections) {
-    check(s.heading.has_value() || &s == &doc.sections.front());
+  for (std::size_t i = 0; i < doc.section_count(); ++i) {
+    const mdspeak::MarkdownSection s = doc.section(i);
+    check(s.heading != nullptr || i == 0);
     in_sections += s.utterances.size() + (s.heading ? 1 : 0);
   }
   check(in_sections == doc.utterances.size());

@@ -14,32 +14,31 @@ ParsedMarkdownDocument markdown::assemble_document(std::vector<Utterance> uttera
                                                    TextSourceMap map) {
   ParsedMarkdownDocument doc;
   doc.source_map = std::move(map);
-  // Count first so that every list is allocated once: documents run to many thousands.
   std::size_t headings = 0;
   for (const Utterance& u : utterances) headings += u.kind == UtteranceKind::Heading ? 1 : 0;
-  doc.sections.reserve(headings + 1);
-  auto reserve_section = [&](MarkdownSection& section, std::size_t from) {
-    std::size_t n = 0;
-    while (from + n < utterances.size() && utterances[from + n].kind != UtteranceKind::Heading) ++n;
-    section.utterances.reserve(n);
-  };
-
-  MarkdownSection current;
-  reserve_section(current, 0);
+  const bool untitled_start =
+      !utterances.empty() && utterances.front().kind != UtteranceKind::Heading;
+  doc.section_starts.reserve(headings + (untitled_start ? 1 : 0));
+  if (untitled_start) doc.section_starts.push_back(0);
   for (std::size_t i = 0; i < utterances.size(); ++i) {
-    const Utterance& u = utterances[i];
-    if (u.kind != UtteranceKind::Heading) {
-      current.utterances.push_back(u);
-      continue;
-    }
-    if (!doc.title) doc.title = u;
-    if (current.heading || !current.utterances.empty()) doc.sections.push_back(std::move(current));
-    current = MarkdownSection{u, {}};
-    reserve_section(current, i + 1);
+    if (utterances[i].kind != UtteranceKind::Heading) continue;
+    if (!doc.title) doc.title = utterances[i];
+    doc.section_starts.push_back(i);
   }
-  if (current.heading || !current.utterances.empty()) doc.sections.push_back(std::move(current));
   doc.utterances = std::move(utterances);
   return doc;
+}
+
+MarkdownSection ParsedMarkdownDocument::section(std::size_t index) const {
+  const std::size_t from = section_starts[index];
+  const std::size_t to =
+      index + 1 < section_starts.size() ? section_starts[index + 1] : utterances.size();
+  MarkdownSection s;
+  const bool headed = utterances[from].kind == UtteranceKind::Heading;
+  if (headed) s.heading = &utterances[from];
+  s.utterances =
+      std::span(utterances).subspan(from + (headed ? 1 : 0), to - from - (headed ? 1 : 0));
+  return s;
 }
 
 }  // namespace mdspeak

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,12 +42,11 @@ struct Utterance {
   bool operator==(const Utterance&) const = default;
 };
 
-// The utterances between one heading and the next. Only the first section may lack a heading.
+// The utterances between one heading and the next, seen in place in a list of utterances (no
+// copies: documents run to many thousands). Only the first section may lack a heading.
 struct MarkdownSection {
-  std::optional<Utterance> heading;
-  std::vector<Utterance> utterances;  // the section's non-heading utterances
-
-  bool operator==(const MarkdownSection&) const = default;
+  const Utterance* heading = nullptr;     // none for a first section without heading
+  std::span<const Utterance> utterances;  // the section's non-heading utterances
 };
 
 // Maps byte ranges of utterance texts back to the source bytes that produced them.
@@ -78,9 +78,15 @@ class TextSourceMap {
 
 struct ParsedMarkdownDocument {
   std::vector<Utterance> utterances;  // emission order, headings included
-  std::vector<MarkdownSection> sections;
+  // Where each section starts in `utterances`: at its heading, or at 0 for a first section
+  // without one. Sections are read through `section`.
+  std::vector<std::size_t> section_starts;
   std::optional<Utterance> title;  // the first heading, whatever its level
   TextSourceMap source_map;        // word-level ranges for `utterances`
+
+  std::size_t section_count() const { return section_starts.size(); }
+  // Section `index` (< section_count()), valid while `utterances` is not changed.
+  MarkdownSection section(std::size_t index) const;
 
   // Builds sections and title around a finished utterance list (kept unchanged); the source
   // map knows only each utterance's own range.

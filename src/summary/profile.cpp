@@ -116,8 +116,10 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
     const std::string_view text = text::trim(utterance.text);
     if (utterance.kind == UtteranceKind::Item) {
       // Items keep their task prefixes; the task lists hold the rest without them.
-      if (auto done = strip_task_prefix(text, kDonePrefix)) profile.completed_items.push_back(*done);
-      if (auto open = strip_task_prefix(text, kTodoPrefix)) profile.remaining_items.push_back(*open);
+      if (auto done = strip_task_prefix(text, kDonePrefix))
+        profile.completed_items.push_back(*done);
+      if (auto open = strip_task_prefix(text, kTodoPrefix))
+        profile.remaining_items.push_back(*open);
       profile.items.emplace_back(text);
     }
     if (text.empty()) continue;
@@ -177,9 +179,9 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
 
 std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document) {
   std::vector<SectionProfile> profiles;
-  profiles.reserve(document.sections.size());
-  for (std::size_t i = 0; i < document.sections.size(); ++i) {
-    if (auto profile = profile_section(i, document.sections[i])) {
+  profiles.reserve(document.section_count());
+  for (std::size_t i = 0; i < document.section_count(); ++i) {
+    if (auto profile = profile_section(i, document.section(i))) {
       profiles.push_back(std::move(*profile));
     }
   }

@@ -12,10 +12,18 @@ Utterance para(const char* text) {
   return {text, 0, 1, UtteranceKind::Paragraph};
 }
 
+// A section as owned values, to compare against what the document shows.
+struct Section {
+  std::optional<Utterance> heading;
+  std::vector<Utterance> utterances;
+
+  bool operator==(const Section&) const = default;
+};
+
 struct SectionsCase {
   const char* name;
   std::vector<Utterance> utterances;
-  std::vector<MarkdownSection> sections;
+  std::vector<Section> sections;
   std::optional<Utterance> title;
 };
 
@@ -25,7 +33,13 @@ TEST_P(SectionsTest, GroupsByHeading) {
   const SectionsCase& c = GetParam();
   ParsedMarkdownDocument doc = ParsedMarkdownDocument::from_utterances(c.utterances);
   EXPECT_EQ(doc.utterances, c.utterances);
-  EXPECT_EQ(doc.sections, c.sections);
+  std::vector<Section> sections;
+  for (std::size_t i = 0; i < doc.section_count(); ++i) {
+    const MarkdownSection s = doc.section(i);
+    sections.push_back({s.heading ? std::optional(*s.heading) : std::nullopt,
+                        std::vector<Utterance>(s.utterances.begin(), s.utterances.end())});
+  }
+  EXPECT_EQ(sections, c.sections);
   EXPECT_EQ(doc.title, c.title);
 }
 
@@ -34,27 +48,25 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SectionsCase{"Empty", {}, {}, std::nullopt},
                     SectionsCase{"NoHeadings",
                                  {para("a"), para("b")},
-                                 {MarkdownSection{std::nullopt, {para("a"), para("b")}}},
+                                 {Section{std::nullopt, {para("a"), para("b")}}},
                                  std::nullopt},
                     SectionsCase{"StartsWithHeading",
                                  {heading("H"), para("a")},
-                                 {MarkdownSection{heading("H"), {para("a")}}},
+                                 {Section{heading("H"), {para("a")}}},
                                  heading("H")},
                     SectionsCase{"HeadingsInARow",
                                  {heading("H1"), heading("H2"), para("a")},
-                                 {MarkdownSection{heading("H1"), {}},
-                                  MarkdownSection{heading("H2"), {para("a")}}},
+                                 {Section{heading("H1"), {}}, Section{heading("H2"), {para("a")}}},
                                  heading("H1")},
                     SectionsCase{"HeadingLast",
                                  {para("a"), heading("H")},
-                                 {MarkdownSection{std::nullopt, {para("a")}},
-                                  MarkdownSection{heading("H"), {}}},
+                                 {Section{std::nullopt, {para("a")}}, Section{heading("H"), {}}},
                                  heading("H")},
                     SectionsCase{"CutBlockStaysTogether",
                                  {para("x"), heading("H"), para("one"), para("two"), heading("I")},
-                                 {MarkdownSection{std::nullopt, {para("x")}},
-                                  MarkdownSection{heading("H"), {para("one"), para("two")}},
-                                  MarkdownSection{heading("I"), {}}},
+                                 {Section{std::nullopt, {para("x")}},
+                                  Section{heading("H"), {para("one"), para("two")}},
+                                  Section{heading("I"), {}}},
                                  heading("H")}),
     [](const auto& info) { return info.param.name; });
 

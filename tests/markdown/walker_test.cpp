@@ -273,15 +273,15 @@ TEST(Walker, ReadsNothingPastTheEnd) {
 TEST(Walker, SectionsAndTitleFollowHeadings) {
   ParsedMarkdownDocument doc =
       parse_markdown_document("Lead text.\n\n## First\n\nBody.\n\n# Second\n- item\n");
-  ASSERT_EQ(doc.sections.size(), 3u);
-  EXPECT_FALSE(doc.sections[0].heading.has_value());
+  ASSERT_EQ(doc.section_count(), 3u);
+  EXPECT_EQ(doc.section(0).heading, nullptr);
   ASSERT_TRUE(doc.title.has_value());
   EXPECT_EQ(doc.title->text, "First");
-  EXPECT_EQ(doc.sections[1].utterances.size(), 1u);
-  ASSERT_TRUE(doc.sections[2].heading.has_value());
-  EXPECT_EQ(doc.sections[2].heading->text, "Second");
-  ASSERT_EQ(doc.sections[2].utterances.size(), 1u);
-  EXPECT_EQ(doc.sections[2].utterances[0].kind, K::Item);
+  EXPECT_EQ(doc.section(1).utterances.size(), 1u);
+  ASSERT_NE(doc.section(2).heading, nullptr);
+  EXPECT_EQ(doc.section(2).heading->text, "Second");
+  ASSERT_EQ(doc.section(2).utterances.size(), 1u);
+  EXPECT_EQ(doc.section(2).utterances[0].kind, K::Item);
 }
 
 }  // namespace

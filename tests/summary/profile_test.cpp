@@ -11,10 +11,11 @@
 namespace mdspeak {
 namespace {
 
+using test::document;
 using test::heading;
 using test::item;
+using test::one_section;
 using test::paragraph;
-using test::section;
 
 std::vector<Utterance> paragraphs(const std::vector<std::string>& texts) {
   std::vector<Utterance> out;
@@ -48,7 +49,7 @@ TEST(SummaryProfileTest, KindIsTheFirstKeywordListThatMatches) {
   };
   for (const auto& c : cases) {
     auto head = c.head ? std::optional<Utterance>(heading(*c.head)) : std::nullopt;
-    const auto profile = profile_section(0, section(head, paragraphs(c.body)));
+    const auto profile = profile_section(0, one_section(head, paragraphs(c.body)).section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_EQ(profile->kind, c.want) << c.head.value_or("(none)");
   }
@@ -70,7 +71,8 @@ TEST(SummaryProfileTest, LeadSentenceComesFromTheFirstNonBlankUtteranceOnly) {
       {{}, std::nullopt},
   };
   for (const auto& c : cases) {
-    const auto profile = profile_section(0, section(heading("Notes"), paragraphs(c.body)));
+    const auto profile =
+        profile_section(0, one_section(heading("Notes"), paragraphs(c.body)).section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_EQ(profile->lead_sentence, c.want) << (c.body.empty() ? "" : c.body.front());
   }
@@ -78,9 +80,10 @@ TEST(SummaryProfileTest, LeadSentenceComesFromTheFirstNonBlankUtteranceOnly) {
 
 TEST(SummaryProfileTest, TaskItemsAreSplitByTheirExactPrefixes) {
   const auto profile = profile_section(
-      0, section(heading("Work"),
-                 {item(" Done: ship parser "), item("To do: write docs"), item("done: lower case"),
-                  item("To do:"), item("Done:x"), paragraph("Done: not an item")}));
+      0, one_section(heading("Work"), {item(" Done: ship parser "), item("To do: write docs"),
+                                       item("done: lower case"), item("To do:"), item("Done:x"),
+                                       paragraph("Done: not an item")})
+             .section(0));
   ASSERT_TRUE(profile.has_value());
   EXPECT_EQ(profile->items, (std::vector<std::string>{"Done: ship parser", "To do: write docs",
                                                       "done: lower case", "To do:", "Done:x"}));
@@ -108,7 +111,7 @@ TEST(SummaryProfileTest, TopicIsTheHeadingOrTheLeadsFirstTenWords) {
   };
   for (const auto& c : cases) {
     auto head = c.head ? std::optional<Utterance>(heading(*c.head)) : std::nullopt;
-    const auto profile = profile_section(0, section(head, paragraphs(c.body)));
+    const auto profile = profile_section(0, one_section(head, paragraphs(c.body)).section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_EQ(profile->topic, c.topic);
     EXPECT_EQ(profile->generic_heading, c.generic) << c.topic;
@@ -124,22 +127,22 @@ std::string words_of(std::size_t n) {
 TEST(SummaryProfileTest, ScoresFollowPositionKindLengthAndTasks) {
   struct Case {
     std::size_t index;
-    MarkdownSection section;
+    ParsedMarkdownDocument doc;
     float primary;
     float secondary;
     float tertiary;
   };
   const std::vector<Case> cases = {
       // Overview kind, first section, 36 words.
-      {0, section(heading("Architecture"), {paragraph(words_of(36))}), 5.6f, 4.5f, 1.0f},
+      {0, one_section(heading("Architecture"), {paragraph(words_of(36))}), 5.6f, 4.5f, 1.0f},
       // Generic heading: -0.3 primary, -0.2 instead of +0.4 secondary, +0.2 tertiary; length caps.
-      {2, section(heading("Overview"), {paragraph(words_of(72))}), 4.1f, 3.9f, 1.8f},
+      {2, one_section(heading("Overview"), {paragraph(words_of(72))}), 4.1f, 3.9f, 1.8f},
       // Late planning section with both kinds of task items (5 words).
-      {10, section(heading("Tasks"), {item("Done: a"), item("To do: b")}), 1.0f + 5.0f / 36.0f,
+      {10, one_section(heading("Tasks"), {item("Done: a"), item("To do: b")}), 1.0f + 5.0f / 36.0f,
        1.425f, 7.2f + 5.0f / 60.0f},
   };
   for (const auto& c : cases) {
-    const auto profile = profile_section(c.index, c.section);
+    const auto profile = profile_section(c.index, c.doc.section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_FLOAT_EQ(profile->primary_score, c.primary) << c.index;
     EXPECT_FLOAT_EQ(profile->secondary_score, c.secondary) << c.index;
@@ -167,7 +170,7 @@ TEST(SummaryProfileTest, EachKindHasItsOwnScoreBases) {
   };
   for (const auto& c : cases) {
     // First section, no body, non-generic heading: only the bases vary.
-    const auto profile = profile_section(0, section(heading(c.head), {}));
+    const auto profile = profile_section(0, one_section(heading(c.head), {}).section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_EQ(profile->kind, c.kind) << c.head;
     EXPECT_FLOAT_EQ(profile->primary_score, 3.0f + c.primary_base) << c.head;
@@ -178,17 +181,17 @@ TEST(SummaryProfileTest, EachKindHasItsOwnScoreBases) {
 
 TEST(SummaryProfileTest, OffsetsSpanHeadingToLastUtterance) {
   struct Case {
-    MarkdownSection section;
+    ParsedMarkdownDocument doc;
     std::size_t start;
     std::size_t end;
   };
   const std::vector<Case> cases = {
-      {section(heading("H", 5, 10), {paragraph("a", 12, 20), item("b", 22, 30)}), 5, 30},
-      {section(heading("H", 5, 10), {}), 5, 10},
-      {section(std::nullopt, {paragraph("a", 3, 4), paragraph("b", 6, 9)}), 3, 9},
+      {one_section(heading("H", 5, 10), {paragraph("a", 12, 20), item("b", 22, 30)}), 5, 30},
+      {one_section(heading("H", 5, 10), {}), 5, 10},
+      {one_section(std::nullopt, {paragraph("a", 3, 4), paragraph("b", 6, 9)}), 3, 9},
   };
   for (const auto& c : cases) {
-    const auto profile = profile_section(0, c.section);
+    const auto profile = profile_section(0, c.doc.section(0));
     ASSERT_TRUE(profile.has_value());
     EXPECT_EQ(profile->start_offset, c.start);
     EXPECT_EQ(profile->end_offset, c.end);
@@ -196,12 +199,12 @@ TEST(SummaryProfileTest, OffsetsSpanHeadingToLastUtterance) {
 }
 
 TEST(SummaryProfileTest, BlankHeadinglessSectionYieldsNoProfileButKeepsItsIndex) {
-  EXPECT_FALSE(profile_section(0, section(std::nullopt, {paragraph(" \u00A0")})).has_value());
-  EXPECT_FALSE(profile_section(0, section(std::nullopt, {})).has_value());
-  EXPECT_TRUE(profile_section(0, section(heading(""), {})).has_value());
+  EXPECT_FALSE(
+      profile_section(0, one_section(std::nullopt, {paragraph(" \u00A0")}).section(0)).has_value());
+  EXPECT_FALSE(profile_section(0, MarkdownSection{}).has_value());
+  EXPECT_TRUE(profile_section(0, one_section(heading(""), {}).section(0)).has_value());
 
-  ParsedMarkdownDocument doc;
-  doc.sections = {section(std::nullopt, {paragraph("  ")}), section(heading("Next"), {})};
+  const ParsedMarkdownDocument doc = document({paragraph("  "), heading("Next")});
   const auto profiles = profile_sections(doc);
   ASSERT_EQ(profiles.size(), 1u);
   EXPECT_EQ(profiles[0].index, 1u);

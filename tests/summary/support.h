@@ -23,8 +23,11 @@ inline ParsedMarkdownDocument document(std::vector<Utterance> utterances) {
   return ParsedMarkdownDocument::from_utterances(std::move(utterances));
 }
 
-inline MarkdownSection section(std::optional<Utterance> head, std::vector<Utterance> body) {
-  return MarkdownSection{std::move(head), std::move(body)};
+// A document of one section, `head` (if any) then `body`; read it with `section(0)`.
+inline ParsedMarkdownDocument one_section(std::optional<Utterance> head,
+                                          std::vector<Utterance> body) {
+  if (head) body.insert(body.begin(), std::move(*head));
+  return document(std::move(body));
 }
 
 }  // namespace mdspeak::test
