@@ -96,6 +96,10 @@ struct ParsedMarkdownDocument {
 // Reads any Markdown source; the empty source gives an empty document.
 ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 
+// The same document, read in the source's own buffer instead of a copy of it: for huge texts
+// whose caller has no further use for them.
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source);
+
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);
 

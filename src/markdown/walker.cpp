@@ -734,11 +734,27 @@ class Walker {
 
 }  // namespace markdown
 
+namespace {
+
+constexpr std::size_t kPadding = 16;
+
+// Walks `text`, whose first `size` bytes are the source with the fixes inserted at
+// `insertions` and the rest NUL padding.
+ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t front_matter,
+                            std::vector<markdown::Insertion> insertions) {
+  TextSourceMap map;
+  markdown::Walker walker(std::string_view(text.data(), size), front_matter, map,
+                          std::move(insertions));
+  std::vector<Utterance> utterances = walker.run();
+  return markdown::assemble_document(std::move(utterances), std::move(map));
+}
+
+}  // namespace
+
 ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
   // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
   // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
   // C string, where any parser behaves. The copy also carries the block fixes.
-  constexpr std::size_t kPadding = 16;
   const std::size_t front_matter = markdown::front_matter_length(source);
   const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
   std::vector<markdown::Insertion> insertions;
@@ -757,11 +773,34 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
   padded.append(source.substr(copied));
   const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  TextSourceMap map;
-  markdown::Walker walker(std::string_view(padded.data(), size), front_matter, map,
-                          std::move(insertions));
-  std::vector<Utterance> utterances = walker.run();
-  return markdown::assemble_document(std::move(utterances), std::move(map));
+  return walk(padded, size, front_matter, std::move(insertions));
+}
+
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
+  // As above, but the fixes and the padding go into the source's own buffer, back to front so
+  // that every byte moves once: a huge document is not held twice.
+  const std::size_t front_matter = markdown::front_matter_length(source);
+  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
+  std::vector<markdown::Insertion> insertions;
+  insertions.reserve(fixes.size());
+  std::size_t added = 0;
+  for (const markdown::BlockFix& fix : fixes) {
+    insertions.push_back({fix.at + added, fix.text.size()});
+    added += fix.text.size();
+  }
+  const std::size_t original = source.size();
+  const std::size_t size = original + added;
+  source.resize(size + kPadding, '\0');
+  std::size_t read_end = original;
+  std::size_t write_end = size;
+  for (auto fix = fixes.rbegin(); fix != fixes.rend(); ++fix) {
+    const std::size_t length = read_end - fix->at;
+    std::memmove(source.data() + write_end - length, source.data() + fix->at, length);
+    write_end -= length + fix->text.size();
+    std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
+    read_end = fix->at;
+  }
+  return walk(source, size, front_matter, std::move(insertions));
 }
 
 }  // namespace mdspeak

@@ -45,6 +45,17 @@ TEST_P(WalkerTest, ReadsUtterances) {
     EXPECT_EQ(u.start_offset, at) << i << " " << u.text;
     EXPECT_EQ(u.end_offset, at + w.span.size()) << i << " " << u.text;
   }
+  // Read in its own buffer, with the block fixes moved in there, the source gives the same
+  // document, byte ranges included.
+  const ParsedMarkdownDocument in_place = parse_markdown_document_in_place(c.source);
+  ASSERT_EQ(in_place.utterances, doc.utterances);
+  for (std::size_t i = 0; i < doc.utterances.size(); ++i) {
+    for (std::size_t b = 0; b < doc.utterances[i].text.size(); ++b) {
+      EXPECT_EQ(in_place.source_map.source_range(i, b, b + 1),
+                doc.source_map.source_range(i, b, b + 1))
+          << i << " " << b;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
