@@ -105,7 +105,7 @@ std::string section_label(const SectionProfile& profile) {
   return "This part of the file";
 }
 
-std::string sampled_series(const std::vector<std::string>& items) {
+std::string sampled_series(std::span<const std::string_view> items) {
   return format_series(sample_items(items));
 }
 
@@ -231,7 +231,7 @@ std::string summarize_general_section(const SectionProfile& profile) {
   return label + " covers " + profile.topic + ".";
 }
 
-std::vector<std::string> sample_items(const std::vector<std::string>& items) {
+std::vector<std::string> sample_items(std::span<const std::string_view> items) {
   // A label shared by the first items ("Step: clone", "Step: build") is said once, not per item.
   std::vector<std::string_view> labels;
   for (std::size_t i = 0; i < items.size() && i < kMaxSampledItems; ++i) {

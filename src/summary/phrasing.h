@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,7 @@ std::string summarize_general_section(const SectionProfile& profile);
 
 // At most three items, a label shared by the first ones ("Step:") dropped, each cleaned and
 // without trailing full stops. Items cleaned to nothing stay as empty strings.
-std::vector<std::string> sample_items(const std::vector<std::string>& items);
+std::vector<std::string> sample_items(std::span<const std::string_view> items);
 
 // "a", "a and b", "a, b, and c".
 std::string format_series(const std::vector<std::string>& phrases);

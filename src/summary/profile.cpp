@@ -81,9 +81,9 @@ std::string topic_from_lead(std::string_view lead) {
 }
 
 // The rest of `item` after `prefix`, trimmed, when the item begins with it exactly.
-std::optional<std::string> strip_task_prefix(std::string_view item, std::string_view prefix) {
+std::optional<std::string_view> strip_task_prefix(std::string_view item, std::string_view prefix) {
   if (!item.starts_with(prefix)) return std::nullopt;
-  return std::string(text::trim(item.substr(prefix.size())));
+  return text::trim(item.substr(prefix.size()));
 }
 
 // Position of the highest score among the admitted profiles; the earlier profile wins a tie.
@@ -120,7 +120,7 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
         profile.completed_items.push_back(*done);
       if (auto open = strip_task_prefix(text, kTodoPrefix))
         profile.remaining_items.push_back(*open);
-      profile.items.emplace_back(text);
+      profile.items.push_back(text);
     }
     if (text.empty()) continue;
     // Only the first non-blank utterance is read for the lead sentence.

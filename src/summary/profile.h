@@ -25,12 +25,14 @@ enum class SectionKind : std::uint8_t {
   General,
 };
 
+// The item lists view the texts of the section's utterances: a profile lives no longer than the
+// document it was made from.
 struct SectionProfile {
   std::string topic;
-  std::vector<std::string> items;            // trimmed list-item texts
-  std::vector<std::string> completed_items;  // "Done:" items, prefix removed
-  std::vector<std::string> remaining_items;  // "To do:" items, prefix removed
-  std::optional<std::string> heading;        // trimmed heading text
+  std::vector<std::string_view> items;            // trimmed list-item texts
+  std::vector<std::string_view> completed_items;  // "Done:" items, prefix removed
+  std::vector<std::string_view> remaining_items;  // "To do:" items, prefix removed
+  std::optional<std::string> heading;             // trimmed heading text
   std::optional<std::string> lead_sentence;
   std::size_t index = 0;  // position in the document's sections
   std::size_t start_offset = 0;

@@ -12,10 +12,11 @@ namespace mdspeak {
 namespace {
 
 using Strings = std::vector<std::string>;
+using Views = std::vector<std::string_view>;
 
 TEST(SummaryPhrasingTest, SampleItemsDropsASharedLabelAndTrailingFullStops) {
   struct Case {
-    Strings items;
+    Views items;
     Strings want;
   };
   const std::vector<Case> cases = {
@@ -105,8 +106,8 @@ TEST(SummaryPhrasingTest, SubjectIsTheTitleOrTheTextBeforeTheFirstListedVerb) {
 }
 
 SectionProfile section_profile(SectionKind kind, std::optional<std::string> heading,
-                               std::string topic, std::optional<std::string> lead,
-                               Strings items = {}, Strings completed = {}, Strings remaining = {}) {
+                               std::string topic, std::optional<std::string> lead, Views items = {},
+                               Views completed = {}, Views remaining = {}) {
   SectionProfile p;
   p.kind = kind;
   p.heading = std::move(heading);

@@ -79,16 +79,18 @@ TEST(SummaryProfileTest, LeadSentenceComesFromTheFirstNonBlankUtteranceOnly) {
 }
 
 TEST(SummaryProfileTest, TaskItemsAreSplitByTheirExactPrefixes) {
-  const auto profile = profile_section(
-      0, one_section(heading("Work"), {item(" Done: ship parser "), item("To do: write docs"),
-                                       item("done: lower case"), item("To do:"), item("Done:x"),
-                                       paragraph("Done: not an item")})
-             .section(0));
+  // The item lists view the document's texts: it outlives the profile.
+  const ParsedMarkdownDocument doc =
+      one_section(heading("Work"),
+                  {item(" Done: ship parser "), item("To do: write docs"), item("done: lower case"),
+                   item("To do:"), item("Done:x"), paragraph("Done: not an item")});
+  const auto profile = profile_section(0, doc.section(0));
   ASSERT_TRUE(profile.has_value());
-  EXPECT_EQ(profile->items, (std::vector<std::string>{"Done: ship parser", "To do: write docs",
-                                                      "done: lower case", "To do:", "Done:x"}));
-  EXPECT_EQ(profile->completed_items, (std::vector<std::string>{"ship parser", "x"}));
-  EXPECT_EQ(profile->remaining_items, (std::vector<std::string>{"write docs", ""}));
+  EXPECT_EQ(profile->items,
+            (std::vector<std::string_view>{"Done: ship parser", "To do: write docs",
+                                           "done: lower case", "To do:", "Done:x"}));
+  EXPECT_EQ(profile->completed_items, (std::vector<std::string_view>{"ship parser", "x"}));
+  EXPECT_EQ(profile->remaining_items, (std::vector<std::string_view>{"write docs", ""}));
 }
 
 TEST(SummaryProfileTest, TopicIsTheHeadingOrTheLeadsFirstTenWords) {
