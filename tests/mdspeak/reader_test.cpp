@@ -272,14 +272,24 @@ Frame sample_frame() {
   return f;
 }
 
-TEST(Display, NoLineIsWiderThanTheTerminal) {
+TEST(Display, EveryLineFitsTheTerminalAndTheWordStays) {
   for (std::size_t width : {8u, 20u, 33u, 60u, 80u, 200u}) {
-    for (std::size_t height : {4u, 12u, 40u}) {
-      auto f = sample_frame();
-      f.width = width;
-      f.height = height;
-      for (auto& line : render_lines(f)) {
-        EXPECT_LE(display_width(strip_escapes(line)), width) << width << ": " << line;
+    for (std::size_t height : {1u, 3u, 4u, 9u, 12u, 40u}) {
+      for (bool help : {false, true}) {
+        auto f = sample_frame();
+        f.width = width;
+        f.height = height;
+        f.help = help;
+        auto lines = render_lines(f);
+        // One line too many scrolls the screen at every redraw.
+        EXPECT_LE(lines.size(), height) << width << "x" << height;
+        std::string all;
+        for (auto& line : lines) {
+          EXPECT_LE(display_width(strip_escapes(line)), width) << width << ": " << line;
+          all += line;
+        }
+        if (!help && width >= 20) EXPECT_NE(all.find("small"), std::string::npos) << height;
+        if (height >= 4) EXPECT_NE(all.find("/20"), std::string::npos) << height;
       }
     }
   }
