@@ -248,6 +248,7 @@ test("byte offsets map to buffer positions and back", "offline", function()
     eq(text.offset(starts, text.position(starts, offset)), offset, "round trip of " .. offset)
   end
   eq(text.offset(starts, 0, 99), 7, "a column past the line end is its end")
+  eq(text.offset(starts, -1, 0), 0, "a row before the first is the start")
 end)
 
 test("a word with only its utterance's range is found in the source", "offline", function()
