@@ -356,6 +356,26 @@ test("next and previous move by utterance, those of one block together", "offlin
   mdspeak.shutdown()
 end)
 
+test("commands in quick succession share the service being started", "offline", function()
+  local log = tmp .. "/quick"
+  mdspeak.setup({ service = fake_service("no-pause", log) })
+  open("quick.md", "One.\n\nTwo. More.\n")
+  notes = {}
+  for _, command in ipairs({ "MdspeakRead", "MdspeakRead", "MdspeakNext", "MdspeakToggle" }) do
+    vim.cmd(command) -- each before the service has answered init
+  end
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.wait(300)
+  local inits = vim.tbl_filter(function(line)
+    return vim.json.decode(line).type == "init"
+  end, vim.fn.readfile(log))
+  eq(#inits, 1, "init requests")
+  eq(notes_at(vim.log.levels.ERROR), {}, "errors")
+  mdspeak.shutdown()
+end)
+
 -- Live ---------------------------------------------------------------------------------------
 
 test("reading a CRLF buffer highlights each utterance and word where it is", "live", function()

@@ -41,6 +41,11 @@ local function fail(message)
   error(setmetatable({ message = message }, Failure), 0)
 end
 
+-- Ends a command whose failure another command already reported.
+local function fail_quietly()
+  error(setmetatable({}, Failure), 0)
+end
+
 local function notify(message, level)
   vim.notify("mdspeak: " .. message, level or vim.log.levels.INFO)
 end
@@ -62,7 +67,7 @@ local function run(fn, ...)
     if coroutine.status(co) == "dead" then
       steps[co] = nil
     end
-    if not ok then
+    if not ok and not (getmetatable(err) == Failure and err.message == nil) then
       local message = getmetatable(err) == Failure and err.message
         or ("internal error: " .. tostring(err))
       notify(message, vim.log.levels.ERROR)
@@ -237,6 +242,9 @@ end
 
 -- Sends a request from inside a `run` coroutine and returns its answer, or nil and a reason.
 local function call(message, timeout_ms)
+  if not state.service then
+    return nil, "the service is not running" -- it died while this command waited
+  end
   local step = steps[coroutine.running()]
   state.service:request(message, step, timeout_ms or config.answer_timeout_ms)
   return coroutine.yield()
@@ -271,6 +279,15 @@ local function ensure_service()
   if state.service and state.service:running() and state.ready then
     return
   end
+  if state.service and state.service:running() and state.starting then
+    -- Another command is starting it: wait for its init answer instead of starting a second.
+    local waiters = state.starting
+    waiters[#waiters + 1] = steps[coroutine.running()]
+    if not coroutine.yield() then
+      fail_quietly() -- the starting command tells why
+    end
+    return
+  end
   if state.service and state.service:running() then
     -- Started without a synthesizer: only a new process tries again.
     local old = state.service
@@ -296,12 +313,25 @@ local function ensure_service()
   state.service = service
   state.docs = {}
   state.voices = nil
-  local init = expect({ type = "init" }, "init_result")
-  if not init.available then
+  state.starting = {}
+  local request = { type = "init" }
+  local init, reason = call(request)
+  local problem = answer_error(request, init, reason, "init_result")
+  if not problem and not init.available then
     local why = service_mod.null_to_nil(init.message) or init.backend
-    fail("speech synthesizer unavailable: " .. tostring(why))
+    problem = "speech synthesizer unavailable: " .. tostring(why)
   end
-  state.ready = true
+  local waiters = state.starting or {}
+  state.starting = nil
+  state.ready = problem == nil and state.service == service
+  for _, waiter in ipairs(waiters) do
+    vim.schedule(function()
+      waiter(state.ready)
+    end)
+  end
+  if problem then
+    fail(problem)
+  end
 end
 
 -- Documents --------------------------------------------------------------------------------
