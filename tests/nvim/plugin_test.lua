@@ -176,7 +176,8 @@ local function open(name, bytes)
 end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
--- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error.
+-- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
+-- "dies-reading" exits once the first utterance has begun.
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
@@ -207,6 +208,8 @@ for line in sys.stdin:
     elif t == "speak":
         send("speak_result", id=i, document_id=doc, queued=2)
         send("utterance_begin", document_id=doc, **two)
+        if mode == "dies-reading":
+            sys.exit("Error: gone")
 ]]):format(mode, log), 493)
 end
 
@@ -281,6 +284,7 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
     { dies, "MdspeakSummary", "exited (status 3): Error: boom" },
     { mute, "MdspeakRead", "no daemon here" },
     { mute, "MdspeakNext", "no daemon here" }, -- tried again, not stuck on the first answer
+    { fake_service("dies-reading", tmp .. "/log"), "MdspeakRead", "(status 1): Error: gone" },
     { fake_service("speak-fails", tmp .. "/log"), "MdspeakRead", "failed to queue speech" },
   }) do
     notes = {}
@@ -297,6 +301,7 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
       ("expected one error about %q, got %s"):format(case[3], vim.inspect(notes)))
     eq(vim.v.errmsg, "", "no Vim error message")
     eq(reading(), nil, "nothing is left reading")
+    eq(vim.api.nvim_buf_get_extmarks(0, mdspeak.namespace, 0, -1, {}), {}, "highlights left")
   end
   mdspeak.shutdown()
 end)

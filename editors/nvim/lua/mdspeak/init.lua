@@ -298,7 +298,9 @@ local function ensure_service()
   if not path then
     fail(why)
   end
-  local service = service_mod.new(path, {
+  -- Declared first, so that the handler below sees this process and not a global.
+  local service
+  service = service_mod.new(path, {
     on_event = on_event,
     on_exit = function(reason, quiet)
       if state.service == service then
