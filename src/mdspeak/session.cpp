@@ -86,12 +86,15 @@ std::string died(ServiceProcess& service) {
 
 class Reader {
  public:
-  Reader(const Options& options, std::string source, ServiceProcess service, Terminal* terminal)
+  // `terminal`: where keys come from (none: no keys); `draws`: the display goes there too.
+  Reader(const Options& options, std::string source, ServiceProcess service, Terminal* terminal,
+         bool draws)
       : options_(options),
         source_(std::move(source)),
         lines_(source_),
         service_(std::move(service)),
-        terminal_(terminal) {
+        terminal_(terminal),
+        draws_(draws) {
     rate_ = options.rate;
     title_ = options.file == "-" ? "standard input"
                                  : std::filesystem::path(options.file).filename().string();
@@ -133,6 +136,7 @@ class Reader {
   LineIndex lines_;
   ServiceProcess service_;
   Terminal* terminal_;
+  bool draws_;
   std::string title_;
   ByteRange range_;
 
@@ -451,7 +455,7 @@ void Reader::handle_line(const std::string& line) {
       word_.reset();
       started_ = true;
       utterance_began_ = Clock::now();
-      if (!terminal_ && !options_.json && index < utterances.size()) {
+      if (!draws_ && !options_.json && index < utterances.size()) {
         std::printf("%s\n", plain_line(utterances[index]).c_str());
         if (std::fflush(stdout) != 0) quit(1);  // nobody reads any more: stop speaking too
       }
@@ -485,7 +489,7 @@ std::optional<double> Reader::remaining() const {
 }
 
 void Reader::draw() {
-  if (!terminal_) return;
+  if (!draws_) return;
   const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
   Frame frame;
   frame.width = terminal_->width();
@@ -736,9 +740,17 @@ int run(const Options& options, const std::string& self_path) {
   Terminal terminal;
   const char* term = std::getenv("TERM");
   bool capable = term == nullptr || std::string_view(term) != "dumb";
-  bool interactive =
-      !options.json && capable && isatty(STDOUT_FILENO) && terminal.open() && terminal.enter();
-  Reader reader(options, std::move(source), std::move(*service), interactive ? &terminal : nullptr);
+  bool draws = !options.json && capable && isatty(STDOUT_FILENO);
+  bool keys = false;
+  if (draws) {
+    keys = terminal.open() && terminal.enter();
+    draws = keys;
+  } else if (isatty(STDIN_FILENO)) {
+    // Output piped or --json, typed at a terminal: the keys still work, and are neither
+    // echoed into the output nor left for the shell.
+    keys = terminal.open() && terminal.in_foreground() && terminal.enter(false);
+  }
+  Reader reader(options, std::move(source), std::move(*service), keys ? &terminal : nullptr, draws);
   return reader.run(range, signal_fd);
 }
 

@@ -289,6 +289,24 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
 }
 
+TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack";
+  for (const char* options : {"", "--json "}) {
+    Terminal terminal(dir_);
+    terminal.type("MDSPEAK_SERVICE=" + (dir_ / "service").string() + " " MDSPEAK_PATH " " +
+                  options + quote(dir_ / "doc.md") + " | cat; echo EXIT=${PIPESTATUS[0]}");
+    terminal.keys("Enter");
+    ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+    terminal.type("qecho LEAKED");
+    terminal.keys("Enter");
+    ASSERT_TRUE(terminal.wait_for("EXIT=0", 5s)) << options << terminal.last();
+    EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << options << terminal.last();
+    terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
+    terminal.keys("Enter");
+    EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+  }
+}
+
 TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {
   if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
   SinkRecorder recorder;
