@@ -152,6 +152,7 @@ class Reader {
   std::optional<Span> word_;
   std::uint64_t word_offset_ = 0;              // in the source, for the position shown
   bool started_ = false;                       // some utterance has begun
+  bool nothing_spoken_ = false;                // the first speech had nothing to say
   std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
   Clock::time_point speak_deadline_;
   std::optional<std::string> awaiting_pause_;
@@ -429,7 +430,10 @@ void Reader::handle_line(const std::string& line) {
   } else if (type == "speak_result") {
     if (awaiting_speak_ && id == *awaiting_speak_) {
       awaiting_speak_.reset();
-      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) finish();
+      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
+        nothing_spoken_ = !started_;
+        finish();
+      }
     }
   } else if (type == "pause_result") {
     if (!awaiting_pause_ || id != *awaiting_pause_) return;
@@ -627,6 +631,11 @@ int Reader::run(const ByteRange& range, int signal_fd) {
   if (failure_) return fatal(*failure_);
   if (*exit_code_ == 0 && status != 0 && state_ == State::kDone) {
     return fatal("the speech service exited with status " + std::to_string(status));
+  }
+  if (nothing_spoken_ && state_ == State::kDone) {
+    // Not an error, but a silent exit would leave the person wondering.
+    std::fprintf(stderr, "mdspeak: nothing to read: %s has no text to speak\n",
+                 range_.start > 0 || range_.end ? "the chosen part" : title_.c_str());
   }
   return *exit_code_;
 }

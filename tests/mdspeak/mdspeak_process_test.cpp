@@ -173,6 +173,18 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   auto lines = split_lines(summary.out);
   ASSERT_EQ(lines.size(), 2u) << summary.out;
   EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
+  // Nothing to speak is no error, but is said rather than left to guess.
+  write("code.md", "```\nonly code\n```\n");
+  for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
+           {"code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
+           {"--lines 2:2 sample.md",
+            "mdspeak: nothing to read: the chosen part has no text "
+            "to speak\n"}}) {
+    auto nothing = run(args);
+    EXPECT_EQ(nothing.status, 0) << args;
+    EXPECT_EQ(nothing.out, "") << args;
+    EXPECT_EQ(nothing.err, says) << args;
+  }
 }
 
 // A terminal of its own, driven by keys like a person would.
