@@ -176,6 +176,7 @@ class Reader {
   Clock::time_point message_until_;
   bool help_ = false;
   std::optional<std::string> failure_;
+  int failure_status_ = 1;
   std::optional<int> exit_code_;
 };
 
@@ -411,6 +412,7 @@ void Reader::handle_line(const std::string& line) {
       pause();
       return;
     }
+    if (id == "voices") return;  // the voice cannot be checked; the service still speaks
     if (id.starts_with("resume-")) {
       speak_from(current_);
       return;
@@ -422,6 +424,18 @@ void Reader::handle_line(const std::string& line) {
       failure_ = list.error().message;
     } else {
       document_ = std::move(*list);
+    }
+  } else if (type == "list_voices_result" && id == "voices") {
+    // The service falls back on another voice for an unknown id: a typo would go unnoticed.
+    bool known = false;
+    if (message.contains("voices") && message["voices"].is_array()) {
+      for (const auto& voice : message["voices"]) {
+        known = known || (voice.is_object() && voice.value("id", "") == *options_.voice);
+      }
+    }
+    if (!known) {
+      failure_ = "no voice '" + *options_.voice + "'; mdspeak --list-voices lists them";
+      failure_status_ = 2;
     }
   } else if (type == "prepare_summary_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
@@ -563,6 +577,8 @@ int Reader::run(const ByteRange& range, int signal_fd) {
   Json prepare_summary = {
       {"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}};
   if (mode_ == Mode::kSummary) send(prepare_summary);
+  // Answered before the speech begins, so a wrong voice is refused before it is heard.
+  if (options_.voice) send({{"type", "list_voices"}, {"id", "voices"}});
   speak_from(0);  // the list is not known yet: this speaks the chosen range
   if (mode_ == Mode::kDocument) send(prepare_summary);
   if (terminal_) draw();
@@ -627,8 +643,13 @@ int Reader::run(const ByteRange& range, int signal_fd) {
     }
   }
   if (terminal_) terminal_->restore();
+  // A failure can come while speech runs: the service would finish it before exiting.
+  if (failure_ && !service_.eof()) service_.send(dump(Json{{"type", "stop"}, {"id", "stop"}}));
   int status = service_.finish(kServiceExitBound);
-  if (failure_) return fatal(*failure_);
+  if (failure_) {
+    fatal(*failure_);
+    return failure_status_;
+  }
   if (*exit_code_ == 0 && status != 0 && state_ == State::kDone) {
     return fatal("the speech service exited with status " + std::to_string(status));
   }

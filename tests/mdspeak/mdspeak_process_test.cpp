@@ -185,6 +185,10 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
     EXPECT_EQ(nothing.out, "") << args;
     EXPECT_EQ(nothing.err, says) << args;
   }
+  auto voice = run("--voice nosuch sample.md");
+  EXPECT_EQ(voice.status, 2);
+  EXPECT_EQ(voice.out, "");
+  EXPECT_EQ(voice.err, "mdspeak: no voice 'nosuch'; mdspeak --list-voices lists them\n");
 }
 
 // A terminal of its own, driven by keys like a person would.
