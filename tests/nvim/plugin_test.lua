@@ -286,6 +286,7 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
     { mute, "MdspeakNext", "no daemon here" }, -- tried again, not stuck on the first answer
     { fake_service("dies-reading", tmp .. "/log"), "MdspeakRead", "(status 1): Error: gone" },
     { fake_service("speak-fails", tmp .. "/log"), "MdspeakRead", "failed to queue speech" },
+    { fake_service("no-pause", tmp .. "/log"), "MdspeakVoice nosuch", 'no voice "nosuch"' },
   }) do
     notes = {}
     vim.v.errmsg = ""

@@ -749,10 +749,28 @@ function M.set_rate(rate)
   reapply()
 end
 
-function M.set_voice(id)
+local function apply_voice(id)
   config.voice = id
   state.announced = nil
   reapply()
+end
+
+-- The service falls back on another voice for an id it does not know, so a typo would go
+-- unnoticed: the id is checked against its list first.
+function M.set_voice(id)
+  run(function()
+    ensure_service()
+    if not state.voices then
+      state.voices = expect({ type = "list_voices" }, "list_voices_result").voices
+    end
+    for _, voice in ipairs(state.voices) do
+      if voice.id == id then
+        apply_voice(id)
+        return
+      end
+    end
+    fail(("no voice %q (:MdspeakVoice without an argument lists them)"):format(id))
+  end)
 end
 
 function M.choose_voice()
@@ -770,7 +788,7 @@ function M.choose_voice()
       end,
     }, function(voice)
       if voice then
-        M.set_voice(voice.id)
+        apply_voice(voice.id)
       end
     end)
   end)
