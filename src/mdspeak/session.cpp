@@ -329,6 +329,9 @@ void Reader::handle_key(unsigned char key) {
     case ' ':
       if (state_ == State::kPaused) {
         resume();
+      } else if (state_ == State::kPausing) {
+        // Pressed again before the pause was answered: resume as soon as it is.
+        resume_after_pause_ = !resume_after_pause_;
       } else {
         resume_after_pause_ = false;
         pause();

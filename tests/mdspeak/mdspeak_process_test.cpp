@@ -286,6 +286,15 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   std::this_thread::sleep_for(1200ms);
   EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after resume";
 
+  // Two presses at once are a pause and a resume, even before the pause is answered.
+  terminal.keys("Space Space");
+  EXPECT_TRUE(log_has(R"({"type":"pause_result")")) << log();
+  std::this_thread::sleep_for(600ms);
+  ASSERT_TRUE(terminal.wait_for("▶ reading")) << terminal.last();
+  auto twice = Clock::now();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_GT(recorder.rms_between(twice, Clock::now()), 0.01) << "silent after two presses";
+
   terminal.keys("n");
   ASSERT_TRUE(terminal.wait_for("The second paragraph")) << terminal.last();
   // The skip is a new request that begins with the second paragraph.
