@@ -308,30 +308,39 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
 end)
 
 test("a service without pause is stopped, then resumed at the utterance", "offline", function()
-  -- Never answers pause.
-  local log = tmp .. "/requests"
-  local fake = fake_service("no-pause", log)
-  mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
-  open("old.md", "One.\n\nTwo.\n")
-  vim.cmd("MdspeakRead")
-  check(vim.wait(3000, function()
-    return reading() and reading().utterance ~= nil
-  end, 10), "reading began")
-  vim.cmd("MdspeakPause")
-  check(vim.wait(2000, function()
-    return reading() and reading().paused
-  end, 10), "paused")
-  vim.cmd("MdspeakResume")
-  vim.wait(500)
-  local sent = vim.tbl_map(function(line)
-    local r = vim.json.decode(line)
-    return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
-  end, vim.fn.readfile(log))
-  eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause", "stop",
-    "speak 6" }, "requests")
-  eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
-  mdspeak.stop()
-  mdspeak.shutdown()
+  -- Pause and resume once paused, or two toggles at once (the second before pause is answered).
+  for n, quick in ipairs({ false, true }) do
+    local log = tmp .. "/requests" .. n
+    local fake = fake_service("no-pause", log) -- never answers pause
+    mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
+    open("old.md", "One.\n\nTwo.\n")
+    vim.api.nvim_win_set_cursor(0, { 1, 0 })
+    vim.cmd("MdspeakRead")
+    check(vim.wait(3000, function()
+      return reading() and reading().utterance ~= nil
+    end, 10), "reading began")
+    if quick then
+      vim.cmd("MdspeakToggle")
+      vim.cmd("MdspeakToggle")
+    else
+      vim.cmd("MdspeakPause")
+      check(vim.wait(2000, function()
+        return reading() and reading().paused
+      end, 10), "paused")
+      vim.cmd("MdspeakResume")
+    end
+    vim.wait(500)
+    local sent = vim.tbl_map(function(line)
+      local r = vim.json.decode(line)
+      return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
+    end, vim.fn.readfile(log))
+    eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause",
+      "stop", "speak 6" }, "requests, quick: " .. tostring(quick))
+    eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
+    eq(reading() and reading().paused, false, "reading again, quick: " .. tostring(quick))
+    mdspeak.stop()
+    mdspeak.shutdown()
+  end
 end)
 
 test("next and previous move by utterance, those of one block together", "offline", function()

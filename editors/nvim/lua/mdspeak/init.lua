@@ -605,6 +605,7 @@ local function pause_now(reading)
 end
 
 local function resume_now(reading, generation)
+  reading.resume_requested = nil
   if reading.pause_mode == "service" then
     local request = { type = "resume", rate = config.rate, voice_id = config.voice }
     local answer = expect(request, "resume_result")
@@ -635,15 +636,30 @@ end
 
 function M.pause()
   local reading = state.reading
+  if reading and reading.paused and not reading.pause_mode then
+    reading.resume_requested = false -- still pausing: a resume asked meanwhile is withdrawn
+    return
+  end
   if not reading or reading.paused then
     notify("nothing is being read")
     return
   end
-  run(pause_now, reading)
+  run(function()
+    pause_now(reading)
+    if reading.resume_requested and state.reading == reading and reading.pause_mode then
+      state.generation = state.generation + 1
+      resume_now(reading, state.generation)
+    end
+  end)
 end
 
 function M.resume()
   local reading = state.reading
+  if reading and reading.paused and not reading.pause_mode then
+    -- Asked before the pause was answered (a quick second toggle): resume once it is.
+    reading.resume_requested = true
+    return
+  end
   if not reading or not reading.paused or not reading.pause_mode then
     notify("nothing is paused")
     return
@@ -842,6 +858,8 @@ function M.shutdown()
   state.generation = state.generation + 1
   local service = state.service
   state.service = nil
+  state.ready = false
+  state.pause_supported = nil -- the next process is asked again
   finish_reading()
   if service then
     service:shutdown()
