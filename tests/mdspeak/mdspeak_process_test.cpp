@@ -194,7 +194,9 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
 // A terminal of its own, driven by keys like a person would.
 class Terminal {
  public:
-  explicit Terminal(const fs::path& dir) : name_("mdspeak-" + std::to_string(getpid())), dir_(dir) {
+  // A server of its own each time: one just killed may still be going away under its name.
+  explicit Terminal(const fs::path& dir)
+      : name_("mdspeak-" + std::to_string(getpid()) + "-" + std::to_string(++count_)), dir_(dir) {
     tmux("new-session -d -x 100 -y 24 -- env PS1='$ ' bash --norc --noprofile");
   }
   ~Terminal() { tmux("kill-server"); }
@@ -222,6 +224,7 @@ class Terminal {
   void tmux(const std::string& args) {
     [[maybe_unused]] int status = std::system(("tmux -L " + name_ + " " + args).c_str());
   }
+  static inline int count_ = 0;
   std::string name_;
   fs::path dir_;
   std::string last_;
