@@ -74,6 +74,7 @@ TEST(Input, ChecksTextAndDecodesLatin1OnlyWhenAsked) {
   } cases[] = {
       {"plain # text\n", Encoding::kUtf8, "plain # text\n"},
       {"caf\xc3\xa9", Encoding::kUtf8, "caf\xc3\xa9"},
+      {"\xef\xbb\xbf# T\n\xef\xbb\xbf", Encoding::kUtf8, "# T\n\xef\xbb\xbf"},  // leading mark only
       {"caf\xe9", Encoding::kUtf8, nullptr},
       {"caf\xe9", Encoding::kLatin1, "caf\xc3\xa9"},
       {std::string("a\0b", 3), Encoding::kLatin1, nullptr},  // NUL: binary in any encoding
@@ -288,8 +289,12 @@ TEST(Display, EveryLineFitsTheTerminalAndTheWordStays) {
           EXPECT_LE(display_width(strip_escapes(line)), width) << width << ": " << line;
           all += line;
         }
-        if (!help && width >= 20) EXPECT_NE(all.find("small"), std::string::npos) << height;
-        if (height >= 4) EXPECT_NE(all.find("/20"), std::string::npos) << height;
+        if (!help && width >= 20) {
+          EXPECT_NE(all.find("small"), std::string::npos) << height;
+        }
+        if (height >= 4) {
+          EXPECT_NE(all.find("/20"), std::string::npos) << height;
+        }
       }
     }
   }
