@@ -99,7 +99,7 @@ std::vector<std::string> render_lines(const Frame& f) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.1f×", f.rate);
   std::string right = std::string(f.playing ? "▶ " : "⏸ ") + f.status + " · " + rate;
-  std::string left = "mdspeak · " + f.title;
+  std::string left = "mdspeak · " + one_line(f.title);  // a file name can hold anything
   std::size_t right_width = display_width(right);
   if (w > right_width + 4) {
     std::string l = fit_width(left, w - right_width - 2);

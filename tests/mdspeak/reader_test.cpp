@@ -58,6 +58,22 @@ TEST(Text, WrapKeepsEveryWordWithinTheWidth) {
   }
 }
 
+TEST(Text, OneLineLeavesNoControlAndKeepsEveryOffset) {
+  for (auto [text, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"a\tb\r\nc", "a b  c"},
+           {"x\x1b[2Jy\x7f", "x [2Jy "},
+           {"\xc2\x9b"
+            "31m\xc2\xa0é",
+            "  31m\xc2\xa0é"},  // C1 CSI goes, no-break space stays
+       }) {
+    EXPECT_EQ(one_line(text), shown);
+  }
+  // Nor through the file name in the title.
+  Frame f;
+  f.title = "evil\x1b]0;owned\x07.md";
+  EXPECT_EQ(render(f).find("\x1b]"), std::string::npos);
+}
+
 TEST(Text, FitWidthCutsWholeCharactersAndMarksTheCut) {
   EXPECT_EQ(fit_width("héllo", 5), "héllo");
   EXPECT_EQ(fit_width("héllo", 4), "hél…");
