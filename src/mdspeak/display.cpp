@@ -99,7 +99,7 @@ std::vector<std::string> render_lines(const Frame& f) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.1f×", f.rate);
   std::string right = std::string(f.playing ? "▶ " : "⏸ ") + f.status + " · " + rate;
-  std::string left = "mdspeak · " + f.title;
+  std::string left = "mdspeak · " + one_line(f.title);  // a file name can hold anything
   std::size_t right_width = display_width(right);
   if (w > right_width + 4) {
     std::string l = fit_width(left, w - right_width - 2);
@@ -129,6 +129,30 @@ std::vector<std::string> render_lines(const Frame& f) {
       styled("space pause  n/p next/prev  ]/[ heading  +/- rate  s summary  ? help  q quit", w,
              f.color ? kDim : ""));
   if (!f.message.empty()) lines.push_back(styled(f.message, w, f.color ? kCyan : ""));
+
+  // A line more than the terminal holds would scroll the screen at every redraw and push the
+  // title out: on short terminals the least useful lines go first, the spoken text last.
+  std::size_t height = std::max<std::size_t>(f.height, 1);
+  if (lines.size() > height) {
+    std::size_t body_end = 4 + body.size();
+    std::vector<std::size_t> drop_order = {3, body_end, body_end + 2, 1, 2};
+    if (!f.message.empty()) drop_order.push_back(body_end + 3);
+    for (std::size_t i = body_end; i-- > 5;) drop_order.push_back(i);  // rows of help, from below
+    drop_order.push_back(0);
+    drop_order.push_back(body_end + 1);
+    std::vector<bool> dropped(lines.size(), false);
+    std::size_t left = lines.size();
+    for (std::size_t i : drop_order) {
+      if (left <= height) break;
+      dropped[i] = true;
+      --left;
+    }
+    std::vector<std::string> kept;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (!dropped[i]) kept.push_back(std::move(lines[i]));
+    }
+    lines = std::move(kept);
+  }
   return lines;
 }
 

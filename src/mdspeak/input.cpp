@@ -124,6 +124,9 @@ Result<std::string> decode_text(std::string bytes, Encoding encoding, std::strin
     return fail(Error(label + ": not valid UTF-8 (byte " + std::to_string(bad) +
                       "); if it is Latin-1 text, use --encoding latin1"));
   }
+  // A byte-order mark (files saved on Windows) would hide the first line's Markdown, and it is
+  // not text: editors drop it too.
+  if (bytes.starts_with("\xef\xbb\xbf")) bytes.erase(0, 3);
   return bytes;
 }
 

@@ -86,12 +86,15 @@ std::string died(ServiceProcess& service) {
 
 class Reader {
  public:
-  Reader(const Options& options, std::string source, ServiceProcess service, Terminal* terminal)
+  // `terminal`: where keys come from (none: no keys); `draws`: the display goes there too.
+  Reader(const Options& options, std::string source, ServiceProcess service, Terminal* terminal,
+         bool draws)
       : options_(options),
         source_(std::move(source)),
         lines_(source_),
         service_(std::move(service)),
-        terminal_(terminal) {
+        terminal_(terminal),
+        draws_(draws) {
     rate_ = options.rate;
     title_ = options.file == "-" ? "standard input"
                                  : std::filesystem::path(options.file).filename().string();
@@ -133,6 +136,7 @@ class Reader {
   LineIndex lines_;
   ServiceProcess service_;
   Terminal* terminal_;
+  bool draws_;
   std::string title_;
   ByteRange range_;
 
@@ -148,6 +152,7 @@ class Reader {
   std::optional<Span> word_;
   std::uint64_t word_offset_ = 0;              // in the source, for the position shown
   bool started_ = false;                       // some utterance has begun
+  bool nothing_spoken_ = false;                // the first speech had nothing to say
   std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
   Clock::time_point speak_deadline_;
   std::optional<std::string> awaiting_pause_;
@@ -171,6 +176,7 @@ class Reader {
   Clock::time_point message_until_;
   bool help_ = false;
   std::optional<std::string> failure_;
+  int failure_status_ = 1;
   std::optional<int> exit_code_;
 };
 
@@ -323,6 +329,9 @@ void Reader::handle_key(unsigned char key) {
     case ' ':
       if (state_ == State::kPaused) {
         resume();
+      } else if (state_ == State::kPausing) {
+        // Pressed again before the pause was answered: resume as soon as it is.
+        resume_after_pause_ = !resume_after_pause_;
       } else {
         resume_after_pause_ = false;
         pause();
@@ -406,6 +415,7 @@ void Reader::handle_line(const std::string& line) {
       pause();
       return;
     }
+    if (id == "voices") return;  // the voice cannot be checked; the service still speaks
     if (id.starts_with("resume-")) {
       speak_from(current_);
       return;
@@ -418,6 +428,18 @@ void Reader::handle_line(const std::string& line) {
     } else {
       document_ = std::move(*list);
     }
+  } else if (type == "list_voices_result" && id == "voices") {
+    // The service falls back on another voice for an unknown id: a typo would go unnoticed.
+    bool known = false;
+    if (message.contains("voices") && message["voices"].is_array()) {
+      for (const auto& voice : message["voices"]) {
+        known = known || (voice.is_object() && voice.value("id", "") == *options_.voice);
+      }
+    }
+    if (!known) {
+      failure_ = "no voice '" + *options_.voice + "'; mdspeak --list-voices lists them";
+      failure_status_ = 2;
+    }
   } else if (type == "prepare_summary_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
     if (list) summary_ = std::move(*list);
@@ -425,7 +447,10 @@ void Reader::handle_line(const std::string& line) {
   } else if (type == "speak_result") {
     if (awaiting_speak_ && id == *awaiting_speak_) {
       awaiting_speak_.reset();
-      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) finish();
+      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
+        nothing_spoken_ = !started_;
+        finish();
+      }
     }
   } else if (type == "pause_result") {
     if (!awaiting_pause_ || id != *awaiting_pause_) return;
@@ -451,7 +476,7 @@ void Reader::handle_line(const std::string& line) {
       word_.reset();
       started_ = true;
       utterance_began_ = Clock::now();
-      if (!terminal_ && !options_.json && index < utterances.size()) {
+      if (!draws_ && !options_.json && index < utterances.size()) {
         std::printf("%s\n", plain_line(utterances[index]).c_str());
         if (std::fflush(stdout) != 0) quit(1);  // nobody reads any more: stop speaking too
       }
@@ -485,7 +510,7 @@ std::optional<double> Reader::remaining() const {
 }
 
 void Reader::draw() {
-  if (!terminal_) return;
+  if (!draws_) return;
   const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
   Frame frame;
   frame.width = terminal_->width();
@@ -555,6 +580,8 @@ int Reader::run(const ByteRange& range, int signal_fd) {
   Json prepare_summary = {
       {"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}};
   if (mode_ == Mode::kSummary) send(prepare_summary);
+  // Answered before the speech begins, so a wrong voice is refused before it is heard.
+  if (options_.voice) send({{"type", "list_voices"}, {"id", "voices"}});
   speak_from(0);  // the list is not known yet: this speaks the chosen range
   if (mode_ == Mode::kDocument) send(prepare_summary);
   if (terminal_) draw();
@@ -619,10 +646,20 @@ int Reader::run(const ByteRange& range, int signal_fd) {
     }
   }
   if (terminal_) terminal_->restore();
+  // A failure can come while speech runs: the service would finish it before exiting.
+  if (failure_ && !service_.eof()) service_.send(dump(Json{{"type", "stop"}, {"id", "stop"}}));
   int status = service_.finish(kServiceExitBound);
-  if (failure_) return fatal(*failure_);
+  if (failure_) {
+    fatal(*failure_);
+    return failure_status_;
+  }
   if (*exit_code_ == 0 && status != 0 && state_ == State::kDone) {
     return fatal("the speech service exited with status " + std::to_string(status));
+  }
+  if (nothing_spoken_ && state_ == State::kDone) {
+    // Not an error, but a silent exit would leave the person wondering.
+    std::fprintf(stderr, "mdspeak: nothing to read: %s has no text to speak\n",
+                 range_.start > 0 || range_.end ? "the chosen part" : title_.c_str());
   }
   return *exit_code_;
 }
@@ -736,9 +773,17 @@ int run(const Options& options, const std::string& self_path) {
   Terminal terminal;
   const char* term = std::getenv("TERM");
   bool capable = term == nullptr || std::string_view(term) != "dumb";
-  bool interactive =
-      !options.json && capable && isatty(STDOUT_FILENO) && terminal.open() && terminal.enter();
-  Reader reader(options, std::move(source), std::move(*service), interactive ? &terminal : nullptr);
+  bool draws = !options.json && capable && isatty(STDOUT_FILENO);
+  bool keys = false;
+  if (draws) {
+    keys = terminal.open() && terminal.enter();
+    draws = keys;
+  } else if (isatty(STDIN_FILENO)) {
+    // Output piped or --json, typed at a terminal: the keys still work, and are neither
+    // echoed into the output nor left for the shell.
+    keys = terminal.open() && terminal.in_foreground() && terminal.enter(false);
+  }
+  Reader reader(options, std::move(source), std::move(*service), keys ? &terminal : nullptr, draws);
   return reader.run(range, signal_fd);
 }
 

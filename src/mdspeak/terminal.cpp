@@ -15,13 +15,16 @@ namespace {
 
 termios saved_mode;
 int saved_fd = -1;
+bool saved_screen = false;
 int signal_write_fd = -1;
 
 // Also run at exit, so no path out of the program leaves the terminal raw.
 void restore_saved() {
   if (saved_fd < 0) return;
   static const char kLeave[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
-  [[maybe_unused]] auto n = ::write(saved_fd, kLeave, sizeof kLeave - 1);
+  if (saved_screen) {
+    [[maybe_unused]] auto n = ::write(saved_fd, kLeave, sizeof kLeave - 1);
+  }
   tcflush(saved_fd, TCIFLUSH);
   tcsetattr(saved_fd, TCSAFLUSH, &saved_mode);
   saved_fd = -1;
@@ -41,7 +44,11 @@ bool Terminal::open() {
   return fd_ >= 0;
 }
 
-bool Terminal::enter() {
+bool Terminal::in_foreground() const {
+  return fd_ >= 0 && tcgetpgrp(fd_) == getpgrp();
+}
+
+bool Terminal::enter(bool screen) {
   if (fd_ < 0 || tcgetattr(fd_, &saved_mode) != 0) return false;
   termios raw = saved_mode;
   raw.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
@@ -50,11 +57,12 @@ bool Terminal::enter() {
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(fd_, TCSAFLUSH, &raw) != 0) return false;
   saved_fd = fd_;
+  saved_screen = screen;
   static bool registered = false;
   if (!registered) std::atexit(restore_saved);
   registered = true;
   entered_ = true;
-  write("\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J");
+  if (screen) write("\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J");
   return true;
 }
 

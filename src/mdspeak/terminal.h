@@ -11,8 +11,12 @@ class Terminal {
  public:
   // Opens /dev/tty; false when there is none.
   bool open();
-  // Raw keys (no echo, no line editing, Ctrl-C as a key), alternate screen, cursor hidden.
-  bool enter();
+  // Raw keys (no echo, no line editing, Ctrl-C as a key); with `screen`, also the alternate
+  // screen with the cursor hidden (without, the output goes elsewhere and only keys are read).
+  bool enter(bool screen = true);
+  // Whether this process is in the terminal's foreground: changing the mode from the background
+  // would stop it.
+  bool in_foreground() const;
   // Puts everything back and drops keys typed but not read, so the shell never sees them.
   // Safe to call twice.
   void restore();

@@ -116,8 +116,15 @@ std::string format_duration(double seconds) {
 
 std::string one_line(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    auto c = static_cast<unsigned char>(out[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out[i] = ' ';
+    } else if (c == 0xC2 && i + 1 < out.size() && static_cast<unsigned char>(out[i + 1]) < 0xA0) {
+      // U+0080..U+009F: C1 controls (U+009B starts a sequence on some terminals). Two spaces
+      // keep every byte offset into the text.
+      out[i] = out[i + 1] = ' ';
+    }
   }
   return out;
 }

@@ -47,7 +47,8 @@ std::vector<Span> wrap(std::string_view text, std::size_t width);
 // "m:ss", or "h:mm:ss" from an hour on.
 std::string format_duration(double seconds);
 
-// Replaces control characters (tabs, line feeds) by spaces so a text stays on one line.
+// Replaces control characters (tabs, line feeds, escapes, C1 controls) by as many spaces as
+// bytes, so a text stays on one line, cannot drive the terminal, and keeps its offsets.
 std::string one_line(std::string_view text);
 
 }  // namespace mdspeak::reader

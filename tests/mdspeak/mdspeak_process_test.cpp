@@ -173,12 +173,30 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   auto lines = split_lines(summary.out);
   ASSERT_EQ(lines.size(), 2u) << summary.out;
   EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
+  // Nothing to speak is no error, but is said rather than left to guess.
+  write("code.md", "```\nonly code\n```\n");
+  for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
+           {"code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
+           {"--lines 2:2 sample.md",
+            "mdspeak: nothing to read: the chosen part has no text "
+            "to speak\n"}}) {
+    auto nothing = run(args);
+    EXPECT_EQ(nothing.status, 0) << args;
+    EXPECT_EQ(nothing.out, "") << args;
+    EXPECT_EQ(nothing.err, says) << args;
+  }
+  auto voice = run("--voice nosuch sample.md");
+  EXPECT_EQ(voice.status, 2);
+  EXPECT_EQ(voice.out, "");
+  EXPECT_EQ(voice.err, "mdspeak: no voice 'nosuch'; mdspeak --list-voices lists them\n");
 }
 
 // A terminal of its own, driven by keys like a person would.
 class Terminal {
  public:
-  explicit Terminal(const fs::path& dir) : name_("mdspeak-" + std::to_string(getpid())), dir_(dir) {
+  // A server of its own each time: one just killed may still be going away under its name.
+  explicit Terminal(const fs::path& dir)
+      : name_("mdspeak-" + std::to_string(getpid()) + "-" + std::to_string(++count_)), dir_(dir) {
     tmux("new-session -d -x 100 -y 24 -- env PS1='$ ' bash --norc --noprofile");
   }
   ~Terminal() { tmux("kill-server"); }
@@ -206,6 +224,7 @@ class Terminal {
   void tmux(const std::string& args) {
     [[maybe_unused]] int status = std::system(("tmux -L " + name_ + " " + args).c_str());
   }
+  static inline int count_ = 0;
   std::string name_;
   fs::path dir_;
   std::string last_;
@@ -270,6 +289,15 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   std::this_thread::sleep_for(1200ms);
   EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after resume";
 
+  // Two presses at once are a pause and a resume, even before the pause is answered.
+  terminal.keys("Space Space");
+  EXPECT_TRUE(log_has(R"({"type":"pause_result")")) << log();
+  std::this_thread::sleep_for(600ms);
+  ASSERT_TRUE(terminal.wait_for("▶ reading")) << terminal.last();
+  auto twice = Clock::now();
+  std::this_thread::sleep_for(800ms);
+  EXPECT_GT(recorder.rms_between(twice, Clock::now()), 0.01) << "silent after two presses";
+
   terminal.keys("n");
   ASSERT_TRUE(terminal.wait_for("The second paragraph")) << terminal.last();
   // The skip is a new request that begins with the second paragraph.
@@ -287,6 +315,24 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
   terminal.keys("Enter");
   EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+}
+
+TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack";
+  for (const char* options : {"", "--json "}) {
+    Terminal terminal(dir_);
+    terminal.type("MDSPEAK_SERVICE=" + (dir_ / "service").string() + " " MDSPEAK_PATH " " +
+                  options + quote(dir_ / "doc.md") + " | cat; echo EXIT=${PIPESTATUS[0]}");
+    terminal.keys("Enter");
+    ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+    terminal.type("qecho LEAKED");
+    terminal.keys("Enter");
+    ASSERT_TRUE(terminal.wait_for("EXIT=0", 5s)) << options << terminal.last();
+    EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << options << terminal.last();
+    terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
+    terminal.keys("Enter");
+    EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+  }
 }
 
 TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {

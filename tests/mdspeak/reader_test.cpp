@@ -58,6 +58,22 @@ TEST(Text, WrapKeepsEveryWordWithinTheWidth) {
   }
 }
 
+TEST(Text, OneLineLeavesNoControlAndKeepsEveryOffset) {
+  for (auto [text, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"a\tb\r\nc", "a b  c"},
+           {"x\x1b[2Jy\x7f", "x [2Jy "},
+           {"\xc2\x9b"
+            "31m\xc2\xa0é",
+            "  31m\xc2\xa0é"},  // C1 CSI goes, no-break space stays
+       }) {
+    EXPECT_EQ(one_line(text), shown);
+  }
+  // Nor through the file name in the title.
+  Frame f;
+  f.title = "evil\x1b]0;owned\x07.md";
+  EXPECT_EQ(render(f).find("\x1b]"), std::string::npos);
+}
+
 TEST(Text, FitWidthCutsWholeCharactersAndMarksTheCut) {
   EXPECT_EQ(fit_width("héllo", 5), "héllo");
   EXPECT_EQ(fit_width("héllo", 4), "hél…");
@@ -74,6 +90,7 @@ TEST(Input, ChecksTextAndDecodesLatin1OnlyWhenAsked) {
   } cases[] = {
       {"plain # text\n", Encoding::kUtf8, "plain # text\n"},
       {"caf\xc3\xa9", Encoding::kUtf8, "caf\xc3\xa9"},
+      {"\xef\xbb\xbf# T\n\xef\xbb\xbf", Encoding::kUtf8, "# T\n\xef\xbb\xbf"},  // leading mark only
       {"caf\xe9", Encoding::kUtf8, nullptr},
       {"caf\xe9", Encoding::kLatin1, "caf\xc3\xa9"},
       {std::string("a\0b", 3), Encoding::kLatin1, nullptr},  // NUL: binary in any encoding
@@ -272,14 +289,28 @@ Frame sample_frame() {
   return f;
 }
 
-TEST(Display, NoLineIsWiderThanTheTerminal) {
+TEST(Display, EveryLineFitsTheTerminalAndTheWordStays) {
   for (std::size_t width : {8u, 20u, 33u, 60u, 80u, 200u}) {
-    for (std::size_t height : {4u, 12u, 40u}) {
-      auto f = sample_frame();
-      f.width = width;
-      f.height = height;
-      for (auto& line : render_lines(f)) {
-        EXPECT_LE(display_width(strip_escapes(line)), width) << width << ": " << line;
+    for (std::size_t height : {1u, 3u, 4u, 9u, 12u, 40u}) {
+      for (bool help : {false, true}) {
+        auto f = sample_frame();
+        f.width = width;
+        f.height = height;
+        f.help = help;
+        auto lines = render_lines(f);
+        // One line too many scrolls the screen at every redraw.
+        EXPECT_LE(lines.size(), height) << width << "x" << height;
+        std::string all;
+        for (auto& line : lines) {
+          EXPECT_LE(display_width(strip_escapes(line)), width) << width << ": " << line;
+          all += line;
+        }
+        if (!help && width >= 20) {
+          EXPECT_NE(all.find("small"), std::string::npos) << height;
+        }
+        if (height >= 4) {
+          EXPECT_NE(all.find("/20"), std::string::npos) << height;
+        }
       }
     }
   }

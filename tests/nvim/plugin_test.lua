@@ -176,7 +176,8 @@ local function open(name, bytes)
 end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
--- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error.
+-- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
+-- "dies-reading" exits once the first utterance has begun.
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
@@ -207,6 +208,8 @@ for line in sys.stdin:
     elif t == "speak":
         send("speak_result", id=i, document_id=doc, queued=2)
         send("utterance_begin", document_id=doc, **two)
+        if mode == "dies-reading":
+            sys.exit("Error: gone")
 ]]):format(mode, log), 493)
 end
 
@@ -248,6 +251,7 @@ test("byte offsets map to buffer positions and back", "offline", function()
     eq(text.offset(starts, text.position(starts, offset)), offset, "round trip of " .. offset)
   end
   eq(text.offset(starts, 0, 99), 7, "a column past the line end is its end")
+  eq(text.offset(starts, -1, 0), 0, "a row before the first is the start")
 end)
 
 test("a word with only its utterance's range is found in the source", "offline", function()
@@ -280,7 +284,9 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
     { dies, "MdspeakSummary", "exited (status 3): Error: boom" },
     { mute, "MdspeakRead", "no daemon here" },
     { mute, "MdspeakNext", "no daemon here" }, -- tried again, not stuck on the first answer
+    { fake_service("dies-reading", tmp .. "/log"), "MdspeakRead", "(status 1): Error: gone" },
     { fake_service("speak-fails", tmp .. "/log"), "MdspeakRead", "failed to queue speech" },
+    { fake_service("no-pause", tmp .. "/log"), "MdspeakVoice nosuch", 'no voice "nosuch"' },
   }) do
     notes = {}
     vim.v.errmsg = ""
@@ -296,35 +302,45 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
       ("expected one error about %q, got %s"):format(case[3], vim.inspect(notes)))
     eq(vim.v.errmsg, "", "no Vim error message")
     eq(reading(), nil, "nothing is left reading")
+    eq(vim.api.nvim_buf_get_extmarks(0, mdspeak.namespace, 0, -1, {}), {}, "highlights left")
   end
   mdspeak.shutdown()
 end)
 
 test("a service without pause is stopped, then resumed at the utterance", "offline", function()
-  -- Never answers pause.
-  local log = tmp .. "/requests"
-  local fake = fake_service("no-pause", log)
-  mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
-  open("old.md", "One.\n\nTwo.\n")
-  vim.cmd("MdspeakRead")
-  check(vim.wait(3000, function()
-    return reading() and reading().utterance ~= nil
-  end, 10), "reading began")
-  vim.cmd("MdspeakPause")
-  check(vim.wait(2000, function()
-    return reading() and reading().paused
-  end, 10), "paused")
-  vim.cmd("MdspeakResume")
-  vim.wait(500)
-  local sent = vim.tbl_map(function(line)
-    local r = vim.json.decode(line)
-    return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
-  end, vim.fn.readfile(log))
-  eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause", "stop",
-    "speak 6" }, "requests")
-  eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
-  mdspeak.stop()
-  mdspeak.shutdown()
+  -- Pause and resume once paused, or two toggles at once (the second before pause is answered).
+  for n, quick in ipairs({ false, true }) do
+    local log = tmp .. "/requests" .. n
+    local fake = fake_service("no-pause", log) -- never answers pause
+    mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
+    open("old.md", "One.\n\nTwo.\n")
+    vim.api.nvim_win_set_cursor(0, { 1, 0 })
+    vim.cmd("MdspeakRead")
+    check(vim.wait(3000, function()
+      return reading() and reading().utterance ~= nil
+    end, 10), "reading began")
+    if quick then
+      vim.cmd("MdspeakToggle")
+      vim.cmd("MdspeakToggle")
+    else
+      vim.cmd("MdspeakPause")
+      check(vim.wait(2000, function()
+        return reading() and reading().paused
+      end, 10), "paused")
+      vim.cmd("MdspeakResume")
+    end
+    vim.wait(500)
+    local sent = vim.tbl_map(function(line)
+      local r = vim.json.decode(line)
+      return r.type .. (r.start_offset and (" " .. r.start_offset) or "")
+    end, vim.fn.readfile(log))
+    eq(sent, { "init", "load_document", "prepare_speech", "list_voices", "speak 0", "pause",
+      "stop", "speak 6" }, "requests, quick: " .. tostring(quick))
+    eq(mdspeak.state().pause_supported, false, "pause is known to be missing")
+    eq(reading() and reading().paused, false, "reading again, quick: " .. tostring(quick))
+    mdspeak.stop()
+    mdspeak.shutdown()
+  end
 end)
 
 test("next and previous move by utterance, those of one block together", "offline", function()
@@ -352,6 +368,26 @@ test("next and previous move by utterance, those of one block together", "offlin
     return n.message:find("utterance", 1, true) ~= nil
   end, notes)
   eq(#told == 1 and told[1].message, "mdspeak: no next utterance", "told where it ends")
+  mdspeak.shutdown()
+end)
+
+test("commands in quick succession share the service being started", "offline", function()
+  local log = tmp .. "/quick"
+  mdspeak.setup({ service = fake_service("no-pause", log) })
+  open("quick.md", "One.\n\nTwo. More.\n")
+  notes = {}
+  for _, command in ipairs({ "MdspeakRead", "MdspeakRead", "MdspeakNext", "MdspeakToggle" }) do
+    vim.cmd(command) -- each before the service has answered init
+  end
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  vim.wait(300)
+  local inits = vim.tbl_filter(function(line)
+    return vim.json.decode(line).type == "init"
+  end, vim.fn.readfile(log))
+  eq(#inits, 1, "init requests")
+  eq(notes_at(vim.log.levels.ERROR), {}, "errors")
   mdspeak.shutdown()
 end)
 

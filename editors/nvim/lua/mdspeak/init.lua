@@ -41,6 +41,11 @@ local function fail(message)
   error(setmetatable({ message = message }, Failure), 0)
 end
 
+-- Ends a command whose failure another command already reported.
+local function fail_quietly()
+  error(setmetatable({}, Failure), 0)
+end
+
 local function notify(message, level)
   vim.notify("mdspeak: " .. message, level or vim.log.levels.INFO)
 end
@@ -62,7 +67,7 @@ local function run(fn, ...)
     if coroutine.status(co) == "dead" then
       steps[co] = nil
     end
-    if not ok then
+    if not ok and not (getmetatable(err) == Failure and err.message == nil) then
       local message = getmetatable(err) == Failure and err.message
         or ("internal error: " .. tostring(err))
       notify(message, vim.log.levels.ERROR)
@@ -237,6 +242,9 @@ end
 
 -- Sends a request from inside a `run` coroutine and returns its answer, or nil and a reason.
 local function call(message, timeout_ms)
+  if not state.service then
+    return nil, "the service is not running" -- it died while this command waited
+  end
   local step = steps[coroutine.running()]
   state.service:request(message, step, timeout_ms or config.answer_timeout_ms)
   return coroutine.yield()
@@ -271,6 +279,15 @@ local function ensure_service()
   if state.service and state.service:running() and state.ready then
     return
   end
+  if state.service and state.service:running() and state.starting then
+    -- Another command is starting it: wait for its init answer instead of starting a second.
+    local waiters = state.starting
+    waiters[#waiters + 1] = steps[coroutine.running()]
+    if not coroutine.yield() then
+      fail_quietly() -- the starting command tells why
+    end
+    return
+  end
   if state.service and state.service:running() then
     -- Started without a synthesizer: only a new process tries again.
     local old = state.service
@@ -281,7 +298,9 @@ local function ensure_service()
   if not path then
     fail(why)
   end
-  local service = service_mod.new(path, {
+  -- Declared first, so that the handler below sees this process and not a global.
+  local service
+  service = service_mod.new(path, {
     on_event = on_event,
     on_exit = function(reason, quiet)
       if state.service == service then
@@ -296,12 +315,25 @@ local function ensure_service()
   state.service = service
   state.docs = {}
   state.voices = nil
-  local init = expect({ type = "init" }, "init_result")
-  if not init.available then
+  state.starting = {}
+  local request = { type = "init" }
+  local init, reason = call(request)
+  local problem = answer_error(request, init, reason, "init_result")
+  if not problem and not init.available then
     local why = service_mod.null_to_nil(init.message) or init.backend
-    fail("speech synthesizer unavailable: " .. tostring(why))
+    problem = "speech synthesizer unavailable: " .. tostring(why)
   end
-  state.ready = true
+  local waiters = state.starting or {}
+  state.starting = nil
+  state.ready = problem == nil and state.service == service
+  for _, waiter in ipairs(waiters) do
+    vim.schedule(function()
+      waiter(state.ready)
+    end)
+  end
+  if problem then
+    fail(problem)
+  end
 end
 
 -- Documents --------------------------------------------------------------------------------
@@ -573,6 +605,7 @@ local function pause_now(reading)
 end
 
 local function resume_now(reading, generation)
+  reading.resume_requested = nil
   if reading.pause_mode == "service" then
     local request = { type = "resume", rate = config.rate, voice_id = config.voice }
     local answer = expect(request, "resume_result")
@@ -603,15 +636,30 @@ end
 
 function M.pause()
   local reading = state.reading
+  if reading and reading.paused and not reading.pause_mode then
+    reading.resume_requested = false -- still pausing: a resume asked meanwhile is withdrawn
+    return
+  end
   if not reading or reading.paused then
     notify("nothing is being read")
     return
   end
-  run(pause_now, reading)
+  run(function()
+    pause_now(reading)
+    if reading.resume_requested and state.reading == reading and reading.pause_mode then
+      state.generation = state.generation + 1
+      resume_now(reading, state.generation)
+    end
+  end)
 end
 
 function M.resume()
   local reading = state.reading
+  if reading and reading.paused and not reading.pause_mode then
+    -- Asked before the pause was answered (a quick second toggle): resume once it is.
+    reading.resume_requested = true
+    return
+  end
   if not reading or not reading.paused or not reading.pause_mode then
     notify("nothing is paused")
     return
@@ -717,10 +765,28 @@ function M.set_rate(rate)
   reapply()
 end
 
-function M.set_voice(id)
+local function apply_voice(id)
   config.voice = id
   state.announced = nil
   reapply()
+end
+
+-- The service falls back on another voice for an id it does not know, so a typo would go
+-- unnoticed: the id is checked against its list first.
+function M.set_voice(id)
+  run(function()
+    ensure_service()
+    if not state.voices then
+      state.voices = expect({ type = "list_voices" }, "list_voices_result").voices
+    end
+    for _, voice in ipairs(state.voices) do
+      if voice.id == id then
+        apply_voice(id)
+        return
+      end
+    end
+    fail(("no voice %q (:MdspeakVoice without an argument lists them)"):format(id))
+  end)
 end
 
 function M.choose_voice()
@@ -738,7 +804,7 @@ function M.choose_voice()
       end,
     }, function(voice)
       if voice then
-        M.set_voice(voice.id)
+        apply_voice(voice.id)
       end
     end)
   end)
@@ -792,6 +858,8 @@ function M.shutdown()
   state.generation = state.generation + 1
   local service = state.service
   state.service = nil
+  state.ready = false
+  state.pause_supported = nil -- the next process is asked again
   finish_reading()
   if service then
     service:shutdown()

@@ -39,9 +39,10 @@ function M.position(starts, offset)
   return lo - 1, math.max(0, offset - starts[lo])
 end
 
--- The byte offset of a 0-based (row, col); a col past the line's end means its end.
+-- The byte offset of a 0-based (row, col); a col past the line's end means its end. A row before
+-- the first is the text's start (a window not drawn yet reports its cursor on row -1).
 function M.offset(starts, row, col)
-  local line = row + 1
+  local line = math.max(row + 1, 1)
   if line >= #starts then
     return starts[#starts]
   end
