@@ -128,20 +128,6 @@ class Receiver {
     return state_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
   }
 
-  // Waits up to `timeout` for a value (used by tests and simple consumers).
-  template <class Rep, class Period>
-  TryRecv recv_for(std::optional<T>& out, std::chrono::duration<Rep, Period> timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto seen = state_->wakeup->generation();
-      TryRecv r = try_recv(out);
-      if (r != TryRecv::Empty) return r;
-      auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) return TryRecv::Empty;
-      state_->wakeup->wait_for(seen, deadline - now);
-    }
-  }
-
   const std::shared_ptr<Wakeup>& wakeup() const { return state_->wakeup; }
 
  private:
