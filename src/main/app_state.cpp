@@ -402,8 +402,8 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
       const std::size_t from = s->first_word < words.size() ? words[s->first_word].begin : 0;
       expect_progress(s->text().size() - from);
       if (s->continued) return std::nullopt;  // a later part of an utterance already begun
-      return UtteranceBegin{s->document_id, s->utterance_index, s->start_offset, s->end_offset,
-                            s->text()};
+      return UtteranceBegin{
+          {s->document_id, s->utterance_index, s->start_offset, s->end_offset, s->text()}};
     }
     case SpeechEventKind::Word: {
       auto word = spoken_.word(key, event.word);
@@ -430,8 +430,8 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
       (void)feed(false);
       expect_next_begin();
       if (done->has_more_parts()) return std::nullopt;
-      return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
-                          done->end_offset, done->text()};
+      return UtteranceEnd{{std::move(done->document_id), done->utterance_index, done->start_offset,
+                           done->end_offset, done->text()}};
     }
   }
   return std::nullopt;

@@ -576,8 +576,7 @@ void write_prepared(Writer& w, std::string& out, std::string_view type, const Pr
   write_utterances(w, out, m.utterances);
 }
 
-template <class Progress>
-void write_progress(Writer& w, std::string_view type, const Progress& m) {
+void write_progress(Writer& w, std::string_view type, const UtteranceProgress& m) {
   w.raw(type);
   w.raw(",\"document_id\":");
   w.string(m.document_id);
