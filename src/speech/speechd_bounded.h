@@ -34,6 +34,11 @@ namespace mdspeak::speechd {
 
 using Clock = std::chrono::steady_clock;
 
+// Opening includes starting the daemon on demand (about 0.3-0.5 s when it works).
+inline constexpr std::chrono::milliseconds kOpenTimeout{1500};
+// A command normally takes about a millisecond.
+inline constexpr std::chrono::milliseconds kCallTimeout{2000};
+
 inline Error timed_out() {
   return tts_error::io(std::strerror(ETIMEDOUT));
 }
