@@ -178,6 +178,8 @@ class Watchdog {
     }
   }
 
+  // The owner's thread (arm, disarm) and the watchdog's own thread (run) reach every field below,
+  // always under `mutex_`; `thread_` is started under it and joined by the destructor.
   std::mutex mutex_;
   std::condition_variable cv_;
   std::thread thread_;

@@ -55,6 +55,8 @@ class EventTracker {
  private:
   bool ours(std::size_t message_id) const;
 
+  // Every field below is reached by the owner's thread and libspeechd's reader thread, always
+  // under `mutex_`.
   mutable std::mutex mutex_;
   UtteranceCallback begin_;
   UtteranceCallback end_;
