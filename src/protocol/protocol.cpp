@@ -40,31 +40,16 @@ enum Field : std::uint8_t {
   kUnknownField = kFieldCount,
 };
 
+// The names of the known fields, in `Field` order.
+constexpr std::string_view kFieldNames[kFieldCount] = {
+    "id",       "document_id", "text", "start_offset", "end_offset",
+    "voice_id", "rate",        "type", "word_events",
+};
+
 Field field_named(std::string_view name) {
-  switch (name.size()) {
-    case 2:
-      if (name == "id") return kId;
-      break;
-    case 4:
-      if (name == "text") return kText;
-      if (name == "rate") return kRate;
-      if (name == "type") return kType;
-      break;
-    case 8:
-      if (name == "voice_id") return kVoiceId;
-      break;
-    case 10:
-      if (name == "end_offset") return kEndOffset;
-      break;
-    case 11:
-      if (name == "document_id") return kDocumentId;
-      if (name == "word_events") return kWordEvents;
-      break;
-    case 12:
-      if (name == "start_offset") return kStartOffset;
-      break;
-    default:
-      break;
+  // Names of other lengths are passed over on the length alone.
+  for (std::uint8_t f = 0; f < kFieldCount; ++f) {
+    if (kFieldNames[f] == name) return static_cast<Field>(f);
   }
   return kUnknownField;
 }
@@ -560,26 +545,34 @@ std::string_view kind_name(PreparedUtteranceKind kind) {
   return "paragraph";
 }
 
+// `[{...},{...}]`: one object per item, its members written by `members`.
+template <class T, class F>
+void write_objects(Writer& w, const std::vector<T>& items, const F& members) {
+  const char* open = "[{";
+  for (const T& item : items) {
+    w.raw(open);
+    open = ",{";
+    members(item);
+    w.raw("}");
+  }
+  w.raw(items.empty() ? "[]" : "]");
+}
+
 void write_utterances(Writer& w, std::string& out, const std::vector<PreparedUtterance>& list) {
   // Room for every text unescaped plus the fixed parts, so a large answer grows once.
   std::size_t estimate = 2;
   for (const PreparedUtterance& u : list) estimate += u.text.size() + 128;
   out.reserve(out.size() + estimate);
 
-  w.raw("[");
-  bool first = true;
-  for (const PreparedUtterance& u : list) {
-    w.raw(first ? "{\"utterance_index\":" : ",{\"utterance_index\":");
-    first = false;
-    w.integer(u.utterance_index);
+  write_objects(w, list, [&w](const PreparedUtterance& u) {
+    w.member("\"utterance_index\":", u.utterance_index);
     w.member(",\"text\":", u.text);
     w.member(",\"start_offset\":", u.start_offset);
     w.member(",\"end_offset\":", u.end_offset);
     w.raw(",\"kind\":\"");
     w.raw(kind_name(u.kind));
-    w.raw("\"}");
-  }
-  w.raw("]");
+    w.raw("\"");
+  });
 }
 
 template <class Prepared>
@@ -590,6 +583,15 @@ void write_prepared(Writer& w, std::string& out, std::string_view type, const Pr
   w.member(",\"language_code\":", m.language_code);
   w.raw(",\"utterances\":");
   write_utterances(w, out, m.utterances);
+}
+
+// An answer that counts what one document got: its id, the document's and the count.
+void write_counted(Writer& w, std::string_view type, const std::string& id,
+                   const std::string& document_id, std::string_view count_name,
+                   std::uint64_t count) {
+  w.member(type, id);
+  w.member(",\"document_id\":", document_id);
+  w.member(count_name, count);
 }
 
 void write_progress(Writer& w, std::string_view type, const UtteranceProgress& m) {
@@ -636,23 +638,17 @@ void encode_message(const Message& message, std::string& out) {
                  },
                  [&](const ListVoicesResult& m) {
                    w.member("\"list_voices_result\",\"id\":", m.id);
-                   w.raw(",\"voices\":[");
-                   bool first = true;
-                   for (const VoiceInfo& voice : m.voices) {
-                     w.raw(first ? "{\"id\":" : ",{\"id\":");
-                     first = false;
-                     w.string(voice.id);
+                   w.raw(",\"voices\":");
+                   write_objects(w, m.voices, [&w](const VoiceInfo& voice) {
+                     w.member("\"id\":", voice.id);
                      w.member(",\"name\":", voice.name);
                      w.member(",\"locale\":", voice.locale);
                      w.member(",\"gender\":", voice.gender);
-                     w.raw("}");
-                   }
-                   w.raw("]");
+                   });
                  },
                  [&](const LoadDocumentResult& m) {
-                   w.member("\"load_document_result\",\"id\":", m.id);
-                   w.member(",\"document_id\":", m.document_id);
-                   w.member(",\"utterance_count\":", m.utterance_count);
+                   write_counted(w, "\"load_document_result\",\"id\":", m.id, m.document_id,
+                                 ",\"utterance_count\":", m.utterance_count);
                  },
                  [&](const PrepareSpeechResult& m) {
                    write_prepared(w, out, "\"prepare_speech_result\"", m);
@@ -661,9 +657,8 @@ void encode_message(const Message& message, std::string& out) {
                    write_prepared(w, out, "\"prepare_summary_result\"", m);
                  },
                  [&](const SpeakResult& m) {
-                   w.member("\"speak_result\",\"id\":", m.id);
-                   w.member(",\"document_id\":", m.document_id);
-                   w.member(",\"queued\":", m.queued);
+                   write_counted(w, "\"speak_result\",\"id\":", m.id, m.document_id,
+                                 ",\"queued\":", m.queued);
                  },
                  [&](const StopResult& m) { w.member("\"stop_result\",\"id\":", m.id); },
                  [&](const ErrorResult& m) {

@@ -31,9 +31,6 @@ namespace mdspeak::speechd {
 
 class Connection {
  public:
-  Connection() = default;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
   ~Connection() { close(); }
 
   // Opens the connection unless one is open and its daemon still there.

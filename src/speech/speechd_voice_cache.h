@@ -26,9 +26,6 @@ namespace mdspeak::speechd {
 
 class VoiceCache {
  public:
-  VoiceCache() = default;
-  VoiceCache(const VoiceCache&) = delete;
-  VoiceCache& operator=(const VoiceCache&) = delete;
   ~VoiceCache() { shut_down(); }
 
   // Starts a background listing unless one runs already.
