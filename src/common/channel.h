@@ -43,12 +43,15 @@ class Wakeup {
   }
 
  private:
+  // Every thread that sends or waits reaches these, always under `mutex_`.
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::uint64_t generation_ = 0;
 };
 
 namespace detail {
+// Shared by every sender's thread and the receiver's; all fields under `mutex` except `wakeup`,
+// which is set before the channel is handed out and locks itself.
 template <class T>
 struct ChannelState {
   std::mutex mutex;
