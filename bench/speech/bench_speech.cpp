@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "speech/speech_engine.h"
+#include "support/channel_wait.h"
 #include "support/sink_recorder.h"
 
 namespace mdspeak {
@@ -47,8 +48,8 @@ struct Engine {
   bool wait_for(SpeechEventKind kind) {
     auto deadline = Clock::now() + 10s;
     while (Clock::now() < deadline) {
-      std::optional<SpeechEvent> event;
-      if (events->recv_for(event, 100ms) == TryRecv::Value && event->kind == kind) return true;
+      std::optional<SpeechEvent> event = next_value(*events, 100ms);
+      if (event && event->kind == kind) return true;
     }
     return false;
   }
@@ -186,8 +187,8 @@ void MarkToSound(benchmark::State& state) {
     std::vector<Clock::time_point> marks;
     const auto deadline = Clock::now() + 15s;
     while (Clock::now() < deadline) {
-      std::optional<SpeechEvent> event;
-      if (e.events->recv_for(event, 100ms) != TryRecv::Value) continue;
+      std::optional<SpeechEvent> event = next_value(*e.events, 100ms);
+      if (!event) continue;
       if (event->kind == SpeechEventKind::Word) marks.push_back(Clock::now());
       if (event->kind == SpeechEventKind::UtteranceEnd) break;
     }

@@ -43,12 +43,15 @@ class Wakeup {
   }
 
  private:
+  // Every thread that sends or waits reaches these, always under `mutex_`.
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::uint64_t generation_ = 0;
 };
 
 namespace detail {
+// Shared by every sender's thread and the receiver's; all fields under `mutex` except `wakeup`,
+// which is set before the channel is handed out and locks itself.
 template <class T>
 struct ChannelState {
   std::mutex mutex;
@@ -126,20 +129,6 @@ class Receiver {
       return TryRecv::Value;
     }
     return state_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
-  }
-
-  // Waits up to `timeout` for a value (used by tests and simple consumers).
-  template <class Rep, class Period>
-  TryRecv recv_for(std::optional<T>& out, std::chrono::duration<Rep, Period> timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto seen = state_->wakeup->generation();
-      TryRecv r = try_recv(out);
-      if (r != TryRecv::Empty) return r;
-      auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) return TryRecv::Empty;
-      state_->wakeup->wait_for(seen, deadline - now);
-    }
   }
 
   const std::shared_ptr<Wakeup>& wakeup() const { return state_->wakeup; }

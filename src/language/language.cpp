@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common/text.h"
 #include "common/unicode.h"
 #include "language/ngram_detector.h"
 
@@ -11,10 +12,6 @@ namespace {
 
 // Shorter texts say too little to tell the two languages apart.
 constexpr std::size_t kMinimumLetters = 20;
-
-char ascii_lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Counts Alphabetic characters only as far as the minimum, so a long document costs nothing here.
 // White space is neither counted nor part of any word, so collapsing its runs first could change
@@ -42,8 +39,8 @@ std::string_view language_code(SupportedLanguage language) {
 std::optional<SupportedLanguage> from_locale(std::string_view locale) {
   const std::string_view primary = locale.substr(0, locale.find_first_of("-_"));
   if (primary.size() != 2) return std::nullopt;
-  const char first = ascii_lower(primary[0]);
-  const char second = ascii_lower(primary[1]);
+  const char first = text::ascii_lower(primary[0]);
+  const char second = text::ascii_lower(primary[1]);
   if (first == 'e' && second == 'n') return SupportedLanguage::English;
   if (first == 'e' && second == 's') return SupportedLanguage::Spanish;
   return std::nullopt;

@@ -91,8 +91,8 @@ std::vector<const Utterance*> select_range(const std::vector<Utterance>& utteran
 }
 
 const LoadedDocument* AppState::find_document(const std::string& document_id) const {
-  auto it = documents.find(document_id);
-  return it == documents.end() ? nullptr : &it->second;
+  auto it = documents_.find(document_id);
+  return it == documents_.end() ? nullptr : &it->second;
 }
 
 Message AppState::load_document(LoadDocument request) {
@@ -113,14 +113,19 @@ Message AppState::load_document(LoadDocument request) {
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
 
+  const std::uint64_t count = store_document(request.document_id, std::move(document));
+  return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
+}
+
+std::uint64_t AppState::store_document(const std::string& document_id, LoadedDocument document) {
   const std::uint64_t count = document.utterances.size();
   // The paused position belongs to the text it was taken from.
-  if (paused_ && paused_->settings.document_id == request.document_id) paused_.reset();
-  documents.insert_or_assign(request.document_id, std::move(document));
+  if (paused_ && paused_->settings.document_id == document_id) paused_.reset();
+  documents_.insert_or_assign(document_id, std::move(document));
   // A replaced document, the source and the parse's scratch were freed piece by piece: hand the
   // pages back so that memory after one huge document returns to what a small one needs.
   malloc_trim(0);
-  return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
+  return count;
 }
 
 Message AppState::prepare_speech(const PrepareSpeech& request) const {
@@ -177,19 +182,19 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
   if (selection.empty()) return std::uint64_t{0};
 
   forget_spoken();
-  if (!speech) return fail(unavailable_error());
-  if (auto configured = speech->configure(voice_id, language, rate); !configured) {
+  if (!speech_) return fail(unavailable_error());
+  if (auto configured = speech_->configure(voice_id, language, rate); !configured) {
     return fail(configured.error());
   }
-  if (auto stopped = speech->stop(); !stopped) return fail(stopped.error());
+  if (auto stopped = speech_->stop(); !stopped) return fail(stopped.error());
   settings_ = SpeechSettings{document_id, language, voice_id, rate, word_events};
 
   // Document words map back to the exact source bytes; summary words (generated text) to their
   // utterance's range.
-  const auto stored = documents.find(document_id);
+  const auto stored = documents_.find(document_id);
   const LoadedDocument* source =
-      stored != documents.end() && &stored->second.utterances == &utterances ? &stored->second
-                                                                             : nullptr;
+      stored != documents_.end() && &stored->second.utterances == &utterances ? &stored->second
+                                                                              : nullptr;
   std::vector<SpokenUtterance> list;
   list.reserve(selection.size());
   for (std::size_t i = 0; i < selection.size(); ++i) {
@@ -220,8 +225,8 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
 
 Result<void> AppState::hand_over(std::vector<SpokenUtterance> utterances) {
   forget_spoken();
-  spoken.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
-                                                 std::make_move_iterator(utterances.end())));
+  spoken_.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
+                                                  std::make_move_iterator(utterances.end())));
   return feed(true);
 }
 
@@ -229,8 +234,8 @@ Result<void> AppState::feed(bool interrupt_first) {
   bool interrupt = interrupt_first;
   // Utterances spoken without an id cannot be followed to their end, so they never count
   // against the window: with such a backend everything is handed over at once.
-  while (speech && spoken.size() < kWindow) {
-    std::optional<SpokenUtterance> next = spoken.take_waiting();
+  while (speech_ && spoken_.size() < kWindow) {
+    std::optional<SpokenUtterance> next = spoken_.take_waiting();
     if (!next) break;
     SpokenUtterance& u = *next;
     const std::vector<WordMark>& words = u.words();
@@ -253,7 +258,7 @@ Result<void> AppState::feed(bool interrupt_first) {
         SpokenUtterance rest = u;
         rest.first_word = k;
         rest.continued = true;
-        spoken.push_waiting_front(std::move(rest));
+        spoken_.push_waiting_front(std::move(rest));
       }
     }
     u.end_word = last;
@@ -262,14 +267,14 @@ Result<void> AppState::feed(bool interrupt_first) {
     for (std::size_t w = first; w < last; ++w) {
       marks.push_back(WordMark{words[w].begin - cut, words[w].end - cut});
     }
-    auto id = speech->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+    auto id = speech_->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
     interrupt = false;
     ++handed_;
     if (!id) {
-      spoken.set_waiting({});
+      spoken_.set_waiting({});
       return fail(id.error());
     }
-    if (*id) spoken.record((*id)->text(), std::move(u));
+    if (*id) spoken_.record((*id)->text(), std::move(u));
   }
   return {};
 }
@@ -278,17 +283,17 @@ std::vector<Message> AppState::handle(Request request) {
   return std::visit(
       Overloaded{
           [&](Init& r) -> std::vector<Message> {
-            if (speech_error) {
-              return {BackendUnavailable{*speech_error},
-                      InitResult{std::move(r.id), false, "system-tts", *speech_error}};
+            if (speech_error_) {
+              return {BackendUnavailable{*speech_error_},
+                      InitResult{std::move(r.id), false, "system-tts", *speech_error_}};
             }
-            return {InitResult{std::move(r.id), true, backend_text(speech), std::nullopt}};
+            return {InitResult{std::move(r.id), true, backend_text(speech_), std::nullopt}};
           },
           [&](ListVoices& r) -> std::vector<Message> {
-            if (!speech) {
+            if (!speech_) {
               return {error_message(std::move(r.id), "list_voices_failed", unavailable_error())};
             }
-            auto voices = speech->voices();
+            auto voices = speech_->voices();
             if (!voices)
               return {error_message(std::move(r.id), "list_voices_failed", voices.error())};
             return {ListVoicesResult{std::move(r.id), std::move(*voices)}};
@@ -307,8 +312,8 @@ std::vector<Message> AppState::handle(Request request) {
 
 Message AppState::stop(const Stop& request) {
   paused_.reset();
-  if (!speech) return error_message(request.id, "stop_failed", unavailable_error());
-  if (auto stopped = speech->stop(); !stopped) {
+  if (!speech_) return error_message(request.id, "stop_failed", unavailable_error());
+  if (auto stopped = speech_->stop(); !stopped) {
     return error_message(request.id, "stop_failed", stopped.error());
   }
   forget_spoken();
@@ -316,7 +321,7 @@ Message AppState::stop(const Stop& request) {
 }
 
 void AppState::forget_spoken() {
-  spoken.clear();
+  spoken_.clear();
   overdue_at_.reset();
 }
 
@@ -328,12 +333,18 @@ void AppState::expect_progress(std::size_t remaining) {
 }
 
 void AppState::expect_next_begin() {
-  if (spoken.empty()) return;
-  const SpokenUtterance& next = spoken.entries().front().utterance;
+  if (spoken_.empty()) return;
+  const SpokenUtterance& next = spoken_.handed(0).utterance;
   if (next.begun) return;
   const auto& words = next.words();
   const std::size_t from = next.first_word < words.size() ? words[next.first_word].begin : 0;
   expect_progress(next.text().size() - from);
+}
+
+bool AppState::speech_outstanding() {
+  if (!speech_) return false;
+  auto speaking = speech_->is_speaking();
+  return speaking ? *speaking : !spoken_.empty();
 }
 
 bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
@@ -345,28 +356,28 @@ bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
 void AppState::silence() {
   paused_.reset();
   forget_spoken();
-  if (speech) (void)speech->stop();  // bounded by the backend; nothing to report it to
+  if (speech_) (void)speech_->stop();  // bounded by the backend; nothing to report it to
 }
 
 Message AppState::pause(const Pause& request) {
-  if (!speech || spoken.empty()) return PauseResult{request.id, false};
-  std::vector<SpokenUtterance> rest = spoken.take_position();
+  if (!speech_ || spoken_.empty()) return PauseResult{request.id, false};
+  std::vector<SpokenUtterance> rest = spoken_.take_position();
   overdue_at_.reset();
   // The position is kept even when the synthesizer cannot be told to stop (its connection is
   // gone, say): a later resume still continues from it.
   paused_ = PausedSpeech{settings_, std::move(rest)};
-  if (auto stopped = speech->stop(); !stopped) {
+  if (auto stopped = speech_->stop(); !stopped) {
     return error_message(request.id, "pause_failed", stopped.error());
   }
   return PauseResult{request.id, true};
 }
 
 Message AppState::resume(const Resume& request) {
-  if (!paused_ || !speech) return ResumeResult{request.id, false, 0};
+  if (!paused_ || !speech_) return ResumeResult{request.id, false, 0};
   SpeechSettings settings = paused_->settings;
   if (request.rate) settings.rate = *request.rate;
   if (request.voice_id) settings.voice_id = request.voice_id;
-  if (auto configured = speech->configure(settings.voice_id, settings.language, settings.rate);
+  if (auto configured = speech_->configure(settings.voice_id, settings.language, settings.rate);
       !configured) {
     return error_message(request.id, "resume_failed", configured.error());
   }
@@ -385,19 +396,19 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
   const std::string& key = event.id.text();
   switch (event.kind) {
     case SpeechEventKind::UtteranceBegin: {
-      const SpokenUtterance* s = spoken.begin(key);
+      const SpokenUtterance* s = spoken_.begin(key);
       if (!s) return std::nullopt;
       const auto& words = s->words();
       const std::size_t from = s->first_word < words.size() ? words[s->first_word].begin : 0;
       expect_progress(s->text().size() - from);
       if (s->continued) return std::nullopt;  // a later part of an utterance already begun
-      return UtteranceBegin{s->document_id, s->utterance_index, s->start_offset, s->end_offset,
-                            s->text()};
+      return UtteranceBegin{
+          {s->document_id, s->utterance_index, s->start_offset, s->end_offset, s->text()}};
     }
     case SpeechEventKind::Word: {
-      auto word = spoken.word(key, event.word);
+      auto word = spoken_.word(key, event.word);
       if (!word) return std::nullopt;
-      const SpokenUtterance& s = *spoken.find_entry(key);
+      const SpokenUtterance& s = *spoken_.find_entry(key);
       const WordMark& w = s.words()[*word];
       expect_progress(s.text().size() - w.begin);
       if (!settings_.word_events) return std::nullopt;
@@ -411,7 +422,7 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
                            s.text().substr(w.begin, w.end - w.begin)};
     }
     case SpeechEventKind::UtteranceEnd: {
-      auto done = spoken.end(key);
+      auto done = spoken_.end(key);
       if (!done) return std::nullopt;
       overdue_at_.reset();
       // The next utterance is already playing; queue the one after it. A failure here has no
@@ -419,8 +430,8 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
       (void)feed(false);
       expect_next_begin();
       if (done->has_more_parts()) return std::nullopt;
-      return UtteranceEnd{std::move(done->document_id), done->utterance_index, done->start_offset,
-                          done->end_offset, done->text()};
+      return UtteranceEnd{{std::move(done->document_id), done->utterance_index, done->start_offset,
+                           done->end_offset, done->text()}};
     }
   }
   return std::nullopt;
@@ -431,7 +442,7 @@ Message AppState::error_message(std::string id, std::string code, const Error& f
 }
 
 Error AppState::unavailable_error() const {
-  return Error(speech_error ? *speech_error : std::string(kUnavailable));
+  return Error(speech_error_ ? *speech_error_ : std::string(kUnavailable));
 }
 
 }  // namespace mdspeak

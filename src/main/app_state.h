@@ -52,7 +52,7 @@ class AppState {
   static constexpr std::size_t kWindow = 2;
 
   AppState(std::optional<SpeechEngine> speech, std::optional<std::string> speech_error)
-      : speech(std::move(speech)), speech_error(std::move(speech_error)) {}
+      : speech_(std::move(speech)), speech_error_(std::move(speech_error)) {}
 
   // The answers to one request (two for `init` on an unavailable backend).
   std::vector<Message> handle(Request request);
@@ -61,6 +61,9 @@ class AppState {
   std::optional<Message> on_event(const SpeechEvent& event);
 
   Message load_document(LoadDocument request);
+  // Keeps `document` under `document_id`, replacing any (and a position paused in it); returns
+  // its utterance count.
+  std::uint64_t store_document(const std::string& document_id, LoadedDocument document);
   Message prepare_speech(const PrepareSpeech& request) const;
   Message prepare_summary(const PrepareSummary& request) const;
   Message speak(const Speak& request);
@@ -85,6 +88,11 @@ class AppState {
   Error unavailable_error() const;
 
   bool paused() const { return paused_.has_value(); }
+  // The utterances handed to the synthesizer and not yet ended, and those still to hand over.
+  const SpokenTable& spoken() const { return spoken_; }
+  // True while the synthesizer says it is still speaking or, when it cannot tell, while some
+  // handed utterance has not ended. False without an engine.
+  bool speech_outstanding();
   // How many utterances have been handed to the synthesizer so far.
   std::uint64_t handed_count() const { return handed_; }
   // Cancels the service's own speech and forgets every position (the process is ending).
@@ -97,11 +105,6 @@ class AppState {
   // its words; past that, the service gives up on the speech as on a stop: everything is
   // cancelled and no end is reported. True when it gave up.
   bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
-
-  std::optional<SpeechEngine> speech;
-  std::optional<std::string> speech_error;
-  std::unordered_map<std::string, LoadedDocument> documents;
-  SpokenTable spoken;
 
  private:
   // What the current speech was queued with, kept so that a resume can speak the rest alike.
@@ -131,6 +134,10 @@ class AppState {
   // Moves the stall deadline: the utterance still has `remaining` bytes of text to say.
   void expect_progress(std::size_t remaining);
 
+  std::optional<SpeechEngine> speech_;
+  std::optional<std::string> speech_error_;  // why there is no engine, when there is none
+  std::unordered_map<std::string, LoadedDocument> documents_;
+  SpokenTable spoken_;
   SpeechSettings settings_;
   std::uint64_t handed_ = 0;
   std::optional<std::chrono::steady_clock::time_point> overdue_at_;

@@ -101,10 +101,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     state.give_up_if_stalled(std::chrono::steady_clock::now());
 
     if (input_closed) {
-      if (!state.speech) return {};
-      auto speaking = state.speech->is_speaking();
-      const bool keep_waiting = speaking ? *speaking : !state.spoken.empty();
-      if (!keep_waiting) {
+      if (!state.speech_outstanding()) {
         // The last end may have been sent between the look at the channel and the question;
         // forwarding it may also hand the synthesizer the next waiting utterance.
         const std::uint64_t handed = state.handed_count();

@@ -11,8 +11,7 @@ std::vector<SpokenTable::Entry>::iterator SpokenTable::find(std::string_view key
 }
 
 const SpokenUtterance* SpokenTable::find_entry(std::string_view key) const {
-  auto it = std::find_if(entries_.begin(), entries_.end(),
-                         [&](const Entry& entry) { return entry.key == key; });
+  auto it = const_cast<SpokenTable*>(this)->find(key);
   return it == entries_.end() ? nullptr : &it->utterance;
 }
 

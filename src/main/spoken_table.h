@@ -92,8 +92,9 @@ class SpokenTable {
   std::vector<SpokenUtterance> take_position();
 
   bool empty() const { return entries_.empty(); }
+  // How many utterances the synthesizer holds, and the `i`th of them in queueing order.
   std::size_t size() const { return entries_.size(); }
-  const std::vector<Entry>& entries() const { return entries_; }
+  const Entry& handed(std::size_t i) const { return entries_[i]; }
 
  private:
   std::vector<Entry>::iterator find(std::string_view key);

@@ -40,31 +40,16 @@ enum Field : std::uint8_t {
   kUnknownField = kFieldCount,
 };
 
+// The names of the known fields, in `Field` order.
+constexpr std::string_view kFieldNames[kFieldCount] = {
+    "id",       "document_id", "text", "start_offset", "end_offset",
+    "voice_id", "rate",        "type", "word_events",
+};
+
 Field field_named(std::string_view name) {
-  switch (name.size()) {
-    case 2:
-      if (name == "id") return kId;
-      break;
-    case 4:
-      if (name == "text") return kText;
-      if (name == "rate") return kRate;
-      if (name == "type") return kType;
-      break;
-    case 8:
-      if (name == "voice_id") return kVoiceId;
-      break;
-    case 10:
-      if (name == "end_offset") return kEndOffset;
-      break;
-    case 11:
-      if (name == "document_id") return kDocumentId;
-      if (name == "word_events") return kWordEvents;
-      break;
-    case 12:
-      if (name == "start_offset") return kStartOffset;
-      break;
-    default:
-      break;
+  // Names of other lengths are passed over on the length alone.
+  for (std::uint8_t f = 0; f < kFieldCount; ++f) {
+    if (kFieldNames[f] == name) return static_cast<Field>(f);
   }
   return kUnknownField;
 }
@@ -518,6 +503,28 @@ class Writer {
     out_.append(value ? "true" : "false");
   }
 
+  // A member: `name` is its text up to the value (`,"queued":`), then the value.
+  void member(std::string_view name, std::string_view text) {
+    raw(name);
+    string(text);
+  }
+  void member(std::string_view name, const std::string& text) {
+    raw(name);
+    string(text);
+  }
+  void member(std::string_view name, const std::optional<std::string>& text) {
+    raw(name);
+    optional_string(text);
+  }
+  void member(std::string_view name, std::uint64_t number) {
+    raw(name);
+    integer(number);
+  }
+  void member(std::string_view name, bool value) {
+    raw(name);
+    boolean(value);
+  }
+
  private:
   std::string& out_;
 };
@@ -538,74 +545,72 @@ std::string_view kind_name(PreparedUtteranceKind kind) {
   return "paragraph";
 }
 
+// `[{...},{...}]`: one object per item, its members written by `members`.
+template <class T, class F>
+void write_objects(Writer& w, const std::vector<T>& items, const F& members) {
+  const char* open = "[{";
+  for (const T& item : items) {
+    w.raw(open);
+    open = ",{";
+    members(item);
+    w.raw("}");
+  }
+  w.raw(items.empty() ? "[]" : "]");
+}
+
 void write_utterances(Writer& w, std::string& out, const std::vector<PreparedUtterance>& list) {
   // Room for every text unescaped plus the fixed parts, so a large answer grows once.
   std::size_t estimate = 2;
   for (const PreparedUtterance& u : list) estimate += u.text.size() + 128;
   out.reserve(out.size() + estimate);
 
-  w.raw("[");
-  bool first = true;
-  for (const PreparedUtterance& u : list) {
-    w.raw(first ? "{\"utterance_index\":" : ",{\"utterance_index\":");
-    first = false;
-    w.integer(u.utterance_index);
-    w.raw(",\"text\":");
-    w.string(u.text);
-    w.raw(",\"start_offset\":");
-    w.integer(u.start_offset);
-    w.raw(",\"end_offset\":");
-    w.integer(u.end_offset);
+  write_objects(w, list, [&w](const PreparedUtterance& u) {
+    w.member("\"utterance_index\":", u.utterance_index);
+    w.member(",\"text\":", u.text);
+    w.member(",\"start_offset\":", u.start_offset);
+    w.member(",\"end_offset\":", u.end_offset);
     w.raw(",\"kind\":\"");
     w.raw(kind_name(u.kind));
-    w.raw("\"}");
-  }
-  w.raw("]");
+    w.raw("\"");
+  });
 }
 
 template <class Prepared>
 void write_prepared(Writer& w, std::string& out, std::string_view type, const Prepared& m) {
   w.raw(type);
-  w.raw(",\"id\":");
-  w.string(m.id);
-  w.raw(",\"document_id\":");
-  w.string(m.document_id);
-  w.raw(",\"language_code\":");
-  w.optional_string(m.language_code);
+  w.member(",\"id\":", m.id);
+  w.member(",\"document_id\":", m.document_id);
+  w.member(",\"language_code\":", m.language_code);
   w.raw(",\"utterances\":");
   write_utterances(w, out, m.utterances);
 }
 
-template <class Progress>
-void write_progress(Writer& w, std::string_view type, const Progress& m) {
+// An answer that counts what one document got: its id, the document's and the count.
+void write_counted(Writer& w, std::string_view type, const std::string& id,
+                   const std::string& document_id, std::string_view count_name,
+                   std::uint64_t count) {
+  w.member(type, id);
+  w.member(",\"document_id\":", document_id);
+  w.member(count_name, count);
+}
+
+void write_progress(Writer& w, std::string_view type, const UtteranceProgress& m) {
   w.raw(type);
-  w.raw(",\"document_id\":");
-  w.string(m.document_id);
-  w.raw(",\"utterance_index\":");
-  w.integer(m.utterance_index);
-  w.raw(",\"start_offset\":");
-  w.integer(m.start_offset);
-  w.raw(",\"end_offset\":");
-  w.integer(m.end_offset);
-  w.raw(",\"text\":");
-  w.string(m.text);
+  w.member(",\"document_id\":", m.document_id);
+  w.member(",\"utterance_index\":", m.utterance_index);
+  w.member(",\"start_offset\":", m.start_offset);
+  w.member(",\"end_offset\":", m.end_offset);
+  w.member(",\"text\":", m.text);
 }
 
 void write_word(Writer& w, const UtteranceWord& m) {
-  w.raw("\"utterance_word\",\"document_id\":");
-  w.string(m.document_id);
-  w.raw(",\"utterance_index\":");
-  w.integer(m.utterance_index);
-  w.raw(",\"start_offset\":");
-  w.integer(m.start_offset);
-  w.raw(",\"end_offset\":");
-  w.integer(m.end_offset);
-  w.raw(",\"text_start\":");
-  w.integer(m.text_start);
-  w.raw(",\"text_end\":");
-  w.integer(m.text_end);
-  w.raw(",\"text\":");
-  w.string(m.text);
+  w.member("\"utterance_word\",\"document_id\":", m.document_id);
+  w.member(",\"utterance_index\":", m.utterance_index);
+  w.member(",\"start_offset\":", m.start_offset);
+  w.member(",\"end_offset\":", m.end_offset);
+  w.member(",\"text_start\":", m.text_start);
+  w.member(",\"text_end\":", m.text_end);
+  w.member(",\"text\":", m.text);
 }
 
 template <class... F>
@@ -626,41 +631,24 @@ void encode_message(const Message& message, std::string& out) {
   w.raw("{\"type\":");
   std::visit(Overloaded{
                  [&](const InitResult& m) {
-                   w.raw("\"init_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"available\":");
-                   w.boolean(m.available);
-                   w.raw(",\"backend\":");
-                   w.string(m.backend);
-                   w.raw(",\"message\":");
-                   w.optional_string(m.message);
+                   w.member("\"init_result\",\"id\":", m.id);
+                   w.member(",\"available\":", m.available);
+                   w.member(",\"backend\":", m.backend);
+                   w.member(",\"message\":", m.message);
                  },
                  [&](const ListVoicesResult& m) {
-                   w.raw("\"list_voices_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"voices\":[");
-                   bool first = true;
-                   for (const VoiceInfo& voice : m.voices) {
-                     w.raw(first ? "{\"id\":" : ",{\"id\":");
-                     first = false;
-                     w.string(voice.id);
-                     w.raw(",\"name\":");
-                     w.string(voice.name);
-                     w.raw(",\"locale\":");
-                     w.optional_string(voice.locale);
-                     w.raw(",\"gender\":");
-                     w.optional_string(voice.gender);
-                     w.raw("}");
-                   }
-                   w.raw("]");
+                   w.member("\"list_voices_result\",\"id\":", m.id);
+                   w.raw(",\"voices\":");
+                   write_objects(w, m.voices, [&w](const VoiceInfo& voice) {
+                     w.member("\"id\":", voice.id);
+                     w.member(",\"name\":", voice.name);
+                     w.member(",\"locale\":", voice.locale);
+                     w.member(",\"gender\":", voice.gender);
+                   });
                  },
                  [&](const LoadDocumentResult& m) {
-                   w.raw("\"load_document_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"document_id\":");
-                   w.string(m.document_id);
-                   w.raw(",\"utterance_count\":");
-                   w.integer(m.utterance_count);
+                   write_counted(w, "\"load_document_result\",\"id\":", m.id, m.document_id,
+                                 ",\"utterance_count\":", m.utterance_count);
                  },
                  [&](const PrepareSpeechResult& m) {
                    write_prepared(w, out, "\"prepare_speech_result\"", m);
@@ -669,45 +657,29 @@ void encode_message(const Message& message, std::string& out) {
                    write_prepared(w, out, "\"prepare_summary_result\"", m);
                  },
                  [&](const SpeakResult& m) {
-                   w.raw("\"speak_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"document_id\":");
-                   w.string(m.document_id);
-                   w.raw(",\"queued\":");
-                   w.integer(m.queued);
+                   write_counted(w, "\"speak_result\",\"id\":", m.id, m.document_id,
+                                 ",\"queued\":", m.queued);
                  },
-                 [&](const StopResult& m) {
-                   w.raw("\"stop_result\",\"id\":");
-                   w.string(m.id);
-                 },
+                 [&](const StopResult& m) { w.member("\"stop_result\",\"id\":", m.id); },
                  [&](const ErrorResult& m) {
-                   w.raw("\"error_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"code\":");
-                   w.string(m.code);
-                   w.raw(",\"message\":");
-                   w.string(m.message);
+                   w.member("\"error_result\",\"id\":", m.id);
+                   w.member(",\"code\":", m.code);
+                   w.member(",\"message\":", m.message);
                  },
                  [&](const UtteranceBegin& m) { write_progress(w, "\"utterance_begin\"", m); },
                  [&](const UtteranceEnd& m) { write_progress(w, "\"utterance_end\"", m); },
                  [&](const UtteranceWord& m) { write_word(w, m); },
                  [&](const PauseResult& m) {
-                   w.raw("\"pause_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"paused\":");
-                   w.boolean(m.paused);
+                   w.member("\"pause_result\",\"id\":", m.id);
+                   w.member(",\"paused\":", m.paused);
                  },
                  [&](const ResumeResult& m) {
-                   w.raw("\"resume_result\",\"id\":");
-                   w.string(m.id);
-                   w.raw(",\"resumed\":");
-                   w.boolean(m.resumed);
-                   w.raw(",\"queued\":");
-                   w.integer(m.queued);
+                   w.member("\"resume_result\",\"id\":", m.id);
+                   w.member(",\"resumed\":", m.resumed);
+                   w.member(",\"queued\":", m.queued);
                  },
                  [&](const BackendUnavailable& m) {
-                   w.raw("\"backend_unavailable\",\"message\":");
-                   w.string(m.message);
+                   w.member("\"backend_unavailable\",\"message\":", m.message);
                  },
              },
              message);

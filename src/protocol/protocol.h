@@ -149,20 +149,16 @@ struct ErrorResult {
   std::string code;
   std::string message;
 };
-struct UtteranceBegin {
+// What the begin and the end of an utterance report: the same members, in the same order.
+struct UtteranceProgress {
   std::string document_id;
   std::uint64_t utterance_index = 0;
   std::uint64_t start_offset = 0;
   std::uint64_t end_offset = 0;
   std::string text;
 };
-struct UtteranceEnd {
-  std::string document_id;
-  std::uint64_t utterance_index = 0;
-  std::uint64_t start_offset = 0;
-  std::uint64_t end_offset = 0;
-  std::string text;
-};
+struct UtteranceBegin : UtteranceProgress {};
+struct UtteranceEnd : UtteranceProgress {};
 struct BackendUnavailable {
   std::string message;
 };

@@ -34,6 +34,11 @@ namespace mdspeak::speechd {
 
 using Clock = std::chrono::steady_clock;
 
+// Opening includes starting the daemon on demand (about 0.3-0.5 s when it works).
+inline constexpr std::chrono::milliseconds kOpenTimeout{1500};
+// A command normally takes about a millisecond.
+inline constexpr std::chrono::milliseconds kCallTimeout{2000};
+
 inline Error timed_out() {
   return tts_error::io(std::strerror(ETIMEDOUT));
 }
@@ -173,6 +178,8 @@ class Watchdog {
     }
   }
 
+  // The owner's thread (arm, disarm) and the watchdog's own thread (run) reach every field below,
+  // always under `mutex_`; `thread_` is started under it and joined by the destructor.
   std::mutex mutex_;
   std::condition_variable cv_;
   std::thread thread_;

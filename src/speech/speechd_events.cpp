@@ -1,11 +1,16 @@
 // Which daemon notifications become the host's begin, word and end callbacks (see `EventTracker`
-// in speechd_tts.h for the rules and the thread contract).
+// in speechd_events.h for the rules and the thread contract).
 #include <algorithm>
 #include <mutex>
+#include <string>
 
-#include "speech/speechd_tts.h"
+#include "speech/speechd_events.h"
 
 namespace mdspeak::speechd {
+
+UtteranceId utterance_id(std::size_t message_id) {
+  return UtteranceId("SpeechDispatcher(" + std::to_string(message_id) + ")");
+}
 
 void EventTracker::set_begin(UtteranceCallback callback) {
   std::lock_guard lock(mutex_);

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "speech/speechd_tts.h"
+#include "speech/speechd_ssip.h"
 
 namespace mdspeak::speechd {
 

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <thread>
 
-#include "speech/speechd_tts.h"
+#include "speech/speechd_bounded.h"
+#include "speech/speechd_ssip.h"
 
 namespace mdspeak::speechd {
 
@@ -68,13 +69,17 @@ std::optional<ListedVoice> listed_voice(std::string_view data) {
   return voice;
 }
 
+std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
+  std::vector<Voice> voices;
+  for (const ListedVoice& entry : listing) {
+    if (entry.variant != "none") continue;
+    voices.push_back(Voice{entry.name, entry.name, std::nullopt, entry.language});
+  }
+  return voices;
+}
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-Error timed_out() {
-  return tts_error::io(std::strerror(ETIMEDOUT));
-}
 Error system_error(int error) {
   return tts_error::io(std::strerror(error));
 }

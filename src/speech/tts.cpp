@@ -1,25 +1,29 @@
 #include "speech/tts.h"
 
+#include <utility>
+
 namespace mdspeak {
 
 std::string feature_text(const Features& features) {
-  auto flag = [](bool on) { return on ? "true" : "false"; };
-  std::string text = "Features { is_speaking: ";
-  text += flag(features.is_speaking);
-  text += ", pitch: ";
-  text += flag(features.pitch);
-  text += ", rate: ";
-  text += flag(features.rate);
-  text += ", stop: ";
-  text += flag(features.stop);
-  text += ", utterance_callbacks: ";
-  text += flag(features.utterance_callbacks);
-  text += ", voice: ";
-  text += flag(features.voice);
-  text += ", get_voice: ";
-  text += flag(features.get_voice);
-  text += ", volume: ";
-  text += flag(features.volume);
+  const std::pair<const char*, bool> flags[] = {
+      {"is_speaking", features.is_speaking},
+      {"pitch", features.pitch},
+      {"rate", features.rate},
+      {"stop", features.stop},
+      {"utterance_callbacks", features.utterance_callbacks},
+      {"voice", features.voice},
+      {"get_voice", features.get_voice},
+      {"volume", features.volume},
+  };
+  std::string text = "Features {";
+  const char* separator = " ";
+  for (const auto& [name, on] : flags) {
+    text += separator;
+    text += name;
+    text += ": ";
+    text += on ? "true" : "false";
+    separator = ", ";
+  }
   text += " }";
   return text;
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/text.h"
 #include "speech/speech_engine.h"
 
 namespace mdspeak {
@@ -11,14 +12,6 @@ namespace mdspeak {
 namespace {
 
 constexpr const char* kNoVoices = "no supported English or Spanish system voices were found";
-
-std::string ascii_lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
 
 // The requested rate, 1.0 meaning normal, on the facade's scale: each half of 0.5..2.0 maps
 // linearly onto its half of min..max, so normal speed stays the synthesizer's normal speed.
@@ -34,11 +27,11 @@ float engine_rate(float requested, float min, float normal, float max) {
 std::pair<std::string, std::string> language_and_region(std::string_view tag) {
   tag = tag.substr(0, tag.find_first_of(".@"));
   const std::size_t cut = tag.find_first_of("-_");
-  std::string language = ascii_lower(tag.substr(0, cut));
+  std::string language = text::ascii_lower(tag.substr(0, cut));
   std::string region;
   if (cut != std::string_view::npos) {
     std::string_view rest = tag.substr(cut + 1);
-    region = ascii_lower(rest.substr(0, rest.find_first_of("-_")));
+    region = text::ascii_lower(rest.substr(0, rest.find_first_of("-_")));
   }
   return {std::move(language), std::move(region)};
 }
@@ -69,7 +62,7 @@ int locale_closeness(std::string_view voice_language, std::string_view person_lo
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language) {
   std::int32_t score = 0;
   if (language && language_matches_voice(*language, voice)) score += 1000;
-  const std::string id = ascii_lower(voice.id);
+  const std::string id = text::ascii_lower(voice.id);
   auto has = [&id](std::string_view part) { return id.find(part) != std::string::npos; };
   if (has("ttsbundle.siri")) score += 300;
   if (has(".voice.compact.")) score += 250;

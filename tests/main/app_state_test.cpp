@@ -12,12 +12,11 @@
 namespace mdspeak {
 namespace {
 
-SpokenUtterance stale_entry(std::string document_id) {
-  SpokenUtterance entry;
-  entry.document_id = std::move(document_id);
-  entry.content = std::make_shared<SpokenText>(SpokenText{"old", {}, {}});
-  entry.end_offset = 1;
-  return entry;
+// Speaks a one-utterance document, "old", so that the spoken table holds one entry.
+void speak_old(FakeHost& s) {
+  s.answer(LoadDocument{"0", "old", "Old."});
+  s.answer(Speak{"0", "old", {}, {}, {}, 1.0f});
+  ASSERT_EQ(s.state.spoken().size(), 1u);
 }
 
 std::vector<Utterance> three_utterances() {
@@ -57,12 +56,12 @@ TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
                                        std::nullopt, 1.0f, std::nullopt);
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(*queued, 2u);
-  ASSERT_EQ(s.state.spoken.size(), 2u);
-  EXPECT_EQ(s.state.spoken.entries()[0].key, "Fake(1)");
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.utterance_index, 0u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "two");
-  EXPECT_EQ(s.state.spoken.entries()[1].utterance.utterance_index, 1u);
-  EXPECT_EQ(s.state.spoken.entries()[1].utterance.start_offset, 32u);
+  ASSERT_EQ(s.state.spoken().size(), 2u);
+  EXPECT_EQ(s.state.spoken().handed(0).key, "Fake(1)");
+  EXPECT_EQ(s.state.spoken().handed(0).utterance.utterance_index, 0u);
+  EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "two");
+  EXPECT_EQ(s.state.spoken().handed(1).utterance.utterance_index, 1u);
+  EXPECT_EQ(s.state.spoken().handed(1).utterance.start_offset, 32u);
   // configure, then stop, then speak with interrupt only on the first.
   EXPECT_EQ(s.fake->calls(FakeOp::SetRate), 1);
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
@@ -89,15 +88,15 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
   for (const auto& c : cases) {
     FakeHost s = FakeHost::create();
     // A previous queueing leaves entries that any selecting queueing empties first.
-    s.state.spoken.record("old", stale_entry("old"));
-    s.fake->fail_nth(c.op, c.nth);
+    speak_old(s);
+    s.fake->fail_nth(c.op, s.fake->calls(c.op) + c.nth);
     auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
                                          std::nullopt, 1.0f, std::nullopt);
     ASSERT_FALSE(queued.has_value());
     EXPECT_EQ(queued.error().message, c.want_message);
-    EXPECT_EQ(s.state.spoken.size(), c.want_entries);
-    for (std::size_t i = 0; i < s.state.spoken.size(); ++i) {
-      EXPECT_EQ(s.state.spoken.entries()[i].utterance.utterance_index, i);
+    EXPECT_EQ(s.state.spoken().size(), c.want_entries);
+    for (std::size_t i = 0; i < s.state.spoken().size(); ++i) {
+      EXPECT_EQ(s.state.spoken().handed(i).utterance.utterance_index, i);
     }
   }
 }
@@ -139,8 +138,8 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
   step();
   step();
   EXPECT_EQ(ended, (std::vector<std::uint64_t>{0, 1, 2}));
-  EXPECT_TRUE(s.state.spoken.empty());
-  EXPECT_FALSE(s.state.spoken.has_waiting());
+  EXPECT_TRUE(s.state.spoken().empty());
+  EXPECT_FALSE(s.state.spoken().has_waiting());
 }
 
 // An utterance that never begins or never ends is given up on once it overran what its remaining
@@ -164,26 +163,33 @@ TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 1);
   EXPECT_TRUE(s.state.give_up_if_stalled(now + seconds(100)));  // one word left: seconds
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), 2);
-  EXPECT_TRUE(s.state.spoken.empty());
+  EXPECT_TRUE(s.state.spoken().empty());
   EXPECT_FALSE(s.state.give_up_if_stalled(now + hours(1)));  // nothing left to wait for
   s.fake->finish_all();
   EXPECT_TRUE(s.take_messages().empty());
 }
 
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
-  AppState state(std::nullopt, "failed to initialize system TTS");
-  state.spoken.record("k", stale_entry("d"));
-  auto queued = state.queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt,
-                                     1.0f, std::nullopt);
+  FakeHost s = FakeHost::create();
+  speak_old(s);
+  const int stops = s.fake->calls(FakeOp::Stop);
+  auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt,
+                                       1.0f, std::nullopt);
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(*queued, 0u);
-  EXPECT_EQ(state.spoken.size(), 1u);
+  EXPECT_EQ(s.state.spoken().size(), 1u);
+  EXPECT_EQ(s.fake->calls(FakeOp::Stop), stops);
 
+  AppState state(std::nullopt, "failed to initialize system TTS");
+  EXPECT_EQ(state
+                .queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt, 1.0f,
+                                std::nullopt)
+                .value_or(99),
+            0u);
   auto failed = state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
                                      std::nullopt, 1.0f, std::nullopt);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().message, "failed to initialize system TTS");
-  EXPECT_TRUE(state.spoken.empty());
 
   AppState no_text(std::nullopt, std::nullopt);
   EXPECT_EQ(no_text.unavailable_error().message, "system TTS backend is unavailable");
@@ -223,8 +229,8 @@ TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
   auto loaded =
       std::get<LoadDocumentResult>(s.state.load_document(LoadDocument{"3", "doc", "# New\n\nB."}));
   EXPECT_EQ(loaded.utterance_count, 2u);
-  ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "Old text.");
+  ASSERT_EQ(s.state.spoken().size(), 1u);
+  EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "Old text.");
   auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
   ASSERT_EQ(prepared.utterances.size(), 2u);
   EXPECT_EQ(prepared.utterances[0].text, "New");
@@ -245,18 +251,18 @@ TEST(AppStateTest, NotLoadedComesFirst) {
 
 TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   FakeHost s = FakeHost::create();
-  s.state.documents["doc"] = LoadedDocument{{},
-                                            {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
-                                             {"Real span.", 5, 9, UtteranceKind::Paragraph}},
-                                            SupportedLanguage::Spanish,
-                                            {}};
+  s.state.store_document("doc", LoadedDocument{{},
+                                               {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
+                                                {"Real span.", 5, 9, UtteranceKind::Paragraph}},
+                                               SupportedLanguage::Spanish,
+                                               {}});
   auto prepared = std::get<PrepareSummaryResult>(s.state.prepare_summary({"1", "doc"}));
   EXPECT_EQ(prepared.language_code, "es");
   EXPECT_EQ(prepared.utterances.size(), 2u);
   auto spoken = std::get<SpeakResult>(s.state.speak_summary(SpeakSummary{"2", "doc", {}, 1.0f}));
   EXPECT_EQ(spoken.queued, 1u);
-  ASSERT_EQ(s.state.spoken.size(), 1u);
-  EXPECT_EQ(s.state.spoken.entries()[0].utterance.text(), "Real span.");
+  ASSERT_EQ(s.state.spoken().size(), 1u);
+  EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "Real span.");
 }
 
 }  // namespace

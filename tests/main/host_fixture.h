@@ -1,5 +1,5 @@
-// The host's state on the scripted fake synthesizer: the fake, the event channel's receiving end
-// and an `AppState` whose engine drives the fake.
+// The host's state on the shared fake engine: the fake, the event channel's receiving end and an
+// `AppState` whose engine drives the fake.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "main/app_state.h"
-#include "support/fake_tts.h"
+#include "support/fake_engine.h"
 
 namespace mdspeak {
-
-inline const Voice kFixtureEnglish{"en-voice", "English", std::nullopt, "en-US"};
 
 struct FakeHost {
   std::shared_ptr<FakeTts> fake;
@@ -21,12 +19,11 @@ struct FakeHost {
   AppState state;
 
   static FakeHost create() {
-    auto fake = std::make_shared<FakeTts>();
-    fake->set_voices({kFixtureEnglish});
-    auto [tx, rx] = make_channel<SpeechEvent>();
-    auto engine = SpeechEngine::create(fake->facade(), std::move(tx));
-    EXPECT_TRUE(engine.has_value());
-    return FakeHost{fake, std::move(rx), AppState(std::move(*engine), std::nullopt)};
+    FakeEngine rig;
+    rig.fake->set_voices({kFixtureEnglish});
+    EXPECT_TRUE(rig.start());
+    return FakeHost{rig.fake, std::move(*rig.events),
+                    AppState(std::move(rig.engine), std::nullopt)};
   }
 
   // The messages of the events sent so far, as the main loop would write them.

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "main/host.h"
-#include "support/fake_tts.h"
+#include "support/fake_engine.h"
 
 namespace mdspeak {
 namespace {
@@ -23,20 +23,19 @@ class Loop {
   explicit Loop(bool with_engine = true) {
     auto wakeup = std::make_shared<Wakeup>();
     auto [rtx, rrx] = make_channel<Request>(wakeup);
-    auto [etx, erx] = make_channel<SpeechEvent>(wakeup);
     requests_.emplace(std::move(rtx));
-    std::optional<SpeechEngine> engine;
+    FakeEngine rig;
+    fake = rig.fake;
     std::optional<std::string> failure;
     if (with_engine) {
-      fake->set_voices({{"en-voice", "English", std::nullopt, "en-US"}});
-      auto created = SpeechEngine::create(fake->facade(), std::move(etx));
-      EXPECT_TRUE(created.has_value());
-      engine.emplace(std::move(*created));
+      fake->set_voices({kFixtureEnglish});
+      EXPECT_TRUE(rig.start(wakeup));
     } else {
       failure = "failed to initialize system TTS";
+      rig.events.emplace(make_channel<SpeechEvent>(wakeup).second);
     }
-    thread_ = std::thread([this, rrx = std::move(rrx), erx = std::move(erx),
-                           engine = std::move(engine), failure]() mutable {
+    thread_ = std::thread([this, rrx = std::move(rrx), erx = std::move(*rig.events),
+                           engine = std::move(rig.engine), failure]() mutable {
       AppState state(std::move(engine), failure);
       result_ = run_main_loop(rrx, erx, state, [this](std::string_view line) -> Result<void> {
         std::lock_guard lock(mutex_);
@@ -77,7 +76,7 @@ class Loop {
     return cv_.wait_for(lock, timeout, [&] { return finished_; });
   }
 
-  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
+  std::shared_ptr<FakeTts> fake;
 
  private:
   std::optional<Sender<Request>> requests_;

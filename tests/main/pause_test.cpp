@@ -133,8 +133,11 @@ TEST(PauseResume, AFailedStopIsReportedButThePositionKept) {
 
 TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
   FakeHost h = FakeHost::create();
-  h.state.documents["doc"] = LoadedDocument{
-      {}, {{"A short summary.", 4, 30, UtteranceKind::Paragraph}}, SupportedLanguage::English, {}};
+  h.state.store_document("doc",
+                         LoadedDocument{{},
+                                        {{"A short summary.", 4, 30, UtteranceKind::Paragraph}},
+                                        SupportedLanguage::English,
+                                        {}});
   h.answer(SpeakSummary{"s", "doc", std::nullopt, 1.0f, true});
   h.fake->finish_all();
   auto messages = h.take_messages();

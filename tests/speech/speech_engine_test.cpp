@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_tts.h"
+#include "support/fake_engine.h"
 
 namespace mdspeak {
 namespace {
@@ -23,21 +23,6 @@ std::vector<std::string> drain(Receiver<SpeechEvent>& events) {
   return seen;
 }
 
-struct Rig {
-  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
-  std::optional<Receiver<SpeechEvent>> events;
-  std::optional<SpeechEngine> engine;
-
-  Result<void> start() {
-    auto [sender, receiver] = make_channel<SpeechEvent>();
-    events.emplace(std::move(receiver));
-    auto created = SpeechEngine::create(fake->facade(), std::move(sender));
-    if (!created) return fail(std::move(created.error()));
-    engine.emplace(std::move(*created));
-    return {};
-  }
-};
-
 std::string id_text(const Result<std::optional<UtteranceId>>& id) {
   if (!id || !id->has_value()) return "<none>";
   return (*id)->text();
@@ -46,7 +31,7 @@ std::string id_text(const Result<std::optional<UtteranceId>>& id) {
 class ThreeUtterances : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ThreeUtterances, BeginAndEndArriveInQueueOrderWithTheReturnedIds) {
-  Rig rig;
+  FakeEngine rig;
   rig.fake->deliver_on_other_thread(GetParam());
   ASSERT_TRUE(rig.start());
 
@@ -69,7 +54,7 @@ TEST_P(ThreeUtterances, BeginAndEndArriveInQueueOrderWithTheReturnedIds) {
 INSTANTIATE_TEST_SUITE_P(CallbackThread, ThreeUtterances, ::testing::Bool());
 
 TEST(SpeechEngine, StopDuringSecondUtteranceEndsItWithoutEventAndDropsTheThird) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   auto first = rig.engine->speak("one", true);
   auto second = rig.engine->speak("two", false);
@@ -90,7 +75,7 @@ TEST(SpeechEngine, StopDuringSecondUtteranceEndsItWithoutEventAndDropsTheThird) 
 }
 
 TEST(SpeechEngine, SpeakWithInterruptCancelsWhatWasQueued) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   ASSERT_TRUE(rig.engine->speak("one", true));
   ASSERT_TRUE(rig.engine->speak("two", false));
@@ -102,14 +87,14 @@ TEST(SpeechEngine, SpeakWithInterruptCancelsWhatWasQueued) {
 }
 
 TEST(SpeechEngine, StopWithNothingSpokenSucceeds) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   EXPECT_TRUE(rig.engine->stop());
   EXPECT_EQ(rig.fake->calls(FakeOp::Stop), 1);
 }
 
 TEST(SpeechEngine, IsSpeakingFollowsTheQueue) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   EXPECT_FALSE(*rig.engine->is_speaking());
   ASSERT_TRUE(rig.engine->speak("one", true));
@@ -121,7 +106,7 @@ TEST(SpeechEngine, IsSpeakingFollowsTheQueue) {
 }
 
 TEST(SpeechEngine, IsSpeakingWithoutTheFeatureAnswersFalseWithoutAsking) {
-  Rig rig;
+  FakeEngine rig;
   Features features;
   features.utterance_callbacks = true;
   features.stop = true;
@@ -137,7 +122,7 @@ TEST(SpeechEngine, IsSpeakingWithoutTheFeatureAnswersFalseWithoutAsking) {
 }
 
 TEST(SpeechEngine, FeaturesArePassedThrough) {
-  Rig rig;
+  FakeEngine rig;
   Features features;
   features.utterance_callbacks = true;
   features.volume = true;
@@ -147,7 +132,7 @@ TEST(SpeechEngine, FeaturesArePassedThrough) {
 }
 
 TEST(SpeechEngine, SpeakWithoutIdFromTheFacadeReturnsNone) {
-  Rig rig;
+  FakeEngine rig;
   rig.fake->set_return_ids(false);
   ASSERT_TRUE(rig.start());
   auto id = rig.engine->speak("one", true);
@@ -166,7 +151,7 @@ class EngineCreationFails : public ::testing::TestWithParam<CreationFailure> {};
 
 TEST_P(EngineCreationFails, WithItsContextAndLeavesNoSenderAlive) {
   const CreationFailure& c = GetParam();
-  Rig rig;
+  FakeEngine rig;
   c.script(*rig.fake);
   auto started = rig.start();
   ASSERT_FALSE(started);
@@ -210,7 +195,7 @@ TEST(SpeechEngine, NoFacadeIsAnInitializationFailure) {
 }
 
 TEST(SpeechEngine, DroppingTheEngineDisconnectsTheChannel) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   std::optional<SpeechEvent> event;
   EXPECT_EQ(rig.events->try_recv(event), TryRecv::Empty);
@@ -220,7 +205,7 @@ TEST(SpeechEngine, DroppingTheEngineDisconnectsTheChannel) {
 }
 
 TEST(SpeechEngine, EventsAfterTheReceiverIsGoneAreDropped) {
-  Rig rig;
+  FakeEngine rig;
   ASSERT_TRUE(rig.start());
   ASSERT_TRUE(rig.engine->speak("one", true));
   rig.events.reset();
@@ -239,7 +224,7 @@ class EngineOperationFails : public ::testing::TestWithParam<OperationFailure> {
 
 TEST_P(EngineOperationFails, WithItsContextAndTheEngineStaysUsable) {
   const OperationFailure& c = GetParam();
-  Rig rig;
+  FakeEngine rig;
   rig.fake->fail_nth(c.op, 1, "IO error: broken");
   ASSERT_TRUE(rig.start());
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "speech/speech_engine.h"
+#include "support/channel_wait.h"
 #include "support/fake_speechd.h"
 #include "support/sink_recorder.h"
 
@@ -35,9 +36,7 @@ struct Live {
 
   // The next event, or nullopt after `timeout`.
   std::optional<SpeechEvent> next(std::chrono::milliseconds timeout = 15s) {
-    std::optional<SpeechEvent> event;
-    if (events->recv_for(event, timeout) != TryRecv::Value) return std::nullopt;
-    return event;
+    return next_value(*events, timeout);
   }
 
   std::string speak(const std::string& text, bool interrupt) {

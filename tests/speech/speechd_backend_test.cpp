@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "speech/speechd_tts.h"
+#include "speech/speechd_events.h"
+#include "speech/speechd_ssip.h"
 
 namespace mdspeak::speechd {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "speech/speech_engine.h"
-#include "support/fake_tts.h"
+#include "support/fake_engine.h"
 
 namespace mdspeak {
 namespace {
@@ -20,15 +20,11 @@ Voice voice(std::string id, std::string name, std::string language,
   return Voice{std::move(id), std::move(name), gender, std::move(language)};
 }
 
-struct Rig {
-  std::shared_ptr<FakeTts> fake = std::make_shared<FakeTts>();
-  std::optional<SpeechEngine> engine;
-
+// An engine whose fake synthesizer offers `voices`.
+struct Rig : FakeEngine {
   explicit Rig(std::vector<Voice> voices) {
     fake->set_voices(std::move(voices));
-    auto [sender, receiver] = make_channel<SpeechEvent>();
-    auto created = SpeechEngine::create(fake->facade(), std::move(sender));
-    if (created) engine.emplace(std::move(*created));
+    (void)start();
   }
 };
 

@@ -1,16 +1,18 @@
-// Pieces of the speech-dispatcher backend that need no daemon, kept apart so they can be tested.
+// What goes over the wire to and from speech-dispatcher: the SSML of an utterance with a mark
+// before each word, the marks read back, SSIP replies and the voice listing made of them, and the
+// daemon's rate scale. Kept apart from the connection so that all of it is tested without a
+// daemon. Plain functions and a reply parser owned by whoever reads the reply; only
+// `list_voices` talks to the daemon, on the calling thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "speech/tts.h"
@@ -21,9 +23,6 @@ namespace mdspeak::speechd {
 inline constexpr float kMinRate = -100.0f;
 inline constexpr float kNormalRate = 0.0f;
 inline constexpr float kMaxRate = 100.0f;
-
-// "SpeechDispatcher(42)" for message 42.
-UtteranceId utterance_id(std::size_t message_id);
 
 // The SSML document sent for one utterance: the text XML-escaped inside <speak>, with
 // <mark name="N"/> right before word N. Characters XML cannot carry become spaces.
@@ -74,58 +73,5 @@ std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing);
 // thread to abort the listing, or answer false to abort at once.
 Result<std::vector<Voice>> list_voices(std::chrono::steady_clock::time_point deadline,
                                        const std::function<bool(int socket)>& on_socket);
-
-// Follows which of this client's messages are still to be spoken, and decides which daemon
-// notifications become begin/end callbacks.
-//
-// The daemon may notify about a message before `spd_say` has returned its id to us; such early
-// ids are larger than every id registered so far (the daemon numbers messages in order) and are
-// passed on. Notifications for messages that were cancelled by us (a stop, or a speak with
-// interrupt) are dropped, so a cancelled message never yields an end. Thread-safe: notifications
-// arrive on libspeechd's reader thread, everything else on the owner's thread.
-class EventTracker {
- public:
-  enum class Kind { Begin, End, Cancel };
-  using Clock = std::chrono::steady_clock;
-
-  void set_begin(UtteranceCallback callback);
-  void set_end(UtteranceCallback callback);
-  void set_word(WordCallback callback);
-  // Drops the callbacks (and whatever they own); nothing is delivered afterwards.
-  void close();
-
-  // A notification from the daemon; runs the matching callback, if any, before returning.
-  void notify(std::size_t message_id, Kind kind);
-  // An index mark of the utterance being spoken: word `word` begins.
-  void notify_word(std::size_t message_id, std::size_t word);
-  // `spd_say` returned this id.
-  void queued(std::size_t message_id);
-  // Everything queued so far is cancelled: late notifications about it are dropped.
-  void cancel_all();
-  // A new connection (perhaps to a restarted daemon, which numbers messages from 1 again).
-  void reset();
-
-  bool speaking() const;
-  // Utterances are pending, none of them has begun, and the daemon has said nothing about our
-  // messages for `quiet`: a daemon whose audio output is dead queues work and never speaks it.
-  bool stalled(Clock::duration quiet) const;
-  // When the daemon last showed a sign of life about our messages (queueing or a notification).
-  Clock::time_point last_activity() const;
-
- private:
-  bool ours(std::size_t message_id) const;
-
-  mutable std::mutex mutex_;
-  UtteranceCallback begin_;
-  UtteranceCallback end_;
-  WordCallback word_;
-  bool closed_ = false;
-  std::unordered_set<std::size_t> pending_;
-  // Ids that ended (or were cancelled) before `queued` saw them.
-  std::unordered_set<std::size_t> finished_early_;
-  std::size_t highest_queued_ = 0;
-  std::size_t in_progress_ = 0;  // begun and not yet ended or cancelled; 0 when none
-  Clock::time_point last_activity_ = Clock::now();
-};
 
 }  // namespace mdspeak::speechd
