@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -59,9 +60,14 @@ bool watch_stop_signals(const std::shared_ptr<mdspeak::Wakeup>& wakeup) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace mdspeak;
   ensure_standard_streams_open();
+  // Clients start the service without arguments; `--version` lets a health check name the build.
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::printf("mdspeak-service %s\n", MDSPEAK_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   // A client that closes its end must turn our next write into an error, not kill us.
   std::signal(SIGPIPE, SIG_IGN);
 

@@ -37,7 +37,12 @@ function M.check()
     })
     return
   end
-  report.ok("service found: " .. path)
+  local version = vim.fn.system({ path, "--version" })
+  if vim.v.shell_error == 0 and version:match("^mdspeak%-service ") then
+    report.ok("service found: " .. path .. " (" .. vim.trim(version) .. ")")
+  else
+    report.ok("service found: " .. path)
+  end
 
   -- A process of its own, so that a reading in progress is left alone.
   local service = service_mod.new(path, {})
@@ -52,7 +57,6 @@ function M.check()
     service:shutdown()
     return
   end
-  -- The protocol has no version request; the backend text names what the service runs on.
   report.info("service backend: " .. tostring(init.backend))
   if init.available then
     report.ok("speech synthesizer available")
