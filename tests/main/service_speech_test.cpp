@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "service_process.h"
+#include "json_client.h"
 
 namespace mdspeak::testing {
 namespace {
@@ -18,22 +18,7 @@ const std::string kDocument =
     "# Speech test\n\nThe first paragraph is short.\n\n- One item\n- Another item\n\n"
     "A closing paragraph ends the document.\n";
 
-class Client {
- public:
-  void send(const json& request) { service_.write(request.dump() + "\n"); }
-  json next(std::chrono::milliseconds timeout = 30s) {
-    auto line = service_.read_line(timeout);
-    return line ? json::parse(*line) : json();
-  }
-  json answer(const json& request) {
-    send(request);
-    return next();
-  }
-  ServiceProcess& process() { return service_; }
-
- private:
-  ServiceProcess service_;
-};
+using Client = JsonClient;
 
 json prepared_entry(const json& utterance, const std::string& type) {
   return json{{"type", type},

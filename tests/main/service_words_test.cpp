@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "service_process.h"
+#include "json_client.h"
 #include "support/sink_recorder.h"
 
 namespace mdspeak::testing {
@@ -21,30 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kAudible = 0.003;
 
-class Client {
- public:
-  void send(const json& request) { service_.write(request.dump() + "\n"); }
-  json next(std::chrono::milliseconds timeout = 20s) {
-    auto line = service_.read_line(timeout);
-    return line ? json::parse(*line) : json();
-  }
-  // Reads until a message of `type`; the ones before it are appended to `skipped`.
-  json until(const std::string& type, std::vector<json>* skipped = nullptr) {
-    for (;;) {
-      json m = next();
-      if (m.is_null() || m["type"] == type) return m;
-      if (skipped) skipped->push_back(m);
-    }
-  }
-  void load(const std::string& text) {
-    send({{"type", "load_document"}, {"id", "l"}, {"document_id", "doc"}, {"text", text}});
-    until("load_document_result");
-  }
-  ServiceProcess& process() { return service_; }
-
- private:
-  ServiceProcess service_;
-};
+using Client = JsonClient;
 
 // The null sink of our own stack, recording; nullopt (and the test skipped) without it.
 bool start_recording(SinkRecorder& recorder) {
