@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "../support/corpus.h"
+#include "../support/md4c_alone.h"
 #include "language/language.h"
 #include "markdown/markdown.h"
 #include "protocol/protocol.h"
@@ -32,16 +34,7 @@ double seconds_since(Clock::time_point start) {
 
 const std::string& corpus() {
   static const std::string text = [] {
-    std::string path = "/tmp/mdspeak-markdown-corpus.md";
-    if (const char* env = std::getenv("MDSPEAK_MARKDOWN_CORPUS")) path = env;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      std::system(("scripts/markdown-corpus " + path + " 2>/dev/null").c_str());
-      in.open(path, std::ios::binary);
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::string t = buffer.str();
+    std::string t = bench::read_markdown_corpus();
     if (t.empty()) t = "# Heading\n\nA paragraph of text, with a clause. Another one.\n\n";
     return t;
   }();
@@ -82,16 +75,8 @@ double status_mb(int pid, std::string_view key) {
 }
 
 double md4c_seconds(const std::string& text) {
-  MD_PARSER parser{};
-  parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
-  parser.enter_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
-  parser.leave_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
-  parser.enter_span = [](MD_SPANTYPE, void*, void*) { return 0; };
-  parser.leave_span = [](MD_SPANTYPE, void*, void*) { return 0; };
-  parser.text = [](MD_TEXTTYPE, const MD_CHAR*, MD_SIZE, void*) { return 0; };
   const auto start = Clock::now();
-  benchmark::DoNotOptimize(
-      md_parse(text.data(), static_cast<MD_SIZE>(text.size()), &parser, nullptr));
+  benchmark::DoNotOptimize(bench::md4c_alone(text));
   return seconds_since(start);
 }
 

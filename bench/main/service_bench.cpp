@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/corpus.h"
 #include "service_process.h"
 
 namespace mdspeak::testing {
@@ -24,18 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string corpus() {
-  static const std::string text = [] {
-    std::string path = "/tmp/mdspeak-markdown-corpus.md";
-    if (const char* env = std::getenv("MDSPEAK_MARKDOWN_CORPUS")) path = env;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      std::system(("scripts/markdown-corpus " + path + " 2>/dev/null").c_str());
-      in.open(path, std::ios::binary);
-    }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-  }();
+  static const std::string text = bench::read_markdown_corpus();
   return text;
 }
 

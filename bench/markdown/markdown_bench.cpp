@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/md4c_alone.h"
 #include "markdown/markdown.h"
 
 namespace {
@@ -66,20 +67,9 @@ const std::string& corpus() {
   return text;
 }
 
-int md4c_alone(const std::string& text) {
-  MD_PARSER parser{};
-  parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
-  parser.enter_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
-  parser.leave_block = [](MD_BLOCKTYPE, void*, void*) { return 0; };
-  parser.enter_span = [](MD_SPANTYPE, void*, void*) { return 0; };
-  parser.leave_span = [](MD_SPANTYPE, void*, void*) { return 0; };
-  parser.text = [](MD_TEXTTYPE, const MD_CHAR*, MD_SIZE, void*) { return 0; };
-  return md_parse(text.data(), static_cast<MD_SIZE>(text.size()), &parser, nullptr);
-}
-
 void BM_Md4cAlone(benchmark::State& state) {
   const std::string& text = corpus();
-  for (auto _ : state) benchmark::DoNotOptimize(md4c_alone(text));
+  for (auto _ : state) benchmark::DoNotOptimize(mdspeak::bench::md4c_alone(text));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
@@ -110,7 +100,7 @@ void BM_SpeedRelativeToMd4c(benchmark::State& state) {
   double in_place_seconds = 0;  // the load's way: the source read in its own buffer
   for (auto _ : state) {
     double t0 = cpu_seconds();
-    benchmark::DoNotOptimize(md4c_alone(text));
+    benchmark::DoNotOptimize(mdspeak::bench::md4c_alone(text));
     double t1 = cpu_seconds();
     {
       mdspeak::ParsedMarkdownDocument doc = mdspeak::parse_markdown_document(text);
