@@ -1,14 +1,15 @@
-// Any input must read without crashing, and every utterance must keep its promises: non-empty
-// text without leading, trailing or doubled white space, and a span inside the source. When the
-// input is valid UTF-8, the text must be too and both ends of the span must fall on character
-// boundaries. Every word's source range must hold what the source map promises (see
-// tests/markdown/source_map_check.h).
+// Any input must read without crashing, alike with md4c beside the walk or not, and every
+// utterance must keep its promises: non-empty text without leading, trailing or doubled white
+// space, and a span inside the source. When the input is valid UTF-8, the text must be too and
+// both ends of the span must fall on character boundaries. Every word's source range must hold
+// what the source map promises (see tests/markdown/source_map_check.h).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "common/unicode.h"
 #include "markdown/markdown.h"
+#include "markdown/walker.h"
 #include "source_map_check.h"
 
 namespace {
@@ -59,5 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(mdspeak::parse_markdown_document_in_place(std::string(source)).utterances ==
         doc.utterances);
   check(mdspeak::testing_support::source_map_problems(source, doc).empty());
+  check(mdspeak::testing_support::same_reading(
+      doc,
+      mdspeak::markdown::parse_markdown_document(source, mdspeak::markdown::Reading::TwoThreads)));
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <iterator>
+#include <utility>
 
 #include "speech/words.h"
 #include "summary/summary.h"
@@ -122,10 +123,14 @@ std::uint64_t AppState::store_document(const std::string& document_id, LoadedDoc
   // The paused position belongs to the text it was taken from.
   if (paused_ && paused_->settings.document_id == document_id) paused_.reset();
   documents_.insert_or_assign(document_id, std::move(document));
+  memory_to_give_back_ = true;
+  return count;
+}
+
+void AppState::give_back_memory() {
   // A replaced document, the source and the parse's scratch were freed piece by piece: hand the
   // pages back so that memory after one huge document returns to what a small one needs.
-  malloc_trim(0);
-  return count;
+  if (std::exchange(memory_to_give_back_, false)) malloc_trim(0);
 }
 
 Message AppState::prepare_speech(const PrepareSpeech& request) const {

@@ -97,6 +97,9 @@ class AppState {
   std::uint64_t handed_count() const { return handed_; }
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
+  // Hands freed pages back to the system once a document was stored; called after the answer is
+  // written, so that a client does not wait for it.
+  void give_back_memory();
 
   // A synthesizer that stalls (a frozen or dead audio path) would keep an utterance begun, or
   // waiting to begin, for ever, and the service could never finish draining. An utterance gets
@@ -142,6 +145,7 @@ class AppState {
   std::uint64_t handed_ = 0;
   std::optional<std::chrono::steady_clock::time_point> overdue_at_;
   std::optional<PausedSpeech> paused_;
+  bool memory_to_give_back_ = false;
 };
 
 }  // namespace mdspeak

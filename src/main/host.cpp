@@ -122,6 +122,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
         for (const Message& answer : dispatch(state, std::move(*request))) {
           if (auto written = write(answer); !written) return written;
         }
+        state.give_back_memory();
         break;
       case TryRecv::Disconnected:
         input_closed = true;

@@ -6,7 +6,8 @@
 // into heading-delimited sections. Code, images, HTML and front matter are never spoken.
 //
 // Everything here is a pure function of its input and cannot fail; it is safe to call from any
-// thread.
+// thread. A large document is read with the help of a second thread, started and joined within
+// the call.
 #pragma once
 
 #include <cstdint>

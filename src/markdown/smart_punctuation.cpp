@@ -69,6 +69,19 @@ bool is_special(char c) {
   return kSpecial[static_cast<unsigned char>(c)];
 }
 
+// Where the run from `i` that is copied as it is ends: at a quote, two dashes or three dots. A
+// lone dash or dot is copied with its run, as it would be on its own.
+std::size_t plain_end(std::string_view s, std::size_t i, std::size_t end) {
+  for (; i < end; ++i) {
+    const char c = s[i];
+    if (!is_special(c)) continue;
+    if (c == '\'' || c == '"') return i;
+    if (c == '-' && i + 1 < end && s[i + 1] == '-') return i;
+    if (c == '.' && i + 2 < end && s[i + 1] == '.' && s[i + 2] == '.') return i;
+  }
+  return end;
+}
+
 }  // namespace
 
 QuoteFlanking quote_flanking(std::string_view source, std::size_t pos) {
@@ -145,8 +158,7 @@ void SmartPunctuation::append(std::string_view source, std::size_t pos, std::siz
     ++i;
   }
   while (i < end) {
-    std::size_t plain = i;
-    while (plain < end && !is_special(source[plain])) ++plain;
+    const std::size_t plain = plain_end(source, i, end);
     if (write && plain > i) {
       out_.append(source.data() + i, plain - i);
       mapped(out_.size() - (plain - i), i, plain);

@@ -117,10 +117,24 @@ SourceMapBuilder::SourceMapBuilder(TextSourceMap& map, std::vector<Insertion> in
 }
 
 std::size_t SourceMapBuilder::through_insertions(std::size_t position) const {
-  // Positions come nearly in order: start from the insertion found last time.
+  // Positions come nearly in order: the insertion found last time or the next one is most
+  // often right; otherwise the last insertion at or before the position is searched for.
   std::size_t k = hint_;
-  while (k > 0 && insertions_[k].at > position) --k;
-  while (k + 1 < insertions_.size() && insertions_[k + 1].at <= position) ++k;
+  const auto at_or_before = [&](std::size_t j) { return insertions_[j].at <= position; };
+  const auto last_before_next = [&](std::size_t j) {
+    return j + 1 == insertions_.size() || !at_or_before(j + 1);
+  };
+  if (!(at_or_before(k) && last_before_next(k))) {
+    if (k + 1 < insertions_.size() && at_or_before(k + 1) && last_before_next(k + 1)) {
+      ++k;
+    } else {
+      const auto after =
+          std::upper_bound(insertions_.begin(), insertions_.end(), position,
+                           [](std::size_t p, const Insertion& i) { return p < i.at; });
+      k = after == insertions_.begin() ? 0
+                                       : static_cast<std::size_t>(after - insertions_.begin()) - 1;
+    }
+  }
   hint_ = k;
   const Insertion& i = insertions_[k];
   if (position < i.at) return position;  // before the first

@@ -6,15 +6,24 @@
 // breaks) with their source spans, then handed to the innermost open block when the next block
 // event comes. Holding the run until then lets a break find its line end from the content that
 // follows it and lets a quote opened early become a left quote when its partner arrives.
+//
+// A large document is read by md4c on a second thread that only records its callbacks, in
+// batches, while the calling thread walks them: the two halves of the work take about as long,
+// so the read takes little more than md4c alone.
 #include "markdown/walker.h"
 
 #include <md4c.h>
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "common/text.h"
@@ -123,6 +132,161 @@ struct OpenSpan {
   bool autolink = false;
 };
 
+// md4c's callbacks forwarded to the methods of `sink` that bear their names.
+template <class Sink>
+int md_parse_into(std::string_view text, Sink& sink) {
+  MD_PARSER parser{};
+  parser.abi_version = 0;
+  parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
+  parser.enter_block = [](MD_BLOCKTYPE t, void* d, void* self) {
+    static_cast<Sink*>(self)->enter_block(t, d);
+    return 0;
+  };
+  parser.leave_block = [](MD_BLOCKTYPE t, void*, void* self) {
+    static_cast<Sink*>(self)->leave_block(t);
+    return 0;
+  };
+  parser.enter_span = [](MD_SPANTYPE t, void*, void* self) {
+    static_cast<Sink*>(self)->enter_span(t);
+    return 0;
+  };
+  parser.leave_span = [](MD_SPANTYPE t, void*, void* self) {
+    static_cast<Sink*>(self)->leave_span(t);
+    return 0;
+  };
+  parser.text = [](MD_TEXTTYPE t, const MD_CHAR* text, MD_SIZE size, void* self) {
+    static_cast<Sink*>(self)->text(t, text, size);
+    return 0;
+  };
+  return md_parse(text.data(), static_cast<MD_SIZE>(text.size()), &parser, &sink);
+}
+
+// One md4c callback with what the walker reads of it: the task box of a list item, the text of
+// a text event. Text that md4c wrote itself is not kept past the callback, so its one byte (the
+// walker reads no longer text of md4c's own) travels in the event.
+struct Event {
+  enum What : std::uint8_t { EnterBlock, LeaveBlock, EnterSpan, LeaveSpan, Text };
+  const MD_CHAR* text = nullptr;  // text in the source; null for md4c's own
+  MD_SIZE size = 0;
+  What what = Text;
+  std::uint8_t type = 0;  // the block, span or text type
+  bool task = false;
+  char task_mark = 0;
+  char own = 0;
+};
+
+// Hands batches of events from the parsing thread to the walking one. A bounded number of
+// batches is in flight, so memory stays small however long the document.
+class EventPipe {
+ public:
+  static constexpr std::size_t kBatch = 4096;
+
+  // Parsing side: a full batch in, an empty one back (waits while too many are unread).
+  void put(std::vector<Event>& batch) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return full_.size() < kInFlight; });
+    full_.push_back(std::move(batch));
+    batch = take_spare();
+    ready_.notify_one();
+  }
+  void close(std::vector<Event>& last) {
+    std::unique_lock lock(mutex_);
+    if (!last.empty()) full_.push_back(std::move(last));
+    closed_ = true;
+    ready_.notify_one();
+  }
+
+  // Walking side: the next batch, valid until give_back(); null once all were taken.
+  const std::vector<Event>* take() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return !full_.empty() || closed_; });
+    if (full_.empty()) return nullptr;
+    current_ = std::move(full_.front());
+    full_.pop_front();
+    room_.notify_one();
+    return &current_;
+  }
+  void give_back() {
+    current_.clear();
+    std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(current_));
+  }
+
+ private:
+  static constexpr std::size_t kInFlight = 16;
+
+  std::vector<Event> take_spare() {
+    std::vector<Event> batch;
+    if (!spare_.empty()) {
+      batch = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    batch.reserve(kBatch);
+    return batch;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a batch came, or the end
+  std::condition_variable room_;   // a batch was taken
+  std::deque<std::vector<Event>> full_;
+  std::vector<std::vector<Event>> spare_;
+  std::vector<Event> current_;
+  bool closed_ = false;
+};
+
+// Records md4c's callbacks into an EventPipe.
+class EventRecorder {
+ public:
+  EventRecorder(EventPipe& pipe, std::string_view source) : pipe_(pipe), source_(source) {
+    batch_.reserve(EventPipe::kBatch);
+  }
+
+  void enter_block(MD_BLOCKTYPE type, void* detail) {
+    Event e = make(Event::EnterBlock, type);
+    if (type == MD_BLOCK_LI && detail != nullptr) {
+      const auto* li = static_cast<const MD_BLOCK_LI_DETAIL*>(detail);
+      e.task = li->is_task != 0;
+      e.task_mark = li->task_mark;
+    }
+    push(e);
+  }
+  void leave_block(MD_BLOCKTYPE type) { push(make(Event::LeaveBlock, type)); }
+  void enter_span(MD_SPANTYPE type) { push(make(Event::EnterSpan, type)); }
+  void leave_span(MD_SPANTYPE type) { push(make(Event::LeaveSpan, type)); }
+  void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
+    Event e = make(Event::Text, type);
+    e.size = size;
+    if (within(text, size)) {
+      e.text = text;
+    } else if (size > 0) {
+      e.own = text[0];
+    }
+    push(e);
+  }
+  void finish() { pipe_.close(batch_); }
+
+ private:
+  static Event make(Event::What what, int type) {
+    Event e;
+    e.what = what;
+    e.type = static_cast<std::uint8_t>(type);
+    return e;
+  }
+  bool within(const MD_CHAR* text, MD_SIZE size) const {
+    const auto p = reinterpret_cast<std::uintptr_t>(text);
+    const auto base = reinterpret_cast<std::uintptr_t>(source_.data());
+    return p >= base && p - base <= source_.size() && source_.size() - (p - base) >= size;
+  }
+  void push(const Event& e) {
+    batch_.push_back(e);
+    if (batch_.size() == EventPipe::kBatch) pipe_.put(batch_);
+  }
+
+  EventPipe& pipe_;
+  std::string_view source_;  // what md4c reads: its text pointers elsewhere are its own strings
+  std::vector<Event> batch_;
+};
+
 class Walker {
  public:
   Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
@@ -132,40 +296,68 @@ class Walker {
         map_(map, std::move(insertions)),
         smart_(run_, run_segments_) {}
 
-  std::vector<Utterance> run() {
-    MD_PARSER parser{};
-    parser.abi_version = 0;
-    parser.flags = MD_FLAG_TABLES | MD_FLAG_STRIKETHROUGH | MD_FLAG_TASKLISTS;
-    parser.enter_block = [](MD_BLOCKTYPE t, void* d, void* self) {
-      static_cast<Walker*>(self)->enter_block(t, d);
-      return 0;
-    };
-    parser.leave_block = [](MD_BLOCKTYPE t, void*, void* self) {
-      static_cast<Walker*>(self)->leave_block(t);
-      return 0;
-    };
-    parser.enter_span = [](MD_SPANTYPE t, void*, void* self) {
-      static_cast<Walker*>(self)->enter_span(t);
-      return 0;
-    };
-    parser.leave_span = [](MD_SPANTYPE t, void*, void* self) {
-      static_cast<Walker*>(self)->leave_span(t);
-      return 0;
-    };
-    parser.text = [](MD_TEXTTYPE t, const MD_CHAR* text, MD_SIZE size, void* self) {
-      static_cast<Walker*>(self)->text(t, text, size);
-      return 0;
-    };
+  // Reads the whole source; with `pipelined`, md4c runs on a second thread while this one
+  // turns its callbacks into utterances.
+  std::vector<Utterance> run(bool pipelined) {
     // md4c measures its input in `unsigned`; a larger document is read up to that size.
-    std::size_t size =
+    const std::size_t size =
         std::min<std::size_t>(source_.size() - parse_from_, std::numeric_limits<MD_SIZE>::max());
+    const std::string_view read = source_.substr(parse_from_, size);
     cursor_ = parse_from_;
-    md_parse(source_.data() + parse_from_, static_cast<MD_SIZE>(size), &parser, this);
+    if (!pipelined || !run_pipelined(read)) md_parse_into(read, *this);
     flush();
     return std::move(out_);
   }
 
  private:
+  friend int md_parse_into<Walker>(std::string_view, Walker&);
+
+  // md4c on a second thread, its events replayed here as they come; false when no thread could
+  // be started (nothing was read then).
+  bool run_pipelined(std::string_view read) {
+    EventPipe pipe;
+    std::optional<std::thread> parser;
+    try {
+      parser.emplace([&pipe, read] {
+        EventRecorder recorder(pipe, read);
+        md_parse_into(read, recorder);
+        recorder.finish();
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    while (const std::vector<Event>* events = pipe.take()) {
+      for (const Event& e : *events) replay(e);
+      pipe.give_back();
+    }
+    parser->join();
+    return true;
+  }
+
+  void replay(const Event& e) {
+    switch (e.what) {
+      case Event::EnterBlock: {
+        MD_BLOCK_LI_DETAIL li{};
+        li.is_task = e.task ? 1 : 0;
+        li.task_mark = e.task_mark;
+        enter_block(static_cast<MD_BLOCKTYPE>(e.type), &li);
+        break;
+      }
+      case Event::LeaveBlock:
+        leave_block(static_cast<MD_BLOCKTYPE>(e.type));
+        break;
+      case Event::EnterSpan:
+        enter_span(static_cast<MD_SPANTYPE>(e.type));
+        break;
+      case Event::LeaveSpan:
+        leave_span(static_cast<MD_SPANTYPE>(e.type));
+        break;
+      case Event::Text:
+        text(static_cast<MD_TEXTTYPE>(e.type), e.text != nullptr ? e.text : &e.own, e.size);
+        break;
+    }
+  }
+
   // ---- the stack of open blocks -------------------------------------------------------------
 
   Context& push(ContextKind kind) {
@@ -738,20 +930,32 @@ namespace {
 
 constexpr std::size_t kPadding = 16;
 
+// From this size on, a second thread pays for itself.
+constexpr std::size_t kTwoThreadsFrom = std::size_t{64} << 10;
+
+markdown::Reading reading_for(std::size_t size) {
+  return size >= kTwoThreadsFrom ? markdown::Reading::TwoThreads : markdown::Reading::OneThread;
+}
+
 // Walks `text`, whose first `size` bytes are the source with the fixes inserted at
 // `insertions` and the rest NUL padding.
 ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t front_matter,
-                            std::vector<markdown::Insertion> insertions) {
+                            std::vector<markdown::Insertion> insertions,
+                            markdown::Reading reading) {
   TextSourceMap map;
   markdown::Walker walker(std::string_view(text.data(), size), front_matter, map,
                           std::move(insertions));
-  std::vector<Utterance> utterances = walker.run();
+  std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }
 
 }  // namespace
 
 ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
+  return markdown::parse_markdown_document(source, reading_for(source.size()));
+}
+
+ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source, Reading reading) {
   // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
   // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
   // C string, where any parser behaves. The copy also carries the block fixes.
@@ -773,7 +977,7 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
   padded.append(source.substr(copied));
   const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  return walk(padded, size, front_matter, std::move(insertions));
+  return walk(padded, size, front_matter, std::move(insertions), reading);
 }
 
 ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
@@ -800,7 +1004,7 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
     std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
     read_end = fix->at;
   }
-  return walk(source, size, front_matter, std::move(insertions));
+  return walk(source, size, front_matter, std::move(insertions), reading_for(size));
 }
 
 }  // namespace mdspeak

@@ -54,4 +54,10 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
 // Rewrites `code` onto `out`; `segments` (positions in `code`) move to positions in `out`.
 void append_inline_code(std::string& out, std::string_view code, Segments& segments);
 
+// Where md4c runs: on the calling thread, or on a second one while the calling thread walks its
+// events (what large documents get). Both read the same document.
+enum class Reading : std::uint8_t { OneThread, TwoThreads };
+
+ParsedMarkdownDocument parse_markdown_document(std::string_view source, Reading reading);
+
 }  // namespace mdspeak::markdown

@@ -82,4 +82,19 @@ inline std::vector<std::string> source_map_problems(std::string_view source,
   return problems;
 }
 
+// Whether two readings of one source agree: the same utterances, and every word of them mapped
+// to the same source bytes.
+inline bool same_reading(const ParsedMarkdownDocument& a, const ParsedMarkdownDocument& b) {
+  if (a.utterances != b.utterances || a.section_starts != b.section_starts) return false;
+  for (std::size_t u = 0; u < a.utterances.size(); ++u) {
+    for (const Word& w : words_of(a.utterances[u].text)) {
+      if (a.source_map.source_range(u, w.text_start, w.text_end) !=
+          b.source_map.source_range(u, w.text_start, w.text_end)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace mdspeak::testing_support

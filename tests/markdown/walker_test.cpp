@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "markdown/markdown.h"
+#include "markdown/walker.h"
+#include "source_map_check.h"
 
 namespace mdspeak {
 namespace {
@@ -56,6 +58,9 @@ TEST_P(WalkerTest, ReadsUtterances) {
           << i << " " << b;
     }
   }
+  // md4c on a second thread beside the walk reads the same.
+  EXPECT_TRUE(testing_support::same_reading(
+      doc, markdown::parse_markdown_document(c.source, markdown::Reading::TwoThreads)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -279,6 +284,31 @@ TEST(Walker, ReadsNothingPastTheEnd) {
     }
     for (const Utterance& u : reference.utterances) EXPECT_LE(u.end_offset, source.size());
   }
+}
+
+// Long enough for md4c to run beside the walk and hand over many batches of events, among them
+// its own strings (line ends, the spaces joining code span lines, NUL replacements).
+TEST(Walker, LongDocumentsReadAlikeOnOneThreadOrTwo) {
+  const std::string pieces[] = {
+      "# Part {}\n\nIt's \"quoted\" -- and `code\nover_lines::x` &amp; &#955;.\n",
+      "- [ ] task {}\n- [x] done  \n  hard break\n\n> quote {} <https://e.org/{}>\n",
+      "| a | `b\\|c` |\n|---|---|\n| {} | ![img](x.png) *em* |\n\n",
+      "NUL " + std::string(1, '\0') + " here {}\n<div>\nhtml {}\n</div>\n\n```\ncode {}\n```\n",
+  };
+  std::string source;
+  for (int i = 0; source.size() < (std::size_t{1} << 20); ++i) {
+    for (std::string piece : pieces) {
+      for (std::size_t at; (at = piece.find("{}")) != std::string::npos;) {
+        piece.replace(at, 2, std::to_string(i));
+      }
+      source += piece;
+    }
+  }
+  const ParsedMarkdownDocument one =
+      markdown::parse_markdown_document(source, markdown::Reading::OneThread);
+  ASSERT_GT(one.utterances.size(), 20000u);
+  EXPECT_TRUE(testing_support::same_reading(one, parse_markdown_document(source)));
+  EXPECT_TRUE(testing_support::same_reading(one, parse_markdown_document_in_place(source)));
 }
 
 TEST(Walker, SectionsAndTitleFollowHeadings) {
