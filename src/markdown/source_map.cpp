@@ -82,11 +82,6 @@ std::uint8_t* put(std::uint8_t* out, std::uint64_t v) {
   return out;
 }
 
-std::size_t number_bytes(std::uint64_t v) {
-  const int bits = 64 - __builtin_clzll(v | 1);
-  return static_cast<std::size_t>((bits + 6) / 7);
-}
-
 std::uint64_t get(const std::uint8_t*& p) {
   std::uint64_t v = 0;
   for (int shift = 0;; shift += 7) {
@@ -146,45 +141,30 @@ std::size_t SourceMapBuilder::through_insertions(std::size_t position) const {
 // length with the exact flag as lowest bit, its source start relative to where the previous one
 // ended (the utterance's start for the first), and its source length when not exact.
 void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segments) {
-  // Numbers in the order they are written; measured first so that the entry is written in place.
-  struct Encoded {
-    std::uint64_t text_gap, length_and_flag, source_gap, source_length;
-  };
-  auto encode = [&](auto&& each) {
-    std::size_t text_end = 0;
-    std::uint64_t source_end = range.first;
-    for (const MapSegment& s : segments) {
-      const std::uint64_t source_begin = to_source(s.source_begin);
-      const std::uint64_t source_length = to_source(s.source_end) - source_begin;
-      each(Encoded{s.text_begin - text_end,
-                   (std::uint64_t{s.text_end - s.text_begin} << 1) | (s.exact() ? 1 : 0),
-                   zigzag(static_cast<std::int64_t>(source_begin - source_end)),
-                   s.exact() ? std::uint64_t{0} : source_length + 1});
-      text_end = s.text_end;
-      source_end = source_begin + source_length;
-    }
-  };
-  std::size_t size = number_bytes(range.first) + number_bytes(range.second - range.first) +
-                     number_bytes(segments.size());
-  encode([&](const Encoded& e) {
-    size += number_bytes(e.text_gap) + number_bytes(e.length_and_flag) +
-            number_bytes(e.source_gap) +
-            (e.source_length > 0 ? number_bytes(e.source_length - 1) : 0);
-  });
+  // Written in place with room for the longest numbers, then cut to what was written.
+  constexpr std::size_t kLongestNumber = 10;
   std::vector<std::uint8_t>& bytes = map_.bytes_;
   const std::size_t at = bytes.size();
   map_.offsets_.push_back(at);
-  bytes.resize(at + size);
-  std::uint8_t* out = bytes.data() + at;
+  bytes.resize(at + kLongestNumber * (3 + 4 * segments.size()));
+  std::uint8_t* const begin = bytes.data() + at;
+  std::uint8_t* out = begin;
   out = put(out, range.first);
   out = put(out, range.second - range.first);
   out = put(out, segments.size());
-  encode([&](const Encoded& e) {
-    out = put(out, e.text_gap);
-    out = put(out, e.length_and_flag);
-    out = put(out, e.source_gap);
-    if (e.source_length > 0) out = put(out, e.source_length - 1);
-  });
+  std::size_t text_end = 0;
+  std::uint64_t source_end = range.first;
+  for (const MapSegment& s : segments) {
+    const std::uint64_t source_begin = to_source(s.source_begin);
+    const std::uint64_t source_length = to_source(s.source_end) - source_begin;
+    out = put(out, s.text_begin - text_end);
+    out = put(out, (std::uint64_t{s.text_end - s.text_begin} << 1) | (s.exact() ? 1 : 0));
+    out = put(out, zigzag(static_cast<std::int64_t>(source_begin - source_end)));
+    if (!s.exact()) out = put(out, source_length);
+    text_end = s.text_end;
+    source_end = source_begin + source_length;
+  }
+  bytes.resize(at + static_cast<std::size_t>(out - begin));
 }
 
 }  // namespace markdown
