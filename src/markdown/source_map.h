@@ -86,6 +86,9 @@ class SourceMapBuilder {
   // both already in source positions.
   void add(SourceSpan range, std::span<const MapSegment> segments);
 
+  // Room for this many utterances.
+  void reserve(std::size_t utterances) { map_.offsets_.reserve(utterances); }
+
  private:
   std::size_t through_insertions(std::size_t position) const;
 

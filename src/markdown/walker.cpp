@@ -41,6 +41,9 @@ namespace {
 
 constexpr std::size_t kNoPos = std::string_view::npos;
 
+// Fewer source bytes than real documents give an utterance (about 130).
+constexpr std::size_t kSourceBytesPerUtterance = 96;
+
 bool joins_without_space(char c) {
   return c == '!' || c == ',' || c == '.' || c == ':' || c == ';' || c == '?';
 }
@@ -304,6 +307,10 @@ class Walker {
         std::min<std::size_t>(source_.size() - parse_from_, std::numeric_limits<MD_SIZE>::max());
     const std::string_view read = source_.substr(parse_from_, size);
     cursor_ = parse_from_;
+    // Room for what documents usually hold, so that the list is not moved as it grows; room
+    // not used is never touched, and so takes no memory.
+    out_.reserve(size / kSourceBytesPerUtterance);
+    map_.reserve(size / kSourceBytesPerUtterance);
     if (!pipelined || !run_pipelined(read)) md_parse_into(read, *this);
     flush();
     return std::move(out_);
