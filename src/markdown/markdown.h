@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -98,15 +97,9 @@ struct ParsedMarkdownDocument {
 // Reads any Markdown source; the empty source gives an empty document.
 ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 
-// Shown each run of utterances as soon as they are finished, in document order, on the thread
-// that called the parse and before it returns; the span is valid during the call only.
-using UtteranceObserver = std::function<void(std::span<const Utterance>)>;
-
 // The same document, read in the source's own buffer instead of a copy of it: for huge texts
-// whose caller has no further use for them. An `observer` can start on the utterances while the
-// rest of the document is read.
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
-                                                        const UtteranceObserver& observer = {});
+// whose caller has no further use for them.
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source);
 
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);

@@ -44,9 +44,6 @@ constexpr std::size_t kNoPos = std::string_view::npos;
 // Fewer source bytes than real documents give an utterance (about 130).
 constexpr std::size_t kSourceBytesPerUtterance = 96;
 
-// Utterances shown to an observer at once.
-constexpr std::size_t kReportRun = 1024;
-
 bool joins_without_space(char c) {
   return c == '!' || c == ',' || c == '.' || c == ':' || c == ';' || c == '?';
 }
@@ -296,11 +293,10 @@ class EventRecorder {
 class Walker {
  public:
   Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
-         std::vector<Insertion> insertions, const UtteranceObserver& observer)
+         std::vector<Insertion> insertions)
       : source_(source),
         parse_from_(parse_from),
         map_(map, std::move(insertions)),
-        observer_(observer),
         smart_(run_, run_segments_) {}
 
   // Reads the whole source; with `pipelined`, md4c runs on a second thread while this one
@@ -317,7 +313,6 @@ class Walker {
     map_.reserve(size / kSourceBytesPerUtterance);
     if (!pipelined || !run_pipelined(read)) md_parse_into(read, *this);
     flush();
-    report(0);
     return std::move(out_);
   }
 
@@ -413,14 +408,6 @@ class Walker {
 
   void finalize(Context& c, UtteranceKind kind) {
     append_utterances(out_, c.text, c.range, kind, c.segments, &map_);
-    report(kReportRun);
-  }
-
-  // Shows the observer the utterances finished since it last saw any, once there are `least`.
-  void report(std::size_t least) {
-    if (!observer_ || out_.size() - reported_ < std::max<std::size_t>(least, 1)) return;
-    observer_(std::span<const Utterance>(out_).subspan(reported_));
-    reported_ = out_.size();
   }
 
   // ---- block events ----------------------------------------------------------------------------
@@ -530,7 +517,6 @@ class Walker {
     }
     add_clipped(segments, item.segments, 0, item.text.size(), prefix);
     append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
-    report(kReportRun);
   }
 
   // md4c misses the task box of some items (one after an item that holds a block quote): an
@@ -912,8 +898,6 @@ class Walker {
   std::size_t parse_from_;   // after the front matter
   std::vector<Utterance> out_;
   SourceMapBuilder map_;
-  const UtteranceObserver& observer_;
-  std::size_t reported_ = 0;  // utterances the observer has seen
 
   // The block stack: the open blocks, innermost last. Only the first `depth_` contexts are open;
   // the others keep their buffers for the next push.
@@ -963,11 +947,11 @@ markdown::Reading reading_for(std::size_t size) {
 // Walks `text`, whose first `size` bytes are the source with the fixes inserted at
 // `insertions` and the rest NUL padding.
 ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t front_matter,
-                            std::vector<markdown::Insertion> insertions, markdown::Reading reading,
-                            const UtteranceObserver& observer = {}) {
+                            std::vector<markdown::Insertion> insertions,
+                            markdown::Reading reading) {
   TextSourceMap map;
   markdown::Walker walker(std::string_view(text.data(), size), front_matter, map,
-                          std::move(insertions), observer);
+                          std::move(insertions));
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }
@@ -1003,8 +987,7 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   return walk(padded, size, front_matter, std::move(insertions), reading);
 }
 
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
-                                                        const UtteranceObserver& observer) {
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
   // As above, but the fixes and the padding go into the source's own buffer, back to front so
   // that every byte moves once: a huge document is not held twice.
   const std::size_t front_matter = markdown::front_matter_length(source);
@@ -1028,7 +1011,7 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
     std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
     read_end = fix->at;
   }
-  return walk(source, size, front_matter, std::move(insertions), reading_for(size), observer);
+  return walk(source, size, front_matter, std::move(insertions), reading_for(size));
 }
 
 }  // namespace mdspeak
