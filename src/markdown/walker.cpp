@@ -170,13 +170,13 @@ int md_parse_into(std::string_view text, Sink& sink) {
 struct Event {
   enum What : std::uint8_t { EnterBlock, LeaveBlock, EnterSpan, LeaveSpan, Text };
   const MD_CHAR* text = nullptr;  // text in the source; null for md4c's own
-  MD_SIZE size = 0;
+  MD_SIZE size = 0;               // text: its size; list item: whether it is a task
   What what = Text;
   std::uint8_t type = 0;  // the block, span or text type
-  bool task = false;
-  char task_mark = 0;
-  char own = 0;
+  char own = 0;           // text: the byte of md4c's own string; list item: the task mark
 };
+// Small, as every callback makes one and the other thread reads them all.
+static_assert(sizeof(Event) <= 16);
 
 // Hands batches of events from the parsing thread to the walking one. A bounded number of
 // batches is in flight, so memory stays small however long the document.
@@ -216,7 +216,7 @@ class EventPipe {
   }
 
  private:
-  static constexpr std::size_t kInFlight = 16;
+  static constexpr std::size_t kInFlight = 8;
 
   std::vector<Event> take_spare() {
     std::vector<Event> batch;
@@ -248,8 +248,8 @@ class EventRecorder {
     Event e = make(Event::EnterBlock, type);
     if (type == MD_BLOCK_LI && detail != nullptr) {
       const auto* li = static_cast<const MD_BLOCK_LI_DETAIL*>(detail);
-      e.task = li->is_task != 0;
-      e.task_mark = li->task_mark;
+      e.size = li->is_task != 0 ? 1 : 0;
+      e.own = li->task_mark;
     }
     push(e);
   }
@@ -345,8 +345,8 @@ class Walker {
     switch (e.what) {
       case Event::EnterBlock: {
         MD_BLOCK_LI_DETAIL li{};
-        li.is_task = e.task ? 1 : 0;
-        li.task_mark = e.task_mark;
+        li.is_task = e.size != 0 ? 1 : 0;
+        li.task_mark = e.own;
         enter_block(static_cast<MD_BLOCKTYPE>(e.type), &li);
         break;
       }
