@@ -6,6 +6,10 @@
 
 #include "common/unicode.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace mdspeak::text {
 
 std::string_view trim(std::string_view text) {
@@ -62,6 +66,24 @@ std::size_t clean_run_end(std::string_view text, std::size_t i) {
   };
   std::size_t j = i;
   for (;;) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they hold only other characters and single spaces between
+    // them; anything else is left to the closer look below.
+    const __m128i limit = _mm_set1_epi8(0x21);
+    const __m128i space = _mm_set1_epi8(' ');
+    while (j + 16 < n) {
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
+      // Signed: bytes from 0x80 on compare below 0x21 too.
+      const auto maybe = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(c, limit)));
+      const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, space)));
+      if (maybe != spaces) break;
+      // A space may not open the run nor stand before white space.
+      const unsigned before = spaces << 1 | (j == i ? 1u : 0u);
+      const unsigned after = spaces >> 1 | (plain(j + 16) ? 0u : 1u << 15);
+      if ((spaces & (before | after)) != 0) break;
+      j += 16;
+    }
+#endif
     while (j + 8 <= n) {
       std::uint64_t m = maybe_white_space(s + j);
       if (m != 0) {

@@ -11,7 +11,32 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace mdspeak::text {
+
+// Position of the first byte at or after `from` that is one of `Bytes`, or the text's size: the
+// common scan of text that is mostly plain, sixteen bytes at a time.
+template <char... Bytes>
+std::size_t find_any(std::string_view text, std::size_t from) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    __m128i hit = _mm_setzero_si128();
+    ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(c, _mm_set1_epi8(Bytes)))), ...);
+    if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    if (((text[i] == Bytes) || ...)) return i;
+  }
+  return text.size();
+}
 
 // White space removed from both ends.
 std::string_view trim(std::string_view text);
@@ -41,6 +66,11 @@ constexpr bool ends_sentence(char c) {
 // `;` that end a clause.
 constexpr bool ends_sentence_or_clause(char c) {
   return ends_sentence(c) || c == ':' || c == ';';
+}
+
+// The first of those marks at or after `from`, or the text's size.
+inline std::size_t find_sentence_or_clause_end(std::string_view text, std::size_t from) {
+  return find_any<'.', '!', '?', ':', ';'>(text, from);
 }
 
 }  // namespace mdspeak::text

@@ -19,8 +19,7 @@ std::vector<std::string_view> cut_at_sentence_ends(std::string_view text) {
   std::vector<std::string_view> pieces;
   std::size_t begin = 0;
   // The marks are ASCII, so walking bytes visits them exactly where walking characters would.
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!text::ends_sentence_or_clause(text[i])) continue;
+  for (std::size_t i = 0; (i = text::find_sentence_or_clause_end(text, i)) < text.size(); ++i) {
     std::string_view piece = text::trim(text.substr(begin, i + 1 - begin));
     if (piece.size() >= kMinSentenceBytes) {
       pieces.push_back(piece);

@@ -4,10 +4,7 @@
 
 #include <array>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "common/text.h"
 #include "common/unicode.h"
 
 namespace mdspeak::markdown {
@@ -62,44 +59,11 @@ char32_t char_after(std::string_view s, std::size_t pos) {
   return unicode::next_code_point(s, pos);
 }
 
-// The characters that may start a rewrite, looked up per byte on every run of text.
-constexpr auto kSpecial = [] {
-  std::array<bool, 256> table{};
-  table['\''] = table['"'] = table['-'] = table['.'] = true;
-  return table;
-}();
-
-bool is_special(char c) {
-  return kSpecial[static_cast<unsigned char>(c)];
-}
-
-// The first byte at or after `i` that may start a rewrite, or `end`.
-std::size_t next_special(std::string_view s, std::size_t i, std::size_t end) {
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: plain text is most of every document.
-  const __m128i quote = _mm_set1_epi8('\'');
-  const __m128i double_quote = _mm_set1_epi8('"');
-  const __m128i dash = _mm_set1_epi8('-');
-  const __m128i dot = _mm_set1_epi8('.');
-  for (; i + 16 <= end; i += 16) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, quote), _mm_cmpeq_epi8(c, double_quote)),
-                     _mm_or_si128(_mm_cmpeq_epi8(c, dash), _mm_cmpeq_epi8(c, dot)));
-    if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  while (i < end && !is_special(s[i])) ++i;
-  return i;
-}
-
 // Where the run from `i` that is copied as it is ends: at a quote, two dashes or three dots. A
 // lone dash or dot is copied with its run, as it would be on its own.
 std::size_t plain_end(std::string_view s, std::size_t i, std::size_t end) {
   for (;; ++i) {
-    i = next_special(s, i, end);
+    i = text::find_any<'\'', '"', '-', '.'>(s.substr(0, end), i);
     if (i >= end) return end;
     const char c = s[i];
     if (c == '\'' || c == '"') return i;

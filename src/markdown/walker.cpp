@@ -88,10 +88,16 @@ void append_inline_code(std::string& out, std::string_view code, Segments& segme
   char* o = out.data();
   bool joined = false;  // a `::` became one byte
   for (std::size_t i = 0; i < code.size(); ++i) {
+    // Runs without a mark to rewrite are copied whole.
+    const std::size_t mark = text::find_any<'_', '/', '\\', ':'>(code, i);
+    std::memcpy(o + w, code.data() + i, mark - i);
+    w += mark - i;
+    i = mark;
+    if (i == code.size()) break;
     char c = code[i];
-    if (c == '_' || c == '/' || c == '\\') {
+    if (c != ':') {
       c = ' ';
-    } else if (c == ':' && i + 1 < code.size() && code[i + 1] == ':') {
+    } else if (i + 1 < code.size() && code[i + 1] == ':') {
       c = ' ';
       ++i;
       joined = true;
