@@ -36,6 +36,21 @@ TEST(UnicodeTest, WordsAndCollapseSplitAtUnicodeWhiteSpace) {
   EXPECT_EQ(text::collapse_white_space("\t"), "");
 }
 
+// The mark wherever it stands against the sixteen-byte steps, and wherever the search starts.
+TEST(TextTest, FindAnyFindsTheFirstMarkFromWhereItStarts) {
+  for (std::size_t size = 0; size < 40; ++size) {
+    for (std::size_t mark = 0; mark <= size; ++mark) {
+      std::string t(size, '\xE9');
+      if (mark < size) t[mark] = ';';
+      if (mark + 3 < size) t[mark + 3] = '.';
+      for (std::size_t from = 0; from <= size; ++from) {
+        EXPECT_EQ((text::find_any<'.', ';'>(t, from)), std::min(t.find_first_of(".;", from), size))
+            << size << " " << mark << " " << from;
+      }
+    }
+  }
+}
+
 TEST(UnicodeTest, Utf8ValidationRejectsMalformedSequences) {
   struct Case {
     std::string bytes;

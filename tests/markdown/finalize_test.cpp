@@ -29,10 +29,11 @@ TEST(NormalizeWhitespace, CollapsesEveryWhiteSpaceRun) {
 }
 
 // Every sequence of up to four tricky pieces, long plain runs included so that text is also
-// scanned eight bytes at a time, cleans exactly as the shared white-space helper does.
+// scanned eight and sixteen bytes at a time, cleans exactly as the shared white-space helper does.
 TEST(NormalizeWhitespace, AgreesWithSharedCollapse) {
-  const std::string pieces[] = {"a",  "bc",     " ",      "  ",     "\t",           "\u00A0",
-                                "\n", "\u2014", "\u3000", "\u00E9", "0123456789ab", "\u1680"};
+  const std::string pieces[] = {
+      "a",      "bc",     " ",      "  ",           "\t",     "\u00A0",           "\n",
+      "\u2014", "\u3000", "\u00E9", "0123456789ab", "\u1680", "0123456789abcdefg"};
   std::vector<std::string> texts{""};
   for (int length = 0; length < 4; ++length) {
     std::vector<std::string> longer;
