@@ -109,6 +109,8 @@ SourceMapBuilder::SourceMapBuilder(TextSourceMap& map, std::vector<Insertion> in
     removed_before_.push_back(removed);
     removed += i.length;
   }
+  inserted_ = removed;
+  if (!insertions_.empty()) after_last_ = insertions_.back().at + insertions_.back().length;
 }
 
 std::size_t SourceMapBuilder::through_insertions(std::size_t position) const {

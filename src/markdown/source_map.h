@@ -79,7 +79,10 @@ class SourceMapBuilder {
 
   // The source position of `position` in the text read; inserted bytes map to where they stand.
   std::size_t to_source(std::size_t position) const {
-    return insertions_.empty() ? position : through_insertions(position);
+    // Most positions stand before the first insertion or after the last.
+    if (insertions_.empty() || position < insertions_.front().at) return position;
+    if (position >= after_last_) return position - inserted_;
+    return through_insertions(position);
   }
 
   // The utterance's range, and its segments with text positions relative to its text (sorted),
@@ -95,6 +98,8 @@ class SourceMapBuilder {
   TextSourceMap& map_;
   std::vector<Insertion> insertions_;        // in order
   std::vector<std::size_t> removed_before_;  // bytes inserted before each
+  std::size_t after_last_ = 0;               // where the text after the last insertion starts
+  std::size_t inserted_ = 0;                 // bytes inserted in all
   mutable std::size_t hint_ = 0;             // the insertion last looked at
 };
 
