@@ -257,12 +257,18 @@ class EventRecorder {
       e.size = li->is_task != 0 ? 1 : 0;
       e.own = li->task_mark;
     }
+    if (type == MD_BLOCK_CODE) ++code_blocks_;
     push(e);
   }
-  void leave_block(MD_BLOCKTYPE type) { push(make(Event::LeaveBlock, type)); }
+  void leave_block(MD_BLOCKTYPE type) {
+    if (type == MD_BLOCK_CODE && code_blocks_ > 0) --code_blocks_;
+    push(make(Event::LeaveBlock, type));
+  }
   void enter_span(MD_SPANTYPE type) { push(make(Event::EnterSpan, type)); }
   void leave_span(MD_SPANTYPE type) { push(make(Event::LeaveSpan, type)); }
   void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
+    // The lines of a code block are never read: they need not cross to the other thread.
+    if (type == MD_TEXT_CODE && code_blocks_ > 0) return;
     Event e = make(Event::Text, type);
     e.size = size;
     if (within(text, size)) {
@@ -292,7 +298,8 @@ class EventRecorder {
   }
 
   EventPipe& pipe_;
-  std::string_view source_;  // what md4c reads: its text pointers elsewhere are its own strings
+  std::string_view source_;      // what md4c reads: its text pointers elsewhere are its own strings
+  std::size_t code_blocks_ = 0;  // open around the current event
   std::vector<Event> batch_;
 };
 
