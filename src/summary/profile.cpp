@@ -66,9 +66,9 @@ std::size_t find_sentence_end(std::string_view text, std::size_t from) {
 #if defined(__SSE2__)
   for (; from + 16 <= text.size(); from += 16) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
-    const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('.')),
-                                                   _mm_cmpeq_epi8(c, _mm_set1_epi8('!'))),
-                                      _mm_cmpeq_epi8(c, _mm_set1_epi8('?')));
+    const __m128i ends = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('.')), _mm_cmpeq_epi8(c, _mm_set1_epi8('!'))),
+        _mm_cmpeq_epi8(c, _mm_set1_epi8('?')));
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
     if (mask != 0) return from + static_cast<std::size_t>(std::countr_zero(mask));
   }
