@@ -274,7 +274,7 @@ int count_bits(std::uint64_t x) {
 }
 
 // Masks of 64 bytes of text.
-BlockMasks classify_block(const char* bytes) {
+[[gnu::always_inline]] inline BlockMasks classify_block(const char* bytes) {
 #if defined(__SSE2__)
   std::uint64_t keep = 0;
   std::uint64_t space = 0;
@@ -328,21 +328,22 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
   const std::size_t n = text.size();
   while (pos < n) {
     const std::size_t length = std::min<std::size_t>(64, n - pos);
-    BlockMasks masks;
-    if (length == 64) {
-      masks = classify_block(text.data() + pos);
-    } else if (n >= 64) {
+    const char* block = text.data() + pos;
+    unsigned read = 0;  // bytes of the block already read, to drop from its masks
+    char padded[64];
+    if (length < 64 && n >= 64) {
       // The last 64 bytes of the text, shifted so that those already read drop out.
-      masks = classify_block(text.data() + n - 64);
-      const auto read = static_cast<unsigned>(64 - length);
-      masks = {masks.keep >> read, masks.solid >> read, masks.high >> read};
-    } else {
+      block = text.data() + n - 64;
+      read = static_cast<unsigned>(64 - length);
+    } else if (length < 64) {
       // NUL padding is neither kept nor counted as a word.
-      char padded[64] = {};
-      std::memcpy(padded, text.data() + pos, length);
-      masks = classify_block(padded);
-      masks.solid &= (std::uint64_t{1} << length) - 1;
+      std::memset(padded, 0, sizeof padded);
+      std::memcpy(padded, block, length);
+      block = padded;
     }
+    BlockMasks masks = classify_block(block);
+    masks = {masks.keep >> read, masks.solid >> read, masks.high >> read};
+    if (length < 64) masks.solid &= (std::uint64_t{1} << length) - 1;
     if (masks.high == 0) {
       const std::uint64_t keep = masks.keep;
       const std::uint64_t solid = masks.solid;
