@@ -500,14 +500,14 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQ
       end_token(at);
       continue;
     }
-    if (token_start == kNoToken && cp < 0x80) {
-      const std::size_t length = plain_prose_tokens(bytes + at, text.size() - at, prose, queue);
-      if (length != 0) {
-        pos = at + length;
-        continue;
-      }
-    }
     if (token_start == kNoToken) {
+      if (cp < 0x80) {
+        const std::size_t length = plain_prose_tokens(bytes + at, text.size() - at, prose, queue);
+        if (length != 0) {
+          pos = at + length;
+          continue;
+        }
+      }
       token_start = at;
       is_code = (c.flags & kCodeStart) != 0;
       ngrams = 0;
