@@ -2,17 +2,24 @@
 // the white-space handling, the letter count and the scoring. The documents are the labelled
 // samples of one language (man pages and program messages) joined by spaces until 10 MB.
 //
+// With MDSPEAK_BENCH_MARKDOWN naming a file (e.g. the corpus of scripts/markdown-corpus), one more
+// run detects over that file's lines as pieces, as the service reads a document's utterances.
+//
 // Besides time, each run reports the heap allocated per detection call (the detector is built
 // during the first, unreported run) and how far the process's peak resident size rose above what
 // it was before the first detection, in kB (the text itself is resident already).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "language/language.h"
 
@@ -95,6 +102,31 @@ void BM_DetectDocument(benchmark::State& state, const std::string& code) {
   state.counters["peak_rss_growth_kB"] = static_cast<double>(peak_rss_kb() - rss_before);
   state.SetLabel(answer ? std::string(language_code(*answer)) : std::string("none"));
 }
+
+void BM_DetectMarkdownLines(benchmark::State& state) {
+  const char* path = std::getenv("MDSPEAK_BENCH_MARKDOWN");
+  std::ifstream in(path == nullptr ? "" : path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.empty()) {
+    state.SkipWithError("MDSPEAK_BENCH_MARKDOWN names no readable file");
+    return;
+  }
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    if (end > start) lines.emplace_back(text.data() + start, end - start);
+    start = end + 1;
+  }
+  std::optional<SupportedLanguage> answer;
+  for (auto _ : state) {
+    answer = detect_supported_language(lines);
+    benchmark::DoNotOptimize(answer);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.counters["pieces"] = static_cast<double>(lines.size());
+  state.SetLabel(answer ? std::string(language_code(*answer)) : std::string("none"));
+}
+BENCHMARK(BM_DetectMarkdownLines)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(BM_DetectDocument, english, std::string("en"))->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_DetectDocument, spanish, std::string("es"))->Unit(benchmark::kMillisecond);

@@ -7,7 +7,12 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/unicode.h"
 
@@ -85,6 +90,62 @@ std::uint8_t token_flags(char32_t cp) {
 bool is_word_byte(unsigned char byte) {
   return byte >= 0x80 || (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
          (byte >= 'A' && byte <= 'Z') || byte == '_';
+}
+
+// Bytes of a word queue besides ASCII letters.
+constexpr unsigned char kQueuedPad = 0x80;
+constexpr unsigned char kQueuedReset = 0x81;
+
+// What the plain-prose test needs of `kWindow` bytes of text, a bit per byte.
+constexpr unsigned kWindow = 32;
+struct TokenMasks {
+  std::uint64_t space = 0;
+  std::uint64_t letter = 0;
+  std::uint64_t digit = 0;
+  std::uint64_t code = 0;  // a character that makes its token code wherever it stands
+  std::uint64_t dot = 0;
+  std::uint64_t high = 0;  // a byte of a non-ASCII character
+};
+
+TokenMasks token_masks(const unsigned char* bytes) {
+  TokenMasks m;
+#if defined(__SSE2__)
+  const auto in = [](__m128i v, char low, char high) {
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+  };
+  const auto is = [](__m128i v, char value) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(value)); };
+  for (unsigned part = 0; part < kWindow / 16; ++part) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
+    // Bytes above 0x7F compare as negative: they fall in no range below; `high` has them.
+    const __m128i folded = _mm_or_si128(c, _mm_set1_epi8(0x20));
+    const auto bits = [part](__m128i v) {
+      return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(v)))
+             << (16 * part);
+    };
+    m.space |= bits(_mm_or_si128(is(c, ' '), in(c, '\t', '\r')));
+    m.letter |= bits(in(folded, 'a', 'z'));
+    m.digit |= bits(in(c, '0', '9'));
+    // The code characters: # $ % < = > / _ and, folded, [ \ ] { | } @ `.
+    m.code |= bits(_mm_or_si128(_mm_or_si128(_mm_or_si128(in(c, '#', '%'), in(c, '<', '>')),
+                                             _mm_or_si128(is(c, '/'), is(c, '_'))),
+                                _mm_or_si128(in(folded, '{', '}'), is(folded, '`'))));
+    m.dot |= bits(is(c, '.'));
+    m.high |= bits(c);
+  }
+#else
+  for (unsigned i = 0; i < kWindow; ++i) {
+    const unsigned char b = bytes[i];
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (kAsciiSpaces[b]) m.space |= bit;
+    if ((b | 0x20) >= 'a' && (b | 0x20) <= 'z') m.letter |= bit;
+    if (b >= '0' && b <= '9') m.digit |= bit;
+    if (kCodeChars[b]) m.code |= bit;
+    if (b == '.') m.dot |= bit;
+    if (b >= 0x80) m.high |= bit;
+  }
+#endif
+  return m;
 }
 
 bool is_blank(char c) {
@@ -168,6 +229,11 @@ NgramDetector::NgramDetector(const std::vector<ProfileEntry>& english,
   std::sort(high_symbols_.begin(), high_symbols_.end());
 
   usable_ = build_automaton(gains);
+  for (unsigned byte = 0; byte < 0x80; ++byte) {
+    if (low_[byte].flags & kLetter) queued_symbols_[byte] = low_[byte].symbol;
+  }
+  queued_symbols_[kQueuedPad] = pad_symbol_;
+  queued_symbols_[kQueuedReset] = 0;  // leads every state back to the empty n-gram, gaining 0
 }
 
 std::uint8_t NgramDetector::add_symbol(char32_t cp) {
@@ -262,7 +328,114 @@ bool NgramDetector::build_automaton(const std::map<std::uint64_t, double>& gains
   return true;
 }
 
-void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const {
+std::size_t NgramDetector::plain_prose_tokens(const unsigned char* text, std::size_t size,
+                                              Tally& prose, WordQueue& queue) const {
+  // Several tokens at a time, found from bit masks: the next token's place does not wait on
+  // reading this one.
+  constexpr unsigned kLongestToken = kWindow - 1;
+  std::size_t pos = 0;
+  while (pos < size) {
+    // A word's letters are copied a window's length at a time, so that much more is read.
+    const unsigned char* bytes = text + pos;
+    unsigned char copy[2 * kWindow];
+    if (size - pos < sizeof copy) {
+      std::memset(copy, 0, sizeof copy);
+      std::memcpy(copy, bytes, size - pos);
+      bytes = copy;
+    }
+    const TokenMasks m = token_masks(bytes);
+    const std::uint64_t past_end =
+        size - pos < kWindow ? ~std::uint64_t{0} << (size - pos) : std::uint64_t{0};
+    const std::uint64_t blank = m.space | past_end;
+    const std::uint64_t word_bytes = m.letter | m.digit;
+    // Code as the general scan reads it: a code character anywhere, a dot between word bytes,
+    // a code start or a final quote.
+    const std::uint64_t code = m.high | m.code | (m.dot & (word_bytes << 1) & (word_bytes >> 1));
+
+    // The next token's first byte in the window, past white space that ends nothing.
+    const std::uint64_t leading = ~m.space;
+    unsigned at = leading == 0 ? kWindow : static_cast<unsigned>(std::countr_zero(leading));
+    while (at < kWindow) {
+      const std::uint64_t ahead = blank >> at;
+      if (ahead == 0) break;  // the token may run past the window
+      const auto length = static_cast<unsigned>(std::countr_zero(ahead));
+      if (length == 0 || length > kLongestToken) break;  // the end, or a long token
+      const std::uint64_t token = ((std::uint64_t{1} << length) - 1) << at;
+      if ((code & token) != 0 || bytes[at] == '-' || bytes[at] == '\'' ||
+          bytes[at + length - 1] == '\'') {
+        break;
+      }
+
+      std::uint64_t letters = 0;
+      std::uint64_t single_letter_words = 0;
+      std::uint64_t rest = m.letter & token;
+      while (rest != 0) {
+        const auto start = static_cast<unsigned>(std::countr_zero(rest));
+        const auto word = static_cast<unsigned>(std::countr_zero(~(rest >> start)));
+        const std::size_t lane = queue.next_lane;
+        queue.next_lane = (lane + 1) % kLanes;
+        unsigned char* out = queue.lanes[lane].data() + queue.size[lane];
+        out[0] = kQueuedPad;
+        std::memcpy(out + 1, bytes + start, kWindow);
+        out[1 + word] = kQueuedPad;
+        out[2 + word] = kQueuedReset;
+        queue.size[lane] += word + 3;
+        if (queue.size[lane] >= kLaneDrain) drain(queue, prose);
+        letters += word;
+        single_letter_words += word == 1 ? 1 : 0;
+        rest &= rest + (std::uint64_t{1} << start);  // clears the word's bits
+      }
+      // A padded word of n letters holds 5n n-grams, and 6 when n is 1.
+      prose.margin +=
+          static_cast<std::int64_t>(kMaxNgram * letters + single_letter_words) * absent_margin_;
+      prose.letters_by_script[USCRIPT_LATIN] += letters;
+
+      // Past the token and the white space after it, which ends nothing more.
+      at += length;
+      const std::uint64_t spaces_ahead = ~(m.space >> at);
+      at += static_cast<unsigned>(std::countr_zero(spaces_ahead));  // the shift brings in zeros
+    }
+    if (at == 0) break;  // no plain token here
+    pos += at;
+  }
+  return std::min(pos, size);
+}
+
+void NgramDetector::drain(WordQueue& queue, Tally& prose) const {
+  static_assert(kLanes == 4);
+  const auto* lane0 = queue.lanes[0].data();
+  const auto* lane1 = queue.lanes[1].data();
+  const auto* lane2 = queue.lanes[2].data();
+  const auto* lane3 = queue.lanes[3].data();
+  const std::uint16_t* next = next_.data();
+  const std::int64_t* gains = gains_.data();
+  const std::uint8_t* symbols = queued_symbols_.data();
+  const int shift = symbol_shift_;
+  // Four states in registers, stepped together: their lookups overlap.
+  std::size_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  std::int64_t gain = 0;
+  const std::size_t common =
+      std::min(std::min(queue.size[0], queue.size[1]), std::min(queue.size[2], queue.size[3]));
+  for (std::size_t i = 0; i < common; ++i) {
+    s0 = next[s0 << shift | symbols[lane0[i]]];
+    s1 = next[s1 << shift | symbols[lane1[i]]];
+    s2 = next[s2 << shift | symbols[lane2[i]]];
+    s3 = next[s3 << shift | symbols[lane3[i]]];
+    gain += gains[s0] + gains[s1] + gains[s2] + gains[s3];
+  }
+  const std::array<std::size_t, kLanes> states = {s0, s1, s2, s3};
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    std::size_t state = states[lane];
+    for (std::size_t i = common; i < queue.size[lane]; ++i) {
+      state = next[state << shift | symbols[queue.lanes[lane][i]]];
+      gain += gains[state];
+    }
+    queue.size[lane] = 0;
+  }
+  prose.margin += gain;
+}
+
+void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQueue& queue) const {
   // The token being read (a run between white space): where it starts, whether it reads as code,
   // and what it adds, kept apart until its end decides whether that goes to prose or to code.
   constexpr std::size_t kNoToken = std::string_view::npos;
@@ -328,6 +501,13 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code) const
       continue;
     }
     if (token_start == kNoToken) {
+      if (cp < 0x80) {
+        const std::size_t length = plain_prose_tokens(bytes + at, text.size() - at, prose, queue);
+        if (length != 0) {
+          pos = at + length;
+          continue;
+        }
+      }
       token_start = at;
       is_code = (c.flags & kCodeStart) != 0;
       ngrams = 0;
@@ -380,7 +560,13 @@ NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> p
   // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
   Tally prose;
   Tally code;
-  for (const std::string_view piece : pieces) scan(piece, prose, code);
+  WordQueue queue;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    // The pieces lie apart in memory: fetch the next ones' first bytes while this one is read.
+    if (i + 4 < pieces.size()) __builtin_prefetch(pieces[i + 4].data());
+    scan(pieces[i], prose, code, queue);
+  }
+  drain(queue, prose);
   std::uint64_t prose_letters = 0;
   for (const std::uint64_t letters : prose.letters_by_script) prose_letters += letters;
   if (prose_letters > 0) return prose;

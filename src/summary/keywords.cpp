@@ -109,6 +109,21 @@ struct KeywordEntry {
 
 constexpr std::size_t kMaxWord = 24;           // longer words end no keyword
 constexpr std::size_t kSlots = kMaxWord * 26;  // by length and first letter of a last word
+constexpr unsigned kFilterBits = 12;
+constexpr std::size_t kFilterSlots = std::size_t{1} << kFilterBits;
+
+// A hash of a word's length and of its first two and last two bytes (the same byte for a word of
+// one), each with bit 5 set: that lowers ASCII capitals and leaves lower-case letters alone, so a
+// word and its lower-case keyword always share a slot.
+constexpr std::size_t filter_slot(const char* word, std::size_t size) {
+  const auto byte = [word](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(word[i]) | 0x20u);
+  };
+  const std::uint32_t ends = byte(0) | byte(size > 1 ? 1 : 0) << 8 |
+                             byte(size > 1 ? size - 2 : 0) << 16 | byte(size - 1) << 24;
+  const std::uint32_t key = ends ^ static_cast<std::uint32_t>(size) * 0x01000193u;
+  return (key * 0x9E3779B1u) >> (32 - kFilterBits);
+}
 
 // Calls `f(entry, slot)` for every keyword of every list; the slot is that of its last word.
 template <class F>
@@ -146,8 +161,7 @@ class KeywordIndex {
     }
     for_each_keyword([&](const KeywordEntry& entry, std::size_t slot) {
       const std::string_view last = entry.words[entry.count - 1];
-      last_masks_[last.size()] |= 1u << static_cast<unsigned>(last.back() - 'a');
-      slot_kinds_[slot] |= entry.kinds;
+      filter_[filter_slot(last.data(), last.size())] |= static_cast<std::uint8_t>(entry.kinds);
       for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
         if (entries_[i].words == entry.words) {
           entries_[i].kinds |= entry.kinds;  // a keyword of two lists
@@ -158,22 +172,20 @@ class KeywordIndex {
     });
   }
 
-  // Whether some keyword of the `wanted` kinds has a last word of the length, first letter and
-  // last letter of `run`: most words are turned away by this test alone.
-  bool may_end_keyword(std::string_view run, unsigned wanted) const {
-    const std::size_t length = run.size();
-    const unsigned first = lower_byte(run.front()) - unsigned{'a'};
-    const unsigned last = lower_byte(run.back()) - unsigned{'a'};
-    return length < kMaxWord && first < 26 && last < 26 &&
-           ((last_masks_[length] >> last) & 1u) != 0 &&
-           (slot_kinds_[length * 26 + first] & wanted) != 0;
+  // Kinds that may have a keyword whose last word is `run`: a superset, from a hash of its
+  // length and its first two and last two bytes with ASCII capitals lowered. Most words get
+  // nothing from this one lookup, which has no branch to mispredict.
+  unsigned kinds_may_end_with(std::string_view run) const {
+    return filter_[filter_slot(run.data(), run.size())];
   }
 
   // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
   // there are none). Only for a run that `may_end_keyword`.
   [[gnu::noinline]] unsigned kinds_ending_with(std::string_view run, std::string_view previous,
                                                std::string_view before_previous) const {
-    const std::size_t slot = run.size() * 26 + (lower_byte(run.front()) - 'a');
+    const unsigned first = lower_byte(run.front()) - unsigned{'a'};
+    if (run.size() >= kMaxWord || first >= 26) return 0;  // a hash collision with no keyword
+    const std::size_t slot = run.size() * 26 + first;
     unsigned kinds = 0;
     for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
       const KeywordEntry& entry = entries_[i];
@@ -191,8 +203,7 @@ class KeywordIndex {
   std::array<KeywordEntry, kMaxEntries> entries_{};
   std::array<std::size_t, kSlots> first_{};
   std::array<std::size_t, kSlots> end_{};
-  std::array<unsigned, kSlots> slot_kinds_{};         // kinds of each bucket's keywords
-  std::array<std::uint32_t, kMaxWord> last_masks_{};  // bit per last letter, by word length
+  std::array<std::uint8_t, kFilterSlots> filter_{};  // kinds, by `filter_slot` of a last word
 };
 
 // Built at compile time; every keyword is one to three short lower-case ASCII words.
@@ -215,7 +226,7 @@ struct MatchState {
 };
 
 [[gnu::always_inline]] inline void read_word(MatchState& state, std::string_view run) {
-  if (KEYWORD_INDEX.may_end_keyword(run, state.wanted)) {
+  if ((KEYWORD_INDEX.kinds_may_end_with(run) & state.wanted) != 0) {
     const unsigned kinds =
         KEYWORD_INDEX.kinds_ending_with(run, state.previous, state.before_previous) & state.wanted;
     if (kinds != 0) {
@@ -246,26 +257,31 @@ namespace {
 struct BlockMasks {
   std::uint64_t keep;   // bit per letter or digit
   std::uint64_t solid;  // bit per byte that is not white space
+  std::uint64_t high;   // bit per byte of a non-ASCII character; the others are only right then
 };
 
-bool has_non_ascii(const char* bytes) {
-  std::uint64_t any = 0;
-  for (int i = 0; i < 64; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, bytes + i, 8);
-    any |= chunk;
-  }
-  return (any & 0x8080808080808080u) != 0;
+// std::popcount is a library call where the target has no popcnt instruction (the x86-64
+// baseline); this is the same count inline.
+int count_bits(std::uint64_t x) {
+#if defined(__POPCNT__) || !defined(__x86_64__)
+  return std::popcount(x);
+#else
+  x -= (x >> 1) & 0x5555555555555555u;
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
+#endif
 }
 
-// Masks of 64 bytes of ASCII text.
-BlockMasks classify_block(const char* bytes) {
+// Masks of 64 bytes of text.
+[[gnu::always_inline]] inline BlockMasks classify_block(const char* bytes) {
 #if defined(__SSE2__)
   std::uint64_t keep = 0;
   std::uint64_t space = 0;
+  std::uint64_t high = 0;
   for (int part = 0; part < 4; ++part) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
-    // ASCII only, so signed comparisons order the bytes correctly.
+    // Signed comparisons order ASCII bytes correctly; the others are flagged in `high`.
     const __m128i folded = _mm_or_si128(c, _mm_set1_epi8(0x20));
     const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
                                          _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
@@ -279,17 +295,21 @@ BlockMasks classify_block(const char* bytes) {
             << (16 * part);
     space |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(blank)))
              << (16 * part);
+    high |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(c)))
+            << (16 * part);
   }
-  return {keep, ~space};
+  return {keep, ~space, high};
 #else
   std::uint64_t keep = 0;
   std::uint64_t solid = 0;
+  std::uint64_t high = 0;
   for (std::size_t i = 0; i < 64; ++i) {
     const ByteClass cls = kByteClasses[static_cast<unsigned char>(bytes[i])];
     keep |= static_cast<std::uint64_t>(cls >= Keep) << i;
     solid |= static_cast<std::uint64_t>(cls != Space) << i;
+    high |= static_cast<std::uint64_t>(cls == Multibyte) << i;
   }
-  return {keep, solid};
+  return {keep, solid, high};
 #endif
 }
 
@@ -309,20 +329,26 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
   while (pos < n) {
     const std::size_t length = std::min<std::size_t>(64, n - pos);
     const char* block = text.data() + pos;
+    unsigned read = 0;  // bytes of the block already read, to drop from its masks
     char padded[64];
-    if (length < 64) {
+    if (length < 64 && n >= 64) {
+      // The last 64 bytes of the text, shifted so that those already read drop out.
+      block = text.data() + n - 64;
+      read = static_cast<unsigned>(64 - length);
+    } else if (length < 64) {
       // NUL padding is neither kept nor counted as a word.
       std::memset(padded, 0, sizeof padded);
       std::memcpy(padded, block, length);
       block = padded;
     }
-    if (!has_non_ascii(block)) {
-      BlockMasks masks = classify_block(block);
-      if (length < 64) masks.solid &= (std::uint64_t{1} << length) - 1;
+    BlockMasks masks = classify_block(block);
+    masks = {masks.keep >> read, masks.solid >> read, masks.high >> read};
+    if (length < 64) masks.solid &= (std::uint64_t{1} << length) - 1;
+    if (masks.high == 0) {
       const std::uint64_t keep = masks.keep;
       const std::uint64_t solid = masks.solid;
       words += static_cast<std::size_t>(
-          std::popcount(solid & ~((solid << 1) | static_cast<std::uint64_t>(in_text_word))));
+          count_bits(solid & ~((solid << 1) | static_cast<std::uint64_t>(in_text_word))));
       in_text_word = ((solid >> (length - 1)) & 1u) != 0;
       const std::uint64_t keep_before =
           (keep << 1) | static_cast<std::uint64_t>(run_start != std::string_view::npos);

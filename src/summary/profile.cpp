@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/text.h"
 #include "common/unicode.h"
@@ -55,12 +60,28 @@ bool has_words(std::string_view text, std::size_t wanted) {
   return count >= wanted;
 }
 
+// Position of the first ".", "!" or "?" at or after `from`, else the size of `text`. Sixteen
+// bytes at a time: a section's first text can be long and hold none.
+std::size_t find_sentence_end(std::string_view text, std::size_t from) {
+#if defined(__SSE2__)
+  for (; from + 16 <= text.size(); from += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + from));
+    const __m128i ends = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('.')), _mm_cmpeq_epi8(c, _mm_set1_epi8('!'))),
+        _mm_cmpeq_epi8(c, _mm_set1_epi8('?')));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+    if (mask != 0) return from + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#endif
+  while (from < text.size() && !text::ends_sentence(text[from])) ++from;
+  return from;
+}
+
 // The first sentence of at least four words of a trimmed text, else the whole text.
 std::string_view choose_lead(std::string_view trimmed) {
   std::size_t begin = 0;
   while (begin < trimmed.size()) {
-    std::size_t end = begin;
-    while (end < trimmed.size() && !text::ends_sentence(trimmed[end])) ++end;
+    std::size_t end = find_sentence_end(trimmed, begin);
     if (end < trimmed.size()) ++end;  // the terminator belongs to its piece
     const std::string_view piece = trimmed.substr(begin, end - begin);
     if (has_words(piece, kLeadMinWords)) return piece;

@@ -1,10 +1,16 @@
 #include "language/ngram_detector.h"
 
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "common/unicode.h"
 
 namespace mdspeak::language_detail {
 namespace {
@@ -152,6 +158,136 @@ TEST(NgramDetector, InvalidUtf8IsReadSafely) {
   // Stray continuation bytes, a truncated sequence and an overlong encoding.
   const std::string text = "a\x80\xBF b \xE2\x82 a \xC0\xAF a";
   EXPECT_EQ(symmetric().classify(text), kEnglish);
+}
+
+// The scoring rules read plainly: code point by code point, every n-gram looked up by itself,
+// in doubles. The detector's fast paths (plain ASCII prose, queued words) must agree with it.
+class ReferenceScorer {
+ public:
+  ReferenceScorer() {
+    for (int side = 0; side < 2; ++side) {
+      const auto entries = parse_profile(embedded_profile(side == 0 ? kEnglish : kSpanish));
+      double total = 0;
+      std::uint64_t smallest = entries.front().count;
+      for (const auto& e : entries) {
+        total += static_cast<double>(e.count);
+        smallest = std::min(smallest, e.count);
+      }
+      for (const auto& e : entries) {
+        scores_[side][e.ngram] = std::log(static_cast<double>(e.count) / total);
+      }
+      absent_[side] = std::log(0.5 * static_cast<double>(smallest) / total);
+    }
+  }
+
+  // English minus Spanish over the prose tokens, or over every token when none has a letter.
+  double margin(std::string_view text) const {
+    double sums[2] = {0, 0};  // prose, code
+    std::uint64_t prose_letters = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      std::size_t start = pos;
+      if (unicode::is_white_space(unicode::next_code_point(text, pos))) continue;
+      std::size_t end = pos;
+      for (std::size_t next = pos; next < text.size(); end = next) {
+        if (unicode::is_white_space(unicode::next_code_point(text, next))) break;
+      }
+      const std::string_view token = text.substr(start, end - start);
+      bool code = token.front() == '-' || token.front() == '%' || token.front() == '\'' ||
+                  token.back() == '\'' ||
+                  token.find_first_of("/=<>{}[]|\\_@$%#`") != std::string_view::npos;
+      for (std::size_t i = start + 1; i < end; ++i) {
+        code = code || (text[i] == '.' && i + 1 < text.size() && word_byte(text[i - 1]) &&
+                        word_byte(text[i + 1]));
+      }
+      std::u32string word = U"_";
+      std::uint64_t letters = 0;
+      double score = 0;
+      for (std::size_t at = 0; at <= token.size();) {
+        const char32_t cp = at < token.size() ? unicode::next_code_point(token, at) : (++at, U' ');
+        letters += unicode::is_alphabetic(cp) ? 1 : 0;
+        if (unicode::is_alphabetic(cp) || (U_GET_GC_MASK(cp) & U_GC_M_MASK) != 0) {
+          word.push_back(cp);
+        } else if (word.size() > 1) {
+          word.push_back(U'_');
+          score += word_score(word);
+          word.resize(1);  // the leading pad
+        }
+      }
+      sums[code ? 1 : 0] += score;
+      if (!code) prose_letters += letters;
+      pos = end;
+    }
+    return prose_letters > 0 ? sums[0] : sums[0] + sums[1];
+  }
+
+ private:
+  static bool word_byte(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b >= 0x80 || std::isalnum(b) || b == '_';
+  }
+  double word_score(const std::u32string& padded) const {
+    double score = 0;
+    for (std::size_t i = 0; i < padded.size(); ++i) {
+      for (std::size_t n = 1; n <= 5 && i + n <= padded.size(); ++n) {
+        score += log_probability(0, padded.substr(i, n)) - log_probability(1, padded.substr(i, n));
+      }
+    }
+    return score;
+  }
+  double log_probability(int side, const std::u32string& ngram) const {
+    const auto it = scores_[side].find(ngram);
+    return it == scores_[side].end() ? absent_[side] : it->second;
+  }
+
+  std::map<std::u32string, double> scores_[2];  // English, Spanish
+  double absent_[2] = {0, 0};
+};
+
+TEST(NgramDetector, AgreesWithAPlainReadingOfTheRules) {
+  // Words, accents, non-Latin letters, digits, code-like pieces, quotes, dots and white space of
+  // every kind, joined into texts long enough to cross the scan's windows and fill its queues.
+  using namespace std::string_literals;
+  // clang-format off
+  const std::vector<std::string> pieces = {
+      "the", "que", "Hello", "a", "I", "niño", "café", "e\u0301", "\u00C9l", "\u0436\u0436",
+      "\u4E2D", "2024", "v1.2", "e.g.", "end.", "don't", "dogs'", "'quoted'", "-flag", "%d",
+      "a_b", "x/y", "<tag>", "$HOME", "#1", "`code`", "(see", "this),", "well-known",
+      "internationalization", "abcdefghijklmno", "abcdefghijklmnop",
+      "supercalifragilisticexpialidocious", "\xFF", ".", "..."};
+  // clang-format on
+  const std::vector<std::string> blanks = {" ", " ", " ", "  ", "\t", "\n", "\u00A0", "\u3000", ""};
+  const ReferenceScorer reference;
+  const NgramDetector& detector = shared_detector();
+  std::uint32_t seed = 7;
+  const auto next = [&seed](std::size_t bound) {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<std::size_t>(seed >> 8) % bound;
+  };
+  std::vector<std::string> texts = {"", " ", "the end", "a\0b c"s, std::string(300, 'a')};
+  for (int n = 0; n < 520; ++n) {
+    std::string text;
+    const std::size_t words = n < 500 ? next(12) : 2000 + next(2000);
+    for (std::size_t i = 0; i < words; ++i) {
+      text += pieces[next(pieces.size())];
+      text += blanks[next(blanks.size())];
+    }
+    texts.push_back(std::move(text));
+  }
+  std::string joined;
+  std::vector<std::string_view> views;
+  for (const std::string& text : texts) {
+    const double expected = reference.margin(text);
+    EXPECT_NEAR(detector.english_margin(text), expected, 1e-5 * (1.0 + text.size())) << text;
+    views.push_back(text);
+    joined += text;
+    joined += ' ';
+  }
+  // All at once: the pieces read as joined by spaces.
+  const double whole = reference.margin(joined);
+  EXPECT_EQ(detector.classify(views), whole > 1e-6    ? Lang(kEnglish)
+                                      : whole < -1e-6 ? Lang(kSpanish)
+                                                      : std::nullopt);
 }
 
 }  // namespace
