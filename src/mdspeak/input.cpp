@@ -145,8 +145,7 @@ Result<std::string> read_document(const std::string& path, Encoding encoding) {
   if (!data) return fail(data.error());
   std::string bytes = std::move(*data);
   // Compressed files are recognised by their content, whatever their name.
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1F &&
-      static_cast<unsigned char>(bytes[1]) == 0x8B) {
+  if (std::string_view(bytes).starts_with("\x1F\x8B")) {
     auto plain = gunzip(bytes);
     if (!plain) return fail(Error(name + ": " + plain.error().message));
     bytes = std::move(*plain);
