@@ -71,10 +71,18 @@ std::size_t clean_run_end(std::string_view text, std::size_t i) {
     // them; anything else is left to the closer look below.
     const __m128i limit = _mm_set1_epi8(0x21);
     const __m128i space = _mm_set1_epi8(' ');
+    const __m128i none = _mm_set1_epi8(-1);
     while (j + 16 < n) {
       const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
-      // Signed: bytes from 0x80 on compare below 0x21 too.
-      const auto maybe = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(c, limit)));
+      // ASCII white space and control bytes (signed, bytes from 0x80 on are below zero), and the
+      // lead bytes of multi-byte white space; other letters of any script are plain.
+      const __m128i low = _mm_and_si128(_mm_cmplt_epi8(c, limit), _mm_cmpgt_epi8(c, none));
+      const __m128i lead = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(0xC2))),
+                       _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(0xE1)))),
+          _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(0xE2))),
+                       _mm_cmpeq_epi8(c, _mm_set1_epi8(static_cast<char>(0xE3)))));
+      const auto maybe = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, lead)));
       const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, space)));
       if (maybe != spaces) break;
       // A space may not open the run nor stand before white space.
