@@ -1,5 +1,7 @@
 #include "language/language.h"
 
+#include <algorithm>
+#include <atomic>
 #include <system_error>
 #include <utility>
 
@@ -56,31 +58,58 @@ std::optional<SupportedLanguage> detect_supported_language(
   return language_detail::shared_detector().classify(pieces);
 }
 
+// The pieces are taken from the front in runs of this many, by the worker and by `get` alike.
+constexpr std::size_t kPiecesPerRun = 1024;
+
+struct BackgroundDetection::Shared {
+  std::atomic<std::size_t> next{0};  // the first piece no thread has taken
+  language_detail::NgramDetector::Evidence worker;
+};
+
+namespace {
+
+// Gathers runs of pieces not yet taken into `evidence` until none is left.
+void gather_runs(std::span<const std::string_view> pieces, std::atomic<std::size_t>& next,
+                 language_detail::NgramDetector::Evidence& evidence) {
+  const language_detail::NgramDetector& detector = language_detail::shared_detector();
+  for (;;) {
+    const std::size_t from = next.fetch_add(kPiecesPerRun);
+    if (from >= pieces.size()) return;
+    detector.gather(pieces.subspan(from, std::min(kPiecesPerRun, pieces.size() - from)), evidence);
+  }
+}
+
+}  // namespace
+
 BackgroundDetection::BackgroundDetection(std::vector<std::string_view> pieces)
-    : pieces_(std::move(pieces)) {
+    : pieces_(std::move(pieces)), shared_(std::make_unique<Shared>()) {
   // Below this a thread costs more than the detection it would overlap.
   constexpr std::size_t kWorthAThread = std::size_t{1} << 16;
   std::size_t size = 0;
   for (const std::string_view piece : pieces_) size += piece.size();
   if (size < kWorthAThread) return;
   try {
-    worker_ = std::thread([this] { answer_ = detect_supported_language(pieces_); });
+    worker_ = std::thread([this] { gather_runs(pieces_, shared_->next, shared_->worker); });
   } catch (const std::system_error&) {
     // No thread: `get` detects on the caller's.
   }
 }
 
 BackgroundDetection::~BackgroundDetection() {
+  // Nothing more to take: the worker ends with the run it holds.
+  shared_->next = pieces_.size();
   if (worker_.joinable()) worker_.join();
 }
 
 std::optional<SupportedLanguage> BackgroundDetection::get() {
-  if (worker_.joinable()) {
-    worker_.join();
-    done_ = true;
-  }
   if (!done_) {
-    answer_ = detect_supported_language(pieces_);
+    // The caller takes what the worker has not reached yet, then the two are added up.
+    language_detail::NgramDetector::Evidence evidence;
+    gather_runs(pieces_, shared_->next, evidence);
+    if (worker_.joinable()) worker_.join();
+    evidence += shared_->worker;
+    answer_ = has_enough_letters(pieces_) ? language_detail::shared_detector().classify(evidence)
+                                          : std::nullopt;
     done_ = true;
   }
   return answer_;

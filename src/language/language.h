@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -29,8 +30,9 @@ std::optional<SupportedLanguage> detect_supported_language(
     std::span<const std::string_view> pieces);
 
 // `detect_supported_language` of pieces on a thread of its own, so that a caller can do other
-// work meanwhile; `get` waits for the answer. The pieces' texts must stay put until then. Short
-// texts, or a failure to start a thread, make it detect within `get` instead.
+// work meanwhile; `get` gives the answer, reading the pieces the thread has not reached yet itself.
+// The pieces' texts must stay put until then. Short texts, or a failure to start a thread, make it
+// detect within `get` alone.
 class BackgroundDetection {
  public:
   explicit BackgroundDetection(std::vector<std::string_view> pieces);
@@ -41,7 +43,10 @@ class BackgroundDetection {
   std::optional<SupportedLanguage> get();
 
  private:
+  struct Shared;  // what the thread and `get` share
+
   std::vector<std::string_view> pieces_;
+  std::unique_ptr<Shared> shared_;
   std::optional<SupportedLanguage> answer_;
   std::thread worker_;
   bool done_ = false;

@@ -556,29 +556,47 @@ std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) 
   return classify(std::span<const std::string_view>(&text, 1));
 }
 
-NgramDetector::Tally NgramDetector::tally_of(std::span<const std::string_view> pieces) const {
+NgramDetector::Tally& NgramDetector::Tally::operator+=(const Tally& other) {
+  margin += other.margin;
+  for (std::size_t i = 0; i < letters_by_script.size(); ++i) {
+    letters_by_script[i] += other.letters_by_script[i];
+  }
+  return *this;
+}
+
+void NgramDetector::gather(std::span<const std::string_view> pieces, Evidence& into) const {
+  if (!usable_) return;
   // Every word ends where its piece ends, as it would at the joining space: the tallies add up.
-  Tally prose;
-  Tally code;
   WordQueue queue;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     // The pieces lie apart in memory: fetch the next ones' first bytes while this one is read.
     if (i + 4 < pieces.size()) __builtin_prefetch(pieces[i + 4].data());
-    scan(pieces[i], prose, code, queue);
+    scan(pieces[i], into.prose_, into.code_, queue);
   }
-  drain(queue, prose);
+  drain(queue, into.prose_);
+}
+
+NgramDetector::Tally NgramDetector::decisive(const Evidence& evidence) {
   std::uint64_t prose_letters = 0;
-  for (const std::uint64_t letters : prose.letters_by_script) prose_letters += letters;
-  if (prose_letters > 0) return prose;
+  for (const std::uint64_t letters : evidence.prose_.letters_by_script) prose_letters += letters;
+  if (prose_letters > 0) return evidence.prose_;
   // Nothing but code: its words are all there is to go on.
-  code.margin += prose.margin;
+  Tally code = evidence.code_;
+  code.margin += evidence.prose_.margin;
   return code;
 }
 
 std::optional<SupportedLanguage> NgramDetector::classify(
     std::span<const std::string_view> pieces) const {
   if (!usable_) return std::nullopt;
-  const Tally tally = tally_of(pieces);
+  Evidence evidence;
+  gather(pieces, evidence);
+  return classify(evidence);
+}
+
+std::optional<SupportedLanguage> NgramDetector::classify(const Evidence& evidence) const {
+  if (!usable_) return std::nullopt;
+  const Tally tally = decisive(evidence);
 
   const std::uint64_t latin = tally.letters_by_script[USCRIPT_LATIN];
   if (latin == 0) return std::nullopt;
@@ -597,8 +615,9 @@ std::optional<SupportedLanguage> NgramDetector::classify(
 
 double NgramDetector::english_margin(std::string_view text) const {
   if (!usable_) return 0;
-  return static_cast<double>(tally_of(std::span<const std::string_view>(&text, 1)).margin) /
-         kFixedOne;
+  Evidence evidence;
+  gather(std::span<const std::string_view>(&text, 1), evidence);
+  return static_cast<double>(decisive(evidence).margin) / kFixedOne;
 }
 
 const NgramDetector& shared_detector() {

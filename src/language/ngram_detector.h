@@ -71,8 +71,35 @@ class NgramDetector {
   struct Tally {
     std::int64_t margin = 0;
     std::array<std::uint64_t, 256> letters_by_script{};
+
+    Tally& operator+=(const Tally& other);
+    bool operator==(const Tally&) const = default;
   };
 
+ public:
+  // What `classify` rests on, gathered from the pieces of a text in any split, in any order and
+  // on any threads, then added up: whole numbers, so the sum is exact.
+  class Evidence {
+   public:
+    Evidence& operator+=(const Evidence& other) {
+      prose_ += other.prose_;
+      code_ += other.code_;
+      return *this;
+    }
+    bool operator==(const Evidence&) const = default;
+
+   private:
+    friend class NgramDetector;
+    Tally prose_;
+    Tally code_;
+  };
+
+  // Adds what the pieces (as if joined by single spaces) tell to `into`.
+  void gather(std::span<const std::string_view> pieces, Evidence& into) const;
+  // `classify` of all the pieces whose evidence was added up.
+  std::optional<SupportedLanguage> classify(const Evidence& evidence) const;
+
+ private:
   // Letters of the words of plain prose tokens, each word as pad, letters, pad and a reset, for
   // long automaton runs. The words are dealt to four lanes in turn: a lane's run is one chain of
   // dependent lookups, and four advance together.
@@ -100,7 +127,7 @@ class NgramDetector {
   // Scores the queued words into `prose` and empties the queue.
   void drain(WordQueue& queue, Tally& prose) const;
   // What the answer rests on: the prose tokens, or every token when none is prose.
-  Tally tally_of(std::span<const std::string_view> pieces) const;
+  static Tally decisive(const Evidence& evidence);
 
   bool usable_ = false;
   std::uint8_t pad_symbol_ = 0;

@@ -170,6 +170,15 @@ TEST(DetectSupportedLanguage, PiecesAnswerAsTheirJoin) {
     EXPECT_EQ(detection.get(), expected) << "asked twice";
   }
   BackgroundDetection abandoned(std::vector<std::string_view>{long_spanish});
+
+  // Thousands of pieces are read partly by the thread and partly by `get`, in runs.
+  std::vector<std::string> many;
+  for (int i = 0; i < 6000; ++i) many.push_back(i % 3 == 0 ? kEnglishParagraph : "la casa");
+  const std::vector<std::string_view> views(many.begin(), many.end());
+  std::string joined;
+  for (const std::string& piece : many) joined += (joined.empty() ? "" : " ") + piece;
+  BackgroundDetection detection(views);
+  EXPECT_EQ(detection.get(), detect_supported_language(joined));
 }
 
 }  // namespace

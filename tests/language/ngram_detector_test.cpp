@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,33 @@ TEST(NgramDetector, WithoutProfilesAnswersNothing) {
   const NgramDetector empty({}, profile({{U"a", 1}}));
   EXPECT_EQ(empty.classify("a a a a a a a a a a a a a a a a a a a a"), std::nullopt);
   EXPECT_EQ(empty.english_margin("a"), 0);
+}
+
+// Evidence gathered from the pieces in two parts, the later part first, adds up to exactly the
+// evidence of all of them: prose and code-like tokens, other scripts, and words queued for
+// scoring when a part ends.
+TEST(NgramDetector, EvidenceOfPartsAddsUpToTheWhole) {
+  const std::vector<std::string_view> pieces = {"The service reads Markdown documents aloud.",
+                                                "el niño comió en la casa",
+                                                "std::vector<int> x = f(a, b);",
+                                                "Привет мир",
+                                                "",
+                                                "it's a \"quoted\" word",
+                                                "config.yaml --verbose",
+                                                "caf\u00E9 ol\u00E9 se\u00F1or"};
+  const NgramDetector& detector = shared_detector();
+  NgramDetector::Evidence whole;
+  detector.gather(pieces, whole);
+  for (std::size_t cut = 0; cut <= pieces.size(); ++cut) {
+    const std::span<const std::string_view> all(pieces);
+    NgramDetector::Evidence parts;
+    detector.gather(all.subspan(cut), parts);
+    NgramDetector::Evidence first;
+    detector.gather(all.subspan(0, cut), first);
+    parts += first;
+    EXPECT_TRUE(parts == whole) << "cut before piece " << cut;
+    EXPECT_EQ(detector.classify(parts), detector.classify(all));
+  }
 }
 
 TEST(NgramDetector, InvalidUtf8IsReadSafely) {
