@@ -107,7 +107,8 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
   FakeHost s = FakeHost::create();
   std::vector<Utterance> many;
   for (std::uint64_t i = 0; i < 5; ++i) {
-    many.push_back({"u" + std::to_string(i), i * 10, i * 10 + 5, UtteranceKind::Paragraph});
+    many.push_back(
+        {std::to_string(i).insert(0, 1, 'u'), i * 10, i * 10 + 5, UtteranceKind::Paragraph});
   }
   ASSERT_EQ(*s.state.queue_document("doc", many, std::nullopt, std::nullopt, std::nullopt, 1.0f,
                                     std::nullopt),

@@ -12,17 +12,25 @@
 namespace mdspeak {
 namespace {
 
+// A letter and a number ("B0"), written without `"B" + std::to_string(...)`, which GCC 12
+// wrongly warns about.
+std::string tagged(char tag, std::uint64_t number) {
+  std::string out(1, tag);
+  out += std::to_string(number);
+  return out;
+}
+
 // "B0", "W0:three@8", "E1": begin, word (with its text and text_start), end, by index.
 std::vector<std::string> describe(const std::vector<Message>& messages) {
   std::vector<std::string> out;
   for (const Message& m : messages) {
     if (auto* b = std::get_if<UtteranceBegin>(&m)) {
-      out.push_back("B" + std::to_string(b->utterance_index));
+      out.push_back(tagged('B', b->utterance_index));
     } else if (auto* w = std::get_if<UtteranceWord>(&m)) {
-      out.push_back("W" + std::to_string(w->utterance_index) + ":" + w->text + "@" +
+      out.push_back(tagged('W', w->utterance_index) + ":" + w->text + "@" +
                     std::to_string(w->text_start));
     } else if (auto* e = std::get_if<UtteranceEnd>(&m)) {
-      out.push_back("E" + std::to_string(e->utterance_index));
+      out.push_back(tagged('E', e->utterance_index));
     } else {
       out.push_back("?");
     }
@@ -154,7 +162,7 @@ TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
 // a later part resumes the utterance as a whole from the word being heard.
 TEST(PauseResume, ALongUtteranceIsHandedOverInPartsButReportedAsOne) {
   std::string text;
-  for (int i = 0; i < 6000; ++i) text += "w" + std::to_string(i % 10) + " ";  // three parts
+  for (int i = 0; i < 6000; ++i) text += tagged('w', i % 10) + " ";  // three parts
   text.pop_back();
   FakeHost h = FakeHost::create();
   h.answer(LoadDocument{"l", "doc", text});
