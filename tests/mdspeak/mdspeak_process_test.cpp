@@ -230,6 +230,20 @@ class Terminal {
   std::string last_;
 };
 
+// Quits the reader with `q` and a command typed right behind it: the reader exits 0 within
+// `exit_within`, the command never reaches the shell and the terminal is given back in its usual
+// modes. `note` tells the failure messages apart.
+void quit_and_check_terminal(Terminal& terminal, std::chrono::milliseconds exit_within,
+                             const std::string& note = "") {
+  terminal.type("qecho LEAKED");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("EXIT=0", exit_within)) << note << terminal.last();
+  EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << note << terminal.last();
+  terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
+  terminal.keys("Enter");
+  EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << note << terminal.last();
+}
+
 class LiveTerminal : public Mdspeak {
  protected:
   void SetUp() override {
@@ -308,13 +322,7 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
       << log();
 
   // Keys typed as the reader quits must not reach the shell.
-  terminal.type("qecho LEAKED");
-  terminal.keys("Enter");
-  ASSERT_TRUE(terminal.wait_for("EXIT=0")) << terminal.last();
-  EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << terminal.last();
-  terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
-  terminal.keys("Enter");
-  EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+  quit_and_check_terminal(terminal, 10s);
 }
 
 TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
@@ -325,13 +333,7 @@ TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
                   options + quote(dir_ / "doc.md") + " | cat; echo EXIT=${PIPESTATUS[0]}");
     terminal.keys("Enter");
     ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
-    terminal.type("qecho LEAKED");
-    terminal.keys("Enter");
-    ASSERT_TRUE(terminal.wait_for("EXIT=0", 5s)) << options << terminal.last();
-    EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << options << terminal.last();
-    terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
-    terminal.keys("Enter");
-    EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << terminal.last();
+    quit_and_check_terminal(terminal, 5s, options);
   }
 }
 

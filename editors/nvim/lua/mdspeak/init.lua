@@ -151,8 +151,9 @@ local function unmark(reading, key)
   reading.marks[key] = nil
 end
 
+-- Moves the cursor to a mark just made (`row` is nil when none was).
 local function follow(reading, row, col)
-  if not (config.follow and reading.follow) then
+  if not row or not (config.follow and reading.follow) then
     return
   end
   local win = reading.win
@@ -199,10 +200,7 @@ local function on_event(message)
     if reading.kind == "document" then
       unmark(reading, "word")
       local first, last = message.start_offset, message.end_offset
-      local row, col = mark(reading, "utterance", first, last, "MdspeakUtterance", 150)
-      if row then
-        follow(reading, row, col)
-      end
+      follow(reading, mark(reading, "utterance", first, last, "MdspeakUtterance", 150))
     end
     fire_update()
   elseif kind == "utterance_word" then
@@ -215,10 +213,7 @@ local function on_event(message)
     end
     reading.word = first and { first, last } or nil
     if reading.kind == "document" and config.word_highlight and first then
-      local row, col = mark(reading, "word", first, last, "MdspeakWord", 160)
-      if row then
-        follow(reading, row, col)
-      end
+      follow(reading, mark(reading, "word", first, last, "MdspeakWord", 160))
     end
     fire_update()
   elseif kind == "utterance_end" then
