@@ -103,14 +103,15 @@ BackgroundDetection::~BackgroundDetection() {
 
 std::optional<SupportedLanguage> BackgroundDetection::get() {
   if (!done_) {
+    done_ = true;
+    // Too few letters: what the worker has read is not needed (the destructor stops it).
+    if (!has_enough_letters(pieces_)) return answer_;
     // The caller takes what the worker has not reached yet, then the two are added up.
     language_detail::NgramDetector::Evidence evidence;
     gather_runs(pieces_, shared_->next, evidence);
     if (worker_.joinable()) worker_.join();
     evidence += shared_->worker;
-    answer_ = has_enough_letters(pieces_) ? language_detail::shared_detector().classify(evidence)
-                                          : std::nullopt;
-    done_ = true;
+    answer_ = language_detail::shared_detector().classify(evidence);
   }
   return answer_;
 }
