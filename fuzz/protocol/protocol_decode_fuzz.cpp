@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/json_scanner.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -188,9 +189,26 @@ void check_answers(const Request& request) {
 
 }  // namespace
 
+// Strings decoded while the line arrives, in reads of any size, change nothing: the same request
+// or the same refusal.
+void check_decoded_ahead(std::string_view line, const mdspeak::Result<Request>& whole) {
+  const std::size_t step = 1 + line.size() % 7;
+  mdspeak::json::StringAhead ahead(1);
+  for (std::size_t size = step; size < line.size(); size += step) ahead.feed(line.substr(0, size));
+  mdspeak::json::DecodedAhead decoded = ahead.take(line.data());
+  const auto again = mdspeak::decode_request(line, &decoded);
+  check(again.has_value() == whole.has_value());
+  if (whole) {
+    check(*again == *whole);
+  } else {
+    check(again.error().message == whole.error().message);
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   auto request = mdspeak::decode_request(line);
+  check_decoded_ahead(line, request);
   if (!request) return 0;
   check_is_json(line);
   check_round_trip(*request);

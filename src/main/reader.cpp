@@ -1,21 +1,29 @@
-// The stdin reader thread: framing, decoding, and giving memory back after a huge line.
+// The stdin reader thread: framing, decoding (a long line while it still arrives), and giving
+// memory back after a huge line.
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "common/text.h"
 #include "common/unicode.h"
 #include "main/host.h"
+#include "protocol/json_scanner.h"
 
 namespace mdspeak {
 namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 16;
+// A line left unfinished by a read at least this long starts being decoded before it ends.
+constexpr std::size_t kAheadFrom = std::size_t{1} << 16;
 
 // Bytes read from stdin and not yet framed. Grown with realloc, which moves a large block by
 // remapping its pages instead of copying them, and read into directly.
@@ -31,8 +39,9 @@ class LineBuffer {
   std::size_t capacity() const { return capacity_; }
 
   // Room for at least `more` bytes after the end; false when memory runs out.
+  bool has_room(std::size_t more) const { return capacity_ - size_ >= more; }
   bool reserve_more(std::size_t more) {
-    if (capacity_ - size_ >= more) return true;
+    if (has_room(more)) return true;
     std::size_t wanted = capacity_ == 0 ? kReadSize : capacity_;
     while (wanted - size_ < more) wanted *= 2;
     return reallocate(wanted);
@@ -70,12 +79,97 @@ class LineBuffer {
   std::size_t capacity_ = 0;
 };
 
+// Decodes the long string of the unfinished line on a thread of its own while the reader goes
+// on reading, so that the line is mostly decoded when its line feed comes. The helper reads the
+// buffer only between what was published and what the reader holds it back for: moving the
+// buffer and taking the result.
+class AheadDecoder {
+ public:
+  explicit AheadDecoder(LineBuffer& buffer) : buffer_(buffer) {}
+  AheadDecoder(const AheadDecoder&) = delete;
+  AheadDecoder& operator=(const AheadDecoder&) = delete;
+  ~AheadDecoder() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (helper_) helper_->join();
+  }
+
+  // The unfinished line now holds the buffer's first `size` bytes.
+  void publish(std::size_t size) {
+    if (!helper_ && !start()) return;
+    {
+      std::lock_guard lock(mutex_);
+      published_ = size;
+      data_ = buffer_.data();
+    }
+    changed_.notify_all();
+  }
+
+  // Runs `f`, which may move the buffer, while the helper keeps out of it.
+  template <class F>
+  auto holding(F f) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !feeding_; });
+    auto result = f();
+    data_ = buffer_.data();
+    return result;
+  }
+
+  // What was decoded of the line that just ended (its first line feed is in the buffer).
+  json::DecodedAhead take() {
+    return holding([&] {
+      published_ = fed_ = 0;
+      return ahead_.take(buffer_.data());
+    });
+  }
+
+ private:
+  bool start() {
+    try {
+      helper_.emplace([this] { run(); });
+    } catch (const std::system_error&) {
+      return false;  // the reader decodes every line itself
+    }
+    return true;
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return stop_ || published_ > fed_; });
+      if (stop_) return;
+      const std::string_view line(data_, published_);
+      feeding_ = true;
+      lock.unlock();
+      ahead_.feed(line);
+      lock.lock();
+      feeding_ = false;
+      fed_ = line.size();
+      changed_.notify_all();
+    }
+  }
+
+  LineBuffer& buffer_;
+  json::StringAhead ahead_;  // only touched by whoever holds the buffer
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* data_ = nullptr;
+  std::size_t published_ = 0;
+  std::size_t fed_ = 0;
+  bool feeding_ = false;
+  bool stop_ = false;
+  std::optional<std::thread> helper_;
+};
+
 enum class Next : std::uint8_t { Read, Stop };
 
-Next handle_line(std::string_view line, const Sender<Request>& requests) {
+Next handle_line(std::string_view line, json::DecodedAhead ahead, const Sender<Request>& requests) {
   std::string_view trimmed = text::trim(line);
   if (!trimmed.empty()) {
-    auto request = decode_request(trimmed);
+    auto request = decode_request(trimmed, &ahead);
     // A request that decodes is valid UTF-8 throughout, so only a refused line is checked.
     if (request) return requests.send(std::move(*request)) ? Next::Read : Next::Stop;
   }
@@ -87,10 +181,18 @@ Next handle_line(std::string_view line, const Sender<Request>& requests) {
 }  // namespace
 
 void read_requests(int fd, const Sender<Request>& requests) {
+  // A larger pipe lets a writer hand over a large line in fewer rounds of wake-ups. Not a pipe,
+  // or not allowed: reading works the same, only in smaller steps.
+  ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
   LineBuffer buffer;
   std::size_t scanned = 0;  // bytes known to hold no line feed
+  // The line not yet whole always starts the buffer: a long one is decoded as it comes.
+  AheadDecoder ahead(buffer);
   for (;;) {
-    if (!buffer.reserve_more(kReadSize)) return;
+    if (!buffer.has_room(kReadSize) &&
+        !ahead.holding([&] { return buffer.reserve_more(kReadSize); })) {
+      return;
+    }
     const ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // end of input or a read error
@@ -102,7 +204,7 @@ void read_requests(int fd, const Sender<Request>& requests) {
       const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
       std::string_view line(buffer.data() + line_start, end - line_start);
       if (line.ends_with('\r')) line.remove_suffix(1);
-      if (handle_line(line, requests) == Next::Stop) return;
+      if (handle_line(line, ahead.take(), requests) == Next::Stop) return;
       line_start = scanned = end + 1;
     }
     scanned = buffer.size();
@@ -111,9 +213,12 @@ void read_requests(int fd, const Sender<Request>& requests) {
       scanned -= line_start;
       buffer.shrink();
     }
+    if (buffer.size() >= kAheadFrom) ahead.publish(buffer.size());
   }
   // A last line without a line feed still counts.
-  if (buffer.size() > 0) handle_line(std::string_view(buffer.data(), buffer.size()), requests);
+  if (buffer.size() > 0) {
+    handle_line(std::string_view(buffer.data(), buffer.size()), ahead.take(), requests);
+  }
 }
 
 Result<void> spawn_stdin_reader(Sender<Request> requests, int fd) {

@@ -1,9 +1,11 @@
 #include "protocol/json_scanner.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -28,25 +30,28 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// The first quote or backslash in [p, end), or `end`.
+const char* find_quote_or_backslash(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (end - p >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
+    if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p != end && *p != '"' && *p != '\\') ++p;
+  return p;
+}
+
 // The closing quote of the string whose contents start at `p`, or null when the line ends first.
 // Escapes are stepped over whole enough that an escaped quote is never taken for the end.
 const char* find_closing_quote(const char* p, const char* end) {
   for (;;) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    while (end - p >= 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const int mask = _mm_movemask_epi8(
-          _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-      if (mask != 0) {
-        p += std::countr_zero(static_cast<unsigned>(mask));
-        break;
-      }
-      p += 16;
-    }
-#endif
-    while (p != end && *p != '"' && *p != '\\') ++p;
+    p = find_quote_or_backslash(p, end);
     if (p == end) return nullptr;
     if (*p == '"') return p;
     if (end - p < 2) return nullptr;
@@ -222,28 +227,116 @@ char* decode_contents(const char* p, const char* quote, char* o) {
   }
 }
 
+// Decodes the contents [from, to) onto the end of `out`; false when they are not valid.
+bool append_decoded(const char* from, const char* to, std::string& out) {
+  bool ok = true;
+  const std::size_t kept = out.size();
+  out.resize_and_overwrite(kept + static_cast<std::size_t>(to - from),
+                           [&](char* buffer, std::size_t) -> std::size_t {
+                             char* const stop = decode_contents<true>(from, to, buffer + kept);
+                             ok = stop != nullptr;
+                             return ok ? static_cast<std::size_t>(stop - buffer) : kept;
+                           });
+  return ok;
+}
+
 }  // namespace
 
 bool Scanner::string(std::string* out) {
+  const char* const open = at_;
   if (!consume('"')) return false;
-  const char* quote = find_closing_quote(at_, end_);
-  if (quote == nullptr) return false;
   const char* contents = at_;
+  if (out != nullptr) out->clear();
+  if (ahead_ != nullptr && out != nullptr && open == ahead_->open) {
+    DecodedAhead& ahead = *std::exchange(ahead_, nullptr);
+    *out = std::move(ahead.contents);
+    contents = ahead.resume;
+  }
+  const char* quote = find_closing_quote(contents, end_);
+  if (quote == nullptr) return false;
   if (out == nullptr) {
     if (decode_contents<false>(contents, quote, nullptr) == nullptr) return false;
-  } else {
-    bool ok = true;
-    out->clear();
-    out->resize_and_overwrite(static_cast<std::size_t>(quote - contents),
-                              [&](char* buffer, std::size_t) -> std::size_t {
-                                char* const stop = decode_contents<true>(contents, quote, buffer);
-                                ok = stop != nullptr;
-                                return ok ? static_cast<std::size_t>(stop - buffer) : 0;
-                              });
-    if (!ok) return false;
+  } else if (!append_decoded(contents, quote, *out)) {
+    return false;
   }
   at_ = quote + 1;
   return true;
+}
+
+void StringAhead::feed(std::string_view line) {
+  // Bytes held back so that an escape is read whole: `\uXXXX` is the longest.
+  constexpr std::size_t kLongestEscape = 6;
+  const char* const base = line.data();
+  const std::size_t size = line.size();
+  std::size_t i = scanned_;
+  while (i < size && state_ != State::Finished) {
+    if (state_ == State::Outside) {
+      const void* quote = std::memchr(base + i, '"', size - i);
+      if (quote == nullptr) {
+        i = size;
+        break;
+      }
+      open_ = static_cast<std::size_t>(static_cast<const char*>(quote) - base);
+      i = run_start_ = open_ + 1;
+      state_ = State::InString;
+      continue;
+    }
+    const char* const found = find_quote_or_backslash(base + i, base + size);
+    i = static_cast<std::size_t>(found - base);
+    if (i == size) break;
+    if (*found == '"') {
+      if (decoding_) {
+        decode_to(line, i);
+        state_ = State::Finished;
+      } else {
+        state_ = State::Outside;
+      }
+      ++i;
+      continue;
+    }
+    if (size - i < kLongestEscape) break;  // read it once the rest has come
+    i += base[i + 1] == 'u' ? kLongestEscape : 2;
+    run_start_ = i;
+  }
+  scanned_ = i;
+  if (state_ != State::InString) return;
+  if (!decoding_) {
+    if (i - open_ < worth_from_) return;
+    decoding_ = true;
+    decoded_to_ = open_ + 1;
+  }
+  // Cut after the last plain ASCII byte read: never inside an escape or a UTF-8 sequence.
+  std::size_t cut = i;
+  while (cut > run_start_ && (static_cast<unsigned char>(base[cut - 1]) & 0xC0) == 0x80) --cut;
+  if (cut > run_start_ && static_cast<unsigned char>(base[cut - 1]) >= 0x80) --cut;
+  if (cut > run_start_ && cut > decoded_to_) decode_to(line, cut);
+}
+
+bool StringAhead::decode_to(std::string_view line, std::size_t to) {
+  // Grown in large steps: each step copies what is already decoded.
+  if (const std::size_t needed = contents_.size() + (to - decoded_to_);
+      needed > contents_.capacity()) {
+    contents_.reserve(std::max(needed, 4 * contents_.capacity()));
+  }
+  if (!append_decoded(line.data() + decoded_to_, line.data() + to, contents_)) {
+    state_ = State::Finished;
+    decoding_ = false;
+    contents_ = std::string();
+    return false;
+  }
+  decoded_to_ = to;
+  return true;
+}
+
+DecodedAhead StringAhead::take(const char* line) {
+  DecodedAhead ahead;
+  if (decoding_) {
+    ahead.open = line + open_;
+    ahead.resume = line + decoded_to_;
+    ahead.contents = std::move(contents_);
+  }
+  *this = StringAhead(worth_from_);
+  return ahead;
 }
 
 bool Scanner::number(Number& out) {

@@ -28,9 +28,47 @@ struct Number {
   std::string_view text;  // the raw characters, a view into the scanned line
 };
 
+// The contents of a string of a line decoded while the line was still arriving (`StringAhead`):
+// `Scanner::string`, at the opening quote `open`, takes them and decodes on from `resume`.
+struct DecodedAhead {
+  const char* open = nullptr;
+  const char* resume = nullptr;
+  std::string contents;
+};
+
+// Decodes the first long string of a line as the line arrives, so that little of a huge
+// `load_document` text is left to decode once its line feed comes. Fed the line as it grows
+// (bytes already fed never change, though they may move). Contents are cut only after a plain
+// ASCII byte, so no escape, surrogate pair or UTF-8 sequence is split; anything that does not
+// decode ends the work and yields nothing, leaving the fault to the line's own decoding.
+class StringAhead {
+ public:
+  // Strings shorter than `worth_from` bytes are left to the line's decoding.
+  explicit StringAhead(std::size_t worth_from = std::size_t{1} << 16) : worth_from_(worth_from) {}
+
+  void feed(std::string_view line);
+  // What was decoded, for the line now at `line`; a null `open` when nothing was. Starts over.
+  DecodedAhead take(const char* line);
+
+ private:
+  enum class State : std::uint8_t { Outside, InString, Finished };
+  // Decodes the contents up to `to` onto `contents_`; false (and finished) when they do not.
+  bool decode_to(std::string_view line, std::size_t to);
+
+  std::size_t worth_from_;
+  State state_ = State::Outside;
+  bool decoding_ = false;
+  std::size_t scanned_ = 0;     // bytes of the line read so far
+  std::size_t open_ = 0;        // the current string's opening quote
+  std::size_t run_start_ = 0;   // where its bytes after the last escape start
+  std::size_t decoded_to_ = 0;  // contents decoded up to here
+  std::string contents_;
+};
+
 class Scanner {
  public:
-  explicit Scanner(std::string_view text) : at_(text.data()), end_(text.data() + text.size()) {}
+  explicit Scanner(std::string_view text, DecodedAhead* ahead = nullptr)
+      : at_(text.data()), end_(text.data() + text.size()), ahead_(ahead) {}
 
   void skip_white_space() {
     while (at_ != end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) ++at_;
@@ -58,6 +96,7 @@ class Scanner {
 
   const char* at_;
   const char* end_;
+  DecodedAhead* ahead_;
 };
 
 }  // namespace mdspeak::json

@@ -244,7 +244,8 @@ const RequestShape* shape_named(std::string_view name) {
 // (array form) land in their fields, everything else is checked and dropped.
 class RequestDecoder {
  public:
-  explicit RequestDecoder(std::string_view line) : line_(line), scanner_(line) {}
+  RequestDecoder(std::string_view line, json::DecodedAhead* ahead)
+      : line_(line), scanner_(line, ahead) {}
 
   Result<Request> decode() {
     scanner_.skip_white_space();
@@ -622,8 +623,8 @@ Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 
-Result<Request> decode_request(std::string_view line) {
-  return RequestDecoder(line).decode();
+Result<Request> decode_request(std::string_view line, json::DecodedAhead* ahead) {
+  return RequestDecoder(line, ahead).decode();
 }
 
 void encode_message(const Message& message, std::string& out) {

@@ -16,6 +16,10 @@
 
 namespace mdspeak {
 
+namespace json {
+struct DecodedAhead;
+}
+
 // ---- Requests, fields in declared order (the array form follows it) ----
 
 struct Init {
@@ -84,7 +88,8 @@ using Request = std::variant<Init, ListVoices, LoadDocument, PrepareSpeech, Prep
                              SpeakSummary, Stop, Pause, Resume>;
 
 // Fails on anything that is not exactly one valid request; the error text says why (for tests).
-Result<Request> decode_request(std::string_view line);
+// A string of the line decoded ahead (see `json::StringAhead`) is taken instead of decoded again.
+Result<Request> decode_request(std::string_view line, json::DecodedAhead* ahead = nullptr);
 
 // ---- Messages, members in written order after "type" ----
 

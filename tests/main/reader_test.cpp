@@ -42,6 +42,8 @@ TEST(ReadRequests, FramesLinesWhateverTheReadsCut) {
   std::string escaped;
   for (char c : text) escaped += c == '\n' ? "\\n"s : std::string(1, c);
   const std::string big = R"(["load_document","1","d",")" + escaped + "\"]";
+  std::string bad_big = big;
+  bad_big[bad_big.size() / 2] = '\t';
   struct Case {
     std::string input;
     std::vector<Request> expected;
@@ -57,9 +59,11 @@ TEST(ReadRequests, FramesLinesWhateverTheReadsCut) {
       {"[\"stop\",\"a\"]\n" + big + "\r\n[\"stop\",\"b\"]\n",
        {Stop{"a"}, LoadDocument{"1", "d", text}, Stop{"b"}}},
       {big, {LoadDocument{"1", "d", text}}},
+      // A long line decoded while it arrives that turns out bad deep inside is refused whole.
+      {bad_big + "\n[\"stop\",\"b\"]\n", {Stop{"b"}}},
   };
   for (const Case& c : cases) {
-    for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{7}}) {
+    for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{4099}, std::size_t{7}}) {
       if (piece == 7 && c.input.size() > 1000) continue;  // byte-sized pieces for short input
       SCOPED_TRACE(c.input.substr(0, 40) + " in pieces of " + std::to_string(piece));
       EXPECT_EQ(requests_for(c.input, piece), c.expected);

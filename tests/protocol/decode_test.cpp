@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/json_scanner.h"
 #include "protocol/protocol.h"
 
 namespace mdspeak {
@@ -181,7 +182,12 @@ TEST(DecodeRequest, RateIsNearestFloatOfAnyNumber) {
       {"1e400", inf},
       {"-1e400", -inf},
       {std::string(400, '9'), inf},
-      {"-" + std::string(400, '9'), -inf},
+      {[] {
+         std::string minus_nines(401, '9');
+         minus_nines[0] = '-';
+         return minus_nines;
+       }(),
+       -inf},
       {"1e-50", 0.0f},
       {"-1e-50", -0.0f},
       {"1e-45", std::numeric_limits<float>::denorm_min()},
@@ -379,6 +385,46 @@ TEST(DecodeRequest, EscapesAndBadBytesAtEveryPositionOfALongString) {
         ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
         EXPECT_EQ(*decoded,
                   Request(Init{filler.substr(0, at) + piece.decoded + filler.substr(at)}));
+      }
+    }
+  }
+}
+
+// A long string decoded while its line arrives, in reads of any size, must give what decoding
+// the whole line gives: the same request, or the same refusal.
+TEST(DecodeRequest, StringDecodedAheadMatchesTheWholeLine) {
+  const std::vector<std::string> pieces = {
+      R"(\n)", R"(\")", R"(\\)", R"(\u00e9)", R"(\ud83d\ude00)", "\xC3\xA9", "\xF4\x8F\xBF\xBF",
+      "\t",    "\xC3",  "\x80",  R"(\ud83d)", R"(\ud83dx)",      R"(\u12)",  R"(\q)",
+  };
+  const std::string filler = "Plain words, then more of them. ";
+  std::string text;
+  while (text.size() < 80000) text += filler;
+  for (const std::string& piece : pieces) {
+    // The piece before the point where decoding ahead starts, and again at many points after.
+    std::string written = text;
+    for (std::size_t at = 100; at < written.size(); at += at < 60000 ? 30000 : 997) {
+      written.insert(at, piece);
+    }
+    for (const std::string& line :
+         {R"({"type":"load_document","id":"1","document_id":"d","text":")" + written + R"("})",
+          R"({"other":")" + written + R"(","type":"stop","id":"s"})",
+          R"({"type":"load_document","id":"1","document_id":"d","text":")" + written}) {
+      const auto whole = decode_request(line);
+      for (const std::size_t step : {std::size_t{1}, std::size_t{13}, std::size_t{4093}}) {
+        SCOPED_TRACE(piece + " in steps of " + std::to_string(step));
+        json::StringAhead ahead;
+        for (std::size_t size = step; size < line.size(); size += step) {
+          ahead.feed(std::string_view(line).substr(0, size));
+        }
+        json::DecodedAhead decoded = ahead.take(line.data());
+        const auto with_ahead = decode_request(line, &decoded);
+        ASSERT_EQ(with_ahead.has_value(), whole.has_value());
+        if (whole) {
+          EXPECT_EQ(*with_ahead, *whole);
+        } else {
+          EXPECT_EQ(with_ahead.error().message, whole.error().message);
+        }
       }
     }
   }
