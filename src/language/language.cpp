@@ -1,7 +1,12 @@
 #include "language/language.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -58,62 +63,121 @@ std::optional<SupportedLanguage> detect_supported_language(
   return language_detail::shared_detector().classify(pieces);
 }
 
-// The pieces are taken from the front in runs of this many, by the worker and by `get` alike.
-constexpr std::size_t kPiecesPerRun = 1024;
-
-struct BackgroundDetection::Shared {
-  std::atomic<std::size_t> next{0};  // the first piece no thread has taken
-  language_detail::NgramDetector::Evidence worker;
-};
-
 namespace {
 
-// Gathers runs of pieces not yet taken into `evidence` until none is left.
-void gather_runs(std::span<const std::string_view> pieces, std::atomic<std::size_t>& next,
-                 language_detail::NgramDetector::Evidence& evidence) {
-  const language_detail::NgramDetector& detector = language_detail::shared_detector();
-  for (;;) {
-    const std::size_t from = next.fetch_add(kPiecesPerRun);
-    if (from >= pieces.size()) return;
-    detector.gather(pieces.subspan(from, std::min(kPiecesPerRun, pieces.size() - from)), evidence);
+// Letters of `text` added to `letters`, counted only as far as the minimum.
+void count_letters(std::string_view text, std::size_t& letters) {
+  std::size_t pos = 0;
+  while (letters < kMinimumLetters && pos < text.size()) {
+    if (unicode::is_alphabetic(unicode::next_code_point(text, pos))) ++letters;
   }
 }
+
+constexpr std::size_t kRunBytes = std::size_t{1} << 18;
+constexpr std::size_t kMostRunsWaiting = 8;
 
 }  // namespace
 
-BackgroundDetection::BackgroundDetection(std::vector<std::string_view> pieces)
-    : pieces_(std::move(pieces)), shared_(std::make_unique<Shared>()) {
-  // Below this a thread costs more than the detection it would overlap.
-  constexpr std::size_t kWorthAThread = std::size_t{1} << 16;
-  std::size_t size = 0;
-  for (const std::string_view piece : pieces_) size += piece.size();
-  if (size < kWorthAThread) return;
-  try {
-    worker_ = std::thread([this] { gather_runs(pieces_, shared_->next, shared_->worker); });
-  } catch (const std::system_error&) {
-    // No thread: `get` detects on the caller's.
-  }
-}
+struct StreamingDetection::Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> waiting;  // runs handed over, oldest first
+  std::vector<std::string> spare;   // runs read, kept for their room
+  bool closing = false;
+  language_detail::NgramDetector::Evidence worker;  // the thread's, until it has ended
+  language_detail::NgramDetector::Evidence caller;
+};
 
-BackgroundDetection::~BackgroundDetection() {
-  // Nothing more to take: the worker ends with the run it holds.
-  shared_->next = pieces_.size();
+StreamingDetection::StreamingDetection() : shared_(std::make_unique<Shared>()) {}
+
+StreamingDetection::~StreamingDetection() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->closing = true;
+    shared_->waiting.clear();
+  }
+  shared_->changed.notify_all();
   if (worker_.joinable()) worker_.join();
 }
 
-std::optional<SupportedLanguage> BackgroundDetection::get() {
-  if (!done_) {
-    done_ = true;
-    // Too few letters: what the worker has read is not needed (the destructor stops it).
-    if (!has_enough_letters(pieces_)) return answer_;
-    // The caller takes what the worker has not reached yet, then the two are added up.
-    language_detail::NgramDetector::Evidence evidence;
-    gather_runs(pieces_, shared_->next, evidence);
-    if (worker_.joinable()) worker_.join();
-    evidence += shared_->worker;
-    answer_ = language_detail::shared_detector().classify(evidence);
+void StreamingDetection::add(std::string_view text) {
+  count_letters(text, letters_);
+  // A run's end is a piece's end, which reads as a space.
+  if (!run_.empty()) run_ += ' ';
+  run_ += text;
+  if (run_.size() >= kRunBytes) hand_over();
+}
+
+void StreamingDetection::hand_over() {
+  Shared& shared = *shared_;
+  if (!std::exchange(thread_tried_, true)) {
+    try {
+      worker_ = std::thread([&shared] {
+        // Only idle time: the threads that make the texts come first. The detector is built
+        // here, off their way, on first use.
+        sched_param lowest{};
+        pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+        const language_detail::NgramDetector& detector = language_detail::shared_detector();
+        std::unique_lock lock(shared.mutex);
+        for (;;) {
+          shared.changed.wait(lock, [&] { return shared.closing || !shared.waiting.empty(); });
+          if (shared.waiting.empty()) return;
+          std::string run = std::move(shared.waiting.front());
+          shared.waiting.pop_front();
+          lock.unlock();
+          const std::string_view piece = run;
+          detector.gather(std::span(&piece, 1), shared.worker);
+          run.clear();
+          lock.lock();
+          shared.spare.push_back(std::move(run));
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread: the caller reads every run.
+    }
   }
-  return answer_;
+  if (worker_.joinable()) {
+    std::unique_lock lock(shared.mutex);
+    if (shared.waiting.size() < kMostRunsWaiting) {
+      shared.waiting.push_back(std::move(run_));
+      run_.clear();
+      if (!shared.spare.empty()) {
+        run_ = std::move(shared.spare.back());
+        shared.spare.pop_back();
+      }
+      lock.unlock();
+      shared.changed.notify_one();
+      return;
+    }
+  }
+  const std::string_view piece = run_;
+  language_detail::shared_detector().gather(std::span(&piece, 1), shared.caller);
+  run_.clear();
+}
+
+std::optional<SupportedLanguage> StreamingDetection::finish() {
+  Shared& shared = *shared_;
+  // Too few letters: nothing else matters (the destructor stops the thread).
+  if (letters_ < kMinimumLetters) return std::nullopt;
+  const language_detail::NgramDetector& detector = language_detail::shared_detector();
+  const std::string_view last = run_;
+  detector.gather(std::span(&last, 1), shared.caller);
+  // Runs the thread has not taken yet are read here, then its evidence joins the caller's.
+  std::unique_lock lock(shared.mutex);
+  while (!shared.waiting.empty()) {
+    std::string run = std::move(shared.waiting.front());
+    shared.waiting.pop_front();
+    lock.unlock();
+    const std::string_view piece = run;
+    detector.gather(std::span(&piece, 1), shared.caller);
+    lock.lock();
+  }
+  shared.closing = true;
+  lock.unlock();
+  shared.changed.notify_all();
+  if (worker_.joinable()) worker_.join();
+  shared.caller += shared.worker;
+  return detector.classify(shared.caller);
 }
 
 }  // namespace mdspeak

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -29,27 +30,33 @@ std::optional<SupportedLanguage> detect_supported_language(std::string_view text
 std::optional<SupportedLanguage> detect_supported_language(
     std::span<const std::string_view> pieces);
 
-// `detect_supported_language` of pieces on a thread of its own, so that a caller can do other
-// work meanwhile; `get` gives the answer, reading the pieces the thread has not reached yet itself.
-// The pieces' texts must stay put until then. Short texts, or a failure to start a thread, make it
-// detect within `get` alone.
-class BackgroundDetection {
+// `detect_supported_language` of texts handed over one at a time as they are made (read as
+// joined by single spaces), mostly read on a thread of its own in the meantime. The thread runs
+// at the lowest priority, so it takes only what time other threads leave idle; `finish` reads
+// what it has not reached. Texts are copied in runs of about 256 KB; while the thread is eight
+// runs behind, the caller reads a run itself, so memory stays bounded. Small texts start no
+// thread, nor does a failure to start one: the caller then reads everything.
+class StreamingDetection {
  public:
-  explicit BackgroundDetection(std::vector<std::string_view> pieces);
-  ~BackgroundDetection();
-  BackgroundDetection(const BackgroundDetection&) = delete;
-  BackgroundDetection& operator=(const BackgroundDetection&) = delete;
+  StreamingDetection();
+  ~StreamingDetection();
+  StreamingDetection(const StreamingDetection&) = delete;
+  StreamingDetection& operator=(const StreamingDetection&) = delete;
 
-  std::optional<SupportedLanguage> get();
+  void add(std::string_view text);
+  // The answer for every text added; call once, after the last `add`.
+  std::optional<SupportedLanguage> finish();
 
  private:
-  struct Shared;  // what the thread and `get` share
+  struct Shared;  // what the thread and the caller share
 
-  std::vector<std::string_view> pieces_;
+  void hand_over();
+
+  std::string run_;          // texts not yet handed over, joined
+  std::size_t letters_ = 0;  // counted up to the minimum
   std::unique_ptr<Shared> shared_;
-  std::optional<SupportedLanguage> answer_;
   std::thread worker_;
-  bool done_ = false;
+  bool thread_tried_ = false;
 };
 
 }  // namespace mdspeak

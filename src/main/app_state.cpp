@@ -97,20 +97,19 @@ const LoadedDocument* AppState::find_document(const std::string& document_id) co
 }
 
 Message AppState::load_document(LoadDocument request) {
+  // Detection reads the utterance texts (as if joined by single spaces) as they are made, in
+  // what time the parse leaves idle, and finishes while the summary is written.
+  StreamingDetection language;
   // Parsed in its own buffer, the source is freed with the parse (the utterances hold their own
   // texts), before the rest is built.
-  ParsedMarkdownDocument parsed = parse_markdown_document_in_place(std::move(request.text));
-
-  // Detection reads the utterance texts (as if joined by single spaces) on the second core while
-  // the summary is written.
-  std::vector<std::string_view> texts;
-  texts.reserve(parsed.utterances.size());
-  for (const Utterance& u : parsed.utterances) texts.push_back(u.text);
-  BackgroundDetection language(std::move(texts));
+  ParsedMarkdownDocument parsed = parse_markdown_document_in_place(
+      std::move(request.text), [&language](std::span<const Utterance> made) {
+        for (const Utterance& u : made) language.add(u.text);
+      });
 
   LoadedDocument document;
   document.summary = summarize_document(parsed);
-  document.language = language.get();
+  document.language = language.finish();
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
 

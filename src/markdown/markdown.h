@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -97,9 +98,14 @@ struct ParsedMarkdownDocument {
 // Reads any Markdown source; the empty source gives an empty document.
 ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 
+// Shown the utterances of a document being read as they are made (each once, in order, texts
+// final), on the reading thread, so that work on them can start before the reading ends.
+using UtteranceWatcher = std::function<void(std::span<const Utterance>)>;
+
 // The same document, read in the source's own buffer instead of a copy of it: for huge texts
 // whose caller has no further use for them.
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source);
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
+                                                        const UtteranceWatcher& watcher = {});
 
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);

@@ -306,9 +306,10 @@ class EventRecorder {
 class Walker {
  public:
   Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
-         std::vector<Insertion> insertions)
+         std::vector<Insertion> insertions, const UtteranceWatcher& watcher)
       : source_(source),
         parse_from_(parse_from),
+        watcher_(watcher),
         map_(map, std::move(insertions)),
         smart_(run_, run_segments_) {}
 
@@ -326,6 +327,7 @@ class Walker {
     map_.reserve(size / kSourceBytesPerUtterance);
     if (!pipelined || !run_pipelined(read)) md_parse_into(read, *this);
     flush();
+    show_new_utterances();
     return std::move(out_);
   }
 
@@ -349,9 +351,17 @@ class Walker {
     while (const std::vector<Event>* events = pipe.take()) {
       for (const Event& e : *events) replay(e);
       pipe.give_back();
+      show_new_utterances();
     }
     parser->join();
     return true;
+  }
+
+  void show_new_utterances() {
+    if (watcher_ && shown_ < out_.size()) {
+      watcher_(std::span(out_).subspan(shown_));
+      shown_ = out_.size();
+    }
   }
 
   void replay(const Event& e) {
@@ -910,6 +920,8 @@ class Walker {
   std::string_view source_;  // the text md4c reads (the block fixes included)
   std::size_t parse_from_;   // after the front matter
   std::vector<Utterance> out_;
+  const UtteranceWatcher& watcher_;
+  std::size_t shown_ = 0;  // utterances the watcher has seen
   SourceMapBuilder map_;
 
   // The block stack: the open blocks, innermost last. Only the first `depth_` contexts are open;
@@ -960,11 +972,11 @@ markdown::Reading reading_for(std::size_t size) {
 // Walks `text`, whose first `size` bytes are the source with the fixes inserted at
 // `insertions` and the rest NUL padding.
 ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t front_matter,
-                            std::vector<markdown::Insertion> insertions,
-                            markdown::Reading reading) {
+                            std::vector<markdown::Insertion> insertions, markdown::Reading reading,
+                            const UtteranceWatcher& watcher = {}) {
   TextSourceMap map;
   markdown::Walker walker(std::string_view(text.data(), size), front_matter, map,
-                          std::move(insertions));
+                          std::move(insertions), watcher);
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }
@@ -1000,7 +1012,8 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   return walk(padded, size, front_matter, std::move(insertions), reading);
 }
 
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
+                                                        const UtteranceWatcher& watcher) {
   // As above, but the fixes and the padding go into the source's own buffer, back to front so
   // that every byte moves once: a huge document is not held twice.
   const std::size_t front_matter = markdown::front_matter_length(source);
@@ -1024,7 +1037,7 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string source) {
     std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
     read_end = fix->at;
   }
-  return walk(source, size, front_matter, std::move(insertions), reading_for(size));
+  return walk(source, size, front_matter, std::move(insertions), reading_for(size), watcher);
 }
 
 }  // namespace mdspeak

@@ -165,20 +165,23 @@ TEST(DetectSupportedLanguage, PiecesAnswerAsTheirJoin) {
     SCOPED_TRACE(joined.substr(0, 60));
     const auto expected = detect_supported_language(joined);
     EXPECT_EQ(detect_supported_language(views), expected);
-    BackgroundDetection detection(views);
-    EXPECT_EQ(detection.get(), expected);
-    EXPECT_EQ(detection.get(), expected) << "asked twice";
+    StreamingDetection streamed;
+    for (const std::string& piece : pieces) streamed.add(piece);
+    EXPECT_EQ(streamed.finish(), expected);
   }
-  BackgroundDetection abandoned(std::vector<std::string_view>{long_spanish});
+  StreamingDetection abandoned;
+  for (int i = 0; i < 8; ++i) abandoned.add(long_spanish);
 
-  // Thousands of pieces are read partly by the thread and partly by `get`, in runs.
+  // Megabytes of pieces are read in runs, partly by the thread and partly by `finish`.
   std::vector<std::string> many;
-  for (int i = 0; i < 6000; ++i) many.push_back(i % 3 == 0 ? kEnglishParagraph : "la casa");
-  const std::vector<std::string_view> views(many.begin(), many.end());
+  for (int i = 0; i < 30000; ++i) many.push_back(i % 3 == 0 ? kEnglishParagraph : "la casa");
   std::string joined;
-  for (const std::string& piece : many) joined += (joined.empty() ? "" : " ") + piece;
-  BackgroundDetection detection(views);
-  EXPECT_EQ(detection.get(), detect_supported_language(joined));
+  StreamingDetection streamed;
+  for (const std::string& piece : many) {
+    joined += (joined.empty() ? "" : " ") + piece;
+    streamed.add(piece);
+  }
+  EXPECT_EQ(streamed.finish(), detect_supported_language(joined));
 }
 
 }  // namespace

@@ -308,7 +308,21 @@ TEST(Walker, LongDocumentsReadAlikeOnOneThreadOrTwo) {
       markdown::parse_markdown_document(source, markdown::Reading::OneThread);
   ASSERT_GT(one.utterances.size(), 20000u);
   EXPECT_TRUE(testing_support::same_reading(one, parse_markdown_document(source)));
-  EXPECT_TRUE(testing_support::same_reading(one, parse_markdown_document_in_place(source)));
+  // A watcher is shown every utterance once, in order, as made, on a long document and a short.
+  for (const std::string& text : {source, std::string("# A\n\nb\n")}) {
+    std::vector<Utterance> shown;
+    std::size_t calls = 0;
+    const ParsedMarkdownDocument watched =
+        parse_markdown_document_in_place(text, [&](std::span<const Utterance> made) {
+          ++calls;
+          shown.insert(shown.end(), made.begin(), made.end());
+        });
+    EXPECT_EQ(shown, watched.utterances);
+    if (text == source) {
+      EXPECT_TRUE(testing_support::same_reading(one, watched));
+      EXPECT_GT(calls, 1u) << "shown while being read, not only at the end";
+    }
+  }
 }
 
 TEST(Walker, SectionsAndTitleFollowHeadings) {
