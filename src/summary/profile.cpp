@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -199,13 +202,43 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
 }
 
 std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document) {
-  std::vector<SectionProfile> profiles;
-  profiles.reserve(document.section_count());
-  for (std::size_t i = 0; i < document.section_count(); ++i) {
-    if (auto profile = profile_section(i, document.section(i))) {
-      profiles.push_back(std::move(*profile));
+  // Each profile depends on its own section alone: the sections are taken in runs from the
+  // front by this thread and, in a large document, by a second one.
+  constexpr std::size_t kSectionsPerRun = 8;
+  constexpr std::size_t kUtterancesWorthAThread = 4096;
+  const std::size_t count = document.section_count();
+  std::vector<SectionProfile> profiles(count);
+  std::vector<char> made(count, 0);
+  std::atomic<std::size_t> next{0};
+  const auto take_runs = [&] {
+    for (;;) {
+      const std::size_t from = next.fetch_add(kSectionsPerRun);
+      if (from >= count) return;
+      for (std::size_t i = from; i < std::min(count, from + kSectionsPerRun); ++i) {
+        if (auto profile = profile_section(i, document.section(i))) {
+          profiles[i] = std::move(*profile);
+          made[i] = 1;
+        }
+      }
+    }
+  };
+  std::thread helper;
+  if (document.utterances.size() >= kUtterancesWorthAThread) {
+    try {
+      helper = std::thread(take_runs);
+    } catch (const std::system_error&) {
+      // This thread profiles every section.
     }
   }
+  take_runs();
+  if (helper.joinable()) helper.join();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (made[i] == 0) continue;
+    if (kept != i) profiles[kept] = std::move(profiles[i]);
+    ++kept;
+  }
+  profiles.resize(kept);
   return profiles;
 }
 

@@ -212,6 +212,42 @@ TEST(SummaryProfileTest, BlankHeadinglessSectionYieldsNoProfileButKeepsItsIndex)
   EXPECT_EQ(profiles[0].index, 1u);
 }
 
+// A large document's sections are profiled on two threads: the list must be the one section
+// after section makes, blank sections left out.
+TEST(SummaryProfileTest, LargeDocumentProfilesMatchSectionBySection) {
+  std::vector<Utterance> utterances = {paragraph("  ")};  // a blank section: no profile
+  for (int s = 0; s < 3000; ++s) {
+    const auto n = static_cast<std::uint64_t>(s);
+    utterances.push_back(heading(s % 5 == 0 ? "Install" : "Part " + std::to_string(s), n, n + 1));
+    if (s % 7 != 0) utterances.push_back(paragraph("Run the service. It reads aloud.", n, n + 1));
+    if (s % 3 == 0) utterances.push_back(item("Done: wrote the parser", n, n + 1));
+    if (s % 4 == 0) utterances.push_back(item("To do: known issue " + std::to_string(s)));
+  }
+  const ParsedMarkdownDocument doc = document(std::move(utterances));
+  ASSERT_GE(doc.utterances.size(), 4096u);
+  std::vector<SectionProfile> expected;
+  for (std::size_t i = 0; i < doc.section_count(); ++i) {
+    if (auto profile = profile_section(i, doc.section(i))) expected.push_back(std::move(*profile));
+  }
+  const std::vector<SectionProfile> profiles = profile_sections(doc);
+  ASSERT_EQ(profiles.size(), expected.size());
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    const SectionProfile& got = profiles[i];
+    const SectionProfile& want = expected[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got.index, want.index);
+    EXPECT_EQ(got.kind, want.kind);
+    EXPECT_EQ(got.topic, want.topic);
+    EXPECT_EQ(got.heading, want.heading);
+    EXPECT_EQ(got.lead_sentence, want.lead_sentence);
+    EXPECT_EQ(got.items, want.items);
+    EXPECT_EQ(got.completed_items, want.completed_items);
+    EXPECT_EQ(got.remaining_items, want.remaining_items);
+    EXPECT_EQ(got.start_offset, want.start_offset);
+    EXPECT_EQ(got.primary_score, want.primary_score);
+  }
+}
+
 SectionProfile made_profile(SectionKind kind, bool remaining = false, bool completed = false) {
   SectionProfile p;
   p.kind = kind;
