@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -313,10 +314,21 @@ void StringAhead::feed(std::string_view line) {
 }
 
 bool StringAhead::decode_to(std::string_view line, std::size_t to) {
-  // Grown in large steps: each step copies what is already decoded.
+  // Room is taken in steps of at least 32 MB: each step copies what is already decoded, and a
+  // block that large is mapped for itself, so it goes back to the system when freed instead of
+  // staying with the decoding thread's heap. Room not written to takes no memory.
+  constexpr std::size_t kFirstRoom = std::size_t{32} << 20;
   if (const std::size_t needed = contents_.size() + (to - decoded_to_);
       needed > contents_.capacity()) {
-    contents_.reserve(std::max(needed, 4 * contents_.capacity()));
+    try {
+      contents_.reserve(std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
+    } catch (const std::bad_alloc&) {
+      // The line's decoding does it all.
+      state_ = State::Finished;
+      decoding_ = false;
+      contents_ = std::string();
+      return false;
+    }
   }
   if (!append_decoded(line.data() + decoded_to_, line.data() + to, contents_)) {
     state_ = State::Finished;
