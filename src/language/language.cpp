@@ -86,6 +86,19 @@ struct StreamingDetection::Shared {
   bool closing = false;
   language_detail::NgramDetector::Evidence worker;  // the thread's, until it has ended
   language_detail::NgramDetector::Evidence caller;
+
+  // Reads the oldest waiting run into `evidence`, letting the lock go meanwhile; keeps its room.
+  void read_oldest(std::unique_lock<std::mutex>& lock,
+                   language_detail::NgramDetector::Evidence& evidence) {
+    std::string run = std::move(waiting.front());
+    waiting.pop_front();
+    lock.unlock();
+    const std::string_view piece = run;
+    language_detail::shared_detector().gather(std::span(&piece, 1), evidence);
+    run.clear();
+    lock.lock();
+    spare.push_back(std::move(run));
+  }
 };
 
 StreamingDetection::StreamingDetection() : shared_(std::make_unique<Shared>()) {}
@@ -117,19 +130,12 @@ void StreamingDetection::hand_over() {
         // here, off their way, on first use.
         sched_param lowest{};
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
-        const language_detail::NgramDetector& detector = language_detail::shared_detector();
+        language_detail::shared_detector();
         std::unique_lock lock(shared.mutex);
         for (;;) {
           shared.changed.wait(lock, [&] { return shared.closing || !shared.waiting.empty(); });
           if (shared.waiting.empty()) return;
-          std::string run = std::move(shared.waiting.front());
-          shared.waiting.pop_front();
-          lock.unlock();
-          const std::string_view piece = run;
-          detector.gather(std::span(&piece, 1), shared.worker);
-          run.clear();
-          lock.lock();
-          shared.spare.push_back(std::move(run));
+          shared.read_oldest(lock, shared.worker);
         }
       });
     } catch (const std::system_error&) {
@@ -164,14 +170,7 @@ std::optional<SupportedLanguage> StreamingDetection::finish() {
   detector.gather(std::span(&last, 1), shared.caller);
   // Runs the thread has not taken yet are read here, then its evidence joins the caller's.
   std::unique_lock lock(shared.mutex);
-  while (!shared.waiting.empty()) {
-    std::string run = std::move(shared.waiting.front());
-    shared.waiting.pop_front();
-    lock.unlock();
-    const std::string_view piece = run;
-    detector.gather(std::span(&piece, 1), shared.caller);
-    lock.lock();
-  }
+  while (!shared.waiting.empty()) shared.read_oldest(lock, shared.caller);
   shared.closing = true;
   lock.unlock();
   shared.changed.notify_all();
