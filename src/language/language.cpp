@@ -1,7 +1,7 @@
 #include "language/language.h"
 
-#include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -126,10 +126,11 @@ void StreamingDetection::hand_over() {
   if (!std::exchange(thread_tried_, true)) {
     try {
       worker_ = std::thread([&shared] {
-        // Only idle time: the threads that make the texts come first. The detector is built
-        // here, off their way, on first use.
-        sched_param lowest{};
-        pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+        // The threads that make the texts come first: at nice 10 this one takes what time they
+        // leave idle, and about a tenth of a core where all are busy, so that a busy machine
+        // delays the answer little. (Only idle time would stall the answer behind other work.)
+        // The detector is built here, off their way, on first use.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
         language_detail::shared_detector();
         std::unique_lock lock(shared.mutex);
         for (;;) {

@@ -32,8 +32,8 @@ std::optional<SupportedLanguage> detect_supported_language(
 
 // `detect_supported_language` of texts handed over one at a time as they are made (read as
 // joined by single spaces), mostly read on a thread of its own in the meantime. The thread runs
-// at the lowest priority, so it takes only what time other threads leave idle; `finish` reads
-// what it has not reached. Texts are copied in runs of about 256 KB; while the thread is eight
+// at a low priority, so it takes mostly what time other threads leave idle; `finish` reads what
+// it has not reached. Texts are copied in runs of about 256 KB; while the thread is eight
 // runs behind, the caller reads a run itself, so memory stays bounded. Small texts start no
 // thread, nor does a failure to start one: the caller then reads everything.
 class StreamingDetection {
