@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+#include "common/text.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -31,28 +33,11 @@ bool is_digit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The first quote or backslash in [p, end), or `end`.
-const char* find_quote_or_backslash(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  while (end - p >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int mask = _mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)));
-    if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p != end && *p != '"' && *p != '\\') ++p;
-  return p;
-}
-
 // The closing quote of the string whose contents start at `p`, or null when the line ends first.
 // Escapes are stepped over whole enough that an escaped quote is never taken for the end.
 const char* find_closing_quote(const char* p, const char* end) {
   for (;;) {
-    p = find_quote_or_backslash(p, end);
+    p += text::find_any<'"', '\\'>(std::string_view(p, static_cast<std::size_t>(end - p)), 0);
     if (p == end) return nullptr;
     if (*p == '"') return p;
     if (end - p < 2) return nullptr;
@@ -282,10 +267,9 @@ void StringAhead::feed(std::string_view line) {
       state_ = State::InString;
       continue;
     }
-    const char* const found = find_quote_or_backslash(base + i, base + size);
-    i = static_cast<std::size_t>(found - base);
+    i = text::find_any<'"', '\\'>(line, i);
     if (i == size) break;
-    if (*found == '"') {
+    if (base[i] == '"') {
       if (decoding_) {
         decode_to(line, i);
         state_ = State::Finished;
