@@ -180,7 +180,7 @@ class KeywordIndex {
   }
 
   // Kinds of the keywords whose last word is `run`, given the two words before it (empty when
-  // there are none). Only for a run that `may_end_keyword`.
+  // there are none). Only for a run that `kinds_may_end_with` lets through.
   [[gnu::noinline]] unsigned kinds_ending_with(std::string_view run, std::string_view previous,
                                                std::string_view before_previous) const {
     const unsigned first = lower_byte(run.front()) - unsigned{'a'};
