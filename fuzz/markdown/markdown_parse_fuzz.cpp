@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in_sections += s.utterances.size() + (s.heading ? 1 : 0);
   }
   check(in_sections == doc.utterances.size());
-  check(mdspeak::parse_markdown_document_in_place(std::string(source)).utterances ==
-        doc.utterances);
+  std::string buffer(source);
+  check(mdspeak::parse_markdown_document_in_place(buffer).utterances == doc.utterances);
   check(mdspeak::testing_support::source_map_problems(source, doc).empty());
   check(mdspeak::testing_support::same_reading(
       doc,

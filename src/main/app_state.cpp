@@ -100,12 +100,13 @@ Message AppState::load_document(LoadDocument request) {
   // Detection reads the utterance texts (as if joined by single spaces) as they are made, in
   // what time the parse leaves idle, and finishes while the summary is written.
   StreamingDetection language;
-  // Parsed in its own buffer, the source is freed with the parse (the utterances hold their own
-  // texts), before the rest is built.
-  ParsedMarkdownDocument parsed = parse_markdown_document_in_place(
-      std::move(request.text), [&language](std::span<const Utterance> made) {
+  // Parsed in its own buffer (the utterances hold their own texts), which is freed once the
+  // answer is out.
+  ParsedMarkdownDocument parsed =
+      parse_markdown_document_in_place(request.text, [&language](std::span<const Utterance> made) {
         for (const Utterance& u : made) language.add(u.text);
       });
+  spent_source_ = std::move(request.text);
 
   LoadedDocument document;
   document.summary = summarize_document(parsed);
@@ -121,15 +122,22 @@ std::uint64_t AppState::store_document(const std::string& document_id, LoadedDoc
   const std::uint64_t count = document.utterances.size();
   // The paused position belongs to the text it was taken from.
   if (paused_ && paused_->settings.document_id == document_id) paused_.reset();
-  documents_.insert_or_assign(document_id, std::move(document));
+  if (auto stored = documents_.find(document_id); stored != documents_.end()) {
+    spent_document_ = std::exchange(stored->second, std::move(document));
+  } else {
+    documents_.emplace(document_id, std::move(document));
+  }
   memory_to_give_back_ = true;
   return count;
 }
 
 void AppState::give_back_memory() {
-  // A replaced document, the source and the parse's scratch were freed piece by piece: hand the
+  if (!std::exchange(memory_to_give_back_, false)) return;
+  std::string().swap(spent_source_);
+  spent_document_.reset();
+  // The source, a replaced document and the parse's scratch were freed piece by piece: hand the
   // pages back so that memory after one huge document returns to what a small one needs.
-  if (std::exchange(memory_to_give_back_, false)) malloc_trim(0);
+  malloc_trim(0);
 }
 
 Message AppState::prepare_speech(const PrepareSpeech& request) const {

@@ -97,8 +97,9 @@ class AppState {
   std::uint64_t handed_count() const { return handed_; }
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
-  // Hands freed pages back to the system once a document was stored; called after the answer is
-  // written, so that a client does not wait for it.
+  // Frees what a load left spent (the source it read, the document it replaced) and hands the
+  // pages back to the system; called after the answer is written, so that a client does not
+  // wait for it.
   void give_back_memory();
 
   // A synthesizer that stalls (a frozen or dead audio path) would keep an utterance begun, or
@@ -146,6 +147,10 @@ class AppState {
   std::optional<std::chrono::steady_clock::time_point> overdue_at_;
   std::optional<PausedSpeech> paused_;
   bool memory_to_give_back_ = false;
+  // Freed by give_back_memory: unmapping a large source and freeing a replaced document's
+  // utterances one by one take milliseconds the answer need not wait for.
+  std::string spent_source_;
+  std::optional<LoadedDocument> spent_document_;
 };
 
 }  // namespace mdspeak

@@ -103,8 +103,9 @@ ParsedMarkdownDocument parse_markdown_document(std::string_view source);
 using UtteranceWatcher = std::function<void(std::span<const Utterance>)>;
 
 // The same document, read in the source's own buffer instead of a copy of it: for huge texts
-// whose caller has no further use for them.
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
+// whose caller has no further use for them. The buffer is left holding what was read (the text
+// with additions), for the caller to free when it suits.
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
                                                         const UtteranceWatcher& watcher = {});
 
 // Runs of white space become one space; none is left at either end.

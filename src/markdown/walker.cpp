@@ -1012,7 +1012,7 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   return walk(padded, size, front_matter, std::move(insertions), reading);
 }
 
-ParsedMarkdownDocument parse_markdown_document_in_place(std::string source,
+ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
                                                         const UtteranceWatcher& watcher) {
   // As above, but the fixes and the padding go into the source's own buffer, back to front so
   // that every byte moves once: a huge document is not held twice.

@@ -235,6 +235,13 @@ TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
   auto prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
   ASSERT_EQ(prepared.utterances.size(), 2u);
   EXPECT_EQ(prepared.utterances[0].text, "New");
+  // Replaced again before the memory of the first replacement was given back.
+  s.state.load_document(LoadDocument{"5", "doc", "Third."});
+  s.state.give_back_memory();
+  prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"6", "doc", {}, {}}));
+  ASSERT_EQ(prepared.utterances.size(), 1u);
+  EXPECT_EQ(prepared.utterances[0].text, "Third.");
+  EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "Old text.");
 }
 
 TEST(AppStateTest, NotLoadedComesFirst) {

@@ -49,7 +49,8 @@ TEST_P(WalkerTest, ReadsUtterances) {
   }
   // Read in its own buffer, with the block fixes moved in there, the source gives the same
   // document, byte ranges included.
-  const ParsedMarkdownDocument in_place = parse_markdown_document_in_place(c.source);
+  std::string buffer = c.source;
+  const ParsedMarkdownDocument in_place = parse_markdown_document_in_place(buffer);
   ASSERT_EQ(in_place.utterances, doc.utterances);
   for (std::size_t i = 0; i < doc.utterances.size(); ++i) {
     for (std::size_t b = 0; b < doc.utterances[i].text.size(); ++b) {
@@ -309,7 +310,7 @@ TEST(Walker, LongDocumentsReadAlikeOnOneThreadOrTwo) {
   ASSERT_GT(one.utterances.size(), 20000u);
   EXPECT_TRUE(testing_support::same_reading(one, parse_markdown_document(source)));
   // A watcher is shown every utterance once, in order, as made, on a long document and a short.
-  for (const std::string& text : {source, std::string("# A\n\nb\n")}) {
+  for (std::string text : {source, std::string("# A\n\nb\n")}) {
     std::vector<Utterance> shown;
     std::size_t calls = 0;
     const ParsedMarkdownDocument watched =
