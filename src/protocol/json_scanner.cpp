@@ -1,9 +1,13 @@
 #include "protocol/json_scanner.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -297,6 +301,27 @@ void StringAhead::feed(std::string_view line) {
   if (cut > run_start_ && cut > decoded_to_) decode_to(line, cut);
 }
 
+namespace {
+
+// Moves `text` into a new block of `capacity` bytes whose pages the system is asked to back
+// with huge ones where it can: a text of many megabytes written for the first time then costs a
+// page fault every 2 MB instead of every 4 KB, about a tenth of the decoding's time. Asked
+// before the text moves in, so that the copy is backed alike.
+void move_to_room(std::string& text, std::size_t capacity) {
+  std::string room;
+  room.reserve(capacity);
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(room.data());
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (begin + room.capacity()) & ~(page - 1);
+  // Only a hint: without it the pages are ordinary ones.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  room.append(text);
+  text.swap(room);
+}
+
+}  // namespace
+
 bool StringAhead::decode_to(std::string_view line, std::size_t to) {
   // Room is taken in steps of at least 32 MB: each step copies what is already decoded, and a
   // block that large is mapped for itself, so it goes back to the system when freed instead of
@@ -305,7 +330,7 @@ bool StringAhead::decode_to(std::string_view line, std::size_t to) {
   if (const std::size_t needed = contents_.size() + (to - decoded_to_);
       needed > contents_.capacity()) {
     try {
-      contents_.reserve(std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
+      move_to_room(contents_, std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
     } catch (const std::bad_alloc&) {
       // The line's decoding does it all.
       state_ = State::Finished;

@@ -430,6 +430,27 @@ TEST(DecodeRequest, StringDecodedAheadMatchesTheWholeLine) {
   }
 }
 
+// Decoded ahead past the room first taken for it, the text moves to larger room whole.
+TEST(DecodeRequest, StringDecodedAheadOutgrowsItsFirstRoom) {
+  const std::string unit = R"(Plain words and more plain words: \u00fc \"\ud83d\ude00\"\n)";
+  std::string written;
+  while (written.size() < (std::size_t{44} << 20)) written += unit;
+  const std::string line =
+      R"({"type":"load_document","id":"1","document_id":"d","text":")" + written + R"("})";
+  const auto whole = decode_request(line);
+  ASSERT_TRUE(whole.has_value()) << whole.error().message;
+  json::StringAhead ahead;
+  for (std::size_t size = 1 << 20; size < line.size(); size += (1 << 20) + 7) {
+    ahead.feed(std::string_view(line).substr(0, size));
+  }
+  json::DecodedAhead decoded = ahead.take(line.data());
+  ASSERT_NE(decoded.open, nullptr);
+  EXPECT_GT(decoded.contents.size(), std::size_t{32} << 20);
+  const auto with_ahead = decode_request(line, &decoded);
+  ASSERT_TRUE(with_ahead.has_value());
+  EXPECT_TRUE(*with_ahead == *whole);
+}
+
 TEST(DecodeRequest, LargeTextSurvivesIntact) {
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "Zeile \xC3\xBC" + std::to_string(i) + ' ';
