@@ -1,17 +1,14 @@
 #include "protocol/json_scanner.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
-#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "common/memory.h"
 #include "common/text.h"
 
 #if defined(__SSE2__)
@@ -303,19 +300,12 @@ void StringAhead::feed(std::string_view line) {
 
 namespace {
 
-// Moves `text` into a new block of `capacity` bytes whose pages the system is asked to back
-// with huge ones where it can: a text of many megabytes written for the first time then costs a
-// page fault every 2 MB instead of every 4 KB, about a tenth of the decoding's time. Asked
-// before the text moves in, so that the copy is backed alike.
+// Moves `text` into a new block of `capacity` bytes, with huge pages asked for before the text
+// moves in, so that the copy is backed alike.
 void move_to_room(std::string& text, std::size_t capacity) {
   std::string room;
   room.reserve(capacity);
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto begin = reinterpret_cast<std::uintptr_t>(room.data());
-  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-  const std::uintptr_t last = (begin + room.capacity()) & ~(page - 1);
-  // Only a hint: without it the pages are ordinary ones.
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  memory::advise_huge_pages(room.data(), room.capacity());
   room.append(text);
   text.swap(room);
 }
