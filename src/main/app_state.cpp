@@ -135,8 +135,9 @@ void AppState::give_back_memory() {
   if (!std::exchange(memory_to_give_back_, false)) return;
   std::string().swap(spent_source_);
   spent_document_.reset();
-  // The source, a replaced document and the parse's scratch were freed piece by piece: hand the
-  // pages back so that memory after one huge document returns to what a small one needs.
+  // The source, a replaced document and the parse's scratch go back to the allocator piece by
+  // piece: hand the pages back so that memory after one huge document returns to what a small
+  // one needs.
   malloc_trim(0);
 }
 
