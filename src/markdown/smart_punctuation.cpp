@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "common/unicode.h"
+#include "markdown/source_ranges.h"
 
 namespace mdspeak::markdown {
 
@@ -30,7 +31,8 @@ bool is_punctuation(char32_t cp) {
 
 // True when only indentation and block-quote markers precede `pos` on its line.
 bool in_line_prefix(std::string_view s, std::size_t pos) {
-  while (pos > 0) {
+  const std::size_t first = byte_order_mark_length(s);
+  while (pos > first) {
     char c = s[pos - 1];
     if (c == '\n' || c == '\r') return true;
     if (c != ' ' && c != '\t' && c != '>') return false;
@@ -42,7 +44,7 @@ bool in_line_prefix(std::string_view s, std::size_t pos) {
 constexpr char32_t kNone = 0xFFFFFFFF;
 
 char32_t char_before(std::string_view s, std::size_t pos) {
-  if (pos == 0) return kNone;
+  if (pos <= byte_order_mark_length(s)) return kNone;
   std::size_t start = pos - 1;
   while (start > 0 && pos - start < 4 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
     --start;

@@ -29,7 +29,8 @@ std::size_t find_line_end(std::string_view s, std::size_t pos) {
 
 // Start of the line holding `pos`.
 std::size_t line_start(std::string_view s, std::size_t pos) {
-  while (pos > 0 && !is_line_end(s[pos - 1])) --pos;
+  const std::size_t first = byte_order_mark_length(s);
+  while (pos > first && !is_line_end(s[pos - 1])) --pos;
   return pos;
 }
 
@@ -45,6 +46,15 @@ std::size_t backtick_run(std::string_view s, std::size_t pos) {
 }
 
 }  // namespace
+
+std::size_t byte_order_mark_length(std::string_view source) {
+  return source.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+}
+
+std::size_t unread_prefix_length(std::string_view source) {
+  const std::size_t mark = byte_order_mark_length(source);
+  return mark + front_matter_length(source.substr(mark));
+}
 
 std::size_t front_matter_length(std::string_view source) {
   if (source.size() < 3) return 0;

@@ -18,6 +18,14 @@ namespace mdspeak::markdown {
 // closing line there is no block.
 std::size_t front_matter_length(std::string_view source);
 
+// 3 when `source` starts with a UTF-8 byte order mark (which some editors write first), else 0.
+// The mark is not a character of the text: the first line starts after it.
+std::size_t byte_order_mark_length(std::string_view source);
+
+// Bytes at the start of `source` that are never read as Markdown: a byte order mark, then front
+// matter.
+std::size_t unread_prefix_length(std::string_view source);
+
 // The span of an inline code span, its backtick fences included, given where its content lies.
 // Only white space and block-quote markers may stand between a fence and the content.
 SourceSpan code_span_range(std::string_view source, std::size_t content_start,

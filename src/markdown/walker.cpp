@@ -918,7 +918,7 @@ class Walker {
 
   // What the walk reads and what it writes.
   std::string_view source_;  // the text md4c reads (the block fixes included)
-  std::size_t parse_from_;   // after the front matter
+  std::size_t parse_from_;   // after a byte order mark and front matter
   std::vector<Utterance> out_;
   const UtteranceWatcher& watcher_;
   std::size_t shown_ = 0;  // utterances the watcher has seen
@@ -971,12 +971,12 @@ markdown::Reading reading_for(std::size_t size) {
 
 // Walks `text`, whose first `size` bytes are the source with the fixes inserted at
 // `insertions` and the rest NUL padding.
-ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t front_matter,
+ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t unread,
                             std::vector<markdown::Insertion> insertions, markdown::Reading reading,
                             const UtteranceWatcher& watcher = {}) {
   TextSourceMap map;
-  markdown::Walker walker(std::string_view(text.data(), size), front_matter, map,
-                          std::move(insertions), watcher);
+  markdown::Walker walker(std::string_view(text.data(), size), unread, map, std::move(insertions),
+                          watcher);
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   return markdown::assemble_document(std::move(utterances), std::move(map));
 }
@@ -991,8 +991,8 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
   // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
   // C string, where any parser behaves. The copy also carries the block fixes.
-  const std::size_t front_matter = markdown::front_matter_length(source);
-  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
+  const std::size_t unread = markdown::unread_prefix_length(source);
+  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, unread);
   std::vector<markdown::Insertion> insertions;
   insertions.reserve(fixes.size());
   std::string padded;
@@ -1009,15 +1009,15 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   padded.append(source.substr(copied));
   const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  return walk(padded, size, front_matter, std::move(insertions), reading);
+  return walk(padded, size, unread, std::move(insertions), reading);
 }
 
 ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
                                                         const UtteranceWatcher& watcher) {
   // As above, but the fixes and the padding go into the source's own buffer, back to front so
   // that every byte moves once: a huge document is not held twice.
-  const std::size_t front_matter = markdown::front_matter_length(source);
-  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, front_matter);
+  const std::size_t unread = markdown::unread_prefix_length(source);
+  const std::vector<markdown::BlockFix> fixes = markdown::find_block_fixes(source, unread);
   std::vector<markdown::Insertion> insertions;
   insertions.reserve(fixes.size());
   std::size_t added = 0;
@@ -1037,7 +1037,7 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
     std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
     read_end = fix->at;
   }
-  return walk(source, size, front_matter, std::move(insertions), reading_for(size), watcher);
+  return walk(source, size, unread, std::move(insertions), reading_for(size), watcher);
 }
 
 }  // namespace mdspeak

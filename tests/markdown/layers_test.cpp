@@ -180,6 +180,16 @@ TEST(FrontMatter, MeasuresTheLeadingBlock) {
       {"", 0},
   };
   for (const auto& [source, want] : cases) EXPECT_EQ(front_matter_length(source), want) << source;
+  // A byte order mark before the block is skipped with it; anywhere else it is text.
+  const std::pair<std::string, std::size_t> unread[] = {
+      {"\xEF\xBB\xBF---\na\n---\nx", 13},
+      {"\xEF\xBB\xBF# T", 3},
+      {"\xEF\xBB\xBF", 3},
+      {" \xEF\xBB\xBF---\na\n---\n", 0},
+      {"---\na\n---\n\xEF\xBB\xBFx", 10},
+      {"\xEF\xBB", 0},
+  };
+  for (const auto& [source, want] : unread) EXPECT_EQ(unread_prefix_length(source), want) << source;
 }
 
 // The source text a span covers.

@@ -157,6 +157,19 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"DashesElsewhereAreBreaks",
                  "Intro\n\n---\n\nmore\n---\n",
                  {{K::Paragraph, "Intro", "Intro"}, {K::Heading, "more", "more"}}},
+        // A byte order mark is not text: the heading, the quote opening the paragraph, the
+        // front matter and the row without a leading pipe start after it.
+        WalkCase{"ByteOrderMark", "\xEF\xBB\xBF# Title\n", {{K::Heading, "Title", "Title"}}},
+        WalkCase{"ByteOrderMarkBeforeQuote",
+                 "\xEF\xBB\xBF\"Hi\" there\n",
+                 {{K::Paragraph, "\u201CHi\u201D there", "\"Hi\" there"}}},
+        WalkCase{"ByteOrderMarkBeforeFrontMatter",
+                 "\xEF\xBB\xBF---\na: 1\n---\nBody\n",
+                 {{K::Paragraph, "Body", "Body"}}},
+        WalkCase{"ByteOrderMarkBeforeTable",
+                 "\xEF\xBB\xBF"
+                 "A | B\n--- | ---\nx | y\n",
+                 {{K::TableRow, "A, B", "A | B\n"}, {K::TableRow, "x; y", "x | y\n"}}},
         WalkCase{
             "UnclosedFrontMatter", "---\ntitle: x\n", {{K::Paragraph, "title: x", "title: x"}}},
         WalkCase{"SmartPunctuation",
