@@ -210,7 +210,8 @@ struct RequestShape {
   std::uint8_t field_count;
   std::array<Field, 7> fields;  // declared order; the array form follows it
   Result<Request> (*build)(Fields&);
-  // Trailing fields the array form may leave out (extensions added after the request existed).
+  // Trailing fields the array form may leave out (extensions added after the request existed,
+  // and the optional settings of a resume).
   std::uint8_t optional_tail = 0;
 };
 
@@ -229,7 +230,7 @@ constexpr std::array<RequestShape, 10> kShapes = {{
     {"speak_summary", 5, {kId, kDocumentId, kVoiceId, kRate, kWordEvents}, build_speak_summary, 1},
     {"stop", 1, {kId}, build_stop},
     {"pause", 1, {kId}, build_pause},
-    {"resume", 3, {kId, kRate, kVoiceId}, build_resume},
+    {"resume", 3, {kId, kRate, kVoiceId}, build_resume, 2},
 }};
 static_assert(kShapes.size() == std::variant_size_v<Request>);
 

@@ -79,6 +79,8 @@ TEST(DecodeRequest, WordEventsPauseAndResume) {
       {R"({"type":"resume","id":"r","rate":1.5,"voice_id":"v"})", Resume{"r", 1.5f, "v"}},
       {R"(["resume","r",null,null])", Resume{"r", std::nullopt, std::nullopt}},
       {R"(["resume","r",0.5,"v"])", Resume{"r", 0.5f, "v"}},
+      {R"(["resume","r"])", Resume{"r", std::nullopt, std::nullopt}},
+      {R"(["resume","r",1])", Resume{"r", 1.0f, std::nullopt}},
   });
   expect_rejects({
       R"({"type":"speak","id":"a","document_id":"d","rate":1,"word_events":1})",
@@ -89,8 +91,8 @@ TEST(DecodeRequest, WordEventsPauseAndResume) {
       R"(["pause","p",1])",
       R"({"type":"resume","id":"r","rate":"fast"})",
       R"({"type":"resume","id":"r","voice_id":3})",
-      R"(["resume","r"])",
-      R"(["resume","r",1])",
+      R"(["resume","r",1,"v",true])",
+      R"(["resume"])",
       R"({"type":"Pause","id":"p"})",
   });
 }
