@@ -87,6 +87,7 @@ std::vector<std::string> help_lines() {
           "  +  -   rate up / down by 0.1",
           "  s      speak the summary (again: back to the document)",
           "  q      stop and quit (Ctrl-C too)",
+          "  Ctrl-Z pause and suspend (fg: back, paused)",
           "  ?      this help"};
 }
 

@@ -117,6 +117,7 @@ class Reader {
   void handle_key(unsigned char key);
   void handle_signal(int number);
   void pause();
+  void suspend();
   void resume();
   void change_rate(double delta);
   void jump_to(std::optional<std::size_t> index, const char* none);
@@ -237,6 +238,15 @@ void Reader::pause() {
     }
   }
   account_time();
+}
+
+void Reader::suspend() {
+  // The service runs in a process group of its own and would go on speaking: pause it first.
+  // Before the speech has begun there is nothing to pause yet, and the key is let go.
+  if (state_ == State::kStarting) return;
+  resume_after_pause_ = false;
+  pause();
+  terminal_->suspend();
 }
 
 void Reader::resume() {
@@ -370,6 +380,9 @@ void Reader::handle_key(unsigned char key) {
       break;
     case 0x03:  // Ctrl-C arrives as a key in raw mode
       quit(130);
+      break;
+    case 0x1a:  // Ctrl-Z, likewise
+      suspend();
       break;
     default:
       break;

@@ -72,6 +72,15 @@ void Terminal::restore() {
   entered_ = false;
 }
 
+void Terminal::suspend() {
+  if (!entered_) return;
+  const bool screen = saved_screen;
+  restore();
+  // The whole job, as the terminal would stop it (a pipe's other end too); returns once continued.
+  ::kill(0, SIGTSTP);
+  enter(screen);
+}
+
 std::size_t Terminal::width() const {
   winsize size{};
   if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;

@@ -20,6 +20,10 @@ class Terminal {
   // Puts everything back and drops keys typed but not read, so the shell never sees them.
   // Safe to call twice.
   void restore();
+  // Ctrl-Z: gives the terminal back, stops this job as the shell's Ctrl-Z would, and once it is
+  // continued takes the terminal again as `enter` did (from the background, the shell stops it
+  // again until it is brought to the foreground).
+  void suspend();
   int fd() const { return fd_; }
   std::size_t width() const;
   std::size_t height() const;

@@ -230,6 +230,13 @@ class Terminal {
   std::string last_;
 };
 
+// The shell has the terminal in its usual modes.
+void expect_usual_modes(Terminal& terminal, const std::string& note = "") {
+  terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
+  terminal.keys("Enter");
+  EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << note << terminal.last();
+}
+
 // Quits the reader with `q` and a command typed right behind it: the reader exits 0 within
 // `exit_within`, the command never reaches the shell and the terminal is given back in its usual
 // modes. `note` tells the failure messages apart.
@@ -239,9 +246,7 @@ void quit_and_check_terminal(Terminal& terminal, std::chrono::milliseconds exit_
   terminal.keys("Enter");
   ASSERT_TRUE(terminal.wait_for("EXIT=0", exit_within)) << note << terminal.last();
   EXPECT_EQ(terminal.last().find("LEAKED"), std::string::npos) << note << terminal.last();
-  terminal.type("stty -a | tr ' ' '\\n' | grep -xE -- '-?(echo|icanon|isig)' | tr '\\n' ' '");
-  terminal.keys("Enter");
-  EXPECT_TRUE(terminal.wait_for("isig icanon echo ")) << note << terminal.last();
+  expect_usual_modes(terminal, note);
 }
 
 class LiveTerminal : public Mdspeak {
@@ -353,6 +358,38 @@ TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {
   std::this_thread::sleep_for(1000ms);
   EXPECT_LT(recorder.rms_between(interrupted + 500ms, Clock::now()), kAudible)
       << "still speaking after Ctrl-C";
+}
+
+TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
+  SinkRecorder recorder;
+  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
+  ASSERT_TRUE(recorder.wait_until_recording(3s));
+  Terminal terminal(dir_);
+  // No `; echo` behind it: the shell would run that as soon as the job stops.
+  terminal.type("MDSPEAK_SERVICE=" + (dir_ / "service").string() + " " MDSPEAK_PATH " " +
+                quote(dir_ / "doc.md"));
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+  std::this_thread::sleep_for(1000ms);
+  terminal.keys("C-z");
+  auto suspended = Clock::now();
+  ASSERT_TRUE(terminal.wait_for("Stopped")) << terminal.last();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_LT(recorder.rms_between(suspended + 500ms, Clock::now()), kAudible)
+      << "audible while suspended";
+  expect_usual_modes(terminal);
+
+  // Cleared, so that the modes checked after the quit are not the ones seen here.
+  terminal.type("clear; fg; echo EXIT=$?");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("paused[\\s\\S]*The first paragraph")) << terminal.last();
+  terminal.keys("Space");
+  ASSERT_TRUE(terminal.wait_for("▶ reading")) << terminal.last();
+  auto resumed = Clock::now();
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after fg and space";
+  quit_and_check_terminal(terminal, 10s);
 }
 
 }  // namespace
