@@ -19,19 +19,22 @@ namespace {
 // Shorter texts say too little to tell the two languages apart.
 constexpr std::size_t kMinimumLetters = 20;
 
-// Counts Alphabetic characters only as far as the minimum, so a long document costs nothing here.
+// Adds the Alphabetic characters of `text` to `letters`, counting only as far as the minimum, so
+// a long document costs nothing here.
 // White space is neither counted nor part of any word, so collapsing its runs first could change
 // neither this count nor the detector's answer; the text is read as given instead of copied.
+void count_letters(std::string_view text, std::size_t& letters) {
+  std::size_t pos = 0;
+  while (letters < kMinimumLetters && pos < text.size()) {
+    if (unicode::is_alphabetic(unicode::next_code_point(text, pos))) ++letters;
+  }
+}
+
 bool has_enough_letters(std::span<const std::string_view> pieces) {
   std::size_t letters = 0;
   for (const std::string_view text : pieces) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-      if (unicode::is_alphabetic(unicode::next_code_point(text, pos)) &&
-          ++letters >= kMinimumLetters) {
-        return true;
-      }
-    }
+    count_letters(text, letters);
+    if (letters >= kMinimumLetters) return true;
   }
   return false;
 }
@@ -63,14 +66,6 @@ std::optional<SupportedLanguage> detect_supported_language(
 }
 
 namespace {
-
-// Letters of `text` added to `letters`, counted only as far as the minimum.
-void count_letters(std::string_view text, std::size_t& letters) {
-  std::size_t pos = 0;
-  while (letters < kMinimumLetters && pos < text.size()) {
-    if (unicode::is_alphabetic(unicode::next_code_point(text, pos))) ++letters;
-  }
-}
 
 constexpr std::size_t kRunBytes = std::size_t{1} << 18;
 constexpr std::size_t kMostRunsWaiting = 8;

@@ -322,21 +322,19 @@ bool StringAhead::decode_to(std::string_view line, std::size_t to) {
     try {
       move_to_room(contents_, std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
     } catch (const std::bad_alloc&) {
-      // The line's decoding does it all.
-      state_ = State::Finished;
-      decoding_ = false;
-      contents_ = std::string();
-      return false;
+      return give_up();
     }
   }
-  if (!append_decoded(line.data() + decoded_to_, line.data() + to, contents_)) {
-    state_ = State::Finished;
-    decoding_ = false;
-    contents_ = std::string();
-    return false;
-  }
+  if (!append_decoded(line.data() + decoded_to_, line.data() + to, contents_)) return give_up();
   decoded_to_ = to;
   return true;
+}
+
+bool StringAhead::give_up() {
+  state_ = State::Finished;
+  decoding_ = false;
+  contents_ = std::string();
+  return false;
 }
 
 DecodedAhead StringAhead::take(const char* line) {

@@ -54,6 +54,8 @@ class StringAhead {
   enum class State : std::uint8_t { Outside, InString, Finished };
   // Decodes the contents up to `to` onto `contents_`; false (and finished) when they do not.
   bool decode_to(std::string_view line, std::size_t to);
+  // Drops what was decoded and ends the work: the line's own decoding does it all. False.
+  bool give_up();
 
   std::size_t worth_from_;
   State state_ = State::Outside;

@@ -207,18 +207,14 @@ std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& docum
   constexpr std::size_t kSectionsPerRun = 8;
   constexpr std::size_t kUtterancesWorthAThread = 4096;
   const std::size_t count = document.section_count();
-  std::vector<SectionProfile> profiles(count);
-  std::vector<char> made(count, 0);
+  std::vector<std::optional<SectionProfile>> made(count);
   std::atomic<std::size_t> next{0};
   const auto take_runs = [&] {
     for (;;) {
       const std::size_t from = next.fetch_add(kSectionsPerRun);
       if (from >= count) return;
       for (std::size_t i = from; i < std::min(count, from + kSectionsPerRun); ++i) {
-        if (auto profile = profile_section(i, document.section(i))) {
-          profiles[i] = std::move(*profile);
-          made[i] = 1;
-        }
+        made[i] = profile_section(i, document.section(i));
       }
     }
   };
@@ -232,13 +228,11 @@ std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& docum
   }
   take_runs();
   if (helper.joinable()) helper.join();
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (made[i] == 0) continue;
-    if (kept != i) profiles[kept] = std::move(profiles[i]);
-    ++kept;
+  std::vector<SectionProfile> profiles;
+  profiles.reserve(count);
+  for (std::optional<SectionProfile>& profile : made) {
+    if (profile) profiles.push_back(std::move(*profile));
   }
-  profiles.resize(kept);
   return profiles;
 }
 
