@@ -97,7 +97,12 @@ end
 
 -- Records the speech stack's null sink with parec: one mean square per block, with its time.
 local function start_recorder()
-  local dir = os.getenv("MDSPEAK_SPEECH_STACK_DIR") or ("/tmp/mdspeak-speech-stack-" .. uv.getuid())
+  local dir = os.getenv("MDSPEAK_SPEECH_STACK_DIR")
+  if not dir or dir == "" then
+    local runtime = os.getenv("XDG_RUNTIME_DIR")
+    dir = (runtime and runtime ~= "") and (runtime .. "/mdspeak-speech-stack")
+      or ("/tmp/mdspeak-speech-stack-" .. uv.getuid())
+  end
   local socket = dir .. "/runtime/pulse/native"
   local info = uv.fs_stat(socket)
   if not info or info.type ~= "socket" then

@@ -31,9 +31,12 @@ double block_rms(const std::vector<std::int16_t>& samples) {
 }  // namespace
 
 std::optional<std::string> SinkRecorder::stack_pulse_socket() {
+  // Where scripts/speech-stack keeps its state: one stack per runtime directory.
   const char* dir = std::getenv("MDSPEAK_SPEECH_STACK_DIR");
-  std::string state = dir != nullptr && *dir != '\0'
-                          ? std::string(dir)
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string state = dir != nullptr && *dir != '\0' ? std::string(dir)
+                      : runtime != nullptr && *runtime != '\0'
+                          ? std::string(runtime) + "/mdspeak-speech-stack"
                           : "/tmp/mdspeak-speech-stack-" + std::to_string(getuid());
   std::string socket = state + "/runtime/pulse/native";
   struct stat info {};
