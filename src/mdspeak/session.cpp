@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -693,18 +694,25 @@ int print_utterances(const Options& options, const std::string& source, const By
   if (!service.send(dump(load)) || !service.send(dump(prepare))) return fatal(died(service));
   auto answer = await_answer(service, "prepare", std::chrono::minutes(2));
   if (!answer) return fatal(died(service));
+  // A reader that closed the pipe (`| head`) has all it wanted: end quietly, as filters do.
+  auto write_failed = [] { return std::ferror(stdout) != 0; };
+  int write_error = 0;
   if (options.json) {
-    std::printf("%s\n", dump(*answer).c_str());
+    if (std::printf("%s\n", dump(*answer).c_str()) < 0) write_error = errno;
   } else {
     LineIndex lines(source);
     auto list = utterances_from_json((*answer)["utterances"], lines);
     if (!list) return fatal(list.error().message);
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      std::printf("%s\n", print_line(i, (*list)[i], list->size()).c_str());
+    for (std::size_t i = 0; i < list->size() && !write_failed(); ++i) {
+      if (std::printf("%s\n", print_line(i, (*list)[i], list->size()).c_str()) < 0) {
+        write_error = errno;
+      }
     }
   }
   service.finish(kServiceExitBound);
-  return std::fflush(stdout) == 0 ? 0 : fatal("cannot write the output");
+  if (std::fflush(stdout) != 0 && write_error == 0) write_error = errno;
+  if (write_error == 0 && !write_failed()) return 0;
+  return write_error == EPIPE ? 0 : fatal("cannot write the output");
 }
 
 int list_voices(const Options& options, ServiceProcess& service) {

@@ -122,6 +122,24 @@ TEST_F(Mdspeak, PrintGivesTheUtterancesWithoutAnySynthesizer) {
             "0 paragraph   1:1-1:5 caf\xc3\xa9\n");
 }
 
+TEST_F(Mdspeak, PrintIntoAPipeClosedEarlyEndsQuietly) {
+  // More than a pipe holds, so the reader meets the closed pipe while it still writes.
+  std::string long_document;
+  for (int i = 0; i < 20000; ++i)
+    long_document += "Paragraph number " + std::to_string(i) + ".\n\n";
+  write("long.md", long_document);
+  for (std::string flag : {"--print", "--print --json"}) {
+    std::string command = "cd " + quote(dir_) +
+                          " && { SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock " MDSPEAK_PATH
+                          " " +
+                          flag + " long.md 2>err.txt; echo $? >status.txt; } | head -c 10 >out.txt";
+    ASSERT_EQ(std::system(("timeout 60 bash -c " + quote(command)).c_str()), 0) << flag;
+    EXPECT_EQ(read_file(dir_ / "status.txt"), "0\n") << flag;
+    EXPECT_EQ(read_file(dir_ / "err.txt"), "") << flag;
+    EXPECT_EQ(read_file(dir_ / "out.txt").size(), 10u) << flag;
+  }
+}
+
 TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
   write("nul.md", std::string(2000, '\0'));
   write("latin1.md", "caf\xe9\n");
