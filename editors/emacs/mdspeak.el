@@ -68,7 +68,7 @@
   "Path of the mdspeak-service program, or nil to look for it.
 When nil, the environment variable MDSPEAK_SERVICE names it, else the
 program installed or built beside this package, else `mdspeak-service'
-on `exec-path'."
+on the variable `exec-path'."
   :type '(choice (const :tag "Look for it" nil) file))
 
 (defcustom mdspeak-rate 1.0
@@ -228,7 +228,9 @@ PREFIX/bin; in the source tree, in the release build."
           (setq mdspeak--process nil)
           (maphash (lambda (_ waiter) (push waiter waiters)) mdspeak--waiting)
           (clrhash mdspeak--waiting)
-          (mdspeak--finish)
+          ;; A process being ended (also the check's own) has no reading of its own.
+          (unless (process-get process 'closing)
+            (mdspeak--finish))
           (dolist (waiter waiters)
             (ignore-errors (funcall waiter nil reason)))
           ;; A request that was waiting reports the reason; a shutdown needs no word.
@@ -308,7 +310,7 @@ ON-ANSWER is as for `mdspeak--call-raw'."
           (t (mdspeak--fail "unexpected answer %s to %s" type (alist-get 'type message))))))
 
 (defun mdspeak--ensure-service ()
-  "Start the service unless it runs; signal when it cannot speak."
+  "Start the service unless it is running; signal when it cannot speak."
   (unless (process-live-p mdspeak--process)
     (let ((process (mdspeak--start-process (mdspeak-service-path))))
       (setq mdspeak--process process
@@ -391,7 +393,7 @@ ON-ANSWER is as for `mdspeak--call-raw'."
       text)))
 
 (defun mdspeak--load ()
-  "Load the current buffer into the service unless it holds this text."
+  "Load the current buffer into the service, unless it is loaded as it is."
   (let ((doc mdspeak--document)
         (tick (buffer-chars-modified-tick)))
     (if (and doc (eq (mdspeak--doc-process doc) mdspeak--process)
@@ -496,7 +498,7 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
       from)))
 
 (defun mdspeak--follow (reading position)
-  "Move the reading window's point to POSITION, unless the user moved it."
+  "Move point in READING's window to POSITION, unless the user moved it."
   (let ((window (mdspeak--reading-window reading)))
     (when (and mdspeak-follow (mdspeak--reading-follow reading)
                (window-live-p window)
@@ -508,7 +510,7 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
           (setf (mdspeak--reading-last-point reading) (window-point window)))))))
 
 (defun mdspeak--event (message)
-  "Show what MESSAGE, an event of the service, says of the reading."
+  "Apply MESSAGE, an event of the service, to the reading and its overlays."
   (let ((reading mdspeak--reading)
         (type (alist-get 'type message)))
     (when (and reading (mdspeak--reading-accepting reading)
@@ -543,7 +545,7 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
              (mdspeak--finish))))))))
 
 (defun mdspeak--finish ()
-  "Forget the reading in progress and clear its highlights."
+  "Forget the reading in progress and clear its overlays."
   (let ((reading mdspeak--reading))
     (setq mdspeak--reading nil)
     (when reading
@@ -601,7 +603,7 @@ FOLLOW nil means point stays where it is."
         (mdspeak--notify "nothing to read there")))))
 
 (defun mdspeak--on-speak-answer (reading)
-  "A function that lets READING take events once its speech is queued.
+  "Return a function making READING take events once its speech is queued.
 The service writes the events of a speech after its answer, and those of
 the speech it replaced before it."
   (lambda (answer)
@@ -661,7 +663,7 @@ A narrowed buffer is read within its narrowing."
                               (mdspeak--notify "%s" (alist-get 'message answer)))))))))
 
 (defun mdspeak--utterance-start (reading)
-  "Byte offset where READING's current utterance starts now, or nil."
+  "Byte offset of the start of READING's current utterance now, or nil."
   (let ((overlay (mdspeak--reading-utterance reading)))
     (and overlay (overlay-buffer overlay)
          (with-current-buffer (overlay-buffer overlay)
@@ -736,7 +738,7 @@ While a document is read, its utterance; else point."
       (list (current-buffer) (mdspeak--offset (point)) nil))))
 
 (defun mdspeak--jump (pick none)
-  "Read from the utterance PICK chooses; say NONE when it finds none.
+  "Read from the utterance PICK chooses; tell NONE when there is none.
 PICK is called with the document's utterances and the offset to move
 from, and returns an utterance."
   (pcase-let ((`(,buffer ,here ,end) (mdspeak--here)))
@@ -821,7 +823,7 @@ Sentences of one block may share its range, so they move together."
                                                               "list_voices_result")))))
 
 (defun mdspeak-select-voice (voice)
-  "Speak with VOICE, a voice id the service lists; nil lets it choose."
+  "Speak with VOICE, a voice id the service lists; nil: chosen by language."
   (interactive
    (let* ((voices (mdspeak--command (mdspeak--list-voices)))
           (automatic "Automatic (by the document's language)")

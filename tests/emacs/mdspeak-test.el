@@ -9,6 +9,7 @@
 
 (require 'ert)
 (require 'cl-lib)
+(require 'checkdoc)
 (require 'mdspeak)
 
 (defvar mdspeak-test--notes nil "What mdspeak told the user, latest first.")
@@ -43,7 +44,7 @@
           (mdspeak-rate 1.0)
           (mdspeak-voice nil)
           (mdspeak-keep-reading-on-edit nil)
-          (mdspeak-answer-timeout 2)
+          (mdspeak-answer-timeout 5)
           (mdspeak-pause-timeout 0.3)
           (mdspeak-test--notes nil)
           (mdspeak-test--words nil))
@@ -57,8 +58,8 @@
        (delete-file mdspeak-test--log))))
 
 (defun mdspeak-test--wait (predicate)
-  "Process the service's output until PREDICATE holds; fail after 5 s."
-  (let ((deadline (+ (float-time) 5)))
+  "Process the service's output until PREDICATE holds; fail after 10 s."
+  (let ((deadline (+ (float-time) 10)))
     (while (and (not (funcall predicate)) (< (float-time) deadline))
       (accept-process-output nil 0.02))
     (should (funcall predicate))))
@@ -204,18 +205,199 @@
       (should (equal (mdspeak-test--sent)
                      '("init" "load_document" "prepare_speech" "speak 0" "speak_summary"))))))
 
+;; What the service is asked to load, which utterances it answers, the one read first.
 (ert-deftest mdspeak-test-natural-reading-fallback ()
-  "A service refusing natural reading loads plainly, then is not asked again."
-  (dolist (case '(("" ("load_document") 1)
-                  ("no-natural" ("load_document" "load_document") 0)))
-    (mdspeak-test--with-fake (car case)
-      (mdspeak-test--visit "c.md" "Para one. Para two.\n\n```sh\n")
+  "Natural reading is asked for; a service refusing it is loaded plainly, asked once."
+  (dolist (case '(("" ("natural" "natural") ("paragraph" "paragraph" "code_block") "One.")
+                  ("no-natural" ("natural" nil nil) ("paragraph" "paragraph") "One. Two.")))
+    (mdspeak-test--with-fake (nth 0 case)
+      (mdspeak-test--visit "c.md" "One. Two.\n\n```sh\n")
       (mdspeak-test--read #'mdspeak-read)
-      (let ((loads (cl-remove "load_document" (mdspeak-test--requests)
-                              :key (lambda (r) (alist-get 'type r)) :test-not #'equal)))
-        (should (equal (mapcar (lambda (r) (alist-get 'type r)) loads) (nth 1 case)))
-        (should (equal (alist-get 'reading (car (last loads))) (and (cdr (nth 1 case)) nil)
-                       ))))))
+      (should (equal (mdspeak-test--overlay-text 'utterance) (nth 3 case)))
+      (should (equal (mapcar (lambda (u) (alist-get 'kind u))
+                             (mdspeak--doc-utterances mdspeak--document))
+                     (nth 2 case)))
+      (goto-char (point-max))
+      (insert "\n")                     ; stops; the next read loads the text again
+      (mdspeak-test--read #'mdspeak-read)
+      (should (equal (cl-loop for r in (mdspeak-test--requests)
+                              when (equal (alist-get 'type r) "load_document")
+                              collect (alist-get 'reading r))
+                     (nth 1 case))))))
+
+(ert-deftest mdspeak-test-moves ()
+  "Next, previous and the headings move by the service's utterances."
+  ;; How the service reads, the commands in turn, what is highlighted after each.
+  (dolist (case '((natural (mdspeak-next mdspeak-next mdspeak-previous mdspeak-next-heading
+                                         mdspeak-previous-heading mdspeak-previous)
+                           ("One." "Two." "One." "B" "A" "A"))
+                  ;; Sentences of a block share its range and move together.
+                  (spec (mdspeak-next mdspeak-next mdspeak-previous mdspeak-previous-heading
+                                      mdspeak-next-heading mdspeak-next-heading)
+                        ("One. Two." "B" "One. Two." "A" "B" "B"))))
+    (mdspeak-test--with-fake ""
+      (let ((mdspeak-reading (car case)))
+        (mdspeak-test--visit "d.md" "# A\n\nOne. Two.\n\n# B\n\nThree.\n")
+        (mdspeak-test--read #'mdspeak-read)
+        (should (equal (mapcar (lambda (command)
+                                 (funcall command)
+                                 (mdspeak-test--settle)
+                                 (mdspeak-test--overlay-text 'utterance))
+                               (nth 1 case))
+                       (nth 2 case)))
+        (should (equal mdspeak-test--notes
+                       (if (eq (car case) 'natural) '("no previous sentence")
+                         '("no heading follows"))))
+        ;; Idle, they move from point.
+        (mdspeak-stop)
+        (goto-char (point-max))
+        (mdspeak-previous-heading)
+        (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'utterance) "B")))))))
+
+(ert-deftest mdspeak-test-edits-while-reading ()
+  "An edit stops the reading, or reloads and reads on from the same text."
+  (mdspeak-test--with-fake ""
+    (let ((buffer (mdspeak-test--visit "e.md" "# Title\n\nText.\n")))
+      (mdspeak-test--read #'mdspeak-read)
+      (goto-char (point-max))
+      (insert "More.\n")
+      (should-not mdspeak--reading)
+      (should-not (mdspeak-test--overlays buffer))
+      (should (equal mdspeak-test--notes '("the buffer changed; reading stopped")))
+      (should (equal (car (last (mdspeak-test--sent))) "stop"))
+      (let ((mdspeak-keep-reading-on-edit t))
+        (mdspeak-test--read #'mdspeak-read)
+        (goto-char (point-min))
+        (insert "Añadido.\n\n")               ; 11 bytes before the title
+        (mdspeak-test--wait (lambda () (equal (last (mdspeak-test--sent) 3)
+                                              '("load_document" "prepare_speech" "speak 13"))))
+        (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'word) "Title")))
+        (should (equal (mdspeak-test--overlay-text 'utterance) "Title"))
+        (should (= (length mdspeak-test--notes) 1))))))
+
+(ert-deftest mdspeak-test-failures ()
+  "Each failure is one clear message, and leaves nothing reading."
+  ;; Fake service mode (or a program that is not there), what the message says.
+  (dolist (case '(("missing" "not an executable")
+                  ("dies-init" "the service exited (status 3): Error: boom")
+                  ("mute" "the service did not answer init")
+                  ("unavailable" "speech synthesizer unavailable: no daemon here")
+                  ("speak-fails" "failed to queue speech")
+                  ("dies-reading" "the service exited (status 1): Error: gone")))
+    (mdspeak-test--with-fake (car case)
+      (let ((mdspeak-service-program (if (equal (car case) "missing") "/nonexistent/service"
+                                       mdspeak-service-program))
+            (mdspeak-answer-timeout (if (equal (car case) "mute") 1 5))
+            (buffer (mdspeak-test--visit "f.md" "# Title\n\nText.\n")))
+        (condition-case err
+            (mdspeak-read)
+          (mdspeak-error (push (cadr err) mdspeak-test--notes)))
+        (mdspeak-test--wait (lambda () mdspeak-test--notes))
+        (mdspeak-test--settle)
+        (should (= (length mdspeak-test--notes) 1))
+        (should (string-search (cadr case) (car mdspeak-test--notes)))
+        (should-not mdspeak--reading)
+        (should-not (mdspeak-test--overlays buffer))
+        (unless (equal (car case) "speak-fails")
+          (should-not (process-live-p mdspeak--process)))))))
+
+(ert-deftest mdspeak-test-no-orphan-speech ()
+  "Killing the buffer stops the speech; leaving Emacs ends the service silenced."
+  (mdspeak-test--with-fake ""
+    (let ((buffer (mdspeak-test--visit "g.md" "# Title\n\nText.\n")))
+      (mdspeak-test--read #'mdspeak-read)
+      (kill-buffer buffer)
+      (should-not mdspeak--reading)
+      (should (equal (last (mdspeak-test--sent) 2) '("speak 0" "stop")))
+      (mdspeak-test--read (lambda ()
+                            (mdspeak-test--visit "h.md" "Other.\n")
+                            (mdspeak-read)))
+      (let ((process mdspeak--process))
+        (run-hooks 'kill-emacs-hook)
+        (should-not (process-live-p process))
+        (should (equal (process-status process) 'exit))
+        (should (equal (last (mdspeak-test--sent) 2) '("speak 0" "stop")))))))
+
+(ert-deftest mdspeak-test-service-without-pause ()
+  "A service leaving pause unanswered is stopped and resumed at the utterance."
+  (mdspeak-test--with-fake "no-pause"
+    (mdspeak-test--visit "i.md" "One.\n\nTwo.\n")
+    (mdspeak-test--read #'mdspeak-read)
+    (mdspeak-next)
+    (mdspeak-pause-resume)
+    (should (equal (mdspeak--lighter) " mdspeak[paused · English · 2/2]"))
+    (should-not (mdspeak-test--overlay-text 'word))
+    (mdspeak-pause-resume)
+    (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'word) "Two.")))
+    (should (equal (mdspeak-test--sent)
+                   '("init" "load_document" "prepare_speech" "speak 0" "speak 6" "pause" "stop"
+                     "speak 6")))))
+
+(ert-deftest mdspeak-test-rate-and-voice ()
+  "A new rate or voice is checked, then applied from the word being heard."
+  (mdspeak-test--with-fake ""
+    (mdspeak-test--visit "j.md" "Some text.\n")
+    (should-error (mdspeak-set-rate 3) :type 'mdspeak-error)
+    (mdspeak-test--read #'mdspeak-read)
+    (mdspeak-set-rate 1.5)
+    (cl-letf (((symbol-function 'completing-read)
+               (lambda (_prompt choices &rest _)
+                 (should (equal (mapcar #'car (cdr choices))
+                                '("English (America) (en-US)" "Spanish (Spain) (es-ES)")))
+                 "Spanish (Spain) (es-ES)")))
+      (call-interactively #'mdspeak-select-voice))
+    (should (equal (mdspeak--lighter) " mdspeak[reading · Spanish (Spain) · 1/1]"))
+    (should (string-search "no voice nosuch"
+                           (cadr (should-error (mdspeak-select-voice "nosuch")))))
+    (should (equal (mapcar (lambda (r) (list (alist-get 'type r) (alist-get 'rate r)
+                                             (alist-get 'voice_id r)))
+                           (nthcdr 4 (mdspeak-test--requests)))
+                   '(("pause" nil nil) ("resume" 1.5 nil) ("list_voices" nil nil)
+                     ("pause" nil nil) ("resume" 1.5 "es"))))
+    (should (equal mdspeak-voice "es"))))
+
+(ert-deftest mdspeak-test-check ()
+  "The check names what is there and what is missing, leaving a reading alone."
+  (mdspeak-test--with-fake ""
+    (mdspeak-test--visit "k.md" "Some text.\n")
+    (mdspeak-test--read #'mdspeak-read)
+    (let ((reading mdspeak--reading)
+          (process mdspeak--process))
+      (should (equal (cdr (mdspeak-check))
+                     '("OK speech synthesizer available"
+                       "OK English: 1 voices (first: English (America))"
+                       "OK Spanish: 1 voices (first: Spanish (Spain))")))
+      (should (eq mdspeak--reading reading))
+      (should (eq mdspeak--process process))))
+  (dolist (case '(("unavailable" "ERROR speech synthesizer unavailable: no daemon here")
+                  ("missing" "ERROR mdspeak-service-program /nonexistent is not an executable")))
+    (mdspeak-test--with-fake (car case)
+      (let ((mdspeak-service-program (if (equal (car case) "missing") "/nonexistent"
+                                       mdspeak-service-program)))
+        (should (equal (car (last (mdspeak-check))) (cadr case)))))))
+
+(ert-deftest mdspeak-test-compiles-cleanly ()
+  "The package byte-compiles without warnings and satisfies checkdoc."
+  (let* ((source (locate-library "mdspeak.el" t))
+         (output (make-temp-file "mdspeak" nil ".elc"))
+         (byte-compile-dest-file-function (lambda (_) output))
+         (byte-compile-error-on-warn t)
+         (problems nil))
+    (unwind-protect
+        (should (byte-compile-file source))
+      (delete-file output))
+    (with-temp-buffer
+      (insert-file-contents source)
+      (emacs-lisp-mode)
+      (setq buffer-file-name source)
+      (let ((checkdoc-create-error-function
+             (lambda (text start _end &optional _unfixable)
+               (push (format "%d: %s" (line-number-at-pos start) text) problems)
+               nil))
+            (checkdoc-autofix-flag 'never))
+        (checkdoc-current-buffer t))
+      (set-buffer-modified-p nil))
+    (should-not problems)))
 
 (provide 'mdspeak-test)
 ;;; mdspeak-test.el ends here
