@@ -138,13 +138,13 @@
                    mdspeak-read ("Café" "naïve" "The" "über" "日本" "test."))
                   ("emoji.md" "# 😀 smile\n\nSaved.\n" (insert "Ünï 日本, unsaved.\n\n")
                    mdspeak-read ("Ünï" "日本," "unsaved." "😀" "smile" "Saved."))
-                  ("narrow.md" "# One\n\nSkip. Ñandú reads.\n\nAfter.\n"
+                  ("narrow.md" "# Ünë\n\nSkip. Ñandú reads.\n\nAfter.\n"
                    (narrow-to-region (search-forward "Skip. ") (line-end-position))
                    mdspeak-read ("Ñandú" "reads."))
-                  ("region.md" "Ça va.\n\nÀ bientôt.\n"
-                   (progn (transient-mark-mode) (goto-char 1) (push-mark 7 t t))
-                   mdspeak-read ("Ça" "va."))
-                  ("point.md" "# Title\n\nFirst.\n\nSecond ö line.\n" (search-forward "ö")
+                  ("region.md" "Ça va.\n\nÀ bientôt.\n\nFin.\n"
+                   (progn (transient-mark-mode) (goto-char 9) (push-mark 19 t t))
+                   mdspeak-read ("À" "bientôt."))
+                  ("point.md" "# Ééé\n\nÜ.\n\nSecond ö line.\n" (search-forward "Sec")
                    mdspeak-read-from-point ("Second" "ö" "line."))))
     (mdspeak-test--with-fake "finish"
       (let ((buffer (mdspeak-test--visit (nth 0 case) (encode-coding-string (nth 1 case) 'utf-8))))
@@ -375,6 +375,33 @@
       (let ((mdspeak-service-program (if (equal (car case) "missing") "/nonexistent"
                                        mdspeak-service-program)))
         (should (equal (car (last (mdspeak-check))) (cadr case)))))))
+
+(ert-deftest mdspeak-test-finds-the-service ()
+  "The setting, then MDSPEAK_SERVICE, then beside the package, then the path."
+  (let* ((root (file-name-as-directory (make-temp-file "mdspeak" t)))
+         (programs (mapcar (lambda (name) (concat root name))
+                           '("set/service" "env/service" "bin/mdspeak-service"
+                             "path/mdspeak-service"))))
+    (make-directory (concat root "share/emacs/site-lisp") t)
+    (dolist (program programs)
+      (make-directory (file-name-directory program) t)
+      (write-region "#!/bin/sh\n" nil program nil 'silent)
+      (set-file-modes program #o755))
+    ;; Which of them are there: each case takes away the one found before.
+    (dolist (case '((0 1 2 3) (1 2 3) (2 3) (3) ()))
+      (let ((mdspeak-service-program (and (memq 0 case) (nth 0 programs)))
+            (process-environment (cons (concat "MDSPEAK_SERVICE="
+                                               (if (memq 1 case) (nth 1 programs) ""))
+                                       process-environment))
+            (mdspeak--directory (concat root (if (memq 2 case) "share/emacs/site-lisp/"
+                                               "elsewhere/")))
+            (exec-path (and (memq 3 case) (list (concat root "path")))))
+        (if case
+            (should (equal (mdspeak-service-path) (nth (car case) programs)))
+          (should (string-prefix-p "cannot find mdspeak-service"
+                                   (cadr (should-error (mdspeak-service-path)
+                                                       :type 'mdspeak-error)))))))
+    (delete-directory root t)))
 
 (ert-deftest mdspeak-test-compiles-cleanly ()
   "The package byte-compiles without warnings and satisfies checkdoc."
