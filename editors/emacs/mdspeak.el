@@ -168,6 +168,7 @@ PREFIX/bin; in the source tree, in the release build."
 (defvar mdspeak--pause t
   "Nil once the service left `pause' unanswered.")
 (defvar mdspeak--voices nil "The service's voices, once listed.")
+(defvar mdspeak--export nil "File being exported to, or nil.")
 
 (defun mdspeak--filter (process chunk)
   "Split CHUNK of PROCESS's output into lines and handle each message."
@@ -334,8 +335,10 @@ ON-ANSWER is as for `mdspeak--call-raw'."
   (interactive)
   (mdspeak--finish)
   (let ((process mdspeak--process))
-    (setq mdspeak--process nil)
-    (mdspeak--end-process process)))
+    (setq mdspeak--process nil
+          mdspeak--export nil)
+    (mdspeak--end-process process)
+    (clrhash mdspeak--waiting)))
 
 (defun mdspeak--end-process (process)
   "End the service PROCESS, silencing it first."
@@ -651,11 +654,11 @@ A narrowed buffer is read within its narrowing."
   (mdspeak--start 'summary nil nil))
 
 (defun mdspeak-stop ()
-  "Stop reading."
+  "Stop reading, and cancel an export in progress."
   (interactive)
   (let ((reading mdspeak--reading))
     (mdspeak--finish)
-    (when (and reading (process-live-p mdspeak--process))
+    (when (and (or reading mdspeak--export) (process-live-p mdspeak--process))
       (mdspeak--send mdspeak--process '((type . "stop"))
                      (lambda (answer reason)
                        (cond ((null answer) (mdspeak--notify "stop failed: %s" reason))
@@ -846,6 +849,85 @@ Sentences of one block may share its range, so they move together."
   (force-mode-line-update t)
   (mdspeak--reapply))
 
+;;;; Export
+
+(defun mdspeak--duration (milliseconds)
+  "MILLISECONDS of audio, said briefly."
+  (let ((seconds (/ (or milliseconds 0) 1000.0)))
+    (cond ((>= seconds 3600) (format "%d h %d min" (/ seconds 3600) (/ (mod seconds 3600) 60)))
+          ((>= seconds 60) (format "%d min %d s" (/ seconds 60) (mod seconds 60)))
+          (t (format "%.1f s" seconds)))))
+
+(defun mdspeak--export-message (file timer)
+  "A waiter for the messages of the export to FILE; cancel TIMER at the first."
+  (lambda (message reason)
+    (cancel-timer timer)
+    (let ((type (alist-get 'type message)))
+      (if (equal type "export_progress")
+          (progn
+            (mdspeak--notify "exporting %s: %d%% (%s of audio)" (file-name-nondirectory file)
+                             (/ (* 100 (or (alist-get 'done message) 0))
+                                (max 1 (or (alist-get 'total message) 1)))
+                             (mdspeak--duration (alist-get 'audio_ms message)))
+            'keep)
+        (setq mdspeak--export nil)
+        (cond
+         ((null message) (mdspeak--notify "export failed: %s" reason))
+         ((equal type "error_result")
+          (mdspeak--notify "export failed: %s" (alist-get 'message message)))
+         ((alist-get 'cancelled message) (mdspeak--notify "export cancelled"))
+         (t (mdspeak--notify "wrote %s: %s, %s chapters, %s words"
+                             (alist-get 'path message)
+                             (mdspeak--duration (alist-get 'duration_ms message))
+                             (alist-get 'chapters message) (alist-get 'words message))))))))
+
+(defun mdspeak-export (file &optional transcript)
+  "Export the buffer, or the active region, as audio to FILE.
+The format follows FILE's extension (wav, flac, ogg, opus, mp3, m4b).
+TRANSCRIPT, when non-nil, is a WebVTT or SRT file written beside it;
+interactively, a prefix argument asks for one.  The export runs in the
+background; `mdspeak-stop' cancels it."
+  (interactive
+   (let ((file (read-file-name "Export audio to: " nil nil nil
+                               (concat (file-name-base (or buffer-file-name (buffer-name)))
+                                       ".ogg"))))
+     (list file (and current-prefix-arg
+                     (read-file-name "Transcript: " nil nil nil
+                                     (concat (file-name-base file) ".vtt"))))))
+  (setq file (expand-file-name file))
+  (when (file-directory-p file)
+    (mdspeak--fail "%s is a directory" file))
+  (when mdspeak--export
+    (mdspeak--fail "already exporting to %s" mdspeak--export))
+  (when (and (called-interactively-p 'any) (file-exists-p file)
+             (not (y-or-n-p (format "Replace %s? " file))))
+    (mdspeak--fail "nothing exported"))
+  (let ((range (if (use-region-p)
+                   (list (mdspeak--offset (region-beginning)) (mdspeak--offset (region-end)))
+                 (list (mdspeak--offset (point-min))
+                       (and (buffer-narrowed-p) (mdspeak--offset (point-max)))))))
+    (mdspeak--command
+      (mdspeak--ensure-service)
+      (let* ((doc (mdspeak--load))
+             (id nil)
+             ;; A service without export leaves the request unanswered.
+             (timer (run-with-timer mdspeak-answer-timeout nil
+                                    (lambda ()
+                                      (when (gethash id mdspeak--waiting)
+                                        (remhash id mdspeak--waiting)
+                                        (setq mdspeak--export nil)
+                                        (mdspeak--notify "this service cannot export"))))))
+        (setq mdspeak--export file
+              id (mdspeak--send mdspeak--process
+                                `((type . "export") (document_id . ,(mdspeak--doc-id doc))
+                                  (path . ,file) (start_offset . ,(nth 0 range))
+                                  (end_offset . ,(nth 1 range)) (rate . ,(float mdspeak-rate))
+                                  (voice_id . ,mdspeak-voice)
+                                  (transcript . ,(and transcript
+                                                      (expand-file-name transcript))))
+                                (mdspeak--export-message file timer)))
+        (mdspeak--notify "exporting to %s" file)))))
+
 ;;;; Edits and endings
 
 (defun mdspeak--changed (&rest _)
@@ -961,6 +1043,7 @@ Sentences of one block may share its range, so they move together."
     (define-key map "q" #'mdspeak-stop)
     (define-key map "+" #'mdspeak-set-rate)
     (define-key map "v" #'mdspeak-select-voice)
+    (define-key map "e" #'mdspeak-export)
     (define-key map "c" #'mdspeak-check)
     map)
   "Keys of mdspeak's commands, to be bound under a prefix of your choice.

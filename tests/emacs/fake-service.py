@@ -14,6 +14,8 @@ then waits; MDSPEAK_FAKE_MODE (comma-separated) changes that:
   dies-init     exit 3 on init
   dies-reading  exit 1 once the first utterance began
   speak-fails   answer speak with an error
+  no-export     leave export unanswered
+  export-hold   report some progress of an export, then wait for stop
 Every request is appended to MDSPEAK_FAKE_LOG.
 """
 import json
@@ -24,6 +26,7 @@ mode = set(os.environ.get("MDSPEAK_FAKE_MODE", "").split(","))
 log = open(os.environ["MDSPEAK_FAKE_LOG"], "a")
 docs = {}
 paused = None  # (doc, utterance, index, word) being heard when paused
+exporting = None  # id of the export waiting for stop
 
 
 def send(kind, **fields):
@@ -142,6 +145,17 @@ for line in sys.stdin:
         send("resume_result", id=i, resumed=paused is not None, queued=1)
         if paused:
             speak_one(*paused)
+    elif t == "export" and "no-export" not in mode:
+        send("export_progress", id=i, done=1, total=4, audio_ms=1500)
+        if "export-hold" in mode:
+            exporting = i
+            continue
+        send("export_progress", id=i, done=4, total=4, audio_ms=6000)
+        send("export_result", id=i, path=r["path"], format="ogg", duration_ms=83500,
+             chapters=2, words=12)
     elif t == "stop":
         paused = None
         send("stop_result", id=i)
+        if exporting:
+            send("export_result", id=exporting, cancelled=True)
+            exporting = None

@@ -376,6 +376,32 @@
                                        mdspeak-service-program)))
         (should (equal (car (last (mdspeak-check))) (cadr case)))))))
 
+(ert-deftest mdspeak-test-export ()
+  "An export reports its progress and end, is cancelled by stop, or is refused."
+  ;; Fake service mode, whether stop is given, what the user is told.
+  (dolist (case '(("" nil ("exporting to /tmp/out.ogg" "exporting out.ogg: 25% (1.5 s of audio)"
+                           "exporting out.ogg: 100% (6.0 s of audio)"
+                           "wrote /tmp/out.ogg: 1 min 23 s, 2 chapters, 12 words"))
+                  ("export-hold" t ("exporting to /tmp/out.ogg"
+                                    "exporting out.ogg: 25% (1.5 s of audio)" "export cancelled"))
+                  ("no-export" nil ("exporting to /tmp/out.ogg" "this service cannot export"))))
+    (mdspeak-test--with-fake (car case)
+      (let ((mdspeak-answer-timeout 1))
+        (mdspeak-test--visit "l.md" "# Títle\n\nSome text.\n")
+        (transient-mark-mode)
+        (goto-char 10)
+        (push-mark (point-max) t t)
+        (mdspeak-export "/tmp/out.ogg" "/tmp/out.vtt")
+        (when (nth 1 case)
+          (mdspeak-test--wait (lambda () (= (length mdspeak-test--notes) 2)))
+          (mdspeak-stop))
+        (mdspeak-test--wait (lambda () (null mdspeak--export)))
+        (should (equal (reverse mdspeak-test--notes) (nth 2 case)))
+        (let ((export (nth 3 (mdspeak-test--requests))))
+          (should (equal (mapcar (lambda (key) (alist-get key export))
+                                 '(type path transcript start_offset end_offset rate))
+                         '("export" "/tmp/out.ogg" "/tmp/out.vtt" 10 21 1.0))))))))
+
 (ert-deftest mdspeak-test-finds-the-service ()
   "The setting, then MDSPEAK_SERVICE, then beside the package, then the path."
   (let* ((root (file-name-as-directory (make-temp-file "mdspeak" t)))
