@@ -450,7 +450,7 @@ the text does."
 (defvar mdspeak--busy nil "Non-nil while a command waits for the service.")
 
 (define-minor-mode mdspeak-reading-mode
-  "Shows the state of mdspeak's reading in the mode line.
+  "Show the state of mdspeak's reading in the mode line.
 mdspeak turns it on in the buffer it reads; turning it off stops it."
   :lighter (:eval (mdspeak--lighter))
   (unless mdspeak-reading-mode
@@ -656,14 +656,14 @@ A narrowed buffer is read within its narrowing."
 (defun mdspeak-stop ()
   "Stop reading, and cancel an export in progress."
   (interactive)
-  (let ((reading mdspeak--reading))
-    (mdspeak--finish)
-    (when (and (or reading mdspeak--export) (process-live-p mdspeak--process))
-      (mdspeak--send mdspeak--process '((type . "stop"))
-                     (lambda (answer reason)
-                       (cond ((null answer) (mdspeak--notify "stop failed: %s" reason))
-                             ((equal (alist-get 'type answer) "error_result")
-                              (mdspeak--notify "%s" (alist-get 'message answer)))))))))
+  (mdspeak--finish)
+  ;; Sent also with nothing known to be read: a speech whose replacement failed may still play.
+  (when (process-live-p mdspeak--process)
+    (mdspeak--send mdspeak--process '((type . "stop"))
+                   (lambda (answer reason)
+                     (cond ((null answer) (mdspeak--notify "stop failed: %s" reason))
+                           ((equal (alist-get 'type answer) "error_result")
+                            (mdspeak--notify "%s" (alist-get 'message answer))))))))
 
 (defun mdspeak--utterance-start (reading)
   "Byte offset of the start of READING's current utterance now, or nil."
@@ -984,7 +984,7 @@ background; `mdspeak-stop' cancels it."
          (path (condition-case err (mdspeak-service-path)
                  (mdspeak-error (setq missing (cadr err))))))
     (cl-flet ((say (format-string &rest args)
-                (push (apply #'format format-string args) lines)))
+                   (push (apply #'format format-string args) lines)))
       (if missing
           (say "ERROR %s" missing)
         (let ((version (ignore-errors (car (process-lines path "--version")))))

@@ -38,6 +38,10 @@
         (unless (equal (butlast now) (butlast (car mdspeak-live--seen)))
           (push now mdspeak-live--seen))))))
 
+(defun mdspeak-live--words-after (count)
+  "The words highlighted after the first COUNT changes seen, in order."
+  (delq nil (mapcar #'cadr (reverse (butlast mdspeak-live--seen count)))))
+
 (defun mdspeak-live--wait (predicate &optional seconds)
   "Process output until PREDICATE holds, at most SECONDS (10); return it."
   (let ((deadline (+ (float-time) (or seconds 10))))
@@ -162,12 +166,9 @@
               (should (mdspeak-live--text (mdspeak--reading-utterance mdspeak--reading)))
               (setq resumed (float-time))
               (mdspeak-pause-resume)
-              (cl-flet ((words-since-pause ()
-                          (delq nil (mapcar #'cadr (reverse (butlast mdspeak-live--seen
-                                                                     count))))))
-                (should (mdspeak-live--wait #'words-since-pause))
-                ;; It goes on from the word it was paused on.
-                (should (equal (car (words-since-pause)) word))))
+              (should (mdspeak-live--wait (lambda () (mdspeak-live--words-after count))))
+              ;; It goes on from the word it was paused on.
+              (should (equal (car (mdspeak-live--words-after count)) word)))
             (mdspeak-live--pause 1.0)
             (setq stopped (float-time))
             (mdspeak-stop)
