@@ -139,6 +139,16 @@
                                     (overlays-in (point-min) (point-max))))
       (kill-buffer buffer))))
 
+(ert-deftest mdspeak-live-check ()
+  "The check names the service's version, the synthesizer and English voices."
+  (let ((lines (mdspeak-check))
+        (service (getenv "MDSPEAK_SERVICE")))
+    (should (string-match-p (format "\\`OK service: %s (mdspeak-service [0-9.]+)\\'"
+                                    (regexp-quote service))
+                            (nth 0 lines)))
+    (should (equal (nth 1 lines) "OK speech synthesizer available"))
+    (should (string-match-p "\\`OK English: [0-9]+ voices" (nth 2 lines)))))
+
 (defconst mdspeak-live--long
   (concat "The quick brown fox jumps over the lazy dog, and then it keeps on running for a "
           "long while, far beyond the end of this sentence, through fields and woods and over "
