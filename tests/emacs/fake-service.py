@@ -5,7 +5,8 @@ Every non-blank line of a loaded text is a block: "# x" a heading, a line
 starting with ``` a code block (natural reading only), else a paragraph whose
 sentences (cut after ". ") share the line's range, or each have their own with
 "reading":"natural". speak begins the first utterance and sends its words,
-then waits; MDSPEAK_FAKE_MODE (comma-separated) changes that:
+then waits (a later speak first begins the next utterance of the speech it
+replaces); MDSPEAK_FAKE_MODE (comma-separated) changes that:
   finish        speak every utterance to its end
   no-pause      leave pause unanswered
   no-natural    refuse "reading" with unsupported_reading
@@ -126,6 +127,14 @@ for line in sys.stdin:
         if "speak-fails" in mode:
             send("error_result", id=i, code="speak_failed", message="failed to queue speech")
             continue
+        if paused:
+            # The replaced speech went on to its next utterance just before: the service
+            # writes that before the answer.
+            stale_doc, before, index, _ = paused
+            listed = docs[stale_doc]["list"]
+            following = listed[listed.index(before) + 1:] if before in listed else []
+            if following:
+                speak_one(stale_doc, following[0], index + 1)
         first, last = r.get("start_offset") or 0, r.get("end_offset")
         chosen = [u for u in docs[doc]["list"] if u["end_offset"] > first
                   and (last is None or u["start_offset"] < last)]

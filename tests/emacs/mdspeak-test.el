@@ -227,14 +227,17 @@
 
 (ert-deftest mdspeak-test-moves ()
   "Next, previous and the headings move by the service's utterances."
-  ;; How the service reads, the commands in turn, what is highlighted after each.
+  ;; How the service reads, the commands in turn, the utterance highlighted after each, the
+  ;; words highlighted in all.
   (dolist (case '((natural (mdspeak-next mdspeak-next mdspeak-previous mdspeak-next-heading
                                          mdspeak-previous-heading mdspeak-previous)
-                           ("One." "Two." "One." "B" "A" "A"))
+                           ("One." "Two." "One." "B" "A" "A")
+                           ("A" "One." "Two." "One." "B" "A"))
                   ;; Sentences of a block share its range and move together.
                   (spec (mdspeak-next mdspeak-next mdspeak-previous mdspeak-previous-heading
                                       mdspeak-next-heading mdspeak-next-heading)
-                        ("One. Two." "B" "One. Two." "A" "B" "B"))))
+                        ("One. Two." "B" "One. Two." "A" "B" "B")
+                        ("A" "One." "B" "One." "A" "B"))))
     (mdspeak-test--with-fake ""
       (let ((mdspeak-reading (car case)))
         (mdspeak-test--visit "d.md" "# A\n\nOne. Two.\n\n# B\n\nThree.\n")
@@ -248,6 +251,8 @@
         (should (equal mdspeak-test--notes
                        (if (eq (car case) 'natural) '("no previous sentence")
                          '("no heading follows"))))
+        ;; Each speech's words, none of the speech it replaced.
+        (should (equal (reverse mdspeak-test--words) (nth 3 case)))
         ;; Idle, they move from point.
         (mdspeak-stop)
         (goto-char (point-max))
