@@ -1,9 +1,8 @@
-;;; mdspeak.el --- Read Markdown buffers aloud, highlighting the spoken word -*- lexical-binding: t; -*-
+;;; mdspeak.el --- Read Markdown aloud, highlighting the spoken word -*- lexical-binding: t; -*-
 
 ;; Version: 0.1.0
 ;; Package-Requires: ((emacs "28.1"))
 ;; Keywords: multimedia, convenience, wp
-;; URL: https://github.com/mdspeak/mdspeak
 
 ;; This file is not part of GNU Emacs.
 
@@ -154,7 +153,8 @@ PREFIX/bin; in the source tree, in the release build."
                   (mdspeak--candidates)))
      ((executable-find "mdspeak-service"))
      (t (mdspeak--fail
-         "cannot find mdspeak-service (looked at %s and on exec-path); set `mdspeak-service-program'"
+         (concat "cannot find mdspeak-service (looked at %s and on exec-path); "
+                 "set `mdspeak-service-program'")
          (mapconcat #'file-truename (mdspeak--candidates) ", "))))))
 
 ;;;; The service process: JSON lines, answers matched to requests by id
@@ -1007,7 +1007,8 @@ background; `mdspeak-stop' cancels it."
                           (if names
                               (say "OK %s: %d voices (first: %s)" (cdr language)
                                    (length names) (car names))
-                            (say "WARNING %s: no voices; %s documents are read with another language's voice"
+                            (say (concat "WARNING %s: no voices; %s documents are read "
+                                         "with another language's voice")
                                  (cdr language) (cdr language)))))))
                 (mdspeak--end-process mdspeak--process))
             (mdspeak-error (say "ERROR %s" (cadr err)))))))

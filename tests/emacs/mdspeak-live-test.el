@@ -120,7 +120,8 @@
   "Each utterance and word of a CRLF, multibyte buffer is highlighted where it is."
   (mdspeak-live--with-service
     (let ((buffer (mdspeak-live--visit
-                   "crlf.md" (concat "# Café naïve\r\n\r\nThe über 日本 test, it's fine.\r\n\r\n"
+                   "crlf.md" (concat "# Café naïve\r\n\r\n"
+                                     "The über 日本 test, it's fine.\r\n\r\n"
                                      "- item one\r\n- item &amp; two\r\n"))))
       (should (eq (coding-system-eol-type buffer-file-coding-system) 1))
       (mdspeak-read)
