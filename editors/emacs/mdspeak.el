@@ -275,7 +275,8 @@ the reason none will come."
   "Send MESSAGE and wait TIMEOUT seconds for the answer.
 Return the answer, or signal why none came.  ON-ANSWER, when given, is
 called with the answer as soon as it arrives, before the events that
-follow it."
+follow it.  A service that does not answer within the default timeout
+is ended, so that the next command starts one that answers."
   (let* ((process (or mdspeak--process (mdspeak--fail "the service is not running")))
          (result nil)
          (id (mdspeak--send process message
@@ -290,6 +291,8 @@ follow it."
     (cond
      ((null result)
       (remhash id mdspeak--waiting)
+      (unless timeout
+        (mdspeak--abandon process))
       (mdspeak--fail "the service did not answer %s" (alist-get 'type message)))
      ((null (car result)) (mdspeak--fail "%s" (cdr result)))
      (t (car result)))))
@@ -320,13 +323,11 @@ ON-ANSWER is as for `mdspeak--call-raw'."
             mdspeak--voices nil)
       (let ((init (condition-case err
                       (mdspeak--call '((type . "init")) "init_result")
-                    (mdspeak-error (setq mdspeak--process nil)
-                                   (mdspeak--end-process process)
+                    (mdspeak-error (mdspeak--abandon process)
                                    (signal (car err) (cdr err))))))
         (unless (alist-get 'available init)
           ;; Without a synthesizer the next command tries a new process.
-          (setq mdspeak--process nil)
-          (mdspeak--end-process process)
+          (mdspeak--abandon process)
           (mdspeak--fail "speech synthesizer unavailable: %s"
                          (or (alist-get 'message init) (alist-get 'backend init))))))))
 
@@ -339,6 +340,15 @@ ON-ANSWER is as for `mdspeak--call-raw'."
           mdspeak--export nil)
     (mdspeak--end-process process)
     (clrhash mdspeak--waiting)))
+
+(defun mdspeak--abandon (process)
+  "End PROCESS, a service that stopped answering, and the reading it served."
+  (let ((reading mdspeak--reading))
+    (when (and reading (eq (mdspeak--doc-process (mdspeak--reading-doc reading)) process))
+      (mdspeak--finish)))
+  (when (eq mdspeak--process process)
+    (setq mdspeak--process nil))
+  (mdspeak--end-process process))
 
 (defun mdspeak--end-process (process)
   "End the service PROCESS, silencing it first."
@@ -379,7 +389,7 @@ ON-ANSWER is as for `mdspeak--call-raw'."
 
 (cl-defstruct (mdspeak--doc (:constructor mdspeak--make-doc))
   "A buffer's text as the service holds it."
-  id tick process utterances language)
+  id tick process reading utterances language)
 
 (defvar-local mdspeak--document nil "The buffer's loaded document.")
 (defvar mdspeak--buffers 0 "Buffers given a document id so far.")
@@ -400,7 +410,8 @@ ON-ANSWER is as for `mdspeak--call-raw'."
   (let ((doc mdspeak--document)
         (tick (buffer-chars-modified-tick)))
     (if (and doc (eq (mdspeak--doc-process doc) mdspeak--process)
-             (eql (mdspeak--doc-tick doc) tick))
+             (eql (mdspeak--doc-tick doc) tick)
+             (eq (mdspeak--doc-reading doc) mdspeak-reading))
         doc
       (let* ((id (if doc (mdspeak--doc-id doc)
                    (format "emacs-%d" (cl-incf mdspeak--buffers))))
@@ -418,6 +429,7 @@ ON-ANSWER is as for `mdspeak--call-raw'."
                                        "prepare_speech_result")))
           (setq mdspeak--document
                 (mdspeak--make-doc :id id :tick tick :process mdspeak--process
+                                   :reading mdspeak-reading
                                    :utterances (vconcat (alist-get 'utterances prepared))
                                    :language (alist-get 'language_code prepared))))))))
 
