@@ -206,7 +206,9 @@
               (should (> (mdspeak-live--rms recorder (- left 0.4) left) mdspeak-live--audible))
               (run-hooks 'kill-emacs-hook)
               (mdspeak-live--pause 0.8)
-              (should (< (mdspeak-live--rms recorder (+ left 0.3)) mdspeak-live--quiet))))
+              (let ((after-leaving (mdspeak-live--rms recorder (+ left 0.3))))
+                (message "sink RMS after leaving Emacs: %s" after-leaving)
+                (should (< after-leaving mdspeak-live--quiet)))))
         (delete-process recorder)
         (kill-buffer buffer)))))
 
