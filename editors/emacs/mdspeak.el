@@ -159,15 +159,14 @@ PREFIX/bin; in the source tree, in the release build."
 
 ;;;; The service process: JSON lines, answers matched to requests by id
 
+;; Each service process keeps, as properties, what belongs to it alone:
+;; `waiting' (request id -> function called with the answer and a failure
+;; reason), `voices' once listed, `spec-only' once it refused natural
+;; reading, `no-pause' once it left `pause' unanswered, `stderr' (the pipe
+;; of its standard error) and `closing' once it is being ended.
+
 (defvar mdspeak--process nil "The running service, or nil.")
 (defvar mdspeak--next-id 0 "Id of the last request sent.")
-(defvar mdspeak--waiting (make-hash-table :test #'equal)
-  "Request id -> function called with the answer and a failure reason.")
-(defvar mdspeak--natural t
-  "Nil once the service refused natural reading.")
-(defvar mdspeak--pause t
-  "Nil once the service left `pause' unanswered.")
-(defvar mdspeak--voices nil "The service's voices, once listed.")
 (defvar mdspeak--export nil "File being exported to, or nil.")
 
 (defun mdspeak--filter (process chunk)
@@ -189,16 +188,23 @@ PREFIX/bin; in the source tree, in the release build."
                      (json-parse-string line :object-type 'alist :array-type 'list
                                         :null-object nil :false-object nil)
                    (error nil))))
-    (when (and (consp message) (eq process mdspeak--process))
-      (let* ((id (alist-get 'id message))
-             (waiter (and id (gethash id mdspeak--waiting))))
+    (when (consp message)
+      (let* ((waiting (process-get process 'waiting))
+             (id (alist-get 'id message))
+             (waiter (and id (gethash id waiting))))
         (condition-case err
-            (if waiter
-                ;; A waiter returning `keep' expects more messages under its id.
-                (unless (eq (funcall waiter message nil) 'keep)
-                  (remhash id mdspeak--waiting))
-              (mdspeak--event message))
+            (cond
+             ;; A waiter returning `keep' expects more messages under its id.
+             (waiter (unless (eq (funcall waiter message nil) 'keep)
+                       (remhash id waiting)))
+             ((mdspeak--reading-of process) (mdspeak--event message)))
           (error (mdspeak--notify "%s" (error-message-string err))))))))
+
+(defun mdspeak--reading-of (process)
+  "The reading in progress when the service PROCESS speaks it, else nil."
+  (let ((reading mdspeak--reading))
+    (and reading (eq (mdspeak--doc-process (mdspeak--reading-doc reading)) process)
+         reading)))
 
 (defun mdspeak--stderr-filter (process chunk)
   "Keep the last lines of CHUNK, the service's PROCESS's standard error."
@@ -222,21 +228,21 @@ PREFIX/bin; in the source tree, in the release build."
 (defun mdspeak--sentinel (process _event)
   "Clean up after PROCESS ended and tell why, unless someone else does."
   (unless (process-live-p process)
-    (let ((errors (process-get process 'stderr)))
+    (let ((errors (process-get process 'stderr))
+          (closing (process-get process 'closing))
+          (waiters nil))
       (when (eq process mdspeak--process)
-        (let ((reason (mdspeak--exit-reason process))
-              (waiters nil))
-          (setq mdspeak--process nil)
-          (maphash (lambda (_ waiter) (push waiter waiters)) mdspeak--waiting)
-          (clrhash mdspeak--waiting)
-          ;; A process being ended (also the check's own) has no reading of its own.
-          (unless (process-get process 'closing)
-            (mdspeak--finish))
-          (dolist (waiter waiters)
-            (ignore-errors (funcall waiter nil reason)))
-          ;; A request that was waiting reports the reason; a shutdown needs no word.
-          (unless (or waiters (process-get process 'closing))
-            (mdspeak--notify "%s" reason))))
+        (setq mdspeak--process nil))
+      (maphash (lambda (_ waiter) (push waiter waiters)) (process-get process 'waiting))
+      (clrhash (process-get process 'waiting))
+      (let ((reason (if (or waiters (not closing)) (mdspeak--exit-reason process) "")))
+        (when (and (not closing) (mdspeak--reading-of process))
+          (mdspeak--finish))
+        (dolist (waiter waiters)
+          (ignore-errors (funcall waiter nil reason)))
+        ;; A request that was waiting reports the reason; an ending needs no word.
+        (unless (or waiters closing)
+          (mdspeak--notify "%s" reason)))
       (when (process-live-p errors)
         (delete-process errors)))))
 
@@ -253,6 +259,7 @@ PREFIX/bin; in the source tree, in the release build."
                            (mdspeak--fail "cannot start %s: %s" path
                                           (error-message-string err))))))
     (process-put process 'stderr errors)
+    (process-put process 'waiting (make-hash-table :test #'equal))
     process))
 
 (defun mdspeak--send (process message &optional waiter)
@@ -261,13 +268,13 @@ WAITER, when given, is called with the answer and nil, or with nil and
 the reason none will come."
   (let ((id (number-to-string (cl-incf mdspeak--next-id))))
     (when waiter
-      (puthash id waiter mdspeak--waiting))
+      (puthash id waiter (process-get process 'waiting)))
     (condition-case nil
         (process-send-string
          process (concat (json-serialize
                           (cons (cons 'id id) (cl-remove-if-not #'cdr message)))
                          "\n"))
-      (error (remhash id mdspeak--waiting)
+      (error (remhash id (process-get process 'waiting))
              (mdspeak--fail "cannot write to the service")))
     id))
 
@@ -290,7 +297,7 @@ is ended, so that the next command starts one that answers."
       (accept-process-output (and (process-live-p process) process) 0.02))
     (cond
      ((null result)
-      (remhash id mdspeak--waiting)
+      (remhash id (process-get process 'waiting))
       (unless timeout
         (mdspeak--abandon process))
       (mdspeak--fail "the service did not answer %s" (alist-get 'type message)))
@@ -317,10 +324,7 @@ ON-ANSWER is as for `mdspeak--call-raw'."
   "Start the service unless it is running; signal when it cannot speak."
   (unless (process-live-p mdspeak--process)
     (let ((process (mdspeak--start-process (mdspeak-service-path))))
-      (setq mdspeak--process process
-            mdspeak--natural t
-            mdspeak--pause t
-            mdspeak--voices nil)
+      (setq mdspeak--process process)
       (let ((init (condition-case err
                       (mdspeak--call '((type . "init")) "init_result")
                     (mdspeak-error (mdspeak--abandon process)
@@ -338,14 +342,12 @@ ON-ANSWER is as for `mdspeak--call-raw'."
   (let ((process mdspeak--process))
     (setq mdspeak--process nil
           mdspeak--export nil)
-    (mdspeak--end-process process)
-    (clrhash mdspeak--waiting)))
+    (mdspeak--end-process process)))
 
 (defun mdspeak--abandon (process)
   "End PROCESS, a service that stopped answering, and the reading it served."
-  (let ((reading mdspeak--reading))
-    (when (and reading (eq (mdspeak--doc-process (mdspeak--reading-doc reading)) process))
-      (mdspeak--finish)))
+  (when (mdspeak--reading-of process)
+    (mdspeak--finish))
   (when (eq mdspeak--process process)
     (setq mdspeak--process nil))
   (mdspeak--end-process process))
@@ -417,10 +419,11 @@ ON-ANSWER is as for `mdspeak--call-raw'."
                    (format "emacs-%d" (cl-incf mdspeak--buffers))))
              (text (mdspeak--buffer-text))
              (load `((type . "load_document") (document_id . ,id) (text . ,text))))
-        (when (and mdspeak--natural (eq mdspeak-reading 'natural))
+        (when (and (eq mdspeak-reading 'natural)
+                   (not (process-get mdspeak--process 'spec-only)))
           (let ((answer (mdspeak--call-raw (cons '(reading . "natural") load))))
             (if (equal (alist-get 'code answer) "unsupported_reading")
-                (setq mdspeak--natural nil)
+                (process-put mdspeak--process 'spec-only t)
               (mdspeak--check-answer load answer "load_document_result")
               (setq load nil))))
         (when load
@@ -490,7 +493,8 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
 
 (defun mdspeak--voice-name (id)
   "Name of the voice ID from the service's list, or ID itself."
-  (and id (or (alist-get 'name (cl-find id mdspeak--voices
+  (and id (or (alist-get 'name (cl-find id (and mdspeak--process
+                                                (process-get mdspeak--process 'voices))
                                         :key (lambda (v) (alist-get 'id v)) :test #'equal))
               id)))
 
@@ -686,8 +690,10 @@ A narrowed buffer is read within its narrowing."
 
 (defun mdspeak--pause (reading)
   "Silence READING: the service's pause when it has one, else stop."
+  (unless (process-live-p mdspeak--process)
+    (mdspeak--fail "the service is not running"))
   (setf (mdspeak--reading-paused reading) 'pausing)
-  (let ((answer (and mdspeak--pause
+  (let ((answer (and (not (process-get mdspeak--process 'no-pause))
                      (condition-case err
                          (mdspeak--call-raw '((type . "pause")) mdspeak-pause-timeout
                                             (lambda (_) (setf (mdspeak--reading-accepting
@@ -704,7 +710,7 @@ A narrowed buffer is read within its narrowing."
       (setf (mdspeak--reading-paused reading) nil)
       (mdspeak--fail "%s" (alist-get 'message answer)))
      (t
-      (setq mdspeak--pause nil)
+      (process-put mdspeak--process 'no-pause t)
       (setf (mdspeak--reading-accepting reading) nil)
       (mdspeak--call '((type . "stop")) "stop_result")
       (setf (mdspeak--reading-paused reading) 'restart)
@@ -833,9 +839,11 @@ Sentences of one block may share its range, so they move together."
 (defun mdspeak--list-voices ()
   "The service's voices, asked once per service."
   (mdspeak--ensure-service)
-  (or mdspeak--voices
-      (setq mdspeak--voices (alist-get 'voices (mdspeak--call '((type . "list_voices"))
-                                                              "list_voices_result")))))
+  (or (process-get mdspeak--process 'voices)
+      (let ((voices (alist-get 'voices (mdspeak--call '((type . "list_voices"))
+                                                      "list_voices_result"))))
+        (process-put mdspeak--process 'voices voices)
+        voices)))
 
 (defun mdspeak-select-voice (voice)
   "Speak with VOICE, a voice id the service lists; nil: chosen by language."
@@ -921,12 +929,13 @@ background; `mdspeak-stop' cancels it."
     (mdspeak--command
       (mdspeak--ensure-service)
       (let* ((doc (mdspeak--load))
+             (waiting (process-get mdspeak--process 'waiting))
              (id nil)
              ;; A service without export leaves the request unanswered.
              (timer (run-with-timer mdspeak-answer-timeout nil
                                     (lambda ()
-                                      (when (gethash id mdspeak--waiting)
-                                        (remhash id mdspeak--waiting)
+                                      (when (gethash id waiting)
+                                        (remhash id waiting)
                                         (setq mdspeak--export nil)
                                         (mdspeak--notify "this service cannot export"))))))
         (setq mdspeak--export file
@@ -1002,8 +1011,7 @@ background; `mdspeak-stop' cancels it."
         (let ((version (ignore-errors (car (process-lines path "--version")))))
           (say "OK service: %s%s" path (if version (format " (%s)" version) "")))
         ;; A process of its own, so that a reading in progress is left alone.
-        (let ((mdspeak--process nil)
-              (mdspeak--voices nil))
+        (let ((mdspeak--process nil))
           (condition-case err
               (unwind-protect
                   (progn

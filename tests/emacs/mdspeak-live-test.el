@@ -125,6 +125,10 @@
                                      "- item one\r\n- item &amp; two\r\n"))))
       (should (eq (coding-system-eol-type buffer-file-coding-system) 1))
       (mdspeak-read)
+      ;; A check meanwhile runs a service of its own and misses none of the reading's events.
+      (should (mdspeak-live--wait (lambda () (cadr (car mdspeak-live--seen)))))
+      (should (equal (nth 1 (mdspeak-check)) "OK speech synthesizer available"))
+      (switch-to-buffer buffer)
       (should (mdspeak-live--wait (lambda () (and mdspeak-live--seen (null mdspeak--reading)))
                                   30))
       (let ((seen (reverse mdspeak-live--seen)))
