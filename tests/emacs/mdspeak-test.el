@@ -278,6 +278,14 @@
                                               '("load_document" "prepare_speech" "speak 13"))))
         (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'word) "Title")))
         (should (equal (mdspeak-test--overlay-text 'utterance) "Title"))
+        ;; Edited while paused: resuming reads the edited text from the same utterance.
+        (mdspeak-pause-resume)
+        (goto-char (point-min))
+        (insert "Ñ\n\n")
+        (mdspeak-pause-resume)
+        (should (equal (last (mdspeak-test--sent) 4)
+                       '("pause" "load_document" "prepare_speech" "speak 17")))
+        (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'word) "Title")))
         (should (= (length mdspeak-test--notes) 1))))))
 
 (ert-deftest mdspeak-test-failures ()
