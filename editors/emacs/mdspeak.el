@@ -459,7 +459,8 @@ the text does."
 (cl-defstruct (mdspeak--reading (:constructor mdspeak--make-reading))
   "The speech in progress."
   kind buffer window doc end utterance word index queued accepting
-  paused follow last-point stale)
+  paused follow last-point
+  stale)                                ; edited since loaded: t, or the timer to load it
 
 (defvar mdspeak--reading nil "The reading in progress, or nil.")
 (defvar mdspeak--busy nil "Non-nil while a command waits for the service.")
@@ -959,13 +960,16 @@ background; `mdspeak-stop' cancels it."
       (if (not mdspeak-keep-reading-on-edit)
           (progn (mdspeak-stop)
                  (mdspeak--notify "the buffer changed; reading stopped"))
-        ;; Its offsets are stale now: ignore them until it is loaded again.
-        (setf (mdspeak--reading-stale reading) t
-              (mdspeak--reading-accepting reading) nil)
+        ;; Its offsets are stale now: ignore them until it is loaded again, once the
+        ;; edits pause for a moment (resuming loads it when paused).
+        (let ((stale (mdspeak--reading-stale reading)))
+          (when (timerp stale) (cancel-timer stale)))
         (when (eq (mdspeak--reading-paused reading) 'service)
           (setf (mdspeak--reading-paused reading) 'restart))
-        (unless (mdspeak--reading-paused reading)
-          (run-with-timer 0.3 nil #'mdspeak--reload reading))))))
+        (setf (mdspeak--reading-accepting reading) nil
+              (mdspeak--reading-stale reading)
+              (or (mdspeak--reading-paused reading)
+                  (run-with-timer 0.5 nil #'mdspeak--reload reading)))))))
 
 (defun mdspeak--reload (reading)
   "Load READING's edited buffer again and read on from its utterance."
