@@ -15,6 +15,7 @@
 (defvar mdspeak-test--notes nil "What mdspeak told the user, latest first.")
 (defvar mdspeak-test--log nil "File the fake service logs its requests to.")
 (defvar mdspeak-test--words nil "Text under the word overlay after each event, latest first.")
+(defvar mdspeak-test--events 0 "Events the reading took.")
 
 (defun mdspeak-test--record-note (format-string &rest args)
   "Keep FORMAT-STRING formatted with ARGS in `mdspeak-test--notes'."
@@ -22,6 +23,7 @@
 
 (defun mdspeak-test--record-word (&rest _)
   "Keep the text under the word overlay when it moved."
+  (cl-incf mdspeak-test--events)
   (let* ((reading mdspeak--reading)
          (word (and reading (mdspeak--reading-word reading))))
     (when (and word (overlay-buffer word))
@@ -172,8 +174,10 @@
       (mdspeak-pause-resume)
       (should (equal (mdspeak--lighter) " mdspeak[paused · English · 1/2]"))
       (should (equal (mdspeak-test--overlay-text 'utterance) "Title"))
-      (mdspeak-pause-resume)
-      (mdspeak-test--settle)
+      (let ((events mdspeak-test--events))
+        (mdspeak-pause-resume)
+        ;; The utterance begins again, then its word.
+        (mdspeak-test--wait (lambda () (= mdspeak-test--events (+ events 2)))))
       (should (equal (mdspeak-test--overlay-text 'word) "Title"))
       (should (= (point) 3))            ; point follows the word
       (let ((request (nth 3 (mdspeak-test--requests))))
@@ -193,10 +197,11 @@
 (ert-deftest mdspeak-test-reading-to-the-end ()
   "A reading that ends clears its highlights; the summary is shown as spoken."
   (mdspeak-test--with-fake "finish"
-    (let ((buffer (mdspeak-test--visit "b.md" "# Title\n\nOne. Two.\n")))
+    (let ((buffer (mdspeak-test--visit "b.md" "# Title\n\nOne. Two three.\n")))
       (mdspeak-read)
       (mdspeak-test--wait (lambda () (null mdspeak--reading)))
-      (should (equal (reverse mdspeak-test--words) '("Title" "One." "Two.")))
+      (should (equal (reverse mdspeak-test--words) '("Title" "One." "Two" "three.")))
+      (should (looking-at-p "three\\."))     ; point followed the last word
       (should-not (mdspeak-test--overlays buffer))
       (mdspeak-summary)
       (mdspeak-test--wait (lambda () (null mdspeak--reading)))
@@ -232,32 +237,42 @@
   (dolist (case '((natural (mdspeak-next mdspeak-next mdspeak-previous mdspeak-next-heading
                                          mdspeak-previous-heading mdspeak-previous)
                            ("One." "Two." "One." "B" "A" "A")
-                           ("A" "One." "Two." "One." "B" "A"))
+                           ("A" "One." "Two." "One." "B" "A")
+                           ;; Idle: the command, where point is (after), where it goes.
+                           ((mdspeak-previous-heading "Three" "B") (mdspeak-previous "Tw" "One.")
+                            (mdspeak-next "On" "Two.")))
                   ;; Sentences of a block share its range and move together.
                   (spec (mdspeak-next mdspeak-next mdspeak-previous mdspeak-previous-heading
                                       mdspeak-next-heading mdspeak-next-heading)
                         ("One. Two." "B" "One. Two." "A" "B" "B")
-                        ("A" "One." "B" "One." "A" "B"))))
+                        ("A" "One." "B" "One." "A" "B")
+                        ((mdspeak-previous-heading "Three" "B") (mdspeak-previous "Tw" "A")
+                         (mdspeak-next "On" "B")))))
     (mdspeak-test--with-fake ""
       (let ((mdspeak-reading (car case)))
         (mdspeak-test--visit "d.md" "# A\n\nOne. Two.\n\n# B\n\nThree.\n")
         (mdspeak-test--read #'mdspeak-read)
-        (should (equal (mapcar (lambda (command)
-                                 (funcall command)
-                                 (mdspeak-test--settle)
-                                 (mdspeak-test--overlay-text 'utterance))
-                               (nth 1 case))
-                       (nth 2 case)))
+        (cl-mapc (lambda (command utterance)
+                   (funcall command)
+                   (mdspeak-test--wait
+                    (lambda ()
+                      (and (equal (mdspeak-test--overlay-text 'utterance) utterance)
+                           (equal (mdspeak-test--overlay-text 'word)
+                                  (car (split-string utterance)))))))
+                 (nth 1 case) (nth 2 case))
         (should (equal mdspeak-test--notes
                        (if (eq (car case) 'natural) '("no previous sentence")
                          '("no heading follows"))))
         ;; Each speech's words, none of the speech it replaced.
         (should (equal (reverse mdspeak-test--words) (nth 3 case)))
         ;; Idle, they move from point.
-        (mdspeak-stop)
-        (goto-char (point-max))
-        (mdspeak-previous-heading)
-        (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'utterance) "B")))))))
+        (dolist (move (nth 4 case))
+          (mdspeak-stop)
+          (goto-char (point-min))
+          (search-forward (nth 1 move))
+          (funcall (car move))
+          (mdspeak-test--wait (lambda () (equal (mdspeak-test--overlay-text 'utterance)
+                                                (nth 2 move)))))))))
 
 (ert-deftest mdspeak-test-edits-while-reading ()
   "An edit stops the reading, or reloads and reads on from the same text."
