@@ -11,9 +11,9 @@
 ;; mdspeak reads a Markdown buffer aloud through `mdspeak-service', the
 ;; mdspeak speech service, and highlights in place the utterance and the
 ;; word being heard.  Markup is not read: the service cuts the Markdown
-;; into sentences, items, headings and table rows, announces code
-;; blocks, and tells the byte range in the buffer of every word as its
-;; sound begins.
+;; into sentences, items, headings and table rows (in natural reading it
+;; also announces code blocks), and tells the byte range in the buffer of
+;; every word as its sound begins.
 ;;
 ;; Setup: build the service (scripts/run or cmake in the mdspeak tree),
 ;; put this file on `load-path' and bind the command map under a prefix
