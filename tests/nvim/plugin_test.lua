@@ -348,6 +348,21 @@ test("a service without pause is stopped, then resumed at the utterance", "offli
   end
 end)
 
+test("a rate outside 0.5 to 2.0 is refused with one error and the rate kept", "offline", function()
+  mdspeak.setup({ rate = 1.0 })
+  for _, rate in ipairs({ "9", "0.4", "2.01", "fast", "-1" }) do
+    notes = {}
+    mdspeak.set_rate(rate)
+    eq(#notes_at(vim.log.levels.ERROR), 1, "errors for rate " .. rate)
+    eq(mdspeak.state().rate, 1.0, "rate kept after " .. rate)
+  end
+  notes = {}
+  mdspeak.set_rate("2")
+  eq(#notes_at(vim.log.levels.ERROR), 0, "errors for rate 2")
+  eq(mdspeak.state().rate, 2.0, "rate 2 taken")
+  mdspeak.setup({ rate = 1.0 })
+end)
+
 test("next and previous move by utterance, those of one block together", "offline", function()
   local log = tmp .. "/jumps"
   mdspeak.setup({ service = fake_service("no-pause", log) })

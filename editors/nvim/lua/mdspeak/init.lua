@@ -752,8 +752,9 @@ end
 
 function M.set_rate(rate)
   rate = tonumber(rate)
-  if not rate or rate <= 0 then
-    notify("the rate must be a positive number (1.0 is normal speed)", vim.log.levels.ERROR)
+  -- The service refuses rates outside this range; say so here rather than read on unchanged.
+  if not rate or rate < 0.5 or rate > 2.0 then
+    notify("the rate must be a number from 0.5 to 2.0 (1.0 is normal speed)", vim.log.levels.ERROR)
     return
   end
   config.rate = rate
@@ -837,6 +838,7 @@ function M.state()
     } or nil,
     language = state.language,
     voice = state.voice,
+    rate = config.rate,
     pause_supported = state.pause_supported,
     service_running = state.service ~= nil and state.service:running(),
   }
