@@ -145,8 +145,10 @@ SourceSpan break_range(std::string_view source, std::size_t after,
     if (begin == source.size()) return {after, after};
     end = begin + line_end_length(source, begin);
   }
-  // The spaces that end the line belong to the break, and so does the backslash of a hard one.
-  if (hard && begin > after && source[begin - 1] == '\\') {
+  // The spaces that make a hard break belong to it, and so does its backslash; a soft break is
+  // its line end alone (the spaces before it are nobody's).
+  if (!hard) return {begin, end};
+  if (begin > after && source[begin - 1] == '\\') {
     --begin;
   } else {
     while (begin > after && source[begin - 1] == ' ') --begin;
