@@ -260,6 +260,8 @@ TEST(SourceRanges, TableRowIsItsWholeLine) {
       {"> | a |\n", "a", 0, "| a |\n"},
       {"> a | b", "b", 1, "a | b"},
       {"| a\\|b | c |", "c", 1, "| a\\|b | c |"},
+      // A pipe after a backslash is text even when the backslash is escaped (GFM splits so).
+      {"a\\\\| b | c", "c", 1, "a\\\\| b | c"},
   };
   for (const Case& c : cases) {
     std::size_t at = c.source.find(c.content);

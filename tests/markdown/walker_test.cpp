@@ -298,6 +298,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "| x | `|` y |\n|---|---|---|\n| a ||| b \\| c |\n",
                  {{K::TableRow, "x, `, ` y", "| x | `|` y |\n"},
                   {K::TableRow, "a", "| a ||| b \\| c |\n"}}},
+        // A pipe after a backslash is text, also after an escaped one: the header has one
+        // cell, as its delimiter row, and the table ends at the heading.
+        WalkCase{"PipeAfterEscapedBackslash",
+                 "| `a\\\\|` |\n|---|\n# H\n",
+                 {{K::TableRow, "a |", "| `a\\\\|` |\n"}, {K::Heading, "H", "H"}}},
         // White space around a heading's text, tabs included, is outside its range; the
         // spaces before a soft break are outside the paragraph's, two before a hard one inside.
         WalkCase{"TabsAroundHeadings",
