@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "markdown/markdown.h"
-#include "source_map_check.h"
+#include "padding_check.h"
 
 namespace mdspeak {
 namespace {
@@ -31,25 +31,6 @@ constexpr std::size_t kStride = 1;
 #else
 constexpr std::size_t kStride = 1;
 #endif
-
-// Leading paragraphs of exactly `bytes` bytes, each followed by a blank line: short ones (many
-// blocks, so md4c's block store grows at other places) or one long one. Fewer than three bytes
-// are blank lines. Gives the number of paragraphs.
-std::size_t pad(std::string& out, std::size_t bytes, bool short_paragraphs) {
-  std::size_t paragraphs = 0;
-  while (bytes >= 3) {
-    std::size_t size = short_paragraphs ? std::min<std::size_t>(bytes, 40) : bytes;
-    if (bytes - size < 3 && bytes - size > 0) size = bytes - 3;  // room for one more
-    std::string text(size - 2, 'p');
-    for (std::size_t i = 5; i + 1 < text.size(); i += 6) text[i] = ' ';
-    out += text;
-    out += "\n\n";
-    bytes -= size;
-    ++paragraphs;
-  }
-  out.append(bytes, '\n');
-  return paragraphs;
-}
 
 struct Container {
   const char* name;
@@ -138,29 +119,14 @@ TEST_P(PaddingInvariance, EveryShapeReadsAlikeAtEveryOffset) {
       const std::size_t step = kStride * (short_paragraphs ? 1 : 5);
       for (std::size_t padding = 0; padding <= kMaxPadding; padding += step) {
         std::string source;
-        const std::size_t paragraphs = pad(source, padding, short_paragraphs);
+        const std::size_t paragraphs =
+            testing_support::append_padding(source, padding, short_paragraphs);
         ASSERT_EQ(source.size(), padding);
         source += shape.source;
         const ParsedMarkdownDocument doc = parse_markdown_document(source);
         ++documents;
         // The padding's paragraphs come first, then the shape's utterances, shifted.
-        const bool same = [&] {
-          if (doc.utterances.size() != paragraphs + alone.utterances.size()) return false;
-          for (std::size_t i = 0; i < alone.utterances.size(); ++i) {
-            const Utterance& u = doc.utterances[paragraphs + i];
-            Utterance want = alone.utterances[i];
-            want.start_offset += padding;
-            want.end_offset += padding;
-            if (u != want) return false;
-            for (const testing_support::Word& w : testing_support::words_of(u.text)) {
-              SourceSpan a = alone.source_map.source_range(i, w.text_start, w.text_end);
-              const SourceSpan b =
-                  doc.source_map.source_range(paragraphs + i, w.text_start, w.text_end);
-              if (SourceSpan{a.first + padding, a.second + padding} != b) return false;
-            }
-          }
-          return true;
-        }();
+        const bool same = testing_support::reads_alike_shifted(alone, doc, paragraphs, padding);
         if (!same) {
           ADD_FAILURE() << shape.name << " after " << padding << " bytes of "
                         << (short_paragraphs ? "short" : "one long") << " paragraph(s):\n"
