@@ -2,14 +2,17 @@
 // utterance must keep its promises: non-empty text without leading, trailing or doubled white
 // space, and a span inside the source. When the input is valid UTF-8, the text must be too and
 // both ends of the span must fall on character boundaries. Every word's source range must hold
-// what the source map promises (see tests/markdown/source_map_check.h).
+// what the source map promises (see tests/markdown/source_map_check.h). After leading paragraphs
+// of up to 600 bytes, the input must read the same, shifted (see tests/markdown/padding_check.h).
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "common/unicode.h"
 #include "markdown/markdown.h"
+#include "markdown/source_ranges.h"
 #include "markdown/walker.h"
+#include "padding_check.h"
 #include "source_map_check.h"
 
 namespace {
@@ -63,5 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(mdspeak::testing_support::same_reading(
       doc,
       mdspeak::markdown::parse_markdown_document(source, mdspeak::markdown::Reading::TwoThreads)));
+  // Front matter and a byte order mark are only read at the very start.
+  if (mdspeak::markdown::unread_prefix_length(source) == 0) {
+    const std::size_t padding = (size * 2654435761u + (size > 0 ? data[0] : 0)) % 601;
+    std::string padded;
+    const std::size_t paragraphs =
+        mdspeak::testing_support::append_padding(padded, padding, size % 2 == 0);
+    padded.append(source);
+    check(mdspeak::testing_support::reads_alike_shifted(
+        doc, mdspeak::parse_markdown_document(padded), paragraphs, padding));
+  }
   return 0;
 }

@@ -160,16 +160,13 @@ std::size_t delimiter_cells(std::string_view rest) {
   }
 }
 
-// The cells of a header row: its unescaped pipes, less a leading and a trailing one.
+// The cells of a header row: its pipes, less a leading and a trailing one. As in GFM (and our
+// md4c), a pipe right after a backslash is text, whatever stands before the backslash.
 std::size_t header_cells(std::string_view rest) {
   rest = trim_blanks(rest);
   std::size_t pipes = 0;
   for (std::size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '\\') {
-      ++i;
-    } else if (rest[i] == '|') {
-      ++pipes;
-    }
+    if (rest[i] == '|' && (i == 0 || rest[i - 1] != '\\')) ++pipes;
   }
   if (pipes == 0) return 0;
   std::size_t cells = pipes + 1;

@@ -145,8 +145,10 @@ SourceSpan break_range(std::string_view source, std::size_t after,
     if (begin == source.size()) return {after, after};
     end = begin + line_end_length(source, begin);
   }
-  // The spaces that end the line belong to the break, and so does the backslash of a hard one.
-  if (hard && begin > after && source[begin - 1] == '\\') {
+  // The spaces that make a hard break belong to it, and so does its backslash; a soft break is
+  // its line end alone (the spaces before it are nobody's).
+  if (!hard) return {begin, end};
+  if (begin > after && source[begin - 1] == '\\') {
     --begin;
   } else {
     while (begin > after && source[begin - 1] == ' ') --begin;
@@ -159,15 +161,13 @@ SourceSpan table_row_range(std::string_view source, std::size_t content, std::si
   std::size_t first = line_start(source, content);
   std::size_t eol = find_line_end(source, content);
   std::size_t end = eol + line_end_length(source, eol);
-  // Cell separators before the content; a pipe after an odd run of backslashes is text.
+  // Cell separators before the content; a pipe right after a backslash is text.
   std::size_t pipes = 0;
   std::size_t first_pipe = content;
-  std::size_t backslashes = 0;
   for (std::size_t i = first; i < content; ++i) {
-    if (source[i] == '|' && backslashes % 2 == 0) {
+    if (source[i] == '|' && (i == first || source[i - 1] != '\\')) {
       if (pipes++ == 0) first_pipe = i;
     }
-    backslashes = source[i] == '\\' ? backslashes + 1 : 0;
   }
   if (pipes > cell_index) return {first_pipe, end};
   // No leading pipe: the row starts after the indentation and any block-quote markers.

@@ -37,7 +37,7 @@ std::optional<SourceSpan> empty_code_span_range(std::string_view source, std::si
 // The line end that a line break stands for: the last line end before `next_content` (the next
 // positioned content after the break, if any) and not before `after` (where the content before
 // the break ended); without a next content, the first line end from `after`. The spaces before
-// the line end belong to the break, and so does the backslash of a hard break.
+// the line end belong to a hard break, and so does its backslash; a soft break is its line end.
 SourceSpan break_range(std::string_view source, std::size_t after,
                        std::optional<std::size_t> next_content, bool hard);
 

@@ -271,6 +271,50 @@ INSTANTIATE_TEST_SUITE_P(
                   {K::Paragraph, "foo**bar", "foo**bar"}}}),
     [](const auto& info) { return info.param.name; });
 
+// Faults of md4c 0.5.2 itself, corrected in its source at bootstrap (scripts/md4c-0.5.2.patch),
+// and of the ranges read around its reports.
+INSTANTIATE_TEST_SUITE_P(
+    Md4cFaults, WalkerTest,
+    testing::Values(
+        // The heading's text starts 260 bytes in (256 + 4): md4c took the heading's line for
+        // a list item's header and ended the item at the next line.
+        WalkCase{"HeadingInItemAt256",
+                 std::string(247, 'p') + "\n\n- a\n\n  ### H\n\n  c\n",
+                 {{K::Paragraph, std::string(247, 'p'), std::string(247, 'p')},
+                  {K::Heading, "H", "H"},
+                  {K::Item, "a c", "a\n\n  ### H\n\n  c"}}},
+        // A scheme starts with a letter: no autolink, but a link inside angle brackets.
+        WalkCase{"AutolinkSchemeStartsWithALetter",
+                 "a <[https://x.me/](https://x.me/)> b",
+                 {{K::Paragraph, "a < https://x.me/ > b", "a <[https://x.me/](https://x.me/)> b"}}},
+        // A header row of other width than its delimiter row makes no table.
+        WalkCase{"HeaderWiderThanDelimiterRow",
+                 "| abc | def |\n| --- |\n| bar |",
+                 {{K::Paragraph, "| abc | def | | \u2014 | | bar |",
+                   "| abc | def |\n| --- |\n| bar |"}}},
+        // Rows split at every pipe not after a backslash, in code spans too; empty cells count, so
+        // `b` is past the third column.
+        WalkCase{"PipeInCodeSpanSplitsTheRow",
+                 "| x | `|` y |\n|---|---|---|\n| a ||| b \\| c |\n",
+                 {{K::TableRow, "x, `, ` y", "| x | `|` y |\n"},
+                  {K::TableRow, "a", "| a ||| b \\| c |\n"}}},
+        // A pipe after a backslash is text, also after an escaped one: the header has one
+        // cell, as its delimiter row, and the table ends at the heading.
+        WalkCase{"PipeAfterEscapedBackslash",
+                 "| `a\\\\|` |\n|---|\n# H\n",
+                 {{K::TableRow, "a |", "| `a\\\\|` |\n"}, {K::Heading, "H", "H"}}},
+        // White space around a heading's text, tabs included, is outside its range; the
+        // spaces before a soft break are outside the paragraph's, two before a hard one inside.
+        WalkCase{"TabsAroundHeadings",
+                 "#\tAtx\n\n# Closed\t#\n\nSetext\t\n===\n",
+                 {{K::Heading, "Atx", "Atx"},
+                  {K::Heading, "Closed", "Closed"},
+                  {K::Heading, "Setext", "Setext"}}},
+        WalkCase{"SpaceBeforeSoftBreak",
+                 "![foo] \n[]\n\n[foo]: /url \"title\"\n\n![i](x)\t  \nhard\n",
+                 {{K::Paragraph, "[]", "\n[]"}, {K::Paragraph, "hard", "  \nhard"}}}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(Walker, LongParagraphIsCutWithOneSpan) {
   std::string sentence = std::string(49, 'a') + ".";
   std::string source = "> " + sentence + " " + sentence + "\n> " + sentence + " " + sentence + "\n";
