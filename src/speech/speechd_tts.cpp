@@ -131,6 +131,10 @@ class SpeechdTts final : public Tts {
       events().cancel_all();
       return false;
     }
+    // Where the daemon's processes can be watched, the host judges stalls by their work: a ping
+    // would say nothing about a frozen module, and forgetting speech that waits behind another
+    // client's would drop it.
+    if (connection_.watch().observable()) return events().speaking();
     auto now = Clock::now();
     if (now - events().last_activity() >= kQuietBeforePing &&
         now - last_ping_ >= kQuietBeforePing) {
@@ -140,6 +144,12 @@ class SpeechdTts final : public Tts {
     // Asking the daemon to cancel could block forever here; forgetting is enough for the host.
     if (events().stalled(kQuietBeforeGivingUp)) events().cancel_all();
     return events().speaking();
+  }
+
+  std::optional<Clock::time_point> last_sign_of_life() override {
+    auto busy = connection_.watch().busy_at(Clock::now());
+    if (!connection_.watch().observable()) return std::nullopt;
+    return std::max(events().last_activity(), busy.value_or(Clock::time_point{}));
   }
 
   Result<std::vector<Voice>> voices() override { return voices_.voices(); }
