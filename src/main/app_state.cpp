@@ -77,7 +77,13 @@ struct Overloaded : F... {
 WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
                        std::size_t text_end) {
   const SourceSpan span = document.source_map.source_range(index, text_start, text_end);
-  return WordSource{span.first, span.second};
+  const Utterance& u = document.utterances[index];
+  // A client highlights a word inside its utterance. A task item's "To do:" or "Done:" comes
+  // from the box before the item's range and has no bytes of its own there: it gets the empty
+  // range at the utterance's start.
+  const std::uint64_t start = std::clamp<std::uint64_t>(span.first, u.start_offset, u.end_offset);
+  const std::uint64_t end = std::clamp<std::uint64_t>(span.second, start, u.end_offset);
+  return WordSource{start, end};
 }
 
 std::vector<const Utterance*> select_range(const std::vector<Utterance>& utterances,

@@ -258,6 +258,37 @@ TEST(AppStateTest, AnUtteranceThatCannotBeHandedOverIsReportedAfterTheOnesBefore
   EXPECT_EQ(f->reason, "failed to queue speech");
 }
 
+// Every word's source range lies inside its utterance's; a task item's "To do:" and "Done:",
+// which come from the box before the item's range, get the empty range at its start.
+TEST(AppStateTest, WordRangesStayInsideTheirUtterance) {
+  FakeHost s = FakeHost::create();
+  const std::string source = "- [ ] Add more voices\n- [x] Read *tables* row by row\n";
+  s.state.load_document(LoadDocument{"1", "doc", source});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f, true});
+  std::vector<std::string> words;
+  for (int utterance = 0; utterance < 2; ++utterance) {
+    s.fake->begin_next();
+    while (s.fake->next_word()) {
+    }
+    s.fake->end_current();
+    std::optional<UtteranceBegin> begun;
+    for (const Message& m : s.take_messages()) {
+      if (const auto* b = std::get_if<UtteranceBegin>(&m)) begun = *b;
+      const auto* w = std::get_if<UtteranceWord>(&m);
+      if (!w) continue;
+      ASSERT_TRUE(begun);
+      EXPECT_LE(begun->start_offset, w->start_offset) << w->text;
+      EXPECT_LE(w->start_offset, w->end_offset) << w->text;
+      EXPECT_LE(w->end_offset, begun->end_offset) << w->text;
+      words.push_back(w->text + "=" +
+                      source.substr(w->start_offset, w->end_offset - w->start_offset));
+    }
+  }
+  EXPECT_EQ(words, (std::vector<std::string>{"To=", "do:=", "Add=Add", "more=more", "voices=voices",
+                                             "Done:=", "Read=Read", "tables=tables", "row=row",
+                                             "by=by", "row=row"}));
+}
+
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   FakeHost s = FakeHost::create();
   speak_old(s);
