@@ -3,6 +3,7 @@
 #include "speech/speechd_liveness.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace mdspeak::speechd {
@@ -73,6 +75,20 @@ std::set<std::uint64_t> listening_inodes(const std::string& path) {
   return found;
 }
 
+// Field `n` (1-based, as proc(5) counts) of /proc/<pid>/stat.
+std::optional<std::uint64_t> stat_field(const std::string& pid, int n) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t after_name = text.rfind(')');
+  if (after_name == std::string::npos || after_name + 2 > text.size()) return std::nullopt;
+  std::istringstream fields(text.substr(after_name + 2));
+  std::string field;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == n) return number(field);
+  }
+  return std::nullopt;
+}
+
 // The path the connected unix socket `fd` is connected to.
 std::optional<std::string> peer_path(int fd) {
   sockaddr_un address{};
@@ -104,16 +120,11 @@ std::optional<std::uint64_t> process_cpu_ns(pid_t pid) {
   }
   if (any) return total;
   // A kernel without scheduler statistics: the process's clock ticks, coarser but enough.
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t after_name = text.rfind(')');
-  if (after_name == std::string::npos) return std::nullopt;
-  std::istringstream fields(text.substr(after_name + 2));
-  std::string field;
-  std::uint64_t ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i >= 14) ticks += number(field).value_or(0);  // utime, stime
-  }
+  const std::string id = std::to_string(pid);
+  const auto user = stat_field(id, 14);
+  const auto system = stat_field(id, 15);
+  if (!user || !system) return std::nullopt;
+  const std::uint64_t ticks = *user + *system;
   const long per_second = sysconf(_SC_CLK_TCK);
   return ticks * (1'000'000'000ull / static_cast<std::uint64_t>(per_second > 0 ? per_second : 100));
 }
@@ -162,6 +173,21 @@ std::vector<pid_t> synthesizer_processes(const std::string& socket_path) {
   return found;
 }
 
+std::size_t connected_clients(const std::string& socket_path) {
+  std::size_t count = 0;
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, bound;
+    if (!(fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> bound)) continue;
+    // The daemon's end of each accepted connection carries the path it listens on.
+    if (bound == socket_path && state == "03") ++count;
+  }
+  return count;
+}
+
 bool BusyClock::due(WatchClock::time_point now) const {
   return !sampled_at_ || now - *sampled_at_ >= kSampleEvery;
 }
@@ -177,6 +203,7 @@ void BusyClock::sample(WatchClock::time_point now, std::optional<std::uint64_t> 
 
 void SynthesizerWatch::attach(int fd) {
   socket_path_ = peer_path(fd);
+  path_ = socket_path_.value_or("");
   pids_.clear();
   clock_ = BusyClock();
 }
@@ -202,6 +229,32 @@ std::optional<WatchClock::time_point> SynthesizerWatch::busy_at(WatchClock::time
     clock_.sample(now, total);
   }
   return clock_.busy_at();
+}
+
+void SynthesizerWatch::stop_daemon_if_ours() {
+  if (!observable()) return;
+  const std::string daemon = std::to_string(pids_.front());
+  const auto daemon_started = stat_field(daemon, 22);
+  const auto self_started = stat_field("self", 22);
+  if (!daemon_started || !self_started || *daemon_started < *self_started) return;
+  // The daemon closes its end of our connections soon after ours (a daemon still starting
+  // takes longer).
+  const auto until = WatchClock::now() + std::chrono::seconds(2);
+  while (connected_clients(path_) > 0) {
+    if (WatchClock::now() >= until) return;  // another client uses it now
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // It takes about a second to go, sometimes several: not left running behind us all the same.
+  const pid_t pid = pids_.front();
+  kill(pid, SIGTERM);
+  const auto killed_by = WatchClock::now() + std::chrono::seconds(2);
+  while (kill(pid, 0) == 0) {
+    if (WatchClock::now() >= killed_by) {
+      kill(pid, SIGKILL);  // its modules leave when their pipes close
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 }  // namespace mdspeak::speechd

@@ -34,6 +34,9 @@ std::optional<std::uint64_t> process_cpu_ns(pid_t pid);
 // very process (a daemon played by a test).
 std::vector<pid_t> synthesizer_processes(const std::string& socket_path);
 
+// How many clients are connected to the daemon listening at `socket_path`.
+std::size_t connected_clients(const std::string& socket_path);
+
 // Decides from samples of the processes' total CPU time when they were last busy. Pure, so that
 // the rule is tested with made-up samples.
 class BusyClock {
@@ -67,10 +70,15 @@ class SynthesizerWatch {
   // When the daemon or a module last used CPU above the idle rate (sampling when due); nullopt
   // while no sample has shown work or when nothing can be observed.
   std::optional<WatchClock::time_point> busy_at(WatchClock::time_point now);
+  // Ends the daemon if it started after this process (libspeechd started it for our first
+  // connection) and no client is connected to it any more; called once our connections are
+  // closed. A daemon someone else started, or one another client uses, is left alone.
+  void stop_daemon_if_ours();
 
  private:
   void look_up();
 
+  std::string path_;                        // the socket the daemon listens on
   std::optional<std::string> socket_path_;  // set by attach, cleared once looked up
   std::vector<pid_t> pids_;
   BusyClock clock_;

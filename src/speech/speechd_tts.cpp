@@ -61,6 +61,8 @@ class SpeechdTts final : public Tts {
     if (connection_.is_open() && events().speaking()) (void)connection_.command(deadline(), cancel);
     events().close();
     connection_.close();
+    // A daemon started for us would otherwise outlive us (it waits for clients that never come).
+    connection_.watch().stop_daemon_if_ours();
   }
 
   Features supported_features() const override {
