@@ -12,10 +12,12 @@
 #include <charconv>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -87,6 +89,15 @@ std::optional<std::uint64_t> stat_field(const std::string& pid, int n) {
     if (i == n) return number(field);
   }
   return std::nullopt;
+}
+
+// True when `pid` has ended: it is gone, or dead and not yet reaped by whoever adopted it.
+bool ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t after_name = text.rfind(") ");
+  return after_name == std::string::npos || after_name + 2 >= text.size() ||
+         text[after_name + 2] == 'Z' || text[after_name + 2] == 'X';
 }
 
 // The path the connected unix socket `fd` is connected to.
@@ -202,20 +213,25 @@ void BusyClock::sample(WatchClock::time_point now, std::optional<std::uint64_t> 
 }
 
 void SynthesizerWatch::attach(int fd) {
-  socket_path_ = peer_path(fd);
-  path_ = socket_path_.value_or("");
+  path_ = peer_path(fd).value_or("");
   pids_.clear();
   clock_ = BusyClock();
+  if (path_.empty()) return;
+  try {
+    found_ = std::async(std::launch::async, synthesizer_processes, path_);
+  } catch (const std::system_error&) {
+    pids_ = synthesizer_processes(path_);
+  }
 }
 
-void SynthesizerWatch::look_up() {
-  if (!socket_path_) return;
-  pids_ = synthesizer_processes(*socket_path_);
-  socket_path_.reset();
+void SynthesizerWatch::look_up(bool wait) {
+  if (!found_.valid()) return;
+  if (!wait && found_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+  pids_ = found_.get();
 }
 
 bool SynthesizerWatch::observable() {
-  look_up();
+  look_up(false);
   return !pids_.empty();
 }
 
@@ -232,7 +248,8 @@ std::optional<WatchClock::time_point> SynthesizerWatch::busy_at(WatchClock::time
 }
 
 void SynthesizerWatch::stop_daemon_if_ours() {
-  if (!observable()) return;
+  look_up(true);
+  if (pids_.empty()) return;
   const std::string daemon = std::to_string(pids_.front());
   const auto daemon_started = stat_field(daemon, 22);
   const auto self_started = stat_field("self", 22);
@@ -246,15 +263,17 @@ void SynthesizerWatch::stop_daemon_if_ours() {
   }
   // It takes about a second to go, sometimes several: not left running behind us all the same.
   const pid_t pid = pids_.front();
-  kill(pid, SIGTERM);
-  const auto killed_by = WatchClock::now() + std::chrono::seconds(2);
-  while (kill(pid, 0) == 0) {
-    if (WatchClock::now() >= killed_by) {
-      kill(pid, SIGKILL);  // its modules leave when their pipes close
-      return;
+  auto wait_until_gone = [pid](std::chrono::milliseconds bound) {
+    const auto until = WatchClock::now() + bound;
+    while (!ended(pid) && WatchClock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+    return ended(pid);
+  };
+  kill(pid, SIGTERM);
+  if (wait_until_gone(std::chrono::seconds(2))) return;
+  kill(pid, SIGKILL);  // its modules leave when their pipes close
+  wait_until_gone(std::chrono::milliseconds(500));
 }
 
 }  // namespace mdspeak::speechd

@@ -148,7 +148,7 @@ TEST(ServiceFramingTest, ADaemonStartedForTheServiceGoesWithIt) {
   std::filesystem::remove_all(dir);
   EXPECT_EQ(c.exit_status, 0);
   if (!started) GTEST_SKIP() << "no speech-dispatcher to start here";
-  EXPECT_FALSE(left_behind);
+  EXPECT_FALSE(left_behind) << c.stderr_text;
 }
 
 TEST(ServiceFramingTest, LongLinesAreRead) {
