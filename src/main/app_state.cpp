@@ -77,7 +77,13 @@ struct Overloaded : F... {
 WordSource word_source(const LoadedDocument& document, std::size_t index, std::size_t text_start,
                        std::size_t text_end) {
   const SourceSpan span = document.source_map.source_range(index, text_start, text_end);
-  return WordSource{span.first, span.second};
+  const Utterance& u = document.utterances[index];
+  // A client highlights a word inside its utterance. A task item's "To do:" or "Done:" comes
+  // from the box before the item's range and has no bytes of its own there: it gets the empty
+  // range at the utterance's start.
+  const std::uint64_t start = std::clamp<std::uint64_t>(span.first, u.start_offset, u.end_offset);
+  const std::uint64_t end = std::clamp<std::uint64_t>(span.second, start, u.end_offset);
+  return WordSource{start, end};
 }
 
 std::vector<const Utterance*> select_range(const std::vector<Utterance>& utterances,
@@ -285,6 +291,7 @@ Result<void> AppState::feed(bool interrupt_first) {
     ++handed_;
     if (!id) {
       spoken_.set_waiting({});
+      unqueued_ = std::move(u);
       return fail(id.error());
     }
     if (*id) spoken_.record((*id)->text(), std::move(u));
@@ -336,22 +343,24 @@ Message AppState::stop(const Stop& request) {
 void AppState::forget_spoken() {
   spoken_.clear();
   overdue_at_.reset();
+  failure_.reset();
+  unqueued_.reset();
 }
 
 void AppState::expect_progress(std::size_t remaining) {
   const float rate = std::clamp(settings_.rate, 0.5f, 2.0f);
   const auto per_byte = std::chrono::duration_cast<std::chrono::milliseconds>(kStallPerByte / rate);
-  overdue_at_ = std::chrono::steady_clock::now() + kStallMargin +
+  progress_at_ = std::chrono::steady_clock::now();
+  overdue_at_ = progress_at_ + kStallMargin +
                 per_byte * static_cast<std::int64_t>(std::min<std::size_t>(remaining, 1u << 30));
 }
 
 void AppState::expect_next_begin() {
   if (spoken_.empty()) return;
   const SpokenUtterance& next = spoken_.handed(0).utterance;
-  if (next.begun) return;
   const auto& words = next.words();
-  const std::size_t from = next.first_word < words.size() ? words[next.first_word].begin : 0;
-  expect_progress(next.text().size() - from);
+  const std::size_t word = next.current_word.value_or(next.first_word);
+  expect_progress(next.text().size() - (word < words.size() ? words[word].begin : 0));
 }
 
 bool AppState::speech_outstanding() {
@@ -361,9 +370,29 @@ bool AppState::speech_outstanding() {
 }
 
 bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
-  if (!overdue_at_ || now < *overdue_at_) return false;
+  if (!overdue_at_ || spoken_.empty()) return false;
+  const auto life = speech_ ? speech_->last_sign_of_life() : std::nullopt;
+  if (life ? now - std::max(*life, progress_at_) < kStallQuiet : now < *overdue_at_) return false;
+  SpokenUtterance stalled = spoken_.handed(0).utterance;
   silence();
+  failure_ = Failure{std::move(stalled), "the synthesizer stopped responding"};
   return true;
+}
+
+std::optional<Message> AppState::take_failure() {
+  if (!failure_ || !spoken_.empty()) return std::nullopt;
+  Failure failed = std::move(*failure_);
+  failure_.reset();
+  if (!settings_.word_events) return std::nullopt;
+  const SpokenUtterance& u = failed.utterance;
+  UtteranceFailed message;
+  message.document_id = u.document_id;
+  message.utterance_index = u.utterance_index;
+  message.start_offset = u.start_offset;
+  message.end_offset = u.end_offset;
+  message.text = u.text();
+  message.reason = std::move(failed.reason);
+  return message;
 }
 
 void AppState::silence() {
@@ -439,8 +468,12 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
       if (!done) return std::nullopt;
       overdue_at_.reset();
       // The next utterance is already playing; queue the one after it. A failure here has no
-      // request to answer: the waiting utterances are dropped and speech ends after the window.
-      (void)feed(false);
+      // request to answer: the waiting utterances are dropped, speech ends after the window, and
+      // the first of them is reported as failed then.
+      if (auto fed = feed(false); !fed && unqueued_) {
+        failure_ = Failure{std::move(*unqueued_), fed.error().message};
+        unqueued_.reset();
+      }
       expect_next_begin();
       if (done->has_more_parts()) return std::nullopt;
       return UtteranceEnd{{std::move(done->document_id), done->utterance_index, done->start_offset,

@@ -102,13 +102,22 @@ class AppState {
   // wait for it.
   void give_back_memory();
 
-  // A synthesizer that stalls (a frozen or dead audio path) would keep an utterance begun, or
-  // waiting to begin, for ever, and the service could never finish draining. An utterance gets
-  // what its remaining text can take at its rate with a wide margin, counted from when it was
-  // due to begin (handed over first, or its predecessor ended), from its begin and from each of
-  // its words; past that, the service gives up on the speech as on a stop: everything is
-  // cancelled and no end is reported. True when it gave up.
+  // A synthesizer that stalls (a frozen module or daemon, a dead audio path) would keep an
+  // utterance begun, or waiting to begin, for ever, and the service could never finish
+  // draining. Speech is stalled when it has made no progress (handed over, begun, a word, an
+  // end) and the synthesizer has shown no sign of life (`SpeechEngine::last_sign_of_life`) for
+  // `kStallQuiet`; a long word or a wait behind another client's speech keeps the synthesizer
+  // busy and is not a stall. A backend that cannot tell gets what the remaining text can take
+  // at its rate with a wide margin instead. The service then gives up on the speech as on a
+  // stop, cancelling it in the synthesizer, and keeps the utterance for `take_failure`. True
+  // when it gave up.
   bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
+  // The `utterance_failed` for speech the service gave up on, once every utterance handed to
+  // the synthesizer before it has ended; only for clients that asked for word events (others
+  // see what they always saw: no end).
+  std::optional<Message> take_failure();
+
+  static constexpr std::chrono::seconds kStallQuiet{5};
 
  private:
   // What the current speech was queued with, kept so that a resume can speak the rest alike.
@@ -118,6 +127,11 @@ class AppState {
     std::optional<std::string> voice_id;
     float rate = 1.0f;
     bool word_events = false;
+  };
+  // Speech given up on: reported from this utterance on.
+  struct Failure {
+    SpokenUtterance utterance;
+    std::string reason;
   };
   struct PausedSpeech {
     SpeechSettings settings;
@@ -145,6 +159,9 @@ class AppState {
   SpeechSettings settings_;
   std::uint64_t handed_ = 0;
   std::optional<std::chrono::steady_clock::time_point> overdue_at_;
+  std::chrono::steady_clock::time_point progress_at_{};  // the last progress, while overdue_at_
+  std::optional<Failure> failure_;
+  std::optional<SpokenUtterance> unqueued_;  // the utterance the last failed `feed` could not hand
   std::optional<PausedSpeech> paused_;
   bool memory_to_give_back_ = false;
   // Freed by give_back_memory: unmapping a large source and freeing a replaced document's

@@ -87,6 +87,13 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     return {};
   };
 
+  // Gives up on stalled speech, and reports speech given up on once what came before it ended.
+  auto check_speech = [&]() -> Result<void> {
+    state.give_up_if_stalled(std::chrono::steady_clock::now());
+    if (auto failed = state.take_failure()) return write(*failed);
+    return {};
+  };
+
   bool input_closed = false;
   for (;;) {
     // Taken before looking at either channel, so a send after the look still wakes the wait.
@@ -98,7 +105,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     }
 
     if (auto forwarded = forward_events(); !forwarded) return forwarded;
-    state.give_up_if_stalled(std::chrono::steady_clock::now());
+    if (auto checked = check_speech(); !checked) return checked;
 
     if (input_closed) {
       if (!state.speech_outstanding()) {
@@ -106,6 +113,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
         // forwarding it may also hand the synthesizer the next waiting utterance.
         const std::uint64_t handed = state.handed_count();
         if (auto forwarded = forward_events(); !forwarded) return forwarded;
+        if (auto checked = check_speech(); !checked) return checked;
         if (state.handed_count() == handed) return {};
       }
       wakeup->wait_for(seen, kRequestWait);

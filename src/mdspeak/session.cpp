@@ -478,7 +478,8 @@ void Reader::handle_line(const std::string& line) {
     }
   } else if (type == "stop_result") {
     if (awaiting_stop_ && id == *awaiting_stop_) exit_code_ = quit_code_;
-  } else if (type == "utterance_begin" || type == "utterance_word" || type == "utterance_end") {
+  } else if (type == "utterance_begin" || type == "utterance_word" || type == "utterance_end" ||
+             type == "utterance_failed") {
     if (awaiting_speak_ || state_ == State::kStopping || state_ == State::kDone) return;
     if (message.value("document_id", "") != kDocumentId) return;
     auto& utterances = list();
@@ -499,6 +500,13 @@ void Reader::handle_line(const std::string& line) {
       word_ = Span{message.value("text_start", std::size_t{0}),
                    message.value("text_end", std::size_t{0})};
       word_offset_ = message.value("start_offset", 0ull);
+    } else if (type == "utterance_failed") {
+      // The service gave up on the speech from here (a synthesizer that stopped working): say
+      // where and why, and stop rather than wait for an end that will not come.
+      const std::string where =
+          index < utterances.size() ? " at " + format_position(utterances[index].from) : "";
+      failure_ = "speech stopped" + where + ": " +
+                 message.value("reason", std::string("the synthesizer failed"));
     } else {
       if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
         measured_chars_ += utterances[index].text.size();

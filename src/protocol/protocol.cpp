@@ -671,6 +671,10 @@ void encode_message(const Message& message, std::string& out) {
                  [&](const UtteranceBegin& m) { write_progress(w, "\"utterance_begin\"", m); },
                  [&](const UtteranceEnd& m) { write_progress(w, "\"utterance_end\"", m); },
                  [&](const UtteranceWord& m) { write_word(w, m); },
+                 [&](const UtteranceFailed& m) {
+                   write_progress(w, "\"utterance_failed\"", m);
+                   w.member(",\"reason\":", m.reason);
+                 },
                  [&](const PauseResult& m) {
                    w.member("\"pause_result\",\"id\":", m.id);
                    w.member(",\"paused\":", m.paused);

@@ -177,6 +177,11 @@ struct UtteranceWord {
   std::uint64_t text_end = 0;
   std::string text;
 };
+// The service gave up on this utterance (the synthesizer stopped working, or the utterance could
+// not be handed to it): it and the utterances queued after it are not spoken, as after a stop.
+struct UtteranceFailed : UtteranceProgress {
+  std::string reason;
+};
 struct PauseResult {
   std::string id;
   bool paused = false;
@@ -187,10 +192,10 @@ struct ResumeResult {
   std::uint64_t queued = 0;
 };
 
-using Message =
-    std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
-                 PrepareSummaryResult, SpeakResult, StopResult, ErrorResult, UtteranceBegin,
-                 UtteranceEnd, BackendUnavailable, UtteranceWord, PauseResult, ResumeResult>;
+using Message = std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
+                             PrepareSummaryResult, SpeakResult, StopResult, ErrorResult,
+                             UtteranceBegin, UtteranceEnd, BackendUnavailable, UtteranceWord,
+                             UtteranceFailed, PauseResult, ResumeResult>;
 
 // Appends the message's JSON object (no line feed) to `out`.
 void encode_message(const Message& message, std::string& out);

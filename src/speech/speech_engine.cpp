@@ -69,6 +69,10 @@ Result<bool> SpeechEngine::is_speaking() {
   return *speaking;
 }
 
+std::optional<std::chrono::steady_clock::time_point> SpeechEngine::last_sign_of_life() {
+  return tts_->last_sign_of_life();
+}
+
 Features SpeechEngine::features() const {
   return tts_->supported_features();
 }

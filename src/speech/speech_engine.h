@@ -7,6 +7,7 @@
 // and they only send on the channel.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -62,6 +63,8 @@ class SpeechEngine {
                                            bool interrupt);
   Result<void> stop();
   Result<bool> is_speaking();
+  // See `Tts::last_sign_of_life`.
+  std::optional<std::chrono::steady_clock::time_point> last_sign_of_life();
   Features features() const;
 
   // English and Spanish voices, best first.

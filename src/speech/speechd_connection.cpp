@@ -225,6 +225,7 @@ Result<void> Connection::open(Clock::time_point until) {
     return fail(tts_error::io(std::strerror(ENOTSOCK)));
   }
   socket_id_ = *id;
+  watch_.attach(spd_->socket);
   spd_->callback_begin = on_notification;
   spd_->callback_end = on_notification;
   spd_->callback_cancel = on_notification;

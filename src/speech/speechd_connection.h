@@ -26,6 +26,7 @@
 #include "common/error.h"
 #include "speech/speechd_bounded.h"
 #include "speech/speechd_events.h"
+#include "speech/speechd_liveness.h"
 
 namespace mdspeak::speechd {
 
@@ -55,6 +56,9 @@ class Connection {
 
   // Internally locked; shared with libspeechd's reader thread.
   EventTracker& events() { return *events_; }
+  // The processes of the daemon last connected to (kept after the connection closes: a daemon
+  // that died then shows no more work).
+  SynthesizerWatch& watch() { return watch_; }
 
  private:
   Result<void> close_with(Error error);
@@ -70,6 +74,7 @@ class Connection {
   bool registered_ = false;  // `client_id_` is in the registry
   std::optional<int> rate_;
   std::optional<std::string> voice_;
+  SynthesizerWatch watch_;
 };
 
 }  // namespace mdspeak::speechd

@@ -61,6 +61,8 @@ class SpeechdTts final : public Tts {
     if (connection_.is_open() && events().speaking()) (void)connection_.command(deadline(), cancel);
     events().close();
     connection_.close();
+    // A daemon started for us would otherwise outlive us (it waits for clients that never come).
+    connection_.watch().stop_daemon_if_ours();
   }
 
   Features supported_features() const override {
@@ -131,6 +133,10 @@ class SpeechdTts final : public Tts {
       events().cancel_all();
       return false;
     }
+    // Where the daemon's processes can be watched, the host judges stalls by their work: a ping
+    // would say nothing about a frozen module, and forgetting speech that waits behind another
+    // client's would drop it.
+    if (connection_.watch().observable()) return events().speaking();
     auto now = Clock::now();
     if (now - events().last_activity() >= kQuietBeforePing &&
         now - last_ping_ >= kQuietBeforePing) {
@@ -140,6 +146,12 @@ class SpeechdTts final : public Tts {
     // Asking the daemon to cancel could block forever here; forgetting is enough for the host.
     if (events().stalled(kQuietBeforeGivingUp)) events().cancel_all();
     return events().speaking();
+  }
+
+  std::optional<Clock::time_point> last_sign_of_life() override {
+    auto busy = connection_.watch().busy_at(Clock::now());
+    if (!connection_.watch().observable()) return std::nullopt;
+    return std::max(events().last_activity(), busy.value_or(Clock::time_point{}));
   }
 
   Result<std::vector<Voice>> voices() override { return voices_.voices(); }

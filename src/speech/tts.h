@@ -14,6 +14,7 @@
 // with "Unsupported feature".
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -111,6 +112,13 @@ class Tts {
   }
   virtual Result<void> stop() = 0;
   virtual Result<bool> is_speaking() = 0;
+  // When the synthesizer last showed that it is still at work (a begin, word or end, or its
+  // processes busy), also while it says nothing for a long word or while it speaks for another
+  // client first; nullopt when the backend cannot tell. The host gives up on speech that has
+  // made no progress and shown no sign of life for seconds.
+  virtual std::optional<std::chrono::steady_clock::time_point> last_sign_of_life() {
+    return std::nullopt;
+  }
   virtual Result<std::vector<Voice>> voices() = 0;
   virtual Result<void> set_voice(const Voice& voice) = 0;
   virtual float min_rate() const = 0;

@@ -170,6 +170,125 @@ TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   EXPECT_TRUE(s.take_messages().empty());
 }
 
+// With a synthesizer that shows its signs of life, speech is given up only when it has made no
+// progress and shown no sign of life for the stall bound: a long number that takes the synthesizer
+// a minute and a wait behind another client's speech are not stalls while the synthesizer works.
+TEST(AppStateTest, SpeechIsGivenUpOnlyWithoutProgressAndWithoutSignOfLife) {
+  using std::chrono::seconds;
+  struct Case {
+    const char* name;
+    bool begun;
+    seconds later;       // when the stall is checked, after the speak (or the begin)
+    seconds life_after;  // the synthesizer's last sign of life, after the speak (or the begin)
+    bool gives_up;
+  };
+  const std::vector<Case> cases = {
+      {"a long number spoken for a minute", true, seconds(60), seconds(59), false},
+      {"queued behind another client for minutes", false, seconds(300), seconds(299), false},
+      {"quiet for less than the bound", true, seconds(4), seconds(0), false},
+      {"frozen after its begin", true, seconds(60), seconds(2), true},
+      {"frozen before its begin", false, seconds(6), seconds(0), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost s = FakeHost::create();
+    s.state.load_document(
+        LoadDocument{"1", "doc", "The total is 123456789012345678901234 dollars.\n\nNext.\n"});
+    s.state.speak(Speak{"2", "doc", {}, {}, {}, 0.5f, true});
+    if (c.begun) s.fake->begin_next();
+    s.take_messages();
+    const auto now = std::chrono::steady_clock::now();
+    s.fake->set_sign_of_life(now + c.life_after);
+    EXPECT_EQ(s.state.give_up_if_stalled(now + c.later), c.gives_up);
+    EXPECT_EQ(s.fake->calls(FakeOp::Stop), c.gives_up ? 2 : 1);  // cancelled in the synthesizer
+  }
+}
+
+// Speech given up on ends in `utterance_failed` for the utterance it stopped at, once, for a
+// client that asked for word events; any other client sees what it always saw: no end.
+TEST(AppStateTest, SpeechGivenUpOnEndsInUtteranceFailedForClientsWithWordEvents) {
+  for (bool word_events : {true, false}) {
+    SCOPED_TRACE(word_events);
+    FakeHost s = FakeHost::create();
+    s.state.load_document(LoadDocument{"1", "doc", "First one.\n\nSecond one.\n"});
+    s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f, word_events});
+    s.fake->begin_next();
+    s.take_messages();
+    const auto now = std::chrono::steady_clock::now();
+    s.fake->set_sign_of_life(now);
+    ASSERT_TRUE(s.state.give_up_if_stalled(now + std::chrono::seconds(6)));
+    const std::optional<Message> failed = s.state.take_failure();
+    EXPECT_FALSE(s.state.take_failure());
+    if (!word_events) {
+      EXPECT_FALSE(failed);
+      continue;
+    }
+    ASSERT_TRUE(failed);
+    const auto* f = std::get_if<UtteranceFailed>(&*failed);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->utterance_index, 0u);
+    EXPECT_EQ(f->text, "First one.");
+    EXPECT_EQ(f->reason, "the synthesizer stopped responding");
+    s.fake->finish_all();
+    EXPECT_TRUE(s.take_messages().empty());
+  }
+}
+
+// An utterance that cannot be handed to the synthesizer after an end is not dropped silently: it
+// is reported as failed once the utterance handed before it has ended.
+TEST(AppStateTest, AnUtteranceThatCannotBeHandedOverIsReportedAfterTheOnesBeforeIt) {
+  FakeHost s = FakeHost::create();
+  s.state.load_document(LoadDocument{"1", "doc", "One.\n\nTwo.\n\nThree.\n"});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f, true});
+  s.fake->fail_nth(FakeOp::Speak, 3);
+  s.fake->begin_next();
+  s.fake->end_current();  // "Three." cannot be handed over
+  s.take_messages();
+  EXPECT_FALSE(s.state.take_failure());  // "Two." is still to be spoken
+  s.fake->begin_next();
+  s.fake->end_current();
+  const std::vector<Message> messages = s.take_messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_TRUE(std::holds_alternative<UtteranceEnd>(messages.back()));
+  const std::optional<Message> failed = s.state.take_failure();
+  ASSERT_TRUE(failed);
+  const auto* f = std::get_if<UtteranceFailed>(&*failed);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->utterance_index, 2u);
+  EXPECT_EQ(f->reason, "failed to queue speech");
+}
+
+// Every word's source range lies inside its utterance's; a task item's "To do:" and "Done:",
+// which come from the box before the item's range, get the empty range at its start.
+TEST(AppStateTest, WordRangesStayInsideTheirUtterance) {
+  FakeHost s = FakeHost::create();
+  const std::string source = "- [ ] Add more voices\n- [x] Read *tables* row by row\n";
+  s.state.load_document(LoadDocument{"1", "doc", source});
+  s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f, true});
+  std::vector<std::string> words;
+  for (int utterance = 0; utterance < 2; ++utterance) {
+    s.fake->begin_next();
+    while (s.fake->next_word()) {
+    }
+    s.fake->end_current();
+    std::optional<UtteranceBegin> begun;
+    for (const Message& m : s.take_messages()) {
+      if (const auto* b = std::get_if<UtteranceBegin>(&m)) begun = *b;
+      const auto* w = std::get_if<UtteranceWord>(&m);
+      if (!w) continue;
+      ASSERT_TRUE(begun);
+      EXPECT_LE(begun->start_offset, w->start_offset) << w->text;
+      EXPECT_LE(w->start_offset, w->end_offset) << w->text;
+      EXPECT_LE(w->end_offset, begun->end_offset) << w->text;
+      words.push_back(w->text + "=" +
+                      source.substr(w->start_offset, w->end_offset - w->start_offset));
+    }
+  }
+  EXPECT_EQ(words, (std::vector<std::string>{"To=", "do:=", "Add=Add", "more=more", "voices=voices",
+                                             "Done:=", "Read=Read", "tables=tables", "row=row",
+                                             "by=by", "row=row"}));
+}
+
 TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   FakeHost s = FakeHost::create();
   speak_old(s);

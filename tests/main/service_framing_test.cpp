@@ -1,7 +1,10 @@
 // The real binary driven through pipes, without a speech engine: framing, ordering, the
 // document requests and the unavailable-engine answers.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -120,6 +123,32 @@ TEST(ServiceFramingTest, ClosedStdoutIsAnErrorNotASignal) {
   std::string err = service.read_stderr();
   EXPECT_EQ(err.rfind("Error: ", 0), 0u) << err;
   EXPECT_NE(err.find("Broken pipe"), std::string::npos) << err;
+}
+
+// With no daemon running, creating the engine starts one, as speech clients do; the service
+// does not leave it running behind it.
+TEST(ServiceFramingTest, ADaemonStartedForTheServiceGoesWithIt) {
+  char dir[] = "/tmp/mdspeak-spawn-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string socket = std::string(dir) + "/speech-dispatcher/speechd.sock";
+  auto listened_on = [&socket] {
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    while (std::getline(table, line)) {
+      if (line.ends_with(" " + socket)) return true;
+    }
+    return false;
+  };
+  const Conversation c = converse(R"({"type":"init","id":"1"})"
+                                  "\n",
+                                  {{"XDG_RUNTIME_DIR", dir}, {"SPEECHD_ADDRESS", ""}});
+  const bool started =
+      !c.lines.empty() && c.lines[0].find(R"("available":true)") != std::string::npos;
+  const bool left_behind = listened_on();
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(c.exit_status, 0);
+  if (!started) GTEST_SKIP() << "no speech-dispatcher to start here";
+  EXPECT_FALSE(left_behind) << c.stderr_text;
 }
 
 TEST(ServiceFramingTest, LongLinesAreRead) {

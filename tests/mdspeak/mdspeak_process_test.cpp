@@ -174,6 +174,34 @@ TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
   }
 }
 
+// A service that gives up on the speech (its synthesizer stopped working): the reader says where
+// and why in one line and stops, instead of waiting for an end that never comes.
+TEST_F(Mdspeak, SpeechTheServiceGaveUpOnStopsTheReaderWithTheReason) {
+  write("one.md", "First paragraph.\n\nSecond paragraph.\n");
+  auto service = write("service", R"(#!/usr/bin/env python3
+import json, sys
+def say(**m): print(json.dumps(m), flush=True)
+for line in sys.stdin:
+    r = json.loads(line); t = r["type"]; i = r.get("id")
+    if t == "init": say(type="init_result", id=i, available=True, backend="fake", message=None)
+    elif t == "load_document": say(type="load_document_result", id=i, document_id="doc", utterance_count=2)
+    elif t == "prepare_speech":
+        say(type="prepare_speech_result", id=i, document_id="doc", language_code="en", utterances=[
+            dict(utterance_index=0, text="First paragraph.", start_offset=0, end_offset=16, kind="paragraph"),
+            dict(utterance_index=1, text="Second paragraph.", start_offset=18, end_offset=35, kind="paragraph")])
+    elif t == "speak":
+        say(type="speak_result", id=i, document_id="doc", queued=2)
+        u = dict(document_id="doc", utterance_index=0, start_offset=0, end_offset=16, text="First paragraph.")
+        say(type="utterance_begin", **u)
+        say(type="utterance_failed", reason="the synthesizer stopped responding", **u)
+    elif t == "stop": say(type="stop_result", id=i)
+)");
+  fs::permissions(service, fs::perms::owner_all);
+  auto r = run("one.md", "MDSPEAK_SERVICE=" + service.string());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "mdspeak: speech stopped at 1:1: the synthesizer stopped responding\n");
+}
+
 // ---- Live: the real speech stack ----
 
 TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {

@@ -182,7 +182,7 @@ end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
 -- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
--- "dies-reading" exits once the first utterance has begun.
+-- "dies-reading" exits once the first utterance has begun; "fails-reading" reports it failed.
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
@@ -215,6 +215,9 @@ for line in sys.stdin:
         send("utterance_begin", document_id=doc, **two)
         if mode == "dies-reading":
             sys.exit("Error: gone")
+        if mode == "fails-reading":
+            send("utterance_failed", document_id=doc, reason="the synthesizer stopped responding",
+                 **two)
 ]]):format(mode, log), 493)
 end
 
@@ -310,6 +313,42 @@ test("a missing, dying or mute service is one error, no traceback", "offline", f
     eq(vim.api.nvim_buf_get_extmarks(0, mdspeak.namespace, 0, -1, {}), {}, "highlights left")
   end
   mdspeak.shutdown()
+end)
+
+test("speech the service gave up on is told once and reading stops", "offline", function()
+  mdspeak.shutdown()
+  mdspeak.setup({ service = fake_service("fails-reading", tmp .. "/log") })
+  open("fails.md", "One.\n\nTwo.\n")
+  notes = {}
+  vim.cmd("MdspeakRead")
+  check(vim.wait(3000, function()
+    return #notes_at(vim.log.levels.ERROR) > 0
+  end, 10), "the failure was told")
+  vim.wait(200)
+  eq(vim.tbl_map(function(n)
+    return n.message
+  end, notes_at(vim.log.levels.ERROR)), { "mdspeak: speech stopped: the synthesizer stopped responding" },
+    "errors")
+  eq(reading(), nil, "nothing is left reading")
+  eq(vim.api.nvim_buf_get_extmarks(0, mdspeak.namespace, 0, -1, {}), {}, "highlights left")
+  mdspeak.shutdown()
+end)
+
+test("a service that does not answer init is killed", "offline", function()
+  local pid_file = tmp .. "/silent.pid"
+  local silent = write_file("silent", "#!/bin/sh\necho $$ >" .. pid_file .. "\nexec sleep 60\n", 493)
+  mdspeak.setup({ service = silent, answer_timeout_ms = 300 })
+  open("silent.md", "Some text.\n")
+  notes = {}
+  vim.cmd("MdspeakRead")
+  check(vim.wait(2000, function()
+    return #notes_at(vim.log.levels.ERROR) > 0
+  end, 10), "the missing answer was told")
+  local pid = vim.fn.readfile(pid_file)[1]
+  check(vim.wait(1000, function()
+    return vim.fn.system({ "sh", "-c", "kill -0 " .. pid .. " 2>/dev/null && echo alive" }) == ""
+  end, 20), "the silent service is gone")
+  mdspeak.setup({ answer_timeout_ms = 10000 })
 end)
 
 test("a service without pause is stopped, then resumed at the utterance", "offline", function()

@@ -82,6 +82,9 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
       {"word", UtteranceWord{"doc", 1, 12, 17, 3, 9, "it’s,"},
        R"({"type":"utterance_word","document_id":"doc","utterance_index":1,"start_offset":12,)"
        R"("end_offset":17,"text_start":3,"text_end":9,"text":"it’s,"})"},
+      {"failed", UtteranceFailed{{"doc", 2, 5, 9, "a \"b\""}, "the synthesizer stopped responding"},
+       R"({"type":"utterance_failed","document_id":"doc","utterance_index":2,"start_offset":5,)"
+       R"("end_offset":9,"text":"a \"b\"","reason":"the synthesizer stopped responding"})"},
       {"pause", PauseResult{"p", true}, R"({"type":"pause_result","id":"p","paused":true})"},
       {"resume", ResumeResult{"r", false, 0},
        R"({"type":"resume_result","id":"r","resumed":false,"queued":0})"},

@@ -74,6 +74,11 @@ class FakeTts::Handle : public Tts {
     return fake_->current_.has_value() || !fake_->queue_.empty();
   }
 
+  std::optional<std::chrono::steady_clock::time_point> last_sign_of_life() override {
+    std::lock_guard lock(fake_->mutex_);
+    return fake_->sign_of_life_;
+  }
+
   Result<std::vector<Voice>> voices() override {
     std::lock_guard lock(fake_->mutex_);
     if (auto error = fake_->enter(FakeOp::Voices)) return fail(*std::move(error));
@@ -366,6 +371,11 @@ std::vector<Voice> FakeTts::voices_set() const {
 bool FakeTts::speaking() const {
   std::lock_guard lock(mutex_);
   return current_.has_value() || !queue_.empty();
+}
+
+void FakeTts::set_sign_of_life(std::optional<std::chrono::steady_clock::time_point> at) {
+  std::lock_guard lock(mutex_);
+  sign_of_life_ = at;
 }
 
 }  // namespace mdspeak

@@ -77,6 +77,8 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   // Fails only the `nth` call of `op` (1-based, counted from the fake's creation).
   void fail_nth(FakeOp op, int nth, std::string text = "Operation failed");
   void deliver_on_other_thread(bool other_thread);
+  // What `last_sign_of_life` answers (nullopt, the default: the fake cannot tell).
+  void set_sign_of_life(std::optional<std::chrono::steady_clock::time_point> at);
 
   // --- stepping ---
   // Makes the oldest queued utterance current and fires the begin callback. Nothing happens
@@ -147,6 +149,7 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<float> rate_;
   std::optional<Voice> voice_;
   std::vector<Voice> voices_set_;
+  std::optional<std::chrono::steady_clock::time_point> sign_of_life_;
 };
 
 }  // namespace mdspeak

@@ -54,7 +54,7 @@ function M.check()
   local init, failure = service:request_sync({ type = "init" }, 5000)
   if not init or init.type ~= "init_result" then
     report.error("the service did not answer init: " .. tostring(failure))
-    service:shutdown()
+    service:kill()
     return
   end
   report.info("service backend: " .. tostring(init.backend))

@@ -216,6 +216,11 @@ local function on_event(message)
       follow(reading, mark(reading, "word", first, last, "MdspeakWord", 160))
     end
     fire_update()
+  elseif kind == "utterance_failed" then
+    -- The service gave up on the speech from this utterance on (its synthesizer stopped
+    -- working): say so and stop reading rather than wait for an end that will not come.
+    finish_reading()
+    notify("speech stopped: " .. tostring(message.reason), vim.log.levels.ERROR)
   elseif kind == "utterance_end" then
     if reading.queued and message.utterance_index + 1 >= reading.queued and not reading.paused then
       finish_reading()
@@ -314,6 +319,11 @@ local function ensure_service()
   local request = { type = "init" }
   local init, reason = call(request)
   local problem = answer_error(request, init, reason, "init_result")
+  if problem and state.service == service then
+    -- Silent or talking nonsense: whatever it might say or speak later is not ours to keep.
+    state.service = nil
+    service:kill()
+  end
   if not problem and not init.available then
     local why = service_mod.null_to_nil(init.message) or init.backend
     problem = "speech synthesizer unavailable: " .. tostring(why)

@@ -160,6 +160,14 @@ function Service:request_sync(message, timeout_ms)
   return result, reason
 end
 
+-- Ends a process that cannot be trusted to speak or to leave (it did not answer `init`) at once.
+function Service:kill()
+  if self.job then
+    self.closing = true
+    pcall(vim.fn.jobstop, self.job)
+  end
+end
+
 -- Ends the process: silence first, then close its input so it exits on its own; a process
 -- that does not go within a short while is killed.
 function Service:shutdown()
