@@ -1150,9 +1150,15 @@ class Walker {
     std::size_t end = code_block_.last;
     if (code_block_.fence != 0) {
       const std::string fence(3, code_block_.fence);
-      // The opening fence: the first run of three fence characters since the content before.
+      // The opening fence stands on the line before the first one, or, with no line to go by,
+      // is the first run of three fence characters since the content before.
+      std::size_t search_from = code_block_.from;
+      if (start != kNoPos) {
+        const std::size_t line = start == 0 ? 0 : source_.rfind('\n', start - 1) + 1;
+        search_from = line < 2 ? 0 : source_.rfind('\n', line - 2) + 1;
+      }
       const std::size_t limit = start == kNoPos ? source_.size() : start;
-      const std::size_t open = source_.find(fence, code_block_.from);
+      const std::size_t open = source_.find(fence, search_from);
       if (open != std::string_view::npos && open < limit) start = open;
       // The closing fence stands on the line after the last one, after blanks and quote marks.
       std::size_t line = source_.find('\n', end == 0 || end < start ? start : end);
@@ -1168,6 +1174,7 @@ class Walker {
     }
     if (start == kNoPos) return;
     end = std::max(end, start);
+    cursor_ = std::max(cursor_, end);
     const SourceSpan range{map_.to_source(start), map_.to_source(end)};
     map_.add(range, {});
     code_notes_.push_back({out_.size(), code_block_.lines, code_block_.language});
