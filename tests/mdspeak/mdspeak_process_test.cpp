@@ -205,10 +205,14 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   auto lines = split_lines(summary.out);
   ASSERT_EQ(lines.size(), 2u) << summary.out;
   EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
-  // Nothing to speak is no error, but is said rather than left to guess.
+  // Nothing to speak is no error, but is said rather than left to guess. The natural reading
+  // announces code that the spec reading leaves silent.
   write("code.md", "```\nonly code\n```\n");
+  auto announced = run("--rate 2 code.md");
+  EXPECT_EQ(announced.status, 0) << announced.err;
+  EXPECT_EQ(announced.out, "1:1 code_block Code block, 1 line.\n");
   for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
-           {"code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
+           {"--reading spec code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
            {"--lines 2:2 sample.md",
             "mdspeak: nothing to read: the chosen part has no text "
             "to speak\n"}}) {
