@@ -4,6 +4,7 @@
 // mark; and no word of the spec reading is lost (the natural reading may join words that the
 // spec reading split where the source had no space, and adds announcements and table headers).
 // Prints every problem and the figures; exits 1 when there is any problem.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -107,6 +108,23 @@ int main(int argc, char** argv) {
         ++code_blocks;
       } else {
         add_words(u.text, natural_bag);
+      }
+      // Every word's source lies inside its utterance's range (words the reading adds map to an
+      // empty range between their neighbours; a task prefix maps to its box, before the text).
+      std::size_t prefix = 0;
+      if (u.kind == UtteranceKind::Item) {
+        for (std::string_view p : {mdspeak::kTodoPrefix, mdspeak::kDonePrefix}) {
+          if (u.text.starts_with(p)) prefix = p.size();
+        }
+      }
+      for (std::size_t b = 0, e = 0; u.kind != UtteranceKind::CodeBlock && b < u.text.size();
+           b = e + 1) {
+        e = std::min(u.text.find(' ', b), u.text.size());
+        if (e == b || b < prefix) continue;
+        const mdspeak::SourceSpan r = natural.source_map.source_range(i, b, e);
+        if (r.first < r.second && (r.first < u.start_offset || r.second > u.end_offset)) {
+          report(argv[f], "word '" + u.text.substr(b, e - b) + "' outside its " + at);
+        }
       }
       if (i > 0 && u.start_offset < natural.utterances[i - 1].start_offset) {
         report(argv[f], "start before the previous one's: " + at);
