@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -50,13 +51,14 @@ std::string document_of(std::size_t bytes) {
   return out;
 }
 
-// The request line, the text escaped by the service's own writer.
-std::string load_line(const std::string& text) {
+// The request line, the text escaped by the service's own writer; `reading` adds the member.
+std::string load_line(const std::string& text, std::string_view reading = {}) {
   std::string message;
   encode_message(BackendUnavailable{text}, message);
   const std::string_view prefix = R"({"type":"backend_unavailable","message":)";
   std::string line = R"({"type":"load_document","id":"1","document_id":"doc","text":)";
   line.append(message, prefix.size(), message.size() - prefix.size() - 1);
+  if (!reading.empty()) line.append(R"(,"reading":")").append(reading).append("\"");
   line += "}\n";
   return line;
 }
@@ -120,6 +122,84 @@ BENCHMARK(BM_LoadDocumentEndToEnd)
     ->Arg(10)
     ->Arg(100)
     ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The time of one load in a fresh service, or a negative time when it was not answered.
+double timed_load(const std::string& line) {
+  ServiceProcess service(without_speech());
+  service.write("{\"type\":\"init\",\"id\":\"0\"}\n");
+  service.read_line();
+  service.read_line();
+  const auto start = Clock::now();
+  service.write(line);
+  auto answer = service.read_line(std::chrono::minutes(5));
+  const double took = seconds_since(start);
+  service.close_stdin();
+  service.wait();
+  return answer && answer->find("load_document_result") != std::string::npos ? took : -1;
+}
+
+// The natural reading's load next to the plain one on the same text, each in a fresh service,
+// the order alternating between iterations.
+void BM_LoadNaturalAgainstSpec(benchmark::State& state) {
+  const std::string text = document_of(static_cast<std::size_t>(state.range(0)) << 20);
+  const std::string spec_line = load_line(text);
+  const std::string natural_line = load_line(text, "natural");
+  double spec_total = 0;
+  double natural_total = 0;
+  bool natural_first = false;
+  for (auto _ : state) {
+    double spec = 0;
+    double natural = 0;
+    if (natural_first) natural = timed_load(natural_line);
+    spec = timed_load(spec_line);
+    if (!natural_first) natural = timed_load(natural_line);
+    natural_first = !natural_first;
+    if (spec < 0 || natural < 0) {
+      state.SkipWithError("no load_document_result");
+      break;
+    }
+    state.SetIterationTime(natural);
+    spec_total += spec;
+    natural_total += natural;
+  }
+  state.counters["spec_MB_per_s"] =
+      static_cast<double>(text.size()) / 1e6 * static_cast<double>(state.iterations()) / spec_total;
+  state.counters["natural_vs_spec"] = natural_total / spec_total;
+}
+// The same comparison for the reading alone, in CPU time of this process (both threads of a
+// large document's reading), which a busy machine disturbs less than the time of a load.
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void BM_ReadNaturalAgainstSpec(benchmark::State& state) {
+  const std::string text = document_of(static_cast<std::size_t>(state.range(0)) << 20);
+  double seconds[2] = {0, 0};
+  bool natural_first = false;
+  for (auto _ : state) {
+    for (int k = 0; k < 2; ++k) {
+      const bool natural = (k == 0) == natural_first;
+      const double start = process_cpu_seconds();
+      {
+        ParsedMarkdownDocument doc =
+            parse_markdown_document(text, natural ? ReadingMode::Natural : ReadingMode::Spec);
+        benchmark::DoNotOptimize(doc);
+        seconds[natural ? 1 : 0] += process_cpu_seconds() - start;
+      }
+    }
+    natural_first = !natural_first;
+  }
+  state.counters["natural_vs_spec"] = seconds[1] / seconds[0];
+}
+BENCHMARK(BM_ReadNaturalAgainstSpec)->Arg(10)->Iterations(6)->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_LoadNaturalAgainstSpec)
+    ->Arg(10)
+    ->Iterations(4)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -76,5 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(mdspeak::testing_support::reads_alike_shifted(
         doc, mdspeak::parse_markdown_document(padded), paragraphs, padding));
   }
+  // The natural reading: the same promises, starts in source order, and alike on two threads.
+  const mdspeak::ParsedMarkdownDocument natural =
+      mdspeak::parse_markdown_document(source, mdspeak::ReadingMode::Natural);
+  for (std::size_t i = 0; i < natural.utterances.size(); ++i) {
+    check_utterance(natural.utterances[i], source, valid);
+    if (i > 0) check(natural.utterances[i - 1].start_offset <= natural.utterances[i].start_offset);
+  }
+  check(mdspeak::testing_support::same_reading(
+      natural, mdspeak::markdown::parse_markdown_document(
+                   source, mdspeak::markdown::Reading::TwoThreads, mdspeak::ReadingMode::Natural)));
   return 0;
 }

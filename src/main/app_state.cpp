@@ -43,6 +43,8 @@ constexpr PreparedUtteranceKind prepared_kind(UtteranceKind kind) {
       return PreparedUtteranceKind::BlockQuote;
     case UtteranceKind::TableRow:
       return PreparedUtteranceKind::TableRow;
+    case UtteranceKind::CodeBlock:
+      return PreparedUtteranceKind::CodeBlock;
   }
   return PreparedUtteranceKind::Paragraph;
 }
@@ -103,20 +105,33 @@ const LoadedDocument* AppState::find_document(const std::string& document_id) co
 }
 
 Message AppState::load_document(LoadDocument request) {
+  if (request.reading == RequestedReading::Unsupported) {
+    return ErrorResult{std::move(request.id), "unsupported_reading",
+                       "reading must be \"natural\" or \"spec\" (or left out)"};
+  }
+  const ReadingMode mode =
+      request.reading == RequestedReading::Natural ? ReadingMode::Natural : ReadingMode::Spec;
   // Detection reads the utterance texts (as if joined by single spaces) as they are made, in
-  // what time the parse leaves idle, and finishes while the summary is written.
+  // what time the parse leaves idle, and finishes while the summary is written. The words a
+  // natural reading adds for code blocks are not the document's.
   StreamingDetection language;
   // Parsed in its own buffer (the utterances hold their own texts), which is freed once the
   // answer is out.
-  ParsedMarkdownDocument parsed =
-      parse_markdown_document_in_place(request.text, [&language](std::span<const Utterance> made) {
-        for (const Utterance& u : made) language.add(u.text);
-      });
+  ParsedMarkdownDocument parsed = parse_markdown_document_in_place(
+      request.text,
+      [&language](std::span<const Utterance> made) {
+        for (const Utterance& u : made) {
+          if (u.kind != UtteranceKind::CodeBlock) language.add(u.text);
+        }
+      },
+      mode);
   spent_source_ = std::move(request.text);
 
   LoadedDocument document;
+  document.reading = mode;
   document.summary = summarize_document(parsed);
   document.language = language.finish();
+  if (document.language == SupportedLanguage::Spanish) announce_code_blocks_in_spanish(parsed);
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
 

@@ -29,7 +29,8 @@ struct LoadedDocument {
   std::vector<Utterance> utterances;
   std::vector<Utterance> summary;
   std::optional<SupportedLanguage> language;
-  TextSourceMap source_map;  // word-level source ranges of `utterances`
+  TextSourceMap source_map;                 // word-level source ranges of `utterances`
+  ReadingMode reading = ReadingMode::Spec;  // what the client asked for at load
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,

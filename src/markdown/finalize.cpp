@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "markdown/natural.h"
 
 namespace mdspeak {
 
@@ -95,6 +96,58 @@ void append_utterances(std::vector<Utterance>& out, std::string_view text,
       map->add({start, end}, own);
     }
     out.push_back(Utterance{std::string(piece), start, end, kind});
+  }
+}
+
+void append_natural_utterances(std::vector<Utterance>& out, std::string_view text,
+                               std::optional<SourceSpan> span, UtteranceKind kind,
+                               Segments& segments, SourceMapBuilder& map, std::string_view source) {
+  if (!span) return;
+  std::string normalized = normalize_mapped(text, segments);
+  if (normalized.empty()) return;
+  const std::uint64_t start = map.to_source(span->first);
+  const std::uint64_t end = map.to_source(std::max(span->first, span->second));
+  std::vector<std::string_view> pieces;
+  if (normalized.size() > kMaxUtteranceBytes) {
+    // A mark the source wrote inside a token or inline code (`./install`, where the rewrite
+    // left a space after the dot) is not heard as an end; added text has no source to ask.
+    const auto heard = [&](std::size_t at) {
+      const auto s =
+          std::upper_bound(segments.begin(), segments.end(), at,
+                           [](std::size_t p, const MapSegment& m) { return p < m.text_end; });
+      if (s == segments.end() || s->text_begin > at || !s->exact()) return true;
+      return markdown::heard_as_end(source, s->source_begin + (at - s->text_begin));
+    };
+    pieces = markdown::cut_sentences(normalized, kMinSentenceBytes, heard);
+    if (pieces.size() < 2) pieces = markdown::cut_after_commas(normalized);
+  }
+  if (pieces.size() < 2) {
+    map.add({start, end}, segments);
+    out.push_back(Utterance{std::move(normalized), start, end, kind});
+    return;
+  }
+  Segments own;
+  std::size_t first = 0;  // pieces come in text order: skip the segments of those done
+  std::uint64_t last_end = start;
+  for (std::string_view piece : pieces) {
+    const auto at = static_cast<std::size_t>(piece.data() - normalized.data());
+    while (first < segments.size() && segments[first].text_end <= at) ++first;
+    own.clear();
+    add_clipped(own, std::span(segments).subspan(first), at, at + piece.size(), 0);
+    // The piece's range runs from the first to the last source byte that produced it, kept
+    // inside the block and clear of the piece before.
+    std::uint64_t lo = end;
+    std::uint64_t hi = start;
+    for (const MapSegment& s : own) {
+      lo = std::min<std::uint64_t>(lo, map.to_source(s.source_begin));
+      hi = std::max<std::uint64_t>(hi, map.to_source(s.source_end));
+    }
+    if (lo > hi) lo = hi = last_end;  // only inserted text: it stands where the last piece ended
+    lo = std::clamp(lo, last_end, end);
+    hi = std::clamp(hi, lo, end);
+    map.add({lo, hi}, own);
+    out.push_back(Utterance{std::string(piece), lo, hi, kind});
+    last_end = hi;
   }
 }
 

@@ -23,4 +23,12 @@ void append_utterances(std::vector<Utterance>& out, std::string_view text,
                        std::optional<SourceSpan> span, UtteranceKind kind, Segments& segments,
                        SourceMapBuilder* map);
 
+// The same for the natural reading: cuts only where a sentence is heard to end (a mark followed
+// by a space, not after an abbreviation), commas kept, and each piece cut from a longer text
+// carries the range of the source bytes that produced it. `source` is the text the segments'
+// source positions count in: a mark whose source is not followed by white space does not cut.
+void append_natural_utterances(std::vector<Utterance>& out, std::string_view text,
+                               std::optional<SourceSpan> span, UtteranceKind kind,
+                               Segments& segments, SourceMapBuilder& map, std::string_view source);
+
 }  // namespace mdspeak::markdown

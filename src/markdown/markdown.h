@@ -27,7 +27,22 @@ class SourceMapBuilder;
 
 using SourceSpan = std::pair<std::uint64_t, std::uint64_t>;
 
-enum class UtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
+// `CodeBlock` (the announcement of a code block) is made by the natural reading only.
+enum class UtteranceKind : std::uint8_t {
+  Heading,
+  Paragraph,
+  Item,
+  BlockQuote,
+  TableRow,
+  CodeBlock
+};
+
+// How a document is read aloud. `Spec` is the reading every client gets unless it asks: a
+// container's text after the blocks nested in it, a block's sentences sharing its range, code and
+// images silent. `Natural` reads in source order, gives each sentence its own range, cuts only
+// where a listener hears a sentence end, keeps the source's spacing around inline code, announces
+// code blocks and images with alt text, and reads table cells with their headers.
+enum class ReadingMode : std::uint8_t { Spec, Natural };
 
 // What a task item's text starts with, for an open and a done task (then a space and the text).
 inline constexpr std::string_view kTodoPrefix = "To do:";
@@ -85,6 +100,14 @@ struct ParsedMarkdownDocument {
   std::vector<std::size_t> section_starts;
   std::optional<Utterance> title;  // the first heading, whatever its level
   TextSourceMap source_map;        // word-level ranges for `utterances`
+  // Natural reading: the code blocks announced, so that the announcements can be worded in the
+  // document's language once it is known.
+  struct CodeBlockNote {
+    std::size_t utterance = 0;  // index in `utterances`
+    std::size_t lines = 0;
+    std::string language;  // display name from the info string ("Shell"), or empty
+  };
+  std::vector<CodeBlockNote> code_blocks;
 
   std::size_t section_count() const { return section_starts.size(); }
   // Section `index` (< section_count()), valid while `utterances` is not changed.
@@ -96,7 +119,8 @@ struct ParsedMarkdownDocument {
 };
 
 // Reads any Markdown source; the empty source gives an empty document.
-ParsedMarkdownDocument parse_markdown_document(std::string_view source);
+ParsedMarkdownDocument parse_markdown_document(std::string_view source,
+                                               ReadingMode mode = ReadingMode::Spec);
 
 // Shown the utterances of a document being read as they are made (each once, in order, texts
 // final), on the reading thread, so that work on them can start before the reading ends.
@@ -106,7 +130,15 @@ using UtteranceWatcher = std::function<void(std::span<const Utterance>)>;
 // whose caller has no further use for them. The buffer is left holding what was read (the text
 // with additions), for the caller to free when it suits.
 ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
-                                                        const UtteranceWatcher& watcher = {});
+                                                        const UtteranceWatcher& watcher = {},
+                                                        ReadingMode mode = ReadingMode::Spec);
+
+// Words the code block announcements of a natural reading in Spanish instead of English.
+void announce_code_blocks_in_spanish(ParsedMarkdownDocument& document);
+
+// The announcement of a code block of `lines` lines whose info string names `language` (a
+// display name, or empty).
+std::string code_block_announcement(std::string_view language, std::size_t lines, bool spanish);
 
 // Runs of white space become one space; none is left at either end.
 std::string normalize_whitespace(std::string_view text);

@@ -30,6 +30,7 @@
 #include "markdown/block_fixes.h"
 #include "markdown/entities.h"
 #include "markdown/finalize.h"
+#include "markdown/natural.h"
 #include "markdown/smart_punctuation.h"
 #include "markdown/source_ranges.h"
 
@@ -79,6 +80,43 @@ void append_text(Context& context, std::string_view piece, std::optional<SourceS
     }
   }
   if (range) widen(context.range, *range);
+}
+
+void append_natural_text(Context& context, std::string_view piece, std::optional<SourceSpan> range,
+                         std::string_view source, Join join, std::span<const MapSegment> segments,
+                         std::size_t segments_base) {
+  if (context.kind == ContextKind::TableRow) return;
+  const std::string_view trimmed = text::trim(piece);
+  if (trimmed.empty()) {
+    // A break or a run of blanks: the next piece is a word of its own.
+    if (!piece.empty()) context.space_pending = true;
+  } else {
+    std::string& text = context.text;
+    bool space = join == Join::Space;
+    if (join == Join::Auto) {
+      space = context.space_pending || trimmed.data() != piece.data();
+      if (!space && range && context.last_source_end < range->first &&
+          range->first <= source.size()) {
+        const std::string_view gap =
+            source.substr(context.last_source_end, range->first - context.last_source_end);
+        space = std::any_of(gap.begin(), gap.end(),
+                            [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
+      }
+    }
+    if (space && !text.empty() && text.back() != ' ') text.push_back(' ');
+    const std::size_t at = text.size();
+    text.append(trimmed);
+    const std::size_t lo = segments_base + static_cast<std::size_t>(trimmed.data() - piece.data());
+    add_clipped(context.segments, segments, lo, lo + trimmed.size(), at);
+    if (std::memchr(trimmed.data(), '\n', trimmed.size()) != nullptr) {
+      std::replace(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n', ' ');
+    }
+    context.space_pending = trimmed.data() + trimmed.size() != piece.data() + piece.size();
+  }
+  if (range) {
+    widen(context.range, *range);
+    context.last_source_end = range->second;
+  }
 }
 
 void append_inline_code(std::string& out, std::string_view code, Segments& segments) {
@@ -134,6 +172,7 @@ struct Piece {
   std::size_t stop = 0;
   std::size_t after = 0;      // breaks: where the content before them ended
   std::size_t next = kNoPos;  // breaks: where the content after them starts
+  Join join = Join::Auto;     // natural reading: how the piece joins the text before it
 };
 
 struct OpenSpan {
@@ -246,7 +285,8 @@ class EventPipe {
 // Records md4c's callbacks into an EventPipe.
 class EventRecorder {
  public:
-  EventRecorder(EventPipe& pipe, std::string_view source) : pipe_(pipe), source_(source) {
+  EventRecorder(EventPipe& pipe, std::string_view source, bool keep_code)
+      : pipe_(pipe), source_(source), keep_code_(keep_code) {
     batch_.reserve(EventPipe::kBatch);
   }
 
@@ -256,6 +296,13 @@ class EventRecorder {
       const auto* li = static_cast<const MD_BLOCK_LI_DETAIL*>(detail);
       e.size = li->is_task != 0 ? 1 : 0;
       e.own = li->task_mark;
+    } else if (type == MD_BLOCK_CODE && detail != nullptr && keep_code_) {
+      const auto* code = static_cast<const MD_BLOCK_CODE_DETAIL*>(detail);
+      if (within(code->lang.text, code->lang.size)) {
+        e.text = code->lang.text;
+        e.size = code->lang.size;
+      }
+      e.own = code->fence_char;
     }
     if (type == MD_BLOCK_CODE) ++code_blocks_;
     push(e);
@@ -267,8 +314,9 @@ class EventRecorder {
   void enter_span(MD_SPANTYPE type) { push(make(Event::EnterSpan, type)); }
   void leave_span(MD_SPANTYPE type) { push(make(Event::LeaveSpan, type)); }
   void text(MD_TEXTTYPE type, const MD_CHAR* text, MD_SIZE size) {
-    // The lines of a code block are never read: they need not cross to the other thread.
-    if (type == MD_TEXT_CODE && code_blocks_ > 0) return;
+    // The lines of a code block are only counted by the natural reading: otherwise they need
+    // not cross to the other thread.
+    if (type == MD_TEXT_CODE && code_blocks_ > 0 && !keep_code_) return;
     Event e = make(Event::Text, type);
     e.size = size;
     if (within(text, size)) {
@@ -299,6 +347,7 @@ class EventRecorder {
 
   EventPipe& pipe_;
   std::string_view source_;      // what md4c reads: its text pointers elsewhere are its own strings
+  bool keep_code_ = false;       // code blocks' lines and info strings are read
   std::size_t code_blocks_ = 0;  // open around the current event
   std::vector<Event> batch_;
 };
@@ -306,9 +355,10 @@ class EventRecorder {
 class Walker {
  public:
   Walker(std::string_view source, std::size_t parse_from, TextSourceMap& map,
-         std::vector<Insertion> insertions, const UtteranceWatcher& watcher)
+         std::vector<Insertion> insertions, const UtteranceWatcher& watcher, ReadingMode mode)
       : source_(source),
         parse_from_(parse_from),
+        mode_(mode),
         watcher_(watcher),
         map_(map, std::move(insertions)),
         smart_(run_, run_segments_) {}
@@ -331,8 +381,15 @@ class Walker {
     return std::move(out_);
   }
 
+  // Natural reading: the code blocks announced.
+  std::vector<ParsedMarkdownDocument::CodeBlockNote> take_code_blocks() {
+    return std::move(code_notes_);
+  }
+
  private:
   friend int md_parse_into<Walker>(std::string_view, Walker&);
+
+  bool natural() const { return mode_ == ReadingMode::Natural; }
 
   // md4c on a second thread, its events replayed here as they come; false when no thread could
   // be started (nothing was read then).
@@ -340,8 +397,8 @@ class Walker {
     EventPipe pipe;
     std::optional<std::thread> parser;
     try {
-      parser.emplace([&pipe, read] {
-        EventRecorder recorder(pipe, read);
+      parser.emplace([&pipe, read, keep_code = natural()] {
+        EventRecorder recorder(pipe, read, keep_code);
         md_parse_into(read, recorder);
         recorder.finish();
       });
@@ -367,6 +424,14 @@ class Walker {
   void replay(const Event& e) {
     switch (e.what) {
       case Event::EnterBlock: {
+        if (e.type == MD_BLOCK_CODE) {
+          MD_BLOCK_CODE_DETAIL code{};
+          code.lang.text = e.text;
+          code.lang.size = e.text != nullptr ? e.size : 0;
+          code.fence_char = e.own;
+          enter_block(MD_BLOCK_CODE, &code);
+          break;
+        }
         MD_BLOCK_LI_DETAIL li{};
         li.is_task = e.size != 0 ? 1 : 0;
         li.task_mark = e.own;
@@ -402,6 +467,9 @@ class Walker {
     c.first_content = kNoPos;
     c.first_content_cell = 0;
     c.cell_count = 0;
+    c.last_source_end = kNoPos;
+    c.space_pending = false;
+    c.spoken_before = false;
     return c;
   }
 
@@ -430,13 +498,54 @@ class Walker {
   Context* current_row() { return innermost(ContextKind::TableRow, ContextKind::TableRow); }
 
   void finalize(Context& c, UtteranceKind kind) {
-    append_utterances(out_, c.text, c.range, kind, c.segments, &map_);
+    if (natural()) {
+      append_natural_utterances(out_, c.text, c.range, kind, c.segments, map_, source_);
+    } else {
+      append_utterances(out_, c.text, c.range, kind, c.segments, &map_);
+    }
+  }
+
+  // Natural reading: a block nested in a list item or block quote comes after the text the
+  // container gathered so far, which is spoken first; the container starts gathering afresh.
+  void speak_containers_so_far() {
+    for (std::size_t i = 0; i < depth_; ++i) {
+      Context& c = stack_[i];
+      if (c.kind != ContextKind::Item && c.kind != ContextKind::BlockQuote) continue;
+      if (!c.range) continue;
+      if (c.kind == ContextKind::Item) {
+        complete_item(c);
+      } else {
+        finalize(c, UtteranceKind::BlockQuote);
+      }
+      c.spoken_before = true;
+      c.text.clear();
+      c.segments.clear();
+      c.range.reset();
+      c.last_source_end = kNoPos;
+      c.space_pending = false;
+    }
   }
 
   // ---- block events ----------------------------------------------------------------------------
 
   void enter_block(MD_BLOCKTYPE type, void* detail) {
     flush();
+    if (natural()) {
+      switch (type) {
+        case MD_BLOCK_QUOTE:
+        case MD_BLOCK_UL:
+        case MD_BLOCK_OL:
+        case MD_BLOCK_H:
+        case MD_BLOCK_CODE:
+        case MD_BLOCK_TABLE:
+          speak_containers_so_far();
+          break;
+        default:
+          break;
+      }
+      if (type == MD_BLOCK_CODE) open_code_block(static_cast<const MD_BLOCK_CODE_DETAIL*>(detail));
+      if (type == MD_BLOCK_TABLE) header_cells_.clear();
+    }
     switch (type) {
       case MD_BLOCK_QUOTE:
         push(ContextKind::BlockQuote);
@@ -493,6 +602,7 @@ class Walker {
         break;
       case MD_BLOCK_CODE:
         if (skip_depth_ > 0) --skip_depth_;
+        if (code_block_.open) close_code_block();
         break;
       case MD_BLOCK_THEAD:
         in_head_ = false;
@@ -512,7 +622,12 @@ class Walker {
   void complete_paragraph(Context& paragraph) {
     if (Context* owner = innermost(ContextKind::Item, ContextKind::BlockQuote)) {
       if (paragraph.range) {
-        append_text(*owner, paragraph.text, paragraph.range, paragraph.segments);
+        if (natural()) {
+          append_natural_text(*owner, paragraph.text, paragraph.range, source_, Join::Space,
+                              paragraph.segments);
+        } else {
+          append_text(*owner, paragraph.text, paragraph.range, paragraph.segments);
+        }
       }
       return;
     }
@@ -520,8 +635,8 @@ class Walker {
   }
 
   void complete_item(Context& item) {
-    if (item.task == TaskState::None) read_task_box(item);
-    if (item.task == TaskState::None) {
+    if (item.task == TaskState::None && !item.spoken_before) read_task_box(item);
+    if (item.task == TaskState::None || item.spoken_before) {
       finalize(item, UtteranceKind::Item);
       return;
     }
@@ -539,7 +654,12 @@ class Walker {
       add_segment(segments, 0, word.size(), marker.first, marker.second);
     }
     add_clipped(segments, item.segments, 0, item.text.size(), prefix);
-    append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
+    if (natural()) {
+      append_natural_utterances(out_, text, item.range, UtteranceKind::Item, segments, map_,
+                                source_);
+    } else {
+      append_utterances(out_, text, item.range, UtteranceKind::Item, segments, &map_);
+    }
   }
 
   // md4c misses the task box of some items (one after an item that holds a block quote): an
@@ -604,6 +724,20 @@ class Walker {
     if (depth_ == 0 || stack_[depth_ - 1].kind != ContextKind::TableRow) return;
     Context& row = stack_[depth_ - 1];
     std::string text = normalize_mapped(cell.text, cell.segments);
+    if (natural()) {
+      // A body cell is read after its column's header: "Name: Ann".
+      const std::size_t column = row.cell_count == 0 ? 0 : row.cell_count - 1;
+      if (row.header) {
+        if (header_cells_.size() <= column) header_cells_.resize(column + 1);
+        header_cells_[column] = text;
+      } else if (!text.empty() && column < header_cells_.size() && !header_cells_[column].empty()) {
+        if (!row.text.empty()) row.text.append("; ");
+        row.text.append(header_cells_[column]).append(": ");
+        add_clipped(row.segments, cell.segments, 0, text.size(), row.text.size());
+        row.text.append(text);
+        text.clear();
+      }
+    }
     if (!text.empty()) {
       if (!row.text.empty()) row.text.append(row.header ? ", " : "; ");
       add_clipped(row.segments, cell.segments, 0, text.size(), row.text.size());
@@ -615,6 +749,10 @@ class Walker {
   void complete_row(Context& row) {
     if (row.first_content != kNoPos) {
       widen(row.range, table_row_range(source_, row.first_content, row.first_content_cell));
+    }
+    // A body row read with its headers ends as a sentence does.
+    if (natural() && !row.header && !row.text.empty() && !text::ends_sentence(row.text.back())) {
+      row.text.push_back('.');
     }
     finalize(row, UtteranceKind::TableRow);
   }
@@ -628,7 +766,11 @@ class Walker {
     spans_.push_back({smart_.mark()});
     switch (type) {
       case MD_SPAN_IMG:
-        if (skip_depth_ < std::numeric_limits<std::size_t>::max()) ++skip_depth_;
+        if (natural() && skip_depth_ == 0 && !image_.open) {
+          open_image();
+        } else if (skip_depth_ < std::numeric_limits<std::size_t>::max()) {
+          ++skip_depth_;
+        }
         break;
       case MD_SPAN_CODE:
         in_code_ = true;
@@ -651,7 +793,11 @@ class Walker {
       spans_.pop_back();
     }
     if (type == MD_SPAN_IMG) {
-      if (skip_depth_ > 0) --skip_depth_;
+      if (skip_depth_ > 0) {
+        --skip_depth_;
+      } else if (image_.open) {
+        close_image();
+      }
     } else if (type == MD_SPAN_CODE && in_code_) {
       in_code_ = false;
       close_code_span();
@@ -723,6 +869,7 @@ class Walker {
       Piece piece{PieceKind::Text};
       piece.begin = piece.end = run_.size();
       piece.first_segment = piece.last_segment = run_segments_.size();
+      if (std::exchange(alt_first_, false)) piece.join = Join::Space;
       pieces_.push_back(piece);
       text_open_ = true;
     }
@@ -840,6 +987,7 @@ class Walker {
 
   void code_text(const MD_CHAR* text, MD_SIZE size) {
     std::size_t at = offset_of(text, size);
+    if (code_block_.open) return code_block_line(text, size, at);
     if (!in_code_) return;  // code blocks
     if (at == kNoPos && !own_string(size)) return;
     if (at != kNoPos) {
@@ -906,19 +1054,139 @@ class Walker {
     if (piece.kind == PieceKind::Break) {
       std::optional<std::size_t> next;
       if (piece.next != kNoPos) next = piece.next;
-      append_text(target, " ", break_range(source_, piece.after, next, piece.hard));
+      const SourceSpan line_end = break_range(source_, piece.after, next, piece.hard);
+      if (natural()) {
+        append_natural_text(target, " ", line_end, source_, Join::Auto);
+      } else {
+        append_text(target, " ", line_end);
+      }
       return;
     }
     if (piece.start != kNoPos) range = SourceSpan{piece.start, piece.stop};
-    append_text(target, std::string_view(run_).substr(piece.begin, piece.end - piece.begin), range,
-                std::span(run_segments_)
-                    .subspan(piece.first_segment, piece.last_segment - piece.first_segment),
-                piece.begin);
+    const std::string_view text =
+        std::string_view(run_).substr(piece.begin, piece.end - piece.begin);
+    const std::span<const MapSegment> segments =
+        std::span(run_segments_)
+            .subspan(piece.first_segment, piece.last_segment - piece.first_segment);
+    if (natural()) {
+      append_natural_text(target, text, range, source_, piece.join, segments, piece.begin);
+    } else {
+      append_text(target, text, range, segments, piece.begin);
+    }
+  }
+
+  // ---- natural reading: images and code blocks ------------------------------------------------
+
+  // An image's alt text is read as "Image: alt text." when it has two words or more (a badge's
+  // one word stays silent): the words are gathered as any text, then kept or taken back.
+  void open_image() {
+    image_ = {true, run_.size(), pieces_.size(), run_segments_.size(), 0};
+    add_words(kImageWord, Join::Space);
+    image_.alt_from = run_.size();
+    alt_first_ = true;
+  }
+
+  void close_image() {
+    image_.open = false;
+    alt_first_ = false;
+    std::size_t words = 0;
+    bool in_word = false;
+    for (std::size_t i = image_.alt_from; i < run_.size(); ++i) {
+      const auto c = static_cast<unsigned char>(run_[i]);
+      const bool word = std::isalnum(c) != 0 || c >= 0x80;
+      if (word && !in_word) ++words;
+      in_word = word || (in_word && c != ' ' && c != '\n' && c != '\t');
+    }
+    if (words < 2) {
+      run_.resize(image_.run_size);
+      pieces_.resize(image_.piece_count);
+      run_segments_.resize(image_.segment_count);
+      text_open_ = false;
+      return;
+    }
+    add_words(".", Join::Glued);
+  }
+
+  // Words the reading adds, as a piece of their own with no place in the source.
+  void add_words(std::string_view words, Join join) {
+    text_open_ = false;
+    Piece piece{PieceKind::Text};
+    piece.begin = run_.size();
+    run_.append(words);
+    piece.end = run_.size();
+    piece.first_segment = piece.last_segment = run_segments_.size();
+    piece.join = join;
+    pieces_.push_back(piece);
+  }
+
+  void open_code_block(const MD_BLOCK_CODE_DETAIL* detail) {
+    code_block_ = {};
+    code_block_.open = true;
+    code_block_.from = cursor_;
+    if (detail != nullptr) {
+      code_block_.fence = detail->fence_char;
+      if (detail->lang.text != nullptr && detail->lang.size > 0) {
+        code_block_.language =
+            code_language_name(std::string_view(detail->lang.text, detail->lang.size));
+      }
+    }
+  }
+
+  // md4c hands each line of a code block over as its indentation, its text and a line feed of
+  // its own.
+  void code_block_line(const MD_CHAR* text, MD_SIZE size, std::size_t at) {
+    if (at == kNoPos) {
+      if (size == 1 && text[0] == '\n') ++code_block_.lines;
+      return;
+    }
+    if (code_block_.first == kNoPos) code_block_.first = at;
+    code_block_.last = at + size;
+  }
+
+  void close_code_block() {
+    code_block_.open = false;
+    if (code_block_.lines == 0) return;
+    std::size_t start = code_block_.first;
+    std::size_t end = code_block_.last;
+    if (code_block_.fence != 0) {
+      const std::string fence(3, code_block_.fence);
+      // The opening fence stands on the line before the first one, or, with no line to go by,
+      // is the first run of three fence characters since the content before.
+      std::size_t search_from = code_block_.from;
+      if (start != kNoPos) {
+        const std::size_t line = start == 0 ? 0 : source_.rfind('\n', start - 1) + 1;
+        search_from = line < 2 ? 0 : source_.rfind('\n', line - 2) + 1;
+      }
+      const std::size_t limit = start == kNoPos ? source_.size() : start;
+      const std::size_t open = source_.find(fence, search_from);
+      if (open != std::string_view::npos && open < limit) start = open;
+      // The closing fence stands on the line after the last one, after blanks and quote marks.
+      std::size_t line = source_.find('\n', end == 0 || end < start ? start : end);
+      if (line != std::string_view::npos) {
+        std::size_t p = line + 1;
+        while (p < source_.size() && (source_[p] == ' ' || source_[p] == '\t' || source_[p] == '>'))
+          ++p;
+        if (source_.compare(p, 3, fence) == 0) {
+          while (p < source_.size() && source_[p] == code_block_.fence) ++p;
+          end = p;
+        }
+      }
+    }
+    if (start == kNoPos) return;
+    end = std::max(end, start);
+    cursor_ = std::max(cursor_, end);
+    const SourceSpan range{map_.to_source(start), map_.to_source(end)};
+    map_.add(range, {});
+    code_notes_.push_back({out_.size(), code_block_.lines, code_block_.language});
+    out_.push_back(
+        Utterance{code_block_announcement(code_block_.language, code_block_.lines, false),
+                  range.first, range.second, UtteranceKind::CodeBlock});
   }
 
   // What the walk reads and what it writes.
   std::string_view source_;  // the text md4c reads (the block fixes included)
   std::size_t parse_from_;   // after a byte order mark and front matter
+  ReadingMode mode_;
   std::vector<Utterance> out_;
   const UtteranceWatcher& watcher_;
   std::size_t shown_ = 0;  // utterances the watcher has seen
@@ -952,6 +1220,29 @@ class Walker {
   std::size_t code_first_ = kNoPos;
   std::size_t code_last_ = 0;
   std::size_t code_from_ = 0;  // where to look for the fences of an empty span
+
+  // Natural reading: the table's header cells by column, the image and the code block being
+  // read, and the code blocks announced.
+  static constexpr std::string_view kImageWord = "Image:";
+  std::vector<std::string> header_cells_;
+  struct OpenImage {
+    bool open = false;
+    std::size_t run_size = 0;  // the run, its pieces and segments before the image
+    std::size_t piece_count = 0;
+    std::size_t segment_count = 0;
+    std::size_t alt_from = 0;  // where the alt text starts in the run
+  } image_;
+  bool alt_first_ = false;  // the alt text's first piece is still to come
+  struct OpenCodeBlock {
+    bool open = false;
+    char fence = 0;              // 0 for an indented block
+    std::size_t from = 0;        // where the content before it ended
+    std::size_t first = kNoPos;  // its lines' first and last source bytes
+    std::size_t last = 0;
+    std::size_t lines = 0;
+    std::string language;
+  } code_block_;
+  std::vector<ParsedMarkdownDocument::CodeBlockNote> code_notes_;
 };
 
 }  // namespace
@@ -973,21 +1264,24 @@ markdown::Reading reading_for(std::size_t size) {
 // `insertions` and the rest NUL padding.
 ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size_t unread,
                             std::vector<markdown::Insertion> insertions, markdown::Reading reading,
-                            const UtteranceWatcher& watcher = {}) {
+                            ReadingMode mode, const UtteranceWatcher& watcher = {}) {
   TextSourceMap map;
   markdown::Walker walker(std::string_view(text.data(), size), unread, map, std::move(insertions),
-                          watcher);
+                          watcher, mode);
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
-  return markdown::assemble_document(std::move(utterances), std::move(map));
+  ParsedMarkdownDocument doc = markdown::assemble_document(std::move(utterances), std::move(map));
+  doc.code_blocks = walker.take_code_blocks();
+  return doc;
 }
 
 }  // namespace
 
-ParsedMarkdownDocument parse_markdown_document(std::string_view source) {
-  return markdown::parse_markdown_document(source, reading_for(source.size()));
+ParsedMarkdownDocument parse_markdown_document(std::string_view source, ReadingMode mode) {
+  return markdown::parse_markdown_document(source, reading_for(source.size()), mode);
 }
 
-ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source, Reading reading) {
+ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source, Reading reading,
+                                                         ReadingMode mode) {
   // md4c 0.4.8 read past the end of its input on some documents (a link cut off by the end of
   // the text, for one); md4c is still given a copy followed by NUL bytes, as after the end of a
   // C string, where any parser behaves. The copy also carries the block fixes.
@@ -1009,11 +1303,12 @@ ParsedMarkdownDocument markdown::parse_markdown_document(std::string_view source
   padded.append(source.substr(copied));
   const std::size_t size = padded.size();
   padded.append(kPadding, '\0');
-  return walk(padded, size, unread, std::move(insertions), reading);
+  return walk(padded, size, unread, std::move(insertions), reading, mode);
 }
 
 ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
-                                                        const UtteranceWatcher& watcher) {
+                                                        const UtteranceWatcher& watcher,
+                                                        ReadingMode mode) {
   // As above, but the fixes and the padding go into the source's own buffer, back to front so
   // that every byte moves once: a huge document is not held twice.
   const std::size_t unread = markdown::unread_prefix_length(source);
@@ -1037,7 +1332,7 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
     std::memcpy(source.data() + write_end, fix->text.data(), fix->text.size());
     read_end = fix->at;
   }
-  return walk(source, size, unread, std::move(insertions), reading_for(size), watcher);
+  return walk(source, size, unread, std::move(insertions), reading_for(size), mode, watcher);
 }
 
 }  // namespace mdspeak

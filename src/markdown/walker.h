@@ -40,6 +40,13 @@ struct Context {
   std::size_t first_content = std::string_view::npos;
   std::size_t first_content_cell = 0;
   std::size_t cell_count = 0;
+
+  // Natural reading: where the last piece's source ended, whether white space stood after it,
+  // and whether part of the block's text was already spoken (a list item's task prefix is said
+  // once, before its first part).
+  std::size_t last_source_end = std::string_view::npos;
+  bool space_pending = false;
+  bool spoken_before = false;
 };
 
 // Adds a piece of text read from `range` of the source. The piece's line feeds become spaces and
@@ -50,6 +57,17 @@ struct Context {
 void append_text(Context& context, std::string_view piece, std::optional<SourceSpan> range,
                  std::span<const MapSegment> segments = {}, std::size_t segments_base = 0);
 
+// How a piece of the natural reading joins the text before it: by the source's own white space
+// (`Auto`), or always or never with a space (words the reading adds).
+enum class Join : std::uint8_t { Auto, Space, Glued };
+
+// `append_text` for the natural reading: a space joins the piece where the source (`source`, the
+// text md4c read) has white space between the last piece and this one, or at their ends; never
+// otherwise, so inline code keeps the spacing it was written with.
+void append_natural_text(Context& context, std::string_view piece, std::optional<SourceSpan> range,
+                         std::string_view source, Join join,
+                         std::span<const MapSegment> segments = {}, std::size_t segments_base = 0);
+
 // Spoken form of inline code: `_`, `::`, `/` and `\` become spaces (in that order).
 // Rewrites `code` onto `out`; `segments` (positions in `code`) move to positions in `out`.
 void append_inline_code(std::string& out, std::string_view code, Segments& segments);
@@ -58,6 +76,7 @@ void append_inline_code(std::string& out, std::string_view code, Segments& segme
 // events (what large documents get). Both read the same document.
 enum class Reading : std::uint8_t { OneThread, TwoThreads };
 
-ParsedMarkdownDocument parse_markdown_document(std::string_view source, Reading reading);
+ParsedMarkdownDocument parse_markdown_document(std::string_view source, Reading reading,
+                                               ReadingMode mode = ReadingMode::Spec);
 
 }  // namespace mdspeak::markdown

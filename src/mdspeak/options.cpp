@@ -46,7 +46,7 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   app.get_formatter()->column_width(24);
   app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
   Options options;
-  std::string lines, bytes, encoding = "utf-8";
+  std::string lines, bytes, encoding = "utf-8", reading = "natural";
   std::uint64_t from = 0;
   app.add_option("FILE", options.file,
                  "Markdown file to read (- for standard input; .gz is read too)");
@@ -68,6 +68,9 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
       ->type_name("R");
   app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
+  app.add_option("--reading", reading,
+                 "natural (default: sentence by sentence, in source order) or spec")
+      ->type_name("MODE");
   app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
       ->type_name("ENC");
   from_option->excludes(lines_option)->excludes(bytes_option);
@@ -113,6 +116,10 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   } else {
     return usage_error("--encoding wants utf-8 or latin1, got '" + encoding + "'");
   }
+  if (reading != "natural" && reading != "spec") {
+    return usage_error("--reading wants natural or spec, got '" + reading + "'");
+  }
+  options.natural_reading = reading == "natural";
   if (!options.file.empty() && options.list_voices) {
     return usage_error("--list-voices takes no FILE");
   }

@@ -29,6 +29,9 @@ struct Options {
   double rate = 1.0;
   std::optional<std::string> voice;
   Encoding encoding = Encoding::kUtf8;
+  // Loaded with the service's natural reading (sentence by sentence, in source order, code
+  // blocks announced) unless `--reading spec` asks for the plain one.
+  bool natural_reading = true;
 };
 
 // What parsing decided: run with `options`, or exit at once with `exit_code` after writing

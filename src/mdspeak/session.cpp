@@ -60,6 +60,20 @@ std::string language_name(const std::string& locale) {
   return language;
 }
 
+// The load request; with the natural reading asked for, a service that refuses it (an older one
+// answers unsupported_reading) is sent the plain one after.
+Json load_request(const std::string& source, bool natural) {
+  Json load = {
+      {"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source}};
+  if (natural) load["reading"] = "natural";
+  return load;
+}
+
+bool refuses_reading(const Json& answer) {
+  return answer.value("type", "") == "error_result" &&
+         answer.value("code", "") == "unsupported_reading";
+}
+
 // Waits for answers whose "id" is `id`, passing events to `on_other`; nothing on death or timeout.
 std::optional<Json> await_answer(ServiceProcess& service, const std::string& id,
                                  std::chrono::milliseconds timeout) {
@@ -113,6 +127,8 @@ class Reader {
   }
   std::vector<Utterance>& list() { return mode_ == Mode::kDocument ? document_ : summary_; }
 
+  // Loads the document, prepares it and speaks the chosen range.
+  void start(bool natural);
   void speak_from(std::size_t index);
   void handle_line(const std::string& line);
   void handle_key(unsigned char key);
@@ -152,9 +168,10 @@ class Reader {
   std::size_t current_ = 0;
   std::size_t base_ = 0;
   std::optional<Span> word_;
-  std::uint64_t word_offset_ = 0;              // in the source, for the position shown
-  bool started_ = false;                       // some utterance has begun
-  bool nothing_spoken_ = false;                // the first speech had nothing to say
+  std::uint64_t word_offset_ = 0;  // in the source, for the position shown
+  bool started_ = false;           // some utterance has begun
+  bool nothing_spoken_ = false;    // the first speech had nothing to say
+  bool reloading_ = false;         // the natural reading was refused: loaded again the plain way
   std::optional<std::string> awaiting_speak_;  // events before its answer belong to older speech
   Clock::time_point speak_deadline_;
   std::optional<std::string> awaiting_pause_;
@@ -421,6 +438,13 @@ void Reader::handle_line(const std::string& line) {
     }
   } else if (type == "error_result") {
     if (state_ == State::kStopping) return;
+    if (id == "load" && refuses_reading(message) && !reloading_) {
+      // Read it the plain way; what was sent after the refused load fails as not loaded.
+      reloading_ = true;
+      start(false);
+      return;
+    }
+    if (reloading_) return;
     if (awaiting_pause_ && id == *awaiting_pause_) {
       // The pause failed: fall back on stopping and restarting the utterance.
       awaiting_pause_.reset();
@@ -435,6 +459,8 @@ void Reader::handle_line(const std::string& line) {
       return;
     }
     failure_ = message.value("message", std::string("the service reported an error"));
+  } else if (type == "load_document_result") {
+    if (reloading_) reloading_ = false;
   } else if (type == "prepare_speech_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
     if (!list) {
@@ -586,26 +612,29 @@ void Reader::draw() {
   terminal_->write(render(frame));
 }
 
-int Reader::run(const ByteRange& range, int signal_fd) {
-  range_ = range;
+void Reader::start(bool natural) {
   // Everything the first word needs goes out at once; the service answers in order.
   Json prepare = {{"type", "prepare_speech"}, {"id", "prepare"}, {"document_id", kDocumentId}};
-  prepare["start_offset"] = range.start;
-  if (range.end) prepare["end_offset"] = *range.end;
-  send({{"type", "init"}, {"id", "init"}});
-  send(
-      {{"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source_}});
+  prepare["start_offset"] = range_.start;
+  if (range_.end) prepare["end_offset"] = *range_.end;
+  send(load_request(source_, natural));
   send(prepare);
-  mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
   // The summary list must be known before its speech begins; for the document, the summary is
   // only needed for `s`, so it does not delay the first word.
   Json prepare_summary = {
       {"type", "prepare_summary"}, {"id", "summary"}, {"document_id", kDocumentId}};
   if (mode_ == Mode::kSummary) send(prepare_summary);
   // Answered before the speech begins, so a wrong voice is refused before it is heard.
-  if (options_.voice) send({{"type", "list_voices"}, {"id", "voices"}});
+  if (options_.voice && !reloading_) send({{"type", "list_voices"}, {"id", "voices"}});
   speak_from(0);  // the list is not known yet: this speaks the chosen range
   if (mode_ == Mode::kDocument) send(prepare_summary);
+}
+
+int Reader::run(const ByteRange& range, int signal_fd) {
+  range_ = range;
+  mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
+  send({{"type", "init"}, {"id", "init"}});
+  start(options_.natural_reading);
   if (terminal_) draw();
 
   auto last_draw = Clock::now();
@@ -689,8 +718,6 @@ int Reader::run(const ByteRange& range, int signal_fd) {
 // --print, --print-summary: the service's utterances, nothing spoken.
 int print_utterances(const Options& options, const std::string& source, const ByteRange& range,
                      ServiceProcess& service) {
-  Json load = {
-      {"type", "load_document"}, {"id", "load"}, {"document_id", kDocumentId}, {"text", source}};
   Json prepare = {{"id", "prepare"}, {"document_id", kDocumentId}};
   if (options.print_summary) {
     prepare["type"] = "prepare_summary";
@@ -699,8 +726,18 @@ int print_utterances(const Options& options, const std::string& source, const By
     prepare["start_offset"] = range.start;
     if (range.end) prepare["end_offset"] = *range.end;
   }
-  if (!service.send(dump(load)) || !service.send(dump(prepare))) return fatal(died(service));
+  if (!service.send(dump(load_request(source, options.natural_reading))) ||
+      !service.send(dump(prepare))) {
+    return fatal(died(service));
+  }
   auto answer = await_answer(service, "prepare", std::chrono::minutes(2));
+  if (answer && options.natural_reading && answer->value("type", "") == "error_result") {
+    // Only a refused reading fails the load: load the plain way and ask again.
+    if (!service.send(dump(load_request(source, false))) || !service.send(dump(prepare))) {
+      return fatal(died(service));
+    }
+    answer = await_answer(service, "prepare", std::chrono::minutes(2));
+  }
   if (!answer) return fatal(died(service));
   // A reader that closed the pipe (`| head`) has all it wanted: end quietly, as filters do.
   auto write_failed = [] { return std::ferror(stdout) != 0; };

@@ -36,6 +36,7 @@ enum Field : std::uint8_t {
   kRate,
   kType,
   kWordEvents,
+  kReading,
   kFieldCount,
   kUnknownField = kFieldCount,
 };
@@ -43,7 +44,7 @@ enum Field : std::uint8_t {
 // The names of the known fields, in `Field` order.
 constexpr std::string_view kFieldNames[kFieldCount] = {
     "id",       "document_id", "text", "start_offset", "end_offset",
-    "voice_id", "rate",        "type", "word_events",
+    "voice_id", "rate",        "type", "word_events",  "reading",
 };
 
 Field field_named(std::string_view name) {
@@ -166,10 +167,22 @@ Result<Request> build_init(Fields& f) {
 Result<Request> build_list_voices(Fields& f) {
   return assemble<ListVoices>(take_string(f[kId], "id"));
 }
+// Any value but the two names is kept as unsupported, for the host to answer with an error.
+Result<RequestedReading> take_reading(const Value& value) {
+  if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) {
+    return RequestedReading::Spec;
+  }
+  if (value.kind == Value::Kind::String && value.text == "spec") return RequestedReading::Spec;
+  if (value.kind == Value::Kind::String && value.text == "natural") {
+    return RequestedReading::Natural;
+  }
+  return RequestedReading::Unsupported;
+}
+
 Result<Request> build_load_document(Fields& f) {
   return assemble<LoadDocument>(take_string(f[kId], "id"),
                                 take_string(f[kDocumentId], "document_id"),
-                                take_string(f[kText], "text"));
+                                take_string(f[kText], "text"), take_reading(f[kReading]));
 }
 Result<Request> build_prepare_speech(Fields& f) {
   return assemble<PrepareSpeech>(
@@ -219,7 +232,7 @@ struct RequestShape {
 constexpr std::array<RequestShape, 10> kShapes = {{
     {"init", 1, {kId}, build_init},
     {"list_voices", 1, {kId}, build_list_voices},
-    {"load_document", 3, {kId, kDocumentId, kText}, build_load_document},
+    {"load_document", 4, {kId, kDocumentId, kText, kReading}, build_load_document, 1},
     {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}, build_prepare_speech},
     {"prepare_summary", 2, {kId, kDocumentId}, build_prepare_summary},
     {"speak",
@@ -543,6 +556,8 @@ std::string_view kind_name(PreparedUtteranceKind kind) {
       return "block_quote";
     case PreparedUtteranceKind::TableRow:
       return "table_row";
+    case PreparedUtteranceKind::CodeBlock:
+      return "code_block";
   }
   return "paragraph";
 }

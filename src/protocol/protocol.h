@@ -30,10 +30,15 @@ struct ListVoices {
   std::string id;
   bool operator==(const ListVoices&) const = default;
 };
+// Extension: how a document is to be read aloud. `Unsupported` is any value other than the two
+// names (the request is answered with an error, nothing is loaded).
+enum class RequestedReading : std::uint8_t { Spec, Natural, Unsupported };
+
 struct LoadDocument {
   std::string id;
   std::string document_id;
   std::string text;
+  RequestedReading reading = RequestedReading::Spec;  // extension: absent or null is `Spec`
   bool operator==(const LoadDocument&) const = default;
 };
 struct PrepareSpeech {
@@ -93,7 +98,15 @@ Result<Request> decode_request(std::string_view line, json::DecodedAhead* ahead 
 
 // ---- Messages, members in written order after "type" ----
 
-enum class PreparedUtteranceKind : std::uint8_t { Heading, Paragraph, Item, BlockQuote, TableRow };
+// `CodeBlock` ("code_block") comes only from documents loaded with the natural reading.
+enum class PreparedUtteranceKind : std::uint8_t {
+  Heading,
+  Paragraph,
+  Item,
+  BlockQuote,
+  TableRow,
+  CodeBlock
+};
 
 // The text is a view: an answer is encoded while the document it comes from is unchanged, so a
 // whole-document answer copies no utterance.

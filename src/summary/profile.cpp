@@ -137,6 +137,8 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   if (profile.heading) matcher.feed(*profile.heading);
   std::size_t body_words = 0;
   for (const Utterance& utterance : section.utterances) {
+    // An announced code block says nothing about what the section is.
+    if (utterance.kind == UtteranceKind::CodeBlock) continue;
     const std::string_view text = text::trim(utterance.text);
     if (utterance.kind == UtteranceKind::Item) {
       // Items keep their task prefixes; the task lists hold the rest without them.

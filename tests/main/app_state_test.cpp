@@ -392,5 +392,73 @@ TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
   EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "Real span.");
 }
 
+// The reading belongs to the stored document: everything that reads the document afterwards
+// works on the utterances of the reading it was loaded with. A reading the service does not know
+// is refused, and the document stored before under that id stays.
+TEST(AppStateTest, ReadingChosenAtLoadIsTheDocuments) {
+  FakeHost s = FakeHost::create();
+  const std::string text = "* Parent.\n  * Child.\n\n```sh\nls\n```\n";
+  struct Case {
+    RequestedReading reading;
+    std::vector<std::string> texts;
+  };
+  const std::vector<Case> cases = {
+      {RequestedReading::Spec, {"Child.", "Parent."}},
+      {RequestedReading::Natural, {"Parent.", "Child.", "Shell code block, 1 line."}},
+  };
+  for (const Case& c : cases) {
+    s.answer(LoadDocument{"1", "doc", text, c.reading});
+    const auto prepared =
+        std::get<PrepareSpeechResult>(s.answer(PrepareSpeech{"2", "doc", {}, {}}));
+    std::vector<std::string> texts;
+    for (const PreparedUtterance& u : prepared.utterances) texts.emplace_back(u.text);
+    EXPECT_EQ(texts, c.texts);
+    // Speech follows the same list.
+    const auto spoken = std::get<SpeakResult>(s.answer(Speak{"3", "doc", {}, {}, {}, 1.0f}));
+    EXPECT_EQ(spoken.queued, c.texts.size());
+    ASSERT_EQ(s.state.spoken().size(), 2u);
+    EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), c.texts[0]);
+    EXPECT_EQ(s.state.spoken().handed(1).utterance.text(), c.texts[1]);
+    s.answer(Stop{"4"});
+  }
+  const auto refused = std::get<ErrorResult>(
+      s.answer(LoadDocument{"5", "doc", "# Other\n", RequestedReading::Unsupported}));
+  EXPECT_EQ(refused.code, "unsupported_reading");
+  EXPECT_NE(refused.message.find("\"natural\""), std::string::npos);
+  EXPECT_NE(refused.message.find("\"spec\""), std::string::npos);
+  const auto kept = std::get<PrepareSpeechResult>(s.answer(PrepareSpeech{"6", "doc", {}, {}}));
+  EXPECT_EQ(kept.utterances.size(), 3u);
+}
+
+// The announcement of a code block is worded in the document's language; the summary is not
+// made of announcements.
+TEST(AppStateTest, NaturalCodeBlocksSpeakTheDocumentsLanguage) {
+  FakeHost s = FakeHost::create();
+  struct Case {
+    std::string text;
+    std::string announcement;
+  };
+  const std::vector<Case> cases = {
+      {"# Uso\n\n```\na\nb\n```\n\nEste programa lee los documentos en voz alta para "
+       "que usted pueda escucharlos mientras trabaja en otras cosas de la casa.\n",
+       "Bloque de código, 2 líneas."},
+      {"# Usage\n\n```\na\n```\n\nThis program reads the documents aloud so that you can "
+       "listen to them while you work on other things around the house.\n",
+       "Code block, 1 line."},
+  };
+  for (const Case& c : cases) {
+    s.answer(LoadDocument{"1", "doc", c.text, RequestedReading::Natural});
+    const auto prepared =
+        std::get<PrepareSpeechResult>(s.answer(PrepareSpeech{"2", "doc", {}, {}}));
+    ASSERT_EQ(prepared.utterances.size(), 3u);
+    EXPECT_EQ(prepared.utterances[1].text, c.announcement);
+    EXPECT_EQ(prepared.utterances[1].kind, PreparedUtteranceKind::CodeBlock);
+    const auto summary = std::get<PrepareSummaryResult>(s.answer(PrepareSummary{"3", "doc"}));
+    for (const PreparedUtterance& u : summary.utterances) {
+      EXPECT_EQ(std::string(u.text).find("lock"), std::string::npos) << u.text;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mdspeak

@@ -140,6 +140,38 @@ TEST_F(Mdspeak, PrintIntoAPipeClosedEarlyEndsQuietly) {
   }
 }
 
+// The natural reading by default: a parent item before its sub-item, a code block announced on
+// a line of its own. `--reading spec` reads as a client that does not ask; a service that refuses
+// the natural reading is asked for the plain one, without a failure.
+TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
+  write("nested.md", "* Parent.\n  * Child.\n\n```sh\nmake\n```\n");
+  const std::string natural =
+      "0 item        1:3-1:10 Parent.\n"
+      "1 item        2:5-2:11 Child.\n"
+      "2 code_block  4:1-6:4 Shell code block, 1 line.\n";
+  const std::string spec =
+      "0 item        2:5-2:11 Child.\n"
+      "1 item        1:3-1:10 Parent.\n";
+  // A service that knows no natural reading: the member reaches it as a value it refuses.
+  write("refusing", "#!/bin/sh\nsed -u 's/\"reading\":\"natural\"/\"reading\":\"old\"/' | " +
+                        std::string(MDSPEAK_SERVICE_PATH) + "\n");
+  fs::permissions(dir_ / "refusing", fs::perms::owner_all);
+  const std::string nowhere = "SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock";
+  struct Case {
+    std::string args, prefix, out;
+  } cases[] = {
+      {"--print nested.md", nowhere, natural},
+      {"--print --reading natural nested.md", nowhere, natural},
+      {"--print --reading spec nested.md", nowhere, spec},
+      {"--print nested.md", nowhere + " MDSPEAK_SERVICE=./refusing", spec},
+  };
+  for (const Case& c : cases) {
+    auto r = run(c.args, c.prefix);
+    EXPECT_EQ(r.status, 0) << c.args << c.prefix << r.err;
+    EXPECT_EQ(r.out, c.out) << c.args << c.prefix;
+  }
+}
+
 TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
   write("nul.md", std::string(2000, '\0'));
   write("latin1.md", "caf\xe9\n");
@@ -219,10 +251,14 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   auto lines = split_lines(summary.out);
   ASSERT_EQ(lines.size(), 2u) << summary.out;
   EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
-  // Nothing to speak is no error, but is said rather than left to guess.
+  // Nothing to speak is no error, but is said rather than left to guess. The natural reading
+  // announces code that the spec reading leaves silent.
   write("code.md", "```\nonly code\n```\n");
+  auto announced = run("--rate 2 code.md");
+  EXPECT_EQ(announced.status, 0) << announced.err;
+  EXPECT_EQ(announced.out, "1:1 code_block Code block, 1 line.\n");
   for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
-           {"code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
+           {"--reading spec code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
            {"--lines 2:2 sample.md",
             "mdspeak: nothing to read: the chosen part has no text "
             "to speak\n"}}) {

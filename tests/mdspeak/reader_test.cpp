@@ -154,6 +154,7 @@ TEST(Options, BadArgumentsExitTwoWithUsage) {
       {"--from", "3", "--lines", "1:2", "f.md"},
       {"--print", "--summary", "f.md"},
       {"--encoding", "ebcdic", "f.md"},
+      {"--reading", "fast", "f.md"},
       {"--list-voices", "f.md"},
       {"a.md", "b.md"},
   };
@@ -180,6 +181,9 @@ TEST(Options, GoodArguments) {
   EXPECT_FLOAT_EQ(o.options->rate, 1.5);
   EXPECT_EQ(o.options->voice, "es");
   EXPECT_EQ(o.options->encoding, Encoding::kLatin1);
+  EXPECT_TRUE(o.options->natural_reading);
+  EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);
+  EXPECT_TRUE(parse({"--reading", "natural", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--list-voices"}).options);
 }
 

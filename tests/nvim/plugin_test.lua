@@ -182,7 +182,9 @@ end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
 -- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
--- "dies-reading" exits once the first utterance has begun; "fails-reading" reports it failed.
+-- "dies-reading" exits once the first utterance has begun; "fails-reading" reports it failed;
+-- "old-reading" refuses the natural reading (as a service that knows only the plain one would,
+-- were it strict).
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
@@ -200,6 +202,8 @@ for line in sys.stdin:
     t, i, doc = r["type"], r["id"], r.get("document_id")
     if t == "init":
         send("init_result", id=i, available=True, backend="x", message=None)
+    elif t == "load_document" and mode == "old-reading" and "reading" in r:
+        send("error_result", id=i, code="unsupported_reading", message="no such reading")
     elif t == "load_document":
         send("load_document_result", id=i, document_id=doc, utterance_count=2)
     elif t == "prepare_speech":
@@ -429,6 +433,42 @@ test("next and previous move by utterance, those of one block together", "offlin
   eq(#told == 1 and told[1].message, "mdspeak: no next utterance", "told where it ends")
   mdspeak.shutdown()
 end)
+
+test("the natural reading is asked for unless configured, and dropped when refused", "offline",
+  function()
+    local cases = {
+      { "old-reading", "natural", { "natural", "-", "-" } },
+      { "no-pause", "natural", { "natural", "natural" } },
+      { "no-pause", "spec", { "-", "-" } },
+    }
+    for n, case in ipairs(cases) do
+      local log = tmp .. "/readings" .. n
+      notes = {}
+      mdspeak.setup({ service = fake_service(case[1], log), reading = case[2] })
+      local buf = open("readings" .. n .. ".md", "One.\n\nTwo. More.\n")
+      vim.cmd("MdspeakRead")
+      check(vim.wait(3000, function()
+        return reading() and reading().utterance ~= nil
+      end, 10), "reading began")
+      mdspeak.stop()
+      -- An edit makes the next read load the buffer again.
+      vim.api.nvim_buf_set_lines(buf, 0, 1, true, { "Uno." })
+      vim.cmd("MdspeakRead")
+      vim.wait(300)
+      local loads = {}
+      for _, line in ipairs(vim.fn.readfile(log)) do
+        local r = vim.json.decode(line)
+        if r.type == "load_document" then
+          loads[#loads + 1] = r.reading or "-"
+        end
+      end
+      eq(loads, case[3], "load requests' reading with " .. case[1] .. ", " .. case[2])
+      eq(notes_at(vim.log.levels.ERROR), {}, "errors")
+      mdspeak.stop()
+      mdspeak.shutdown()
+    end
+    mdspeak.setup({ reading = "natural" })
+  end)
 
 test("commands in quick succession share the service being started", "offline", function()
   local log = tmp .. "/quick"

@@ -97,6 +97,35 @@ TEST(DecodeRequest, WordEventsPauseAndResume) {
   });
 }
 
+// Extension: the reading a document is loaded with. Any value but the two names decodes (the
+// host answers it with an error naming them); left out or null it is the plain reading.
+TEST(DecodeRequest, LoadDocumentReading) {
+  using R = RequestedReading;
+  expect_decodes({
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"natural"})",
+       LoadDocument{"a", "d", "t", R::Natural}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"spec"})",
+       LoadDocument{"a", "d", "t", R::Spec}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":null})",
+       LoadDocument{"a", "d", "t", R::Spec}},
+      {R"(["load_document","a","d","t","natural"])", LoadDocument{"a", "d", "t", R::Natural}},
+      {R"(["load_document","a","d","t"])", LoadDocument{"a", "d", "t", R::Spec}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"Natural"})",
+       LoadDocument{"a", "d", "t", R::Unsupported}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":1})",
+       LoadDocument{"a", "d", "t", R::Unsupported}},
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":["natural"]})",
+       LoadDocument{"a", "d", "t", R::Unsupported}},
+      // Other requests ignore the member, as any they do not know.
+      {R"({"type":"init","id":"1","reading":"natural"})", Init{"1"}},
+  });
+  expect_rejects({
+      R"(["load_document","a","d","t","natural",null])",
+      R"(["load_document","a","d"])",
+      R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"spec","reading":"natural"})",
+  });
+}
+
 TEST(DecodeRequest, ObjectFormMemberOrderNullsAndIgnoredMembers) {
   expect_decodes({
       {R"({"id":"7","type":"init","extra":[1,{"a":null}]})", Init{"7"}},

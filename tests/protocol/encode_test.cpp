@@ -44,14 +44,16 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
       {"load", LoadDocumentResult{"3", "doc", 42},
        R"({"type":"load_document_result","id":"3","document_id":"doc","utterance_count":42})"},
       {"prepare speech",
-       PrepareSpeechResult{"4",
-                           "doc",
-                           "en",
-                           {PreparedUtterance{0, "Title", 0, 7, PreparedUtteranceKind::Heading},
-                            PreparedUtterance{1, "Body.", 9, 14, PreparedUtteranceKind::Paragraph},
-                            PreparedUtterance{2, "One", 15, 20, PreparedUtteranceKind::Item},
-                            PreparedUtterance{3, "Q", 21, 24, PreparedUtteranceKind::BlockQuote},
-                            PreparedUtterance{4, "a, b", 25, 31, PreparedUtteranceKind::TableRow}}},
+       PrepareSpeechResult{
+           "4",
+           "doc",
+           "en",
+           {PreparedUtterance{0, "Title", 0, 7, PreparedUtteranceKind::Heading},
+            PreparedUtterance{1, "Body.", 9, 14, PreparedUtteranceKind::Paragraph},
+            PreparedUtterance{2, "One", 15, 20, PreparedUtteranceKind::Item},
+            PreparedUtterance{3, "Q", 21, 24, PreparedUtteranceKind::BlockQuote},
+            PreparedUtterance{4, "a, b", 25, 31, PreparedUtteranceKind::TableRow},
+            PreparedUtterance{5, "Code block, 1 line.", 32, 40, PreparedUtteranceKind::CodeBlock}}},
        R"({"type":"prepare_speech_result","id":"4","document_id":"doc","language_code":"en",)"
        R"("utterances":[)"
        R"({"utterance_index":0,"text":"Title","start_offset":0,"end_offset":7,"kind":"heading"},)"
@@ -61,7 +63,9 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
        R"({"utterance_index":3,"text":"Q","start_offset":21,"end_offset":24,)"
        R"("kind":"block_quote"},)"
        R"({"utterance_index":4,"text":"a, b","start_offset":25,"end_offset":31,)"
-       R"("kind":"table_row"}]})"},
+       R"("kind":"table_row"},)"
+       R"({"utterance_index":5,"text":"Code block, 1 line.","start_offset":32,"end_offset":40,)"
+       R"("kind":"code_block"}]})"},
       {"prepare summary without language", PrepareSummaryResult{"5", "doc", std::nullopt, {}},
        R"({"type":"prepare_summary_result","id":"5","document_id":"doc","language_code":null,)"
        R"("utterances":[]})"},

@@ -15,6 +15,7 @@ local defaults = {
   default_mappings = false,
   answer_timeout_ms = 10000,
   pause_timeout_ms = 500, -- a service that does not answer `pause` within this is paused by stop
+  reading = "natural", -- sentence by sentence in source order, code blocks announced; or "spec"
 }
 
 local config = vim.deepcopy(defaults)
@@ -313,6 +314,7 @@ local function ensure_service()
     fail(reason)
   end
   state.service = service
+  state.reading_refused = nil -- a new process may know the natural reading
   state.docs = {}
   state.voices = nil
   state.starting = {}
@@ -394,7 +396,23 @@ local function ensure_document(buf)
   local lines = vim.api.nvim_buf_get_lines(buf, 0, -1, true)
   local source, starts = text.snapshot(lines)
   local id = "buffer-" .. buf
-  expect({ type = "load_document", document_id = id, text = source }, "load_document_result")
+  local load = { type = "load_document", document_id = id, text = source }
+  if config.reading == "natural" and not state.reading_refused then
+    load.reading = "natural"
+    local answer, reason = call(load)
+    if answer and answer.type == "error_result" and answer.code == "unsupported_reading" then
+      -- A service without the natural reading: read the plain way from now on.
+      state.reading_refused = true
+      load.reading = nil
+      answer, reason = call(load)
+    end
+    local problem = answer_error(load, answer, reason, "load_document_result")
+    if problem then
+      fail(problem)
+    end
+  else
+    expect(load, "load_document_result")
+  end
   local prepared = expect({ type = "prepare_speech", document_id = id }, "prepare_speech_result")
   doc = {
     id = id,
@@ -895,6 +913,10 @@ function M.setup(opts)
       notify("unknown option " .. key, vim.log.levels.WARN)
     end
     config[key] = value
+  end
+  if config.reading ~= "natural" and config.reading ~= "spec" then
+    notify("reading must be \"natural\" or \"spec\"", vim.log.levels.WARN)
+    config.reading = defaults.reading
   end
   if config.default_mappings then
     default_mappings()

@@ -1,0 +1,172 @@
+// Reads each Markdown file named on the command line in both readings and checks what the natural
+// reading promises: utterance starts never decrease; every range lies inside the document and on
+// UTF-8 boundaries; a cut inside a block falls only where the source has white space after the
+// mark; and no word of the spec reading is lost (the natural reading may join words that the
+// spec reading split where the source had no space, and adds announcements and table headers).
+// Prints every problem and the figures; exits 1 when there is any problem.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "markdown/markdown.h"
+
+namespace {
+
+using mdspeak::ParsedMarkdownDocument;
+using mdspeak::ReadingMode;
+using mdspeak::Utterance;
+using mdspeak::UtteranceKind;
+
+bool word_byte(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+
+// The runs of letters and digits (any non-ASCII byte counts as a letter), lower-cased.
+void add_words(std::string_view text, std::map<std::string, long>& words) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && !word_byte(static_cast<unsigned char>(text[i]))) ++i;
+    std::string word;
+    while (i < text.size() && word_byte(static_cast<unsigned char>(text[i]))) {
+      const char c = text[i++];
+      word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    if (!word.empty()) ++words[word];
+  }
+}
+
+bool continuation(std::string_view source, std::size_t at) {
+  return at < source.size() && (static_cast<unsigned char>(source[at]) & 0xC0) == 0x80;
+}
+
+bool white(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// Whether `after` (the source after a mark) starts with white space, once the closing syntax of
+// emphasis, code, quotes and links (`](dest)`, `][label]`) is passed.
+bool white_after_closing_syntax(std::string_view after) {
+  std::size_t p = 0;
+  while (p < after.size()) {
+    if (after[p] == ']' && p + 1 < after.size() && (after[p + 1] == '(' || after[p + 1] == '[')) {
+      const std::size_t end = after.find(after[p + 1] == '(' ? ')' : ']', p + 2);
+      if (end == std::string_view::npos) return false;
+      p = end + 1;
+    } else if (std::string_view("*_~`])\"'").find(after[p]) != std::string_view::npos) {
+      ++p;
+    } else {
+      break;
+    }
+  }
+  return p == after.size() || white(after[p]);
+}
+
+// Whether `word` (missing from the natural reading) is part of a longer word that the natural
+// reading has and the spec reading has fewer of: pieces joined where the source had no space.
+bool joined_into(const std::string& word, const std::map<std::string, long>& natural,
+                 const std::map<std::string, long>& spec) {
+  for (const auto& [w, n] : natural) {
+    if (w.size() <= word.size() || w.find(word) == std::string::npos) continue;
+    auto s = spec.find(w);
+    if (s == spec.end() || s->second < n) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t problems = 0;
+  std::size_t utterances = 0;
+  std::size_t cuts = 0;
+  std::size_t code_blocks = 0;
+  std::size_t spec_words = 0;
+  std::size_t joined = 0;
+  auto report = [&](const char* file, const std::string& what) {
+    std::printf("%s: %s\n", file, what.c_str());
+    ++problems;
+  };
+  for (int f = 1; f < argc; ++f) {
+    std::ifstream in(argv[f], std::ios::binary);
+    const std::string source(std::istreambuf_iterator<char>(in), {});
+    const ParsedMarkdownDocument spec = mdspeak::parse_markdown_document(source);
+    const ParsedMarkdownDocument natural =
+        mdspeak::parse_markdown_document(source, ReadingMode::Natural);
+    utterances += natural.utterances.size();
+    std::map<std::string, long> spec_bag;
+    std::map<std::string, long> natural_bag;
+    for (const Utterance& u : spec.utterances) add_words(u.text, spec_bag);
+    for (std::size_t i = 0; i < natural.utterances.size(); ++i) {
+      const Utterance& u = natural.utterances[i];
+      const std::string at = "utterance " + std::to_string(i) + " '" + u.text.substr(0, 40) + "'";
+      if (u.kind == UtteranceKind::CodeBlock) {
+        ++code_blocks;
+      } else {
+        add_words(u.text, natural_bag);
+      }
+      // Every word's source lies inside its utterance's range (words the reading adds map to an
+      // empty range between their neighbours; a task prefix maps to its box, before the text).
+      std::size_t prefix = 0;
+      if (u.kind == UtteranceKind::Item) {
+        for (std::string_view p : {mdspeak::kTodoPrefix, mdspeak::kDonePrefix}) {
+          if (u.text.starts_with(p)) prefix = p.size();
+        }
+      }
+      for (std::size_t b = 0, e = 0; u.kind != UtteranceKind::CodeBlock && b < u.text.size();
+           b = e + 1) {
+        e = std::min(u.text.find(' ', b), u.text.size());
+        if (e == b || b < prefix) continue;
+        const mdspeak::SourceSpan r = natural.source_map.source_range(i, b, e);
+        if (r.first < r.second && (r.first < u.start_offset || r.second > u.end_offset)) {
+          report(argv[f], "word '" + u.text.substr(b, e - b) + "' outside its " + at);
+        }
+      }
+      if (i > 0 && u.start_offset < natural.utterances[i - 1].start_offset) {
+        report(argv[f], "start before the previous one's: " + at);
+      }
+      if (u.start_offset > u.end_offset || u.end_offset > source.size()) {
+        report(argv[f], "range outside the document: " + at);
+      } else if (continuation(source, u.start_offset) || continuation(source, u.end_offset)) {
+        report(argv[f], "range not on character boundaries: " + at);
+      }
+      // A cut: the next utterance continues the same block (its range starts inside or right
+      // after this one's block text, with no line between).
+      if (i + 1 == natural.utterances.size() || u.text.empty()) continue;
+      const Utterance& next = natural.utterances[i + 1];
+      if (next.kind != u.kind || next.start_offset < u.end_offset) continue;
+      const std::string_view between =
+          std::string_view(source).substr(u.end_offset, next.start_offset - u.end_offset);
+      if (between.find('\n') != std::string_view::npos) continue;
+      ++cuts;
+      const char last = u.text.back();
+      const bool mark = last == '.' || last == '!' || last == '?' || last == ':' || last == ';';
+      if (mark && u.end_offset > 0 && source[u.end_offset - 1] == last &&
+          !white_after_closing_syntax(std::string_view(source).substr(u.end_offset))) {
+        report(argv[f], "cut where the source has no white space after the mark: " + at);
+      }
+    }
+    // Table headers are read again before each cell; the headers' words are in both readings.
+    for (const auto& [word, n] : spec_bag) {
+      spec_words += static_cast<std::size_t>(n);
+      const auto got = natural_bag.find(word);
+      const long have = got == natural_bag.end() ? 0 : got->second;
+      if (have >= n) continue;
+      if (joined_into(word, natural_bag, spec_bag)) {
+        joined += static_cast<std::size_t>(n - have);
+        continue;
+      }
+      report(argv[f],
+             "word lost: '" + word + "' " + std::to_string(n - have) + " of " + std::to_string(n));
+    }
+  }
+  std::printf(
+      "%d files, %zu utterances (%zu code blocks announced, %zu cuts inside blocks), %zu words "
+      "of the spec reading (%zu read joined to a neighbour), %zu problems\n",
+      argc - 1, utterances, code_blocks, cuts, spec_words, joined, problems);
+  return problems == 0 ? 0 : 1;
+}
