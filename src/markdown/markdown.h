@@ -85,6 +85,9 @@ struct ParsedMarkdownDocument {
   std::vector<std::size_t> section_starts;
   std::optional<Utterance> title;  // the first heading, whatever its level
   TextSourceMap source_map;        // word-level ranges for `utterances`
+  // The level (1 to 6) of each heading utterance, in order; empty for a document made
+  // `from_utterances`.
+  std::vector<std::uint8_t> heading_levels;
 
   std::size_t section_count() const { return section_starts.size(); }
   // Section `index` (< section_count()), valid while `utterances` is not changed.

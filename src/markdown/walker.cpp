@@ -257,6 +257,9 @@ class EventRecorder {
       e.size = li->is_task != 0 ? 1 : 0;
       e.own = li->task_mark;
     }
+    if (type == MD_BLOCK_H && detail != nullptr) {
+      e.size = static_cast<const MD_BLOCK_H_DETAIL*>(detail)->level;
+    }
     if (type == MD_BLOCK_CODE) ++code_blocks_;
     push(e);
   }
@@ -330,6 +333,8 @@ class Walker {
     show_new_utterances();
     return std::move(out_);
   }
+  // The level of each heading utterance made, in order.
+  std::vector<std::uint8_t> take_heading_levels() { return std::move(heading_levels_); }
 
  private:
   friend int md_parse_into<Walker>(std::string_view, Walker&);
@@ -367,6 +372,11 @@ class Walker {
   void replay(const Event& e) {
     switch (e.what) {
       case Event::EnterBlock: {
+        if (e.type == MD_BLOCK_H) {
+          MD_BLOCK_H_DETAIL h{static_cast<unsigned>(e.size)};
+          enter_block(MD_BLOCK_H, &h);
+          break;
+        }
         MD_BLOCK_LI_DETAIL li{};
         li.is_task = e.size != 0 ? 1 : 0;
         li.task_mark = e.own;
@@ -451,6 +461,10 @@ class Walker {
       }
       case MD_BLOCK_H:
         push(ContextKind::Heading);
+        heading_level_ =
+            detail != nullptr
+                ? static_cast<std::uint8_t>(static_cast<const MD_BLOCK_H_DETAIL*>(detail)->level)
+                : 1;
         break;
       case MD_BLOCK_P:
         push(ContextKind::Paragraph);
@@ -486,7 +500,11 @@ class Walker {
         if (Context* c = pop(ContextKind::Item)) complete_item(*c);
         break;
       case MD_BLOCK_H:
-        if (Context* c = pop(ContextKind::Heading)) finalize(*c, UtteranceKind::Heading);
+        if (Context* c = pop(ContextKind::Heading)) {
+          const std::size_t before = out_.size();
+          finalize(*c, UtteranceKind::Heading);
+          heading_levels_.insert(heading_levels_.end(), out_.size() - before, heading_level_);
+        }
         break;
       case MD_BLOCK_P:
         if (Context* c = pop(ContextKind::Paragraph)) complete_paragraph(*c);
@@ -920,6 +938,8 @@ class Walker {
   std::string_view source_;  // the text md4c reads (the block fixes included)
   std::size_t parse_from_;   // after a byte order mark and front matter
   std::vector<Utterance> out_;
+  std::vector<std::uint8_t> heading_levels_;  // one per heading utterance in `out_`
+  std::uint8_t heading_level_ = 1;            // of the heading being read
   const UtteranceWatcher& watcher_;
   std::size_t shown_ = 0;  // utterances the watcher has seen
   SourceMapBuilder map_;
@@ -978,7 +998,9 @@ ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size
   markdown::Walker walker(std::string_view(text.data(), size), unread, map, std::move(insertions),
                           watcher);
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
-  return markdown::assemble_document(std::move(utterances), std::move(map));
+  ParsedMarkdownDocument doc = markdown::assemble_document(std::move(utterances), std::move(map));
+  doc.heading_levels = walker.take_heading_levels();
+  return doc;
 }
 
 }  // namespace
