@@ -1,0 +1,93 @@
+// An export beside the rest of the service: speech and other requests go on while it runs, one
+// export at a time, and stop cancels it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "host_fixture.h"
+
+namespace mdspeak {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string long_document() {
+  std::string text = "# Book\n\n";
+  for (int i = 0; i < 200; ++i) text += "Sentence " + std::to_string(i) + " is read aloud.\n\n";
+  return text;
+}
+
+// Waits for the export's next message.
+Message next_export_message(AppState& state) {
+  for (int i = 0; i < 2000; ++i) {
+    if (auto message = state.next_export_message()) return std::move(*message);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ErrorResult{"", "timeout", ""};
+}
+
+TEST(ExportHost, SpeechGoesOnAndStopCancelsTheExport) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("mdspeak-export-host-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  FakeHost host = FakeHost::create();
+  host.answer(LoadDocument{"1", "doc", long_document()});
+
+  Export request;
+  request.id = "2";
+  request.document_id = "doc";
+  request.path = (dir / "book.opus").string();
+  EXPECT_TRUE(host.state.handle(request).empty());  // answered when it ends
+  EXPECT_TRUE(host.state.exporting());
+
+  // Refused while one runs, with the reason; other requests are answered as ever.
+  request.id = "3";
+  const Message refused = host.answer(request);
+  ASSERT_TRUE(std::holds_alternative<ErrorResult>(refused));
+  EXPECT_EQ(std::get<ErrorResult>(refused).code, "export_failed");
+  EXPECT_EQ(std::get<ErrorResult>(refused).message, "an export is already running (request '2')");
+  const Message spoken = host.answer(Speak{"4", "doc", 0, 20, std::nullopt, 1.0f});
+  ASSERT_TRUE(std::holds_alternative<SpeakResult>(spoken));
+  EXPECT_EQ(std::get<SpeakResult>(spoken).queued, 2u);
+  EXPECT_EQ(host.fake->queued().size(), 2u);
+
+  // Stop answers as always and cancels the export, whose answer says so; nothing is left.
+  ASSERT_TRUE(std::holds_alternative<StopResult>(host.answer(Stop{"5"})));
+  Message last = next_export_message(host.state);
+  while (std::holds_alternative<ExportProgress>(last)) last = next_export_message(host.state);
+  ASSERT_TRUE(std::holds_alternative<ExportResult>(last));
+  const auto& result = std::get<ExportResult>(last);
+  EXPECT_EQ(result.id, "2");
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_FALSE(host.state.exporting());
+  EXPECT_TRUE(fs::is_empty(dir));
+
+  // Refusals at the start are answered at once.
+  struct Case {
+    Export request;
+    std::string code, message;
+  };
+  Export unknown = request;
+  unknown.document_id = "nothing";
+  Export format = request;
+  format.format = "aiff";
+  Export relative = request;
+  relative.path = "book.opus";
+  for (const Case& c : {Case{unknown, "document_not_loaded", "document 'nothing' is not loaded"},
+                        Case{format, "export_failed",
+                             "unknown format 'aiff': give one of wav, flac, opus, vorbis, "
+                             "mp3, m4b"},
+                        Case{relative, "export_failed", "the path 'book.opus' is not absolute"}}) {
+    const Message answer = host.answer(c.request);
+    ASSERT_TRUE(std::holds_alternative<ErrorResult>(answer));
+    EXPECT_EQ(std::get<ErrorResult>(answer).code, c.code);
+    EXPECT_EQ(std::get<ErrorResult>(answer).message, c.message);
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace mdspeak
