@@ -29,6 +29,11 @@ struct Options {
   double rate = 1.0;
   std::optional<std::string> voice;
   Encoding encoding = Encoding::kUtf8;
+  // --output: write the reading to this audio file instead of speaking it.
+  std::optional<std::string> output;
+  std::optional<std::string> transcript;
+  std::optional<std::string> format;
+  unsigned chapters = 2;  // headings of this level or above start chapters
 };
 
 // What parsing decided: run with `options`, or exit at once with `exit_code` after writing
