@@ -9,8 +9,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,6 +219,84 @@ INSTANTIATE_TEST_SUITE_P(Formats, FormatRoundTrip,
                            std::string name(info.param.file.substr(5));
                            return name;
                          });
+
+// The transcript of a real export: cues in order, timed inside the audio, every word of the
+// reading once, in order; per word, each cue names the word's own source bytes.
+TEST_F(ExportTest, TranscriptCuesCoverEveryWordInOrder) {
+  const std::string source(kBook);
+  std::vector<std::string> words;
+  for (const Utterance& u : parse_markdown_document(source).utterances) {
+    for (const WordMark& w : split_words(u.text))
+      words.push_back(u.text.substr(w.begin, w.end - w.begin));
+  }
+  const std::regex timing(R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))");
+  const std::regex tagged(R"(<c>([^<]*)</c>)");
+  const std::regex id(R"(([uw])(\d+) bytes (\d+)-(\d+))");
+  auto ms = [](const std::smatch& m, int first) {
+    return std::stoll(m[first]) * 3600000 + std::stoll(m[first + 1]) * 60000 +
+           std::stoll(m[first + 2]) * 1000 + std::stoll(m[first + 3]);
+  };
+  auto unescape = [](std::string text) {
+    for (auto [from, to] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+      for (std::size_t at; (at = text.find(from)) != std::string::npos;)
+        text.replace(at, std::strlen(from), to);
+    }
+    return text;
+  };
+  for (bool per_word : {false, true}) {
+    ExportJob job = job_for(kBook, kBookLevels);
+    job.path = path("book.opus");
+    job.transcript_path = path("book.vtt");
+    job.transcript_words = per_word;
+    const ExportUpdate outcome = export_all(std::move(job));
+    ASSERT_TRUE(std::holds_alternative<ExportSummary>(outcome));
+    const auto duration = static_cast<long long>(std::get<ExportSummary>(outcome).duration_ms);
+    std::ifstream file(path("book.vtt"));
+    std::string line, cue_id;
+    std::getline(file, line);
+    EXPECT_EQ(line, "WEBVTT");
+    std::vector<std::string> seen;
+    long long last_start = -1;
+    long long last_index = -1;
+    while (std::getline(file, line)) {
+      std::smatch m;
+      if (std::regex_match(line, m, id)) {
+        EXPECT_EQ(m[1] == "w", per_word) << line;
+        EXPECT_GT(std::stoll(m[2]), last_index) << line;
+        last_index = std::stoll(m[2]);
+        cue_id = line;
+        continue;
+      }
+      if (std::regex_match(line, m, timing)) {
+        const long long start = ms(m, 1), end = ms(m, 5);
+        EXPECT_GE(start, last_start) << line;
+        EXPECT_GT(end, start) << line;
+        EXPECT_LE(end, duration + 1) << line;
+        last_start = start;
+        std::getline(file, line);
+        if (per_word) {
+          seen.push_back(unescape(line));
+          std::smatch r;
+          ASSERT_TRUE(std::regex_match(cue_id, r, id));
+          const std::string bytes =
+              source.substr(std::stoull(r[3]), std::stoull(r[4]) - std::stoull(r[3]));
+          // Plain words are their own source bytes; "&" and the like map to their reference.
+          if (std::isalpha(static_cast<unsigned char>(seen.back()[0]))) {
+            EXPECT_EQ(bytes, seen.back()) << cue_id;
+          }
+        } else {
+          for (std::sregex_iterator it(line.begin(), line.end(), tagged), end_it; it != end_it;
+               ++it) {
+            seen.push_back(unescape((*it)[1]));
+          }
+        }
+      }
+    }
+    EXPECT_EQ(seen, words) << (per_word ? "per word" : "per utterance");
+    fs::remove(path("book.opus"));
+    fs::remove(path("book.vtt"));
+  }
+}
 
 TEST_F(ExportTest, ProgressRisesAndCancelLeavesNothing) {
   std::string markdown;
