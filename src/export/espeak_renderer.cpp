@@ -51,15 +51,12 @@ std::mutex g_mutex;
 }  // namespace
 
 std::string language_tag(std::string_view espeak_language) {
+  // The daemon's module upper-cases everything after the language: "en-gb-x-rp" -> "en-GB-X-RP".
   std::string tag(espeak_language);
   const std::size_t dash = tag.find('-');
   if (dash == std::string::npos) return tag;
-  const std::size_t end = tag.find('-', dash + 1);
-  const std::size_t length = (end == std::string::npos ? tag.size() : end) - dash - 1;
-  if (length == 2) {
-    for (std::size_t i = dash + 1; i < dash + 3; ++i) {
-      tag[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(tag[i])));
-    }
+  for (std::size_t i = dash + 1; i < tag.size(); ++i) {
+    tag[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(tag[i])));
   }
   return tag;
 }

@@ -70,7 +70,7 @@ class EspeakRenderer::Handle {
   std::unique_lock<std::mutex> lock_;
 };
 
-// "en-us" -> "en-US", "es-419" stays: the form speech-dispatcher lists languages in.
+// "en-us" -> "en-US", "en-gb-x-rp" -> "en-GB-X-RP": the form speech-dispatcher lists languages in.
 std::string language_tag(std::string_view espeak_language);
 
 }  // namespace mdspeak::exporting

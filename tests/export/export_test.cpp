@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "export/espeak_renderer.h"
 #include "export/exporter.h"
 #include "export/voice_choice.h"
 #include "speech/words.h"
@@ -466,6 +467,13 @@ TEST(VoiceChoice, FollowsTheServiceChoiceAndRateMapping) {
     EXPECT_EQ(choice->words_per_minute, c.wpm) << c.rate;
   }
   EXPECT_FALSE(choose_voice({}, std::nullopt, SupportedLanguage::English, 1.0f, ""));
+  // espeak-ng's languages as the daemon lists them.
+  for (auto [espeak, listed] : {std::pair{"en-us", "en-US"},
+                                {"es-419", "es-419"},
+                                {"es", "es"},
+                                {"en-gb-x-rp", "en-GB-X-RP"}}) {
+    EXPECT_EQ(language_tag(espeak), listed);
+  }
 }
 
 }  // namespace
