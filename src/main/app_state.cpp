@@ -376,7 +376,6 @@ bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
 
 void AppState::silence() {
   paused_.reset();
-  if (exporter_) exporter_->cancel();
   forget_spoken();
   if (speech_) (void)speech_->stop();  // bounded by the backend; nothing to report it to
 }

@@ -162,7 +162,9 @@ class AppState {
   // utterances one by one take milliseconds the answer need not wait for.
   std::string spent_source_;
   std::optional<LoadedDocument> spent_document_;
-  // The export in progress, if any, and the id of the request that started it.
+  // The export in progress, if any, and the id of the request that started it. Speech giving
+  // up does not touch it; when the service ends, the exporter's destructor cancels it and
+  // removes its temporary files.
   std::shared_ptr<Wakeup> wakeup_;
   std::unique_ptr<exporting::Exporter> exporter_;
   std::string export_id_;

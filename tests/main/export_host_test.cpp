@@ -53,6 +53,10 @@ TEST(ExportHost, SpeechGoesOnAndStopCancelsTheExport) {
   ASSERT_TRUE(std::holds_alternative<SpeakResult>(spoken));
   EXPECT_EQ(std::get<SpeakResult>(spoken).queued, 2u);
   EXPECT_EQ(host.fake->queued().size(), 2u);
+  // Speech that stalls is given up; the export goes on.
+  EXPECT_TRUE(
+      host.state.give_up_if_stalled(std::chrono::steady_clock::now() + std::chrono::hours(1)));
+  EXPECT_TRUE(host.state.exporting());
 
   // Stop answers as always and cancels the export, whose answer says so; nothing is left.
   ASSERT_TRUE(std::holds_alternative<StopResult>(host.answer(Stop{"5"})));
