@@ -202,7 +202,11 @@ class Run {
         return fail(committed.error());
       }
     }
-    if (auto committed = files_.audio.commit(); !committed) return fail(committed.error());
+    if (auto committed = files_.audio.commit(); !committed) {
+      // No transcript of audio that is not there.
+      if (job_.transcript_path) ::unlink(job_.transcript_path->c_str());
+      return fail(committed.error());
+    }
     ExportSummary summary;
     summary.path = job_.path;
     summary.format = format_;
