@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -91,9 +92,11 @@ ExportJob job_for(std::string_view markdown, std::span<const std::uint8_t> level
 class ExportTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Parameterised tests are named "Test/param": one directory, not two.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
     dir_ = fs::temp_directory_path() /
-           ("mdspeak-export-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("mdspeak-export-test-" + std::to_string(getpid()) + "-" + name);
     fs::create_directories(dir_);
   }
   void TearDown() override {
