@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host_fixture.h"
+#include "speech/words.h"
 
 namespace mdspeak {
 namespace {
@@ -109,6 +110,45 @@ TEST(ExportHost, AStallOfSpeechLeavesTheExportAlone) {
   ASSERT_TRUE(std::holds_alternative<ExportResult>(last));
   EXPECT_FALSE(std::get<ExportResult>(last).cancelled);
   EXPECT_TRUE(fs::exists(dir / "short.flac"));
+  fs::remove_all(dir);
+}
+
+// The range and the summary choose what is read, as for speak.
+TEST(ExportHost, RangeAndSummaryChooseWhatIsExported) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("mdspeak-export-range-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  FakeHost host = FakeHost::create();
+  const std::string text = "# Alpha\n\nOne two.\n\n## Beta\n\nThree four five.\n";
+  host.answer(LoadDocument{"1", "doc", text});
+  const auto summary = std::get<PrepareSummaryResult>(host.answer(PrepareSummary{"2", "doc"}));
+  std::uint64_t summary_words = 0;
+  for (const PreparedUtterance& u : summary.utterances) summary_words += split_words(u.text).size();
+  ASSERT_GT(summary_words, 0u);
+  struct Case {
+    std::optional<std::uint64_t> start, end;
+    bool summary;
+    std::uint64_t chapters, words;
+  };
+  const std::uint64_t beta = text.find("## Beta");
+  for (const Case& c :
+       {Case{std::nullopt, std::nullopt, false, 2, 7}, Case{beta, std::nullopt, false, 1, 4},
+        Case{std::nullopt, beta, false, 1, 3},
+        Case{std::nullopt, std::nullopt, true, 0, summary_words}}) {
+    Export request;
+    request.id = "3";
+    request.document_id = "doc";
+    request.path = (dir / "part.mp3").string();
+    request.start_offset = c.start;
+    request.end_offset = c.end;
+    request.summary = c.summary;
+    ASSERT_TRUE(host.state.handle(request).empty());
+    Message last = next_export_message(host.state);
+    while (std::holds_alternative<ExportProgress>(last)) last = next_export_message(host.state);
+    ASSERT_TRUE(std::holds_alternative<ExportResult>(last));
+    EXPECT_EQ(std::get<ExportResult>(last).chapters, c.chapters) << c.summary;
+    EXPECT_EQ(std::get<ExportResult>(last).words, c.words) << c.summary;
+  }
   fs::remove_all(dir);
 }
 
