@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "export/encoder.h"
 #include "speech/words.h"
 #include "summary/summary.h"
 
@@ -134,6 +135,7 @@ Message AppState::load_document(LoadDocument request) {
   if (document.language == SupportedLanguage::Spanish) announce_code_blocks_in_spanish(parsed);
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
+  document.heading_levels = std::move(parsed.heading_levels);
 
   const std::uint64_t count = store_document(request.document_id, std::move(document));
   return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
@@ -341,12 +343,18 @@ std::vector<Message> AppState::handle(Request request) {
           [&](Stop& r) -> std::vector<Message> { return {stop(r)}; },
           [&](Pause& r) -> std::vector<Message> { return {pause(r)}; },
           [&](Resume& r) -> std::vector<Message> { return {resume(r)}; },
+          [&](Export& r) -> std::vector<Message> {
+            if (auto refused = export_document(r)) return {std::move(*refused)};
+            return {};
+          },
       },
       request);
 }
 
 Message AppState::stop(const Stop& request) {
   paused_.reset();
+  // An export ends with its own answer, a cancelled export_result.
+  if (exporter_) exporter_->cancel();
   if (!speech_) return error_message(request.id, "stop_failed", unavailable_error());
   if (auto stopped = speech_->stop(); !stopped) {
     return error_message(request.id, "stop_failed", stopped.error());
@@ -504,6 +512,98 @@ Message AppState::error_message(std::string id, std::string code, const Error& f
 
 Error AppState::unavailable_error() const {
   return Error(speech_error_ ? *speech_error_ : std::string(kUnavailable));
+}
+
+std::optional<Message> AppState::export_document(const Export& request) {
+  const LoadedDocument* document = find_document(request.document_id);
+  if (!document) return not_loaded(request.id, request.document_id);
+  if (exporting()) {
+    return ErrorResult{request.id, "export_failed",
+                       "an export is already running (request '" + export_id_ + "')"};
+  }
+  std::optional<exporting::Format> format;
+  if (request.format) {
+    format = exporting::format_named(*request.format);
+    if (!format) {
+      return ErrorResult{request.id, "export_failed",
+                         "unknown format '" + *request.format +
+                             "': give one of wav, flac, opus, vorbis, mp3, m4b"};
+    }
+  }
+  exporting::ExportJob job;
+  job.path = request.path;
+  job.format = format;
+  job.transcript_path = request.transcript;
+  job.transcript_words = request.transcript_words;
+  job.chapter_level =
+      static_cast<unsigned>(std::min<std::uint64_t>(request.chapter_level.value_or(2), 6));
+  job.language = document->language;
+  job.voice_id = request.voice_id;
+  job.rate = request.rate.value_or(1.0f);
+  job.person_locale = person_locale_from_environment();
+  // The title is the document's first heading, wherever the range starts.
+  for (const Utterance& u : document->utterances) {
+    if (u.kind == UtteranceKind::Heading) {
+      job.title = u.text;
+      break;
+    }
+  }
+  if (request.summary) {
+    // Generated text: its words map to their utterance's range, and it has no chapters.
+    for (const Utterance* u : select_range(document->summary, std::nullopt, std::nullopt)) {
+      job.indexes.push_back(job.utterances.size());
+      job.utterances.push_back(*u);
+      job.heading_levels.push_back(0);
+    }
+  } else {
+    std::size_t heading = 0;
+    for (std::size_t i = 0; i < document->utterances.size(); ++i) {
+      const Utterance& u = document->utterances[i];
+      const bool is_heading = u.kind == UtteranceKind::Heading;
+      const std::uint8_t level = is_heading && heading < document->heading_levels.size()
+                                     ? document->heading_levels[heading]
+                                     : 0;
+      heading += is_heading ? 1 : 0;
+      if (!(u.end_offset > request.start_offset.value_or(0) &&
+            (!request.end_offset || u.start_offset < *request.end_offset))) {
+        continue;
+      }
+      job.indexes.push_back(i);
+      job.utterances.push_back(u);
+      job.heading_levels.push_back(level);
+    }
+    job.source_map = document->source_map;
+  }
+  if (!exporter_) {
+    exporter_ =
+        std::make_unique<exporting::Exporter>(wakeup_ ? wakeup_ : std::make_shared<Wakeup>());
+  }
+  if (auto started = exporter_->start(std::move(job)); !started) {
+    return error_message(request.id, "export_failed", started.error());
+  }
+  export_id_ = request.id;
+  return std::nullopt;
+}
+
+std::optional<Message> AppState::next_export_message() {
+  if (!exporter_) return std::nullopt;
+  auto update = exporter_->next();
+  if (!update) return std::nullopt;
+  if (const auto* progress = std::get_if<exporting::ExportProgress>(&*update)) {
+    return ExportProgress{export_id_, progress->done, progress->total, progress->audio_ms};
+  }
+  if (const auto* failure = std::get_if<Error>(&*update)) {
+    return error_message(export_id_, "export_failed", *failure);
+  }
+  const auto& summary = std::get<exporting::ExportSummary>(*update);
+  return ExportResult{export_id_,
+                      summary.path,
+                      std::string(exporting::format_name(summary.format)),
+                      summary.transcript_path,
+                      summary.duration_ms,
+                      summary.chapters,
+                      summary.words,
+                      summary.cancelled};
 }
 
 }  // namespace mdspeak

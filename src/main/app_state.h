@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/channel.h"
 #include "common/error.h"
+#include "export/exporter.h"
 #include "language/language.h"
 #include "main/spoken_table.h"
 #include "markdown/markdown.h"
@@ -31,6 +33,8 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
   TextSourceMap source_map;                 // word-level source ranges of `utterances`
   ReadingMode reading = ReadingMode::Spec;  // what the client asked for at load
+  TextSourceMap source_map;                  // word-level source ranges of `utterances`
+  std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -72,6 +76,14 @@ class AppState {
   Message stop(const Stop& request);
   Message pause(const Pause& request);
   Message resume(const Resume& request);
+  // Starts an export; nothing when it started (its answer comes from `next_export_message`).
+  std::optional<Message> export_document(const Export& request);
+
+  // Exports wake the waiters of `wakeup` (the main loop's) when they have news.
+  void attach_wakeup(std::shared_ptr<Wakeup> wakeup) { wakeup_ = std::move(wakeup); }
+  // The next progress or final message of the running export, if one is waiting.
+  std::optional<Message> next_export_message();
+  bool exporting() const { return exporter_ && exporter_->running(); }
 
   // Selects, configures, stops and queues; returns the number selected (not the ids recorded).
   Result<std::uint64_t> queue_document(const std::string& document_id,
@@ -169,6 +181,12 @@ class AppState {
   // utterances one by one take milliseconds the answer need not wait for.
   std::string spent_source_;
   std::optional<LoadedDocument> spent_document_;
+  // The export in progress, if any, and the id of the request that started it. Speech giving
+  // up does not touch it; when the service ends, the exporter's destructor cancels it and
+  // removes its temporary files.
+  std::shared_ptr<Wakeup> wakeup_;
+  std::unique_ptr<exporting::Exporter> exporter_;
+  std::string export_id_;
 };
 
 }  // namespace mdspeak

@@ -77,6 +77,9 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
   // Writes the message of every waiting event whose utterance is in the spoken table; events for
   // utterances no longer there are dropped.
   auto forward_events = [&]() -> Result<void> {
+    while (auto message = state.next_export_message()) {
+      if (auto written = write(*message); !written) return written;
+    }
     std::optional<SpeechEvent> event;
     while (events.try_recv(event) == TryRecv::Value) {
       if (auto message = state.on_event(*event)) {
@@ -94,6 +97,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     return {};
   };
 
+  state.attach_wakeup(wakeup);
   bool input_closed = false;
   for (;;) {
     // Taken before looking at either channel, so a send after the look still wakes the wait.
@@ -108,7 +112,8 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     if (auto checked = check_speech(); !checked) return checked;
 
     if (input_closed) {
-      if (!state.speech_outstanding()) {
+      // An export started before the input closed is finished and answered.
+      if (!state.speech_outstanding() && !state.exporting()) {
         // The last end may have been sent between the look at the channel and the question;
         // forwarding it may also hand the synthesizer the next waiting utterance.
         const std::uint64_t handed = state.handed_count();

@@ -108,6 +108,9 @@ struct ParsedMarkdownDocument {
     std::string language;  // display name from the info string ("Shell"), or empty
   };
   std::vector<CodeBlockNote> code_blocks;
+  // The level (1 to 6) of each heading utterance, in order; empty for a document made
+  // `from_utterances`.
+  std::vector<std::uint8_t> heading_levels;
 
   std::size_t section_count() const { return section_starts.size(); }
   // Section `index` (< section_count()), valid while `utterances` is not changed.

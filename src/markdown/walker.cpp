@@ -304,6 +304,9 @@ class EventRecorder {
       }
       e.own = code->fence_char;
     }
+    if (type == MD_BLOCK_H && detail != nullptr) {
+      e.size = static_cast<const MD_BLOCK_H_DETAIL*>(detail)->level;
+    }
     if (type == MD_BLOCK_CODE) ++code_blocks_;
     push(e);
   }
@@ -380,6 +383,8 @@ class Walker {
     show_new_utterances();
     return std::move(out_);
   }
+  // The level of each heading utterance made, in order.
+  std::vector<std::uint8_t> take_heading_levels() { return std::move(heading_levels_); }
 
   // Natural reading: the code blocks announced.
   std::vector<ParsedMarkdownDocument::CodeBlockNote> take_code_blocks() {
@@ -430,6 +435,11 @@ class Walker {
           code.lang.size = e.text != nullptr ? e.size : 0;
           code.fence_char = e.own;
           enter_block(MD_BLOCK_CODE, &code);
+          break;
+        }
+        if (e.type == MD_BLOCK_H) {
+          MD_BLOCK_H_DETAIL h{static_cast<unsigned>(e.size)};
+          enter_block(MD_BLOCK_H, &h);
           break;
         }
         MD_BLOCK_LI_DETAIL li{};
@@ -560,6 +570,10 @@ class Walker {
       }
       case MD_BLOCK_H:
         push(ContextKind::Heading);
+        heading_level_ =
+            detail != nullptr
+                ? static_cast<std::uint8_t>(static_cast<const MD_BLOCK_H_DETAIL*>(detail)->level)
+                : 1;
         break;
       case MD_BLOCK_P:
         push(ContextKind::Paragraph);
@@ -595,7 +609,11 @@ class Walker {
         if (Context* c = pop(ContextKind::Item)) complete_item(*c);
         break;
       case MD_BLOCK_H:
-        if (Context* c = pop(ContextKind::Heading)) finalize(*c, UtteranceKind::Heading);
+        if (Context* c = pop(ContextKind::Heading)) {
+          const std::size_t before = out_.size();
+          finalize(*c, UtteranceKind::Heading);
+          heading_levels_.insert(heading_levels_.end(), out_.size() - before, heading_level_);
+        }
         break;
       case MD_BLOCK_P:
         if (Context* c = pop(ContextKind::Paragraph)) complete_paragraph(*c);
@@ -1188,6 +1206,8 @@ class Walker {
   std::size_t parse_from_;   // after a byte order mark and front matter
   ReadingMode mode_;
   std::vector<Utterance> out_;
+  std::vector<std::uint8_t> heading_levels_;  // one per heading utterance in `out_`
+  std::uint8_t heading_level_ = 1;            // of the heading being read
   const UtteranceWatcher& watcher_;
   std::size_t shown_ = 0;  // utterances the watcher has seen
   SourceMapBuilder map_;
@@ -1271,6 +1291,7 @@ ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   ParsedMarkdownDocument doc = markdown::assemble_document(std::move(utterances), std::move(map));
   doc.code_blocks = walker.take_code_blocks();
+  doc.heading_levels = walker.take_heading_levels();
   return doc;
 }
 

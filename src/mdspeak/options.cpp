@@ -73,6 +73,25 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
       ->type_name("MODE");
   app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
       ->type_name("ENC");
+  auto* output = app.add_option("--output", options.output,
+                                "Write the reading to an audio file (.m4b .mp3 .opus .ogg .flac "
+                                ".wav) instead of speaking it")
+                     ->type_name("FILE");
+  auto* transcript = app.add_option("--transcript", options.transcript,
+                                    "With --output: also write a timed transcript (.vtt or .srt)")
+                         ->type_name("FILE");
+  auto* format = app.add_option("--format", options.format,
+                                "With --output: wav, flac, opus, vorbis, mp3 or m4b (default: "
+                                "from FILE's extension)")
+                     ->type_name("NAME");
+  auto* chapters = app.add_option("--chapters", options.chapters,
+                                  "With --output: headings of level 1 to N start chapters "
+                                  "(default 2; 0: none)")
+                       ->type_name("N");
+  transcript->needs(output);
+  format->needs(output);
+  chapters->needs(output);
+  output->excludes(print)->excludes(print_summary)->excludes(list_voices);
   from_option->excludes(lines_option)->excludes(bytes_option);
   lines_option->excludes(bytes_option);
   print->excludes(print_summary)->excludes(summary)->excludes(list_voices);

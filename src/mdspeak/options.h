@@ -32,6 +32,11 @@ struct Options {
   // Loaded with the service's natural reading (sentence by sentence, in source order, code
   // blocks announced) unless `--reading spec` asks for the plain one.
   bool natural_reading = true;
+  // --output: write the reading to this audio file instead of speaking it.
+  std::optional<std::string> output;
+  std::optional<std::string> transcript;
+  std::optional<std::string> format;
+  unsigned chapters = 2;  // headings of this level or above start chapters
 };
 
 // What parsing decided: run with `options`, or exit at once with `exit_code` after writing

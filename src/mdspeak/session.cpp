@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "display.h"
+#include "export_client.h"
 #include "input.h"
 #include "service.h"
 #include "terminal.h"
@@ -827,6 +828,12 @@ int run(const Options& options, const std::string& self_path) {
   }
 
   signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
+  if (options.output) {
+    // An export renders without a sound server or speech daemon: none is started for it.
+    auto exporting = ServiceProcess::start(*service_path, silent_environment());
+    if (!exporting) return fatal(exporting.error().message);
+    return export_to_file(options, source, range, *exporting, install_signal_pipe());
+  }
   auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
                                                           ? std::map<std::string, std::string>{}
                                                           : silent_environment());

@@ -37,14 +37,21 @@ enum Field : std::uint8_t {
   kType,
   kWordEvents,
   kReading,
+  kPath,
+  kFormat,
+  kSummary,
+  kTranscript,
+  kChapterLevel,
+  kTranscriptWords,
   kFieldCount,
   kUnknownField = kFieldCount,
 };
 
 // The names of the known fields, in `Field` order.
 constexpr std::string_view kFieldNames[kFieldCount] = {
-    "id",       "document_id", "text", "start_offset", "end_offset",
-    "voice_id", "rate",        "type", "word_events",  "reading",
+    "id",      "document_id", "text",          "start_offset",     "end_offset", "voice_id",
+    "rate",    "type",        "word_events",   "reading",          "path",       "format",
+    "summary", "transcript",  "chapter_level", "transcript_words",
 };
 
 Field field_named(std::string_view name) {
@@ -218,10 +225,22 @@ Result<Request> build_resume(Fields& f) {
                           take_optional_string(f[kVoiceId], "voice_id"));
 }
 
+// Extension: export.
+Result<Request> build_export(Fields& f) {
+  return assemble<Export>(
+      take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
+      take_string(f[kPath], "path"), take_optional_string(f[kFormat], "format"),
+      take_offset(f[kStartOffset], "start_offset"), take_offset(f[kEndOffset], "end_offset"),
+      take_flag(f[kSummary], "summary"), take_optional_string(f[kVoiceId], "voice_id"),
+      take_optional_rate(f[kRate]), take_optional_string(f[kTranscript], "transcript"),
+      take_offset(f[kChapterLevel], "chapter_level"),
+      take_flag(f[kTranscriptWords], "transcript_words"));
+}
+
 struct RequestShape {
   std::string_view name;
   std::uint8_t field_count;
-  std::array<Field, 7> fields;  // declared order; the array form follows it
+  std::array<Field, 12> fields;  // declared order; the array form follows it
   Result<Request> (*build)(Fields&);
   // Trailing fields the array form may leave out (extensions added after the request existed,
   // and the optional settings of a resume).
@@ -229,7 +248,7 @@ struct RequestShape {
 };
 
 // Same order as the alternatives of `Request`.
-constexpr std::array<RequestShape, 10> kShapes = {{
+constexpr std::array<RequestShape, 11> kShapes = {{
     {"init", 1, {kId}, build_init},
     {"list_voices", 1, {kId}, build_list_voices},
     {"load_document", 4, {kId, kDocumentId, kText, kReading}, build_load_document, 1},
@@ -244,6 +263,12 @@ constexpr std::array<RequestShape, 10> kShapes = {{
     {"stop", 1, {kId}, build_stop},
     {"pause", 1, {kId}, build_pause},
     {"resume", 3, {kId, kRate, kVoiceId}, build_resume, 2},
+    {"export",
+     12,
+     {kId, kDocumentId, kPath, kFormat, kStartOffset, kEndOffset, kSummary, kVoiceId, kRate,
+      kTranscript, kChapterLevel, kTranscriptWords},
+     build_export,
+     9},
 }};
 static_assert(kShapes.size() == std::variant_size_v<Request>);
 
@@ -698,6 +723,22 @@ void encode_message(const Message& message, std::string& out) {
                    w.member("\"resume_result\",\"id\":", m.id);
                    w.member(",\"resumed\":", m.resumed);
                    w.member(",\"queued\":", m.queued);
+                 },
+                 [&](const ExportProgress& m) {
+                   w.member("\"export_progress\",\"id\":", m.id);
+                   w.member(",\"done\":", m.done);
+                   w.member(",\"total\":", m.total);
+                   w.member(",\"audio_ms\":", m.audio_ms);
+                 },
+                 [&](const ExportResult& m) {
+                   w.member("\"export_result\",\"id\":", m.id);
+                   w.member(",\"path\":", m.path);
+                   w.member(",\"format\":", m.format);
+                   w.member(",\"transcript\":", m.transcript);
+                   w.member(",\"duration_ms\":", m.duration_ms);
+                   w.member(",\"chapters\":", m.chapters);
+                   w.member(",\"words\":", m.words);
+                   w.member(",\"cancelled\":", m.cancelled);
                  },
                  [&](const BackendUnavailable& m) {
                    w.member("\"backend_unavailable\",\"message\":", m.message);

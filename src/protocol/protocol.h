@@ -89,8 +89,26 @@ struct Resume {
   bool operator==(const Resume&) const = default;
 };
 
+// Extension: renders a range of a document, or its summary, to an audio file (and a transcript)
+// off the main thread; answered by `ExportResult` (or an error) when it ends.
+struct Export {
+  std::string id;
+  std::string document_id;
+  std::string path;
+  std::optional<std::string> format;  // none: from the path's extension
+  std::optional<std::uint64_t> start_offset;
+  std::optional<std::uint64_t> end_offset;
+  bool summary = false;
+  std::optional<std::string> voice_id;
+  std::optional<float> rate;  // none: 1.0
+  std::optional<std::string> transcript;
+  std::optional<std::uint64_t> chapter_level;  // none: 2
+  bool transcript_words = false;
+  bool operator==(const Export&) const = default;
+};
+
 using Request = std::variant<Init, ListVoices, LoadDocument, PrepareSpeech, PrepareSummary, Speak,
-                             SpeakSummary, Stop, Pause, Resume>;
+                             SpeakSummary, Stop, Pause, Resume, Export>;
 
 // Fails on anything that is not exactly one valid request; the error text says why (for tests).
 // A string of the line decoded ahead (see `json::StringAhead`) is taken instead of decoded again.
@@ -205,10 +223,28 @@ struct ResumeResult {
   std::uint64_t queued = 0;
 };
 
+struct ExportProgress {
+  std::string id;
+  std::uint64_t done = 0;  // utterances rendered
+  std::uint64_t total = 0;
+  std::uint64_t audio_ms = 0;
+};
+struct ExportResult {
+  std::string id;
+  std::string path;
+  std::string format;
+  std::optional<std::string> transcript;
+  std::uint64_t duration_ms = 0;
+  std::uint64_t chapters = 0;
+  std::uint64_t words = 0;
+  bool cancelled = false;
+};
+
 using Message = std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
                              PrepareSummaryResult, SpeakResult, StopResult, ErrorResult,
                              UtteranceBegin, UtteranceEnd, BackendUnavailable, UtteranceWord,
-                             UtteranceFailed, PauseResult, ResumeResult>;
+                             UtteranceFailed, PauseResult, ResumeResult, ExportProgress,
+                             ExportResult>;
 
 // Appends the message's JSON object (no line feed) to `out`.
 void encode_message(const Message& message, std::string& out);

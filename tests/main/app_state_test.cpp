@@ -382,6 +382,7 @@ TEST(AppStateTest, SummaryIsPreparedWholeButSpokenThroughTheRangeSelection) {
                                                {{"Zero span.", 0, 0, UtteranceKind::Paragraph},
                                                 {"Real span.", 5, 9, UtteranceKind::Paragraph}},
                                                SupportedLanguage::Spanish,
+                                               {},
                                                {}});
   auto prepared = std::get<PrepareSummaryResult>(s.state.prepare_summary({"1", "doc"}));
   EXPECT_EQ(prepared.language_code, "es");

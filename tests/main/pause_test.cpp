@@ -145,6 +145,7 @@ TEST(PauseResume, SummaryWordsMapToTheirUtterancesRange) {
                          LoadedDocument{{},
                                         {{"A short summary.", 4, 30, UtteranceKind::Paragraph}},
                                         SupportedLanguage::English,
+                                        {},
                                         {}});
   h.answer(SpeakSummary{"s", "doc", std::nullopt, 1.0f, true});
   h.fake->finish_all();

@@ -31,6 +31,12 @@ local commands = {
   MdspeakNext = { function() mdspeak().next() end, { desc = "Read from the next utterance" } },
   MdspeakPrev = { function() mdspeak().prev() end, { desc = "Read from the previous utterance" } },
   MdspeakStop = { function() mdspeak().stop() end, { desc = "Stop reading" } },
+  MdspeakExport = {
+    function(opts)
+      mdspeak().export(opts)
+    end,
+    { nargs = 1, range = true, complete = "file", desc = "Write the buffer to an audio file" },
+  },
   MdspeakVoice = {
     function(opts)
       if opts.args ~= "" then

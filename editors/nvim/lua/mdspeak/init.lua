@@ -32,6 +32,7 @@ local state = {
   pause_supported = nil,
   generation = 0,
   reading = nil,
+  export = nil, -- { path, done, total } while an export runs
   language = nil,
   voice = nil,
 }
@@ -184,6 +185,13 @@ end
 -- Service lifecycle ------------------------------------------------------------------------
 
 local function on_event(message)
+  if message.type == "export_progress" then
+    if state.export then
+      state.export.done, state.export.total = message.done, message.total
+      fire_update()
+    end
+    return
+  end
   if message.type == "pause_result" then
     state.pause_supported = true -- it came too late, yet the service does pause
     return
@@ -581,7 +589,8 @@ function M.stop()
   state.generation = state.generation + 1
   local reading = state.reading
   finish_reading()
-  if reading and state.service and state.service:running() then
+  -- Stop also cancels an export (its answer then says so).
+  if (reading or state.export) and state.service and state.service:running() then
     state.service:request({ type = "stop" }, function(answer, reason)
       if not answer then
         notify("stop failed: " .. tostring(reason), vim.log.levels.ERROR)
@@ -834,9 +843,62 @@ function M.choose_voice()
   end)
 end
 
+-- :MdspeakExport {file}: the buffer (or the given lines) written to an audio file by the
+-- service, chapters at its headings; progress in the statusline, a note when it is done.
+function M.export(opts)
+  opts = opts or {}
+  if opts.args == nil or opts.args == "" then
+    notify("give the audio file to write, e.g. :MdspeakExport book.m4b", vim.log.levels.ERROR)
+    return
+  end
+  local path = vim.fn.fnamemodify(vim.fn.expand(opts.args), ":p")
+  local buf = vim.api.nvim_get_current_buf()
+  local range
+  if opts.range and opts.range > 0 then
+    local starts = select(2, text.snapshot(vim.api.nvim_buf_get_lines(buf, 0, -1, true)))
+    range = { text.offset(starts, opts.line1 - 1, 0), text.offset(starts, opts.line2 - 1, math.huge) }
+  end
+  run(function()
+    ensure_service()
+    local doc = ensure_document(buf)
+    local request = {
+      type = "export",
+      document_id = doc.id,
+      path = path,
+      rate = config.rate,
+      voice_id = config.voice,
+    }
+    if range then
+      request.start_offset, request.end_offset = range[1], range[2]
+    end
+    state.export = { path = path, done = 0, total = 0 }
+    fire_update()
+    -- Answered when the file is written; hours of audio take minutes.
+    local answer, reason = call(request, 6 * 3600 * 1000)
+    state.export = nil
+    fire_update()
+    local problem = answer_error(request, answer, reason, "export_result")
+    if problem then
+      fail("export failed: " .. problem)
+    end
+    if answer.cancelled then
+      notify("export of " .. path .. " cancelled")
+      return
+    end
+    local seconds = math.floor(answer.duration_ms / 1000 + 0.5)
+    notify(("wrote %s: %d:%02d, %d chapters, %d words"):format(
+      path, math.floor(seconds / 60), seconds % 60, answer.chapters, answer.words))
+  end)
+end
+
 -- For statuslines: "" when idle, else what is going on.
 function M.status()
   local reading = state.reading
+  if not reading and state.export then
+    local e = state.export
+    local percent = e.total > 0 and math.floor(100 * e.done / e.total) or 0
+    return ("mdspeak: exporting %d%%"):format(percent)
+  end
   if not reading then
     return ""
   end

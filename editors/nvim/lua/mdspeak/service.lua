@@ -80,7 +80,8 @@ function Service:_receive(data)
     local ok, message = pcall(decode, line)
     if ok and type(message) == "table" then
       local id = null_to_nil(message.id)
-      local waiter = id and self.waiting[id]
+      -- An export's progress carries its request's id but does not answer it.
+      local waiter = id and message.type ~= "export_progress" and self.waiting[id]
       if waiter then
         self.waiting[id] = nil
         waiter(message)
