@@ -3,8 +3,8 @@
 // The adapter only maps facade calls onto the pieces that do the work: the bounded connection
 // (speechd_connection.h), which also routes the daemon's notifications to the callbacks and
 // watches the daemon's processes for signs of life (speechd_liveness.h), the voice cache with its
-// refresh thread (speechd_voice_cache.h), and the SSML that marks each word (speechd_ssip.h). Every call is bounded in time, so a daemon that stops answering becomes an
-// error, never a hang.
+// refresh thread (speechd_voice_cache.h), and the SSML that marks each word (speechd_ssip.h).
+// Every call is bounded in time, so a daemon that stops answering becomes an error, never a hang.
 //
 // Thread contract: the owner's thread (the host's main thread) calls every member; the callbacks
 // it installs run on libspeechd's reader thread (see `EventTracker`).
