@@ -16,9 +16,10 @@ namespace {
 
 constexpr std::string_view kUnavailable = "system TTS backend is unavailable";
 
-// espeak-ng says about 15 bytes of text a second at normal rate and 7 at the slowest; a quarter
-// of a second per byte at normal rate (twice that at the slowest) plus four seconds leaves room for
-// long numbers, other synthesizers and a busy machine.
+// Where the synthesizer cannot tell whether it is still working: espeak-ng says about 15 bytes of
+// text a second at normal rate and 7 at the slowest; a quarter of a second per byte at normal rate
+// (twice that at the slowest) plus four seconds leaves room for most long words, other
+// synthesizers and a busy machine.
 constexpr std::chrono::milliseconds kStallMargin{4000};
 constexpr std::chrono::milliseconds kStallPerByte{250};
 

@@ -26,6 +26,12 @@ Result<std::string> read_all(int fd, const std::string& name) {
       return fail(Error(name + ": cannot read: " + std::strerror(errno)));
     }
     data.append(buffer, static_cast<std::size_t>(n));
+    // A binary file (or /dev/zero) is refused as soon as it shows, not after 256 MiB of it;
+    // compressed data holds NUL bytes of its own and is judged once decompressed.
+    if (data.size() >= 2 && !data.starts_with("\x1F\x8B") &&
+        std::memchr(buffer, '\0', static_cast<std::size_t>(n)) != nullptr) {
+      return fail(Error(name + ": not a text file (it holds NUL bytes)"));
+    }
     if (data.size() > kMaxDocumentBytes) return fail(Error(name + ": too large to read aloud"));
   }
   return data;

@@ -1,10 +1,10 @@
 // The Linux backend: the `Tts` facade over speech-dispatcher.
 //
 // The adapter only maps facade calls onto the pieces that do the work: the bounded connection
-// (speechd_connection.h), which also routes the daemon's notifications to the callbacks, the
-// voice cache with its refresh thread (speechd_voice_cache.h), and the SSML that marks each word
-// (speechd_ssip.h). Every call is bounded in time, so a daemon that stops answering becomes an
-// error, never a hang.
+// (speechd_connection.h), which also routes the daemon's notifications to the callbacks and
+// watches the daemon's processes for signs of life (speechd_liveness.h), the voice cache with its
+// refresh thread (speechd_voice_cache.h), and the SSML that marks each word (speechd_ssip.h).
+// Every call is bounded in time, so a daemon that stops answering becomes an error, never a hang.
 //
 // Thread contract: the owner's thread (the host's main thread) calls every member; the callbacks
 // it installs run on libspeechd's reader thread (see `EventTracker`).
@@ -25,11 +25,13 @@ namespace {
 using speechd::Clock;
 using std::chrono::milliseconds;
 
-// While utterances are pending and the daemon has been silent this long, `is_speaking` checks
-// that it still answers, so a wedged daemon cannot keep the host waiting for ever.
+// Where the daemon's processes cannot be watched (another user's or machine's daemon): while
+// utterances are pending and the daemon has been silent this long, `is_speaking` checks that it
+// still answers, so a wedged daemon cannot keep the host waiting for ever.
 constexpr milliseconds kQuietBeforePing{2000};
-// Queued utterances of which none has begun after this long of silence never will: the daemon
-// answers but its audio output is dead. Long enough for utterances queued behind other clients'.
+// There too: queued utterances of which none has begun after this long of silence never will:
+// the daemon answers but its audio output is dead. Long enough for most waits behind other
+// clients'.
 constexpr std::chrono::seconds kQuietBeforeGivingUp{30};
 
 Clock::time_point deadline() {

@@ -143,9 +143,9 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
   EXPECT_FALSE(s.state.spoken().has_waiting());
 }
 
-// An utterance that never begins or never ends is given up on once it overran what its remaining
-// text can take; each word heard moves that point. Giving up cancels like a stop: no end is
-// reported.
+// With a synthesizer that cannot tell whether it is working, an utterance that never begins or
+// never ends is given up on once it overran what its remaining text can take; each word heard
+// moves that point. Giving up cancels like a stop: no end is reported.
 TEST(AppStateTest, AStalledUtteranceIsGivenUpAfterWhatItsTextCanTake) {
   using std::chrono::hours;
   using std::chrono::seconds;

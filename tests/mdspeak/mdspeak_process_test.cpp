@@ -187,6 +187,7 @@ TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
       {"missing.md", "", 1, "missing.md: No such file or directory"},
       {".", "", 1, "is a directory"},
       {"nul.md", "", 1, "not a text file"},
+      {"/dev/zero", "", 1, "not a text file"},
       {"latin1.md", "", 1, "--encoding latin1"},
       {"sample.md", "SPEECHD_ADDRESS=unix_socket:/nonexistent/s.sock", 1,
        "no speech synthesizer is available"},
