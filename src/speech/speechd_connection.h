@@ -52,6 +52,8 @@ class Connection {
   // Set on the daemon and remembered for the next connection.
   Result<void> set_rate(int rate, Clock::time_point until);
   Result<void> set_voice(const std::string& name, Clock::time_point until);
+  // The daemon then picks the voice for the language tag itself (and forgets a voice name).
+  Result<void> set_language(const std::string& tag, Clock::time_point until);
 
   // Internally locked; shared with libspeechd's reader thread.
   EventTracker& events() { return *events_; }
@@ -70,6 +72,7 @@ class Connection {
   bool registered_ = false;  // `client_id_` is in the registry
   std::optional<int> rate_;
   std::optional<std::string> voice_;
+  std::optional<std::string> language_;
 };
 
 }  // namespace mdspeak::speechd

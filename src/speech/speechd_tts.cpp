@@ -51,7 +51,6 @@ class SpeechdTts final : public Tts {
     std::unique_ptr<SpeechdTts> tts(new SpeechdTts());
     auto opened = tts->connection_.open(Clock::now() + speechd::kOpenTimeout);
     if (!opened) return fail(std::move(opened.error()));
-    tts->voices_.refresh_in_background();
     return std::unique_ptr<Tts>(std::move(tts));
   }
 
@@ -75,7 +74,11 @@ class SpeechdTts final : public Tts {
   }
 
   Result<void> on_utterance_begin(UtteranceCallback callback) override {
-    events().set_begin(std::move(callback));
+    // Once the daemon speaks, a voice listing no longer holds up the first sound.
+    events().set_begin([this, callback = std::move(callback)](const UtteranceId& id) {
+      voices_.speech_began();
+      if (callback) callback(id);
+    });
     return {};
   }
   Result<void> on_utterance_end(UtteranceCallback callback) override {
@@ -143,17 +146,27 @@ class SpeechdTts final : public Tts {
   }
 
   Result<std::vector<Voice>> voices() override { return voices_.voices(); }
+  Result<std::optional<std::vector<Voice>>> listed_voices() override { return voices_.listed(); }
 
   Result<void> set_voice(const Voice& voice) override {
     // The daemon accepts any name and then speaks with its default voice: check first.
-    auto known = voices();
-    if (!known) return fail(std::move(known.error()));
+    std::optional<std::vector<Voice>> known = voices_.listed();
+    if (!known) {
+      auto fresh = voices_.voices();
+      if (!fresh) return fail(std::move(fresh.error()));
+      known = std::move(*fresh);
+    }
     auto same_id = [&voice](const Voice& v) { return v.id == voice.id; };
     if (std::none_of(known->begin(), known->end(), same_id)) {
       return fail(Error(std::string(tts_error::kOperationFailed)));
     }
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
     return connection_.set_voice(voice.id, deadline());
+  }
+
+  Result<void> set_language(std::string_view tag) override {
+    if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
+    return connection_.set_language(std::string(tag), deadline());
   }
 
   float min_rate() const override { return speechd::kMinRate; }
