@@ -49,8 +49,7 @@ int locale_closeness(std::string_view voice_language, std::string_view person_lo
 // is not at hand: the language's code ("en", "es"; undecided: the person's language if it is one
 // of them, else English) with the region the ranking puts first (the person's own region within
 // their language, else US or ES): "en-GB" for English with LANG=en_GB.UTF-8, else "en-US".
-std::string language_tag(std::optional<SupportedLanguage> language,
-                         std::string_view person_locale);
+std::string language_tag(std::optional<SupportedLanguage> language, std::string_view person_locale);
 
 class SpeechEngine {
  public:

@@ -216,8 +216,7 @@ Result<void> Connection::set_voice(const std::string& name, Clock::time_point un
 }
 
 Result<void> Connection::set_language(const std::string& tag, Clock::time_point until) {
-  auto set =
-      command(until, [&tag](SPDConnection* c) { return spd_set_language(c, tag.c_str()); });
+  auto set = command(until, [&tag](SPDConnection* c) { return spd_set_language(c, tag.c_str()); });
   if (!set) return fail(std::move(set.error()));
   language_ = tag;
   voice_.reset();

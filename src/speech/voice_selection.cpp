@@ -90,8 +90,8 @@ std::string language_tag(std::optional<SupportedLanguage> language,
   // The region the ranking puts first: the person's own within their language, else the
   // language's most common one.
   std::string region = code == own_language && !own_region.empty() ? own_region
-                       : code == "es"                               ? "es"
-                                                                    : "us";
+                       : code == "es"                              ? "es"
+                                                                   : "us";
   for (char& c : region) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return code + "-" + region;
 }
@@ -166,9 +166,9 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
   if (!*listed && !voice_id && tts_->set_language(language_tag(language, person_locale_))) {
     return {};
   }
-  auto catalogue = *listed ? Result<std::vector<Voice>>(
-                                 ranked_catalogue(std::move(**listed), person_locale_))
-                           : supported_voices();
+  auto catalogue =
+      *listed ? Result<std::vector<Voice>>(ranked_catalogue(std::move(**listed), person_locale_))
+              : supported_voices();
   if (!catalogue) return fail(std::move(catalogue.error()));
 
   const Voice* chosen = nullptr;

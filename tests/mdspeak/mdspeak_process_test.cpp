@@ -122,6 +122,17 @@ TEST_F(Mdspeak, PrintGivesTheUtterancesWithoutAnySynthesizer) {
             "0 paragraph   1:1-1:5 caf\xc3\xa9\n");
 }
 
+// Printing speaks nothing, so it must not start a speech daemon either (libspeechd would start
+// one even for a socket that cannot exist).
+TEST_F(Mdspeak, PrintStartsNoSpeechDaemon) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+  auto r = run("--print sample.md", "strace -f -qq -e trace=execve -o trace.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string trace = read_file(dir_ / "trace.txt");
+  EXPECT_NE(trace.find("mdspeak-service"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("speech-dispatcher"), std::string::npos) << trace;
+}
+
 TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
   write("nul.md", std::string(2000, '\0'));
   write("latin1.md", "caf\xe9\n");

@@ -77,6 +77,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   // Fails only the `nth` call of `op` (1-based, counted from the fake's creation).
   void fail_nth(FakeOp op, int nth, std::string text = "Operation failed");
   void deliver_on_other_thread(bool other_thread);
+  // Like speech-dispatcher: `listed_voices` answers nullopt until `voices` has been called, and
+  // `set_language` is accepted (the voice then is the synthesizer's pick, `voice()` nullopt).
+  void list_voices_late(bool late);
 
   // --- stepping ---
   // Makes the oldest queued utterance current and fires the begin callback. Nothing happens
@@ -101,6 +104,7 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<float> rate() const;          // last rate set, if any
   std::optional<Voice> voice() const;         // last voice set, if any
   std::vector<Voice> voices_set() const;
+  std::optional<std::string> language() const;  // last tag given to `set_language`, if any
   bool speaking() const;
 
  private:
@@ -147,6 +151,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<float> rate_;
   std::optional<Voice> voice_;
   std::vector<Voice> voices_set_;
+  bool list_late_ = false;
+  bool listed_ = false;
+  std::optional<std::string> language_;
 };
 
 }  // namespace mdspeak
