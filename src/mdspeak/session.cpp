@@ -817,6 +817,14 @@ int run(const Options& options, const std::string& self_path) {
   if (!service_path) return fatal(service_path.error().message);
   bool speaks = !options.print && !options.print_summary && !options.list_voices;
 
+  // Started first, so that it starts while the file is read; it reaches the synthesizer only
+  // when asked to speak, so a file refused below costs nothing but its start.
+  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
+  auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
+                                                          ? std::map<std::string, std::string>{}
+                                                          : silent_environment());
+  if (!service) return fatal(service.error().message);
+
   std::string source;
   ByteRange range;
   if (!options.list_voices) {
@@ -832,11 +840,6 @@ int run(const Options& options, const std::string& self_path) {
     range = *resolved;
   }
 
-  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
-  auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
-                                                          ? std::map<std::string, std::string>{}
-                                                          : silent_environment());
-  if (!service) return fatal(service.error().message);
   if (options.list_voices) return list_voices(options, *service);
   if (!speaks) return print_utterances(options, source, range, *service);
 
