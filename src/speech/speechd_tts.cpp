@@ -74,11 +74,7 @@ class SpeechdTts final : public Tts {
   }
 
   Result<void> on_utterance_begin(UtteranceCallback callback) override {
-    // Once the daemon speaks, a voice listing no longer holds up the first sound.
-    events().set_begin([this, callback = std::move(callback)](const UtteranceId& id) {
-      voices_.speech_began();
-      if (callback) callback(id);
-    });
+    events().set_begin(std::move(callback));
     return {};
   }
   Result<void> on_utterance_end(UtteranceCallback callback) override {

@@ -19,11 +19,6 @@ constexpr std::chrono::seconds kMaxAge{10};
 
 }  // namespace
 
-void VoiceCache::speech_began() {
-  std::lock_guard lock(mutex_);
-  if (!voices_) start_refresh_locked();
-}
-
 std::optional<std::vector<Voice>> VoiceCache::listed() {
   std::lock_guard lock(mutex_);
   return voices_;

@@ -1,21 +1,20 @@
-// The daemon's plain voices, kept in memory and listed at moments when no speech waits for them.
+// The daemon's plain voices, kept in memory and listed only when a caller needs the list.
 //
 // Why: the daemon lists every voice once per synthesizer variant (more than 13,000 entries,
 // 150 ms to most of a second of its time), and while it lists it answers no other command of any
-// client: a speak, a rate change or a cancel sent meanwhile waits for the whole listing. So
-// nothing that speaks ever starts a listing or waits for one:
-// - the first listing starts once our first utterance has begun (the daemon then has the sound
-//   in hand), or when a `voices()` call needs one; until it is done, `listed()` answers nullopt
-//   and the voice is chosen by language (see SpeechEngine::configure);
-// - after that, `listed()` answers the list it has, however old: the daemon loads its voices when
-//   it starts, so the list only changes with a restart;
-// - `voices()` (a client asked for the list) waits for a new listing when the list is older than
-//   ten seconds, so a voice installed meanwhile shows up there and, from then on, everywhere.
+// client: a speak, a rate change or a cancel sent meanwhile waits for the whole listing (a pause
+// pressed during one was measured silencing the sink after 0.73 s instead of 0.05 s). So nothing
+// that speaks ever starts a listing or waits for one:
+// - `listed()` answers the list it has, however old, or nullopt when none was ever listed (the
+//   voice is then chosen by language, see SpeechEngine::configure); the daemon loads its voices
+//   when it starts, so the list only changes with a restart;
+// - `voices()` (a client asked for the list, or for a voice by name) waits for a new listing when
+//   there is none or the one it has is older than ten seconds, so a voice installed meanwhile
+//   shows up there and, from then on, everywhere.
 // Listing runs on a connection of its own (see speechd_voices.cpp).
 //
-// Thread contract: the owner's thread (the host's main thread) calls every member except
-// `speech_began`, which libspeechd's reader thread calls; the refresh thread touches only the
-// fields marked as shared. Every shared field is under `mutex_`.
+// Thread contract: the owner's thread (the host's main thread) calls every member; the refresh
+// thread touches only the fields marked as shared, always under `mutex_`.
 #pragma once
 
 #include <condition_variable>
@@ -34,8 +33,6 @@ class VoiceCache {
  public:
   ~VoiceCache() { shut_down(); }
 
-  // An utterance of ours has begun: the first listing may start now. Any thread.
-  void speech_began();
   // The voices listed last without waiting; nullopt while none was ever listed.
   std::optional<std::vector<Voice>> listed();
   // A list no older than ten seconds: waits for a new listing when the one it has is older.
@@ -49,7 +46,7 @@ class VoiceCache {
 
   std::mutex mutex_;
   std::condition_variable listed_;  // a listing finished
-  // Shared with the refresh thread and libspeechd's reader thread, under `mutex_`.
+  // Shared with the refresh thread, under `mutex_`.
   std::optional<std::vector<Voice>> voices_;
   Clock::time_point listed_at_{};
   std::optional<Error> error_;  // why the last listing failed

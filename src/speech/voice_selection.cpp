@@ -158,9 +158,10 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
   auto rate_set = tts_->set_rate(mapped);
   if (!rate_set) return fail(Error("failed to set speech rate", std::move(rate_set.error())));
 
-  // The synthesizer may not have listed its voices yet (speech-dispatcher takes up to a second,
-  // and speaks nothing meanwhile). Then, unless a voice was asked for, it picks the voice for
-  // the tag the ranking would put first, instead of the first words waiting for the list.
+  // The facade may have no list at hand (speech-dispatcher's backend lists only when asked:
+  // a listing takes the daemon up to a second, during which it answers nobody). Then, unless a
+  // voice was asked for, the synthesizer picks the voice for the tag the ranking would put
+  // first, instead of the speech waiting for a list.
   auto listed = tts_->listed_voices();
   if (!listed) return fail(Error("failed to enumerate system voices", std::move(listed.error())));
   if (!*listed && !voice_id && tts_->set_language(language_tag(language, person_locale_))) {
