@@ -831,8 +831,10 @@ int run(const Options& options, const std::string& self_path) {
     auto text = read_document(options.file, options.encoding);
     if (!text) return fatal(text.error().message);
     source = std::move(*text);
-    LineIndex lines(source);
-    auto resolved = resolve_range(options.range, lines, source.size());
+    // Lines are only counted here when the range names them (the reader counts them again).
+    auto resolved = options.range.kind == RangeChoice::Kind::kAll
+                        ? resolve_range(options.range, LineIndex(""), source.size())
+                        : resolve_range(options.range, LineIndex(source), source.size());
     if (!resolved) {
       std::fprintf(stderr, "mdspeak: %s\n", resolved.error().message.c_str());
       return 2;

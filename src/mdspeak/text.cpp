@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace mdspeak::reader {
 
@@ -16,8 +17,14 @@ bool continuation(unsigned char byte) {
 
 LineIndex::LineIndex(std::string_view source) : source_(source) {
   starts_.push_back(0);
-  for (std::size_t i = 0; i < source.size(); ++i) {
-    if (source[i] == '\n') starts_.push_back(i + 1);
+  const char* data = source.data();
+  const char* end = data + source.size();
+  for (const char* at = data; at < end;) {
+    const auto* nl =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    if (nl == nullptr) break;
+    starts_.push_back(static_cast<std::uint64_t>(nl - data) + 1);
+    at = nl + 1;
   }
 }
 
