@@ -227,6 +227,7 @@ Result<void> Connection::open(Clock::time_point until) {
   auto opened = open_connection("main", SPD_MODE_THREADED, until);
   if (!opened) return fail(std::move(opened.error()));
   spd_ = *opened;
+  ++opened_;
   auto id = socket_id(spd_->socket);
   if (!id) {
     spd_close(std::exchange(spd_, nullptr));

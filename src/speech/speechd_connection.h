@@ -39,6 +39,8 @@ class Connection {
   // the rate and voice set on the previous one.
   Result<void> open(Clock::time_point until);
   bool is_open() const { return spd_ != nullptr; }
+  // How many connections were opened so far: a new one may reach a restarted daemon.
+  int opened() const { return opened_; }
   // Open, but the daemon closed its end (or libspeechd closed ours).
   bool lost() const;
   // Forgets the connection; its pending utterances will never be reported.
@@ -73,6 +75,7 @@ class Connection {
   std::optional<int> rate_;
   std::optional<std::string> voice_;
   std::optional<std::string> language_;
+  int opened_ = 0;
 };
 
 }  // namespace mdspeak::speechd

@@ -174,6 +174,14 @@ class SpeechdTts final : public Tts {
       return fail(Error(std::string(tts_error::kOutOfRange)));
     }
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
+    // Setting the rate comes first when speech is configured: a new connection may have reached
+    // a restarted daemon whose voices differ, and a voice that is gone would not be refused (the
+    // daemon speaks any name with its default voice). Until a client lists again, the voice is
+    // chosen by language.
+    if (connection_.opened() != connections_seen_) {
+      if (connections_seen_ != 0) voices_.forget();
+      connections_seen_ = connection_.opened();
+    }
     return connection_.set_rate(static_cast<int>(std::lround(rate)), deadline());
   }
 
@@ -185,6 +193,7 @@ class SpeechdTts final : public Tts {
   speechd::VoiceCache voices_;
   speechd::Connection connection_;
   Clock::time_point last_ping_{};  // when `is_speaking` last asked the daemon
+  int connections_seen_ = 0;       // `connection_.opened()` when the rate was last set
 };
 
 }  // namespace

@@ -36,6 +36,11 @@ Result<std::vector<Voice>> VoiceCache::voices() {
   return fail(error_ ? *error_ : timed_out());
 }
 
+void VoiceCache::forget() {
+  std::lock_guard lock(mutex_);
+  voices_.reset();
+}
+
 void VoiceCache::shut_down() {
   {
     std::lock_guard lock(mutex_);

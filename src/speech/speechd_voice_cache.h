@@ -37,6 +37,8 @@ class VoiceCache {
   std::optional<std::vector<Voice>> listed();
   // A list no older than ten seconds: waits for a new listing when the one it has is older.
   Result<std::vector<Voice>> voices();
+  // The daemon may have been restarted, with other voices: the list is no longer trusted.
+  void forget();
   // Aborts a running listing and waits for its thread; no listing starts afterwards.
   void shut_down();
 

@@ -193,6 +193,21 @@ TEST(StalledDaemon, SpeechNeverWaitsForTheVoiceList) {
   EXPECT_EQ(s.count("LIST SYNTHESIS_VOICES"), 1);
 }
 
+// A restarted daemon may no longer have the listed voice, and it would not refuse the name: after
+// a new connection, the voice is chosen by language again until the list is read again.
+TEST(StalledDaemon, AfterAReconnectionTheVoiceIsChosenByLanguage) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->voices());
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f));
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 1);
+  s.daemon.drop_connections();
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f));
+  EXPECT_EQ(s.count("SET SELF LANGUAGE en-US"), 1);
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 2);  // restored, then replaced
+  EXPECT_EQ(s.count("LIST SYNTHESIS_VOICES"), 1);
+}
+
 // libspeechd closes the socket of a connection whose daemon went away; the backend notices,
 // stops claiming to speak, and the next utterance goes to a new connection.
 TEST(StalledDaemon, ADaemonThatDiesIsNoticedAndReplacedByTheNextConnection) {
