@@ -318,6 +318,16 @@ Result<void> AppState::feed(bool interrupt_first) {
 }
 
 std::vector<Message> AppState::handle(Request request) {
+  if (create_speech_ && !std::holds_alternative<LoadDocument>(request) &&
+      !std::holds_alternative<PrepareSpeech>(request) &&
+      !std::holds_alternative<PrepareSummary>(request)) {
+    auto created = std::exchange(create_speech_, nullptr)();
+    if (created) {
+      speech_.emplace(std::move(*created));
+    } else {
+      speech_error_ = created.error().message;
+    }
+  }
   return std::visit(
       Overloaded{
           [&](Init& r) -> std::vector<Message> {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,10 @@ class AppState {
 
   AppState(std::optional<SpeechEngine> speech, std::optional<std::string> speech_error)
       : speech_(std::move(speech)), speech_error_(std::move(speech_error)) {}
+  // The engine is created by the first request other than a load or a prepare, so that a client
+  // that only prepares texts never starts a synthesizer (nor speech-dispatcher's daemon).
+  explicit AppState(std::function<Result<SpeechEngine>()> create_speech)
+      : create_speech_(std::move(create_speech)) {}
 
   // The answers to one request (two for `init` on an unavailable backend).
   std::vector<Message> handle(Request request);
@@ -166,6 +171,7 @@ class AppState {
 
   std::optional<SpeechEngine> speech_;
   std::optional<std::string> speech_error_;  // why there is no engine, when there is none
+  std::function<Result<SpeechEngine>()> create_speech_;  // until the first request needing it
   std::unordered_map<std::string, LoadedDocument> documents_;
   SpokenTable spoken_;
   SpeechSettings settings_;

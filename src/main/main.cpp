@@ -84,15 +84,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::optional<SpeechEngine> engine;
-  std::optional<std::string> startup_failure;
-  if (auto created = SpeechEngine::create(std::move(event_sender)); created) {
-    engine.emplace(std::move(*created));
-  } else {
-    startup_failure = created.error().message;
-  }
-
-  AppState state(std::move(engine), std::move(startup_failure));
+  AppState state([sender = std::move(event_sender)]() mutable {
+    return SpeechEngine::create(std::move(sender));
+  });
   auto result =
       run_main_loop(request_receiver, event_receiver, state, fd_line_writer(1), &g_stop_signal);
   if (const int signal = g_stop_signal.load(); signal != 0) return 128 + signal;

@@ -39,6 +39,10 @@ constexpr auto kTick = 250ms;
 constexpr auto kSpeakAnswerBound = 30s;
 constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
+// From this size on a document's head is spoken while the rest loads (a 256 KB load takes the
+// service some 10 ms on a quiet machine, a 10 MB one 0.1-0.3 s); the head is minutes of speech.
+constexpr std::size_t kHeadFrom = 256 * 1024;
+constexpr std::size_t kHeadBytes = 8 * 1024;
 
 int fatal(const std::string& message) {
   std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
@@ -130,7 +134,10 @@ class Reader {
 
   // Loads the document, prepares it and speaks the chosen range.
   void start(bool natural);
-  void speak_from(std::size_t index);
+  // `from` (a source offset) replaces the start of utterance `index`, which may not be known yet.
+  void speak_from(std::size_t index, std::optional<std::uint64_t> from = std::nullopt);
+  // The head's speech is over: the rest of the document goes on from `offset`.
+  void continue_after_head(std::uint64_t offset);
   void handle_line(const std::string& line);
   void handle_key(unsigned char key);
   void handle_signal(int number);
@@ -161,6 +168,14 @@ class Reader {
 
   std::vector<Utterance> document_;
   std::vector<Utterance> summary_;
+  // A long document's head, loaded and spoken first under the same id so that its first words
+  // do not wait for the whole load: where it ends, and how many utterances its speech queued.
+  struct Head {
+    std::uint64_t end = 0;
+    std::string speak_id;
+    std::optional<std::uint64_t> queued;
+  };
+  std::optional<Head> head_;
   bool summary_ready_ = false;
   Mode mode_ = Mode::kDocument;
   std::size_t document_position_ = 0;  // where the document continues after the summary
@@ -206,7 +221,7 @@ void Reader::account_time() {
   speaking_since_ = state_ == State::kSpeaking ? std::optional(now) : std::nullopt;
 }
 
-void Reader::speak_from(std::size_t index) {
+void Reader::speak_from(std::size_t index, std::optional<std::uint64_t> from) {
   auto id = next_id("speak");
   Json request;
   if (mode_ == Mode::kSummary) {
@@ -216,8 +231,15 @@ void Reader::speak_from(std::size_t index) {
   } else {
     request = {{"type", "speak"}, {"id", id}, {"document_id", kDocumentId}};
     std::uint64_t start = index < document_.size() ? document_[index].start : range_.start;
+    if (from) start = *from;
     request["start_offset"] = start;
     if (range_.end) request["end_offset"] = *range_.end;
+    if (head_ && head_->speak_id.empty()) {
+      request["end_offset"] = head_->end;
+      head_->speak_id = id;
+    } else {
+      head_.reset();  // any later speech is of the whole document
+    }
     // The request's utterance 0 is the first one whose range ends after the start.
     if (index < document_.size()) index = first_selected(document_, start);
   }
@@ -234,6 +256,13 @@ void Reader::speak_from(std::size_t index) {
   word_.reset();
   state_ = State::kSpeaking;
   account_time();
+}
+
+void Reader::continue_after_head(std::uint64_t offset) {
+  head_.reset();
+  std::size_t next = 0;
+  while (next < document_.size() && document_[next].start < offset) ++next;
+  speak_from(next, offset);
 }
 
 void Reader::pause() {
@@ -439,9 +468,10 @@ void Reader::handle_line(const std::string& line) {
     }
   } else if (type == "error_result") {
     if (state_ == State::kStopping) return;
-    if (id == "load" && refuses_reading(message) && !reloading_) {
+    if ((id == "load" || id == "load-head") && refuses_reading(message) && !reloading_) {
       // Read it the plain way; what was sent after the refused load fails as not loaded.
       reloading_ = true;
+      head_.reset();
       start(false);
       return;
     }
@@ -486,6 +516,14 @@ void Reader::handle_line(const std::string& line) {
     if (list) summary_ = std::move(*list);
     summary_ready_ = true;
   } else if (type == "speak_result") {
+    if (head_ && id == head_->speak_id) {
+      head_->queued = message.value("queued", std::uint64_t{0});
+      if (*head_->queued == 0 && awaiting_speak_ && id == *awaiting_speak_) {
+        awaiting_speak_.reset();
+        continue_after_head(head_->end);
+        return;
+      }
+    }
     if (awaiting_speak_ && id == *awaiting_speak_) {
       awaiting_speak_.reset();
       if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
@@ -541,7 +579,14 @@ void Reader::handle_line(const std::string& line) {
             std::chrono::duration<double>(Clock::now() - utterance_began_).count() * rate_;
       }
       word_.reset();
-      if (index + 1 >= utterances.size() && state_ == State::kSpeaking) finish();
+      if (head_) {
+        if (head_->queued && message.value("utterance_index", 0ull) + 1 >= *head_->queued &&
+            state_ == State::kSpeaking) {
+          continue_after_head(message.value("end_offset", head_->end));
+        }
+      } else if (index + 1 >= utterances.size() && state_ == State::kSpeaking) {
+        finish();
+      }
     }
   }
 }
@@ -618,6 +663,21 @@ void Reader::start(bool natural) {
   Json prepare = {{"type", "prepare_speech"}, {"id", "prepare"}, {"document_id", kDocumentId}};
   prepare["start_offset"] = range_.start;
   if (range_.end) prepare["end_offset"] = *range_.end;
+  // A long document takes the service a while to load: its head is loaded and spoken first, and
+  // the whole text replaces it under the same id while the first words are heard. Not again when
+  // the natural reading was refused and the document is loaded the plain way.
+  if (!reloading_ && mode_ == Mode::kDocument && range_.start == 0 && !range_.end &&
+      !options_.voice && source_.size() >= kHeadFrom) {
+    if (auto cut = head_cut(source_, kHeadBytes)) {
+      head_ = Head{*cut, {}, std::nullopt};
+      Json head = load_request(source_.substr(0, *cut), natural);
+      head["id"] = "load-head";
+      send(head);
+      // Its list shows and locates the head's utterances until the whole list replaces it.
+      send({{"type", "prepare_speech"}, {"id", "prepare-head"}, {"document_id", kDocumentId}});
+      speak_from(0);
+    }
+  }
   send(load_request(source_, natural));
   send(prepare);
   // The summary list must be known before its speech begins; for the document, the summary is
@@ -627,7 +687,7 @@ void Reader::start(bool natural) {
   if (mode_ == Mode::kSummary) send(prepare_summary);
   // Answered before the speech begins, so a wrong voice is refused before it is heard.
   if (options_.voice && !reloading_) send({{"type", "list_voices"}, {"id", "voices"}});
-  speak_from(0);  // the list is not known yet: this speaks the chosen range
+  if (!head_) speak_from(0);  // the list is not known yet: this speaks the chosen range
   if (mode_ == Mode::kDocument) send(prepare_summary);
 }
 
@@ -812,14 +872,26 @@ int run(const Options& options, const std::string& self_path) {
   if (!service_path) return fatal(service_path.error().message);
   bool speaks = !options.print && !options.print_summary && !options.list_voices;
 
+  // Started first, so that it starts while the file is read; it reaches the synthesizer only
+  // when asked to speak, so a file refused below costs nothing but its start.
+  // An export renders without a sound server or speech daemon: none is started for it.
+  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
+  auto service =
+      ServiceProcess::start(*service_path, !options.output && (speaks || options.list_voices)
+                                               ? std::map<std::string, std::string>{}
+                                               : silent_environment());
+  if (!service) return fatal(service.error().message);
+
   std::string source;
   ByteRange range;
   if (!options.list_voices) {
     auto text = read_document(options.file, options.encoding);
     if (!text) return fatal(text.error().message);
     source = std::move(*text);
-    LineIndex lines(source);
-    auto resolved = resolve_range(options.range, lines, source.size());
+    // Lines are only counted here when the range names them (the reader counts them again).
+    auto resolved = options.range.kind == RangeChoice::Kind::kAll
+                        ? resolve_range(options.range, LineIndex(""), source.size())
+                        : resolve_range(options.range, LineIndex(source), source.size());
     if (!resolved) {
       std::fprintf(stderr, "mdspeak: %s\n", resolved.error().message.c_str());
       return 2;
@@ -827,17 +899,8 @@ int run(const Options& options, const std::string& self_path) {
     range = *resolved;
   }
 
-  signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
-  if (options.output) {
-    // An export renders without a sound server or speech daemon: none is started for it.
-    auto exporting = ServiceProcess::start(*service_path, silent_environment());
-    if (!exporting) return fatal(exporting.error().message);
-    return export_to_file(options, source, range, *exporting, install_signal_pipe());
-  }
-  auto service = ServiceProcess::start(*service_path, speaks || options.list_voices
-                                                          ? std::map<std::string, std::string>{}
-                                                          : silent_environment());
-  if (!service) return fatal(service.error().message);
+  if (options.output)
+    return export_to_file(options, source, range, *service, install_signal_pipe());
   if (options.list_voices) return list_voices(options, *service);
   if (!speaks) return print_utterances(options, source, range, *service);
 

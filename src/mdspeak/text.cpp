@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace mdspeak::reader {
 
@@ -16,8 +17,14 @@ bool continuation(unsigned char byte) {
 
 LineIndex::LineIndex(std::string_view source) : source_(source) {
   starts_.push_back(0);
-  for (std::size_t i = 0; i < source.size(); ++i) {
-    if (source[i] == '\n') starts_.push_back(i + 1);
+  const char* data = source.data();
+  const char* end = data + source.size();
+  for (const char* at = data; at < end;) {
+    const auto* nl =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    if (nl == nullptr) break;
+    starts_.push_back(static_cast<std::uint64_t>(nl - data) + 1);
+    at = nl + 1;
   }
 }
 
@@ -127,6 +134,43 @@ std::string one_line(std::string_view text) {
     }
   }
   return out;
+}
+
+std::optional<std::size_t> head_cut(std::string_view source, std::size_t at_least) {
+  const std::size_t limit = std::min(source.size(), at_least * 8);
+  char fence = 0;  // the open fence's character, 0 outside fenced code
+  std::size_t fence_length = 0;
+  bool after_blank = false;
+  for (std::size_t start = 0; start < limit;) {
+    std::size_t end = source.find('\n', start);
+    if (end == std::string_view::npos) return std::nullopt;  // the last line: no head to cut
+    std::string_view line = source.substr(start, end - start);
+    const bool blank = line.find_first_not_of(" \t\r") == std::string_view::npos;
+    if (fence == 0 && !blank && after_blank && start >= at_least && line[0] != ' ' &&
+        line[0] != '\t') {
+      return start;
+    }
+    // A fence opens or closes after up to three spaces, with three or more backticks or tildes.
+    std::size_t indent = line.find_first_not_of(' ');
+    if (indent != std::string_view::npos && indent < 4 &&
+        (line[indent] == '`' || line[indent] == '~')) {
+      const char c = line[indent];
+      const std::size_t run = line.find_first_not_of(c, indent);
+      const std::size_t length = (run == std::string_view::npos ? line.size() : run) - indent;
+      if (length >= 3) {
+        if (fence == 0) {
+          fence = c;
+          fence_length = length;
+        } else if (c == fence && length >= fence_length &&
+                   line.find_first_not_of(" \t\r", indent + length) == std::string_view::npos) {
+          fence = 0;
+        }
+      }
+    }
+    after_blank = blank;
+    start = end + 1;
+  }
+  return std::nullopt;
 }
 
 }  // namespace mdspeak::reader

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,5 +51,11 @@ std::string format_duration(double seconds);
 // Replaces control characters (tabs, line feeds, escapes, C1 controls) by as many spaces as
 // bytes, so a text stays on one line, cannot drive the terminal, and keeps its offsets.
 std::string one_line(std::string_view text);
+
+// Where a long Markdown source can be cut so that its head reads as the start of the whole: at
+// the first line from `at_least` bytes on that follows a blank line, lies outside fenced code and
+// starts at the left margin (so it opens a block of its own, not a continuation or indented
+// code). nullopt when no such line comes within eight times `at_least`, or before the end.
+std::optional<std::size_t> head_cut(std::string_view source, std::size_t at_least);
 
 }  // namespace mdspeak::reader

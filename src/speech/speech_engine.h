@@ -46,6 +46,12 @@ std::string person_locale_from_environment();
 // (en-US, es-ES), then the rest.
 int locale_closeness(std::string_view voice_language, std::string_view person_locale);
 
+// The language tag a synthesizer that picks voices by language is asked for when the voice list
+// is not at hand: the language's code ("en", "es"; undecided: the person's language if it is one
+// of them, else English) with the region the ranking puts first (the person's own region within
+// their language, else US or ES): "en-GB" for English with LANG=en_GB.UTF-8, else "en-US".
+std::string language_tag(std::optional<SupportedLanguage> language, std::string_view person_locale);
+
 class SpeechEngine {
  public:
   // The platform's default facade ("failed to initialize system TTS" when it cannot be created).
@@ -71,7 +77,9 @@ class SpeechEngine {
   Result<std::vector<Voice>> supported_voices();
   Result<std::vector<VoiceInfo>> voices();
   // Maps `rate` (1.0 normal, clamped to 0.5..2.0) onto the facade's scale and sets it, then sets
-  // the requested voice when it fits `language`, else the best voice for `language`.
+  // the requested voice when it fits `language`, else the best voice for `language`. Before the
+  // facade has listed its voices, and without a requested voice, the facade picks the voice for
+  // `language_tag` instead when it can.
   Result<void> configure(const std::optional<std::string>& voice_id,
                          std::optional<SupportedLanguage> language, float rate);
 

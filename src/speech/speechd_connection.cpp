@@ -215,10 +215,19 @@ Result<void> Connection::set_voice(const std::string& name, Clock::time_point un
   return {};
 }
 
+Result<void> Connection::set_language(const std::string& tag, Clock::time_point until) {
+  auto set = command(until, [&tag](SPDConnection* c) { return spd_set_language(c, tag.c_str()); });
+  if (!set) return fail(std::move(set.error()));
+  language_ = tag;
+  voice_.reset();
+  return {};
+}
+
 Result<void> Connection::open(Clock::time_point until) {
   auto opened = open_connection("main", SPD_MODE_THREADED, until);
   if (!opened) return fail(std::move(opened.error()));
   spd_ = *opened;
+  ++opened_;
   auto id = socket_id(spd_->socket);
   if (!id) {
     spd_close(std::exchange(spd_, nullptr));
@@ -251,9 +260,16 @@ Result<void> Connection::open(Clock::time_point until) {
   if (rate_) {
     if (auto set = set_rate(*rate_, until); !set) return close_with(std::move(set.error()));
   }
-  if (voice_) {
-    const std::string name = *voice_;
-    if (auto set = set_voice(name, until); !set) return close_with(std::move(set.error()));
+  // In the order they were set: a language set after a voice name replaced it.
+  const std::optional<std::string> language = language_;
+  const std::optional<std::string> voice = voice_;
+  if (language) {
+    if (auto set = set_language(*language, until); !set) {
+      return close_with(std::move(set.error()));
+    }
+  }
+  if (voice) {
+    if (auto set = set_voice(*voice, until); !set) return close_with(std::move(set.error()));
   }
   return {};
 }

@@ -40,6 +40,8 @@ class Connection {
   // the rate and voice set on the previous one.
   Result<void> open(Clock::time_point until);
   bool is_open() const { return spd_ != nullptr; }
+  // How many connections were opened so far: a new one may reach a restarted daemon.
+  int opened() const { return opened_; }
   // Open, but the daemon closed its end (or libspeechd closed ours).
   bool lost() const;
   // Forgets the connection; its pending utterances will never be reported.
@@ -53,6 +55,8 @@ class Connection {
   // Set on the daemon and remembered for the next connection.
   Result<void> set_rate(int rate, Clock::time_point until);
   Result<void> set_voice(const std::string& name, Clock::time_point until);
+  // The daemon then picks the voice for the language tag itself (and forgets a voice name).
+  Result<void> set_language(const std::string& tag, Clock::time_point until);
 
   // Internally locked; shared with libspeechd's reader thread.
   EventTracker& events() { return *events_; }
@@ -75,6 +79,8 @@ class Connection {
   std::optional<int> rate_;
   std::optional<std::string> voice_;
   SynthesizerWatch watch_;
+  std::optional<std::string> language_;
+  int opened_ = 0;
 };
 
 }  // namespace mdspeak::speechd

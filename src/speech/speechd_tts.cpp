@@ -53,7 +53,6 @@ class SpeechdTts final : public Tts {
     std::unique_ptr<SpeechdTts> tts(new SpeechdTts());
     auto opened = tts->connection_.open(Clock::now() + speechd::kOpenTimeout);
     if (!opened) return fail(std::move(opened.error()));
-    tts->voices_.refresh_in_background();
     return std::unique_ptr<Tts>(std::move(tts));
   }
 
@@ -157,17 +156,27 @@ class SpeechdTts final : public Tts {
   }
 
   Result<std::vector<Voice>> voices() override { return voices_.voices(); }
+  Result<std::optional<std::vector<Voice>>> listed_voices() override { return voices_.listed(); }
 
   Result<void> set_voice(const Voice& voice) override {
     // The daemon accepts any name and then speaks with its default voice: check first.
-    auto known = voices();
-    if (!known) return fail(std::move(known.error()));
+    std::optional<std::vector<Voice>> known = voices_.listed();
+    if (!known) {
+      auto fresh = voices_.voices();
+      if (!fresh) return fail(std::move(fresh.error()));
+      known = std::move(*fresh);
+    }
     auto same_id = [&voice](const Voice& v) { return v.id == voice.id; };
     if (std::none_of(known->begin(), known->end(), same_id)) {
       return fail(Error(std::string(tts_error::kOperationFailed)));
     }
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
     return connection_.set_voice(voice.id, deadline());
+  }
+
+  Result<void> set_language(std::string_view tag) override {
+    if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
+    return connection_.set_language(std::string(tag), deadline());
   }
 
   float min_rate() const override { return speechd::kMinRate; }
@@ -179,6 +188,14 @@ class SpeechdTts final : public Tts {
       return fail(Error(std::string(tts_error::kOutOfRange)));
     }
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
+    // Setting the rate comes first when speech is configured: a new connection may have reached
+    // a restarted daemon whose voices differ, and a voice that is gone would not be refused (the
+    // daemon speaks any name with its default voice). Until a client lists again, the voice is
+    // chosen by language.
+    if (connection_.opened() != connections_seen_) {
+      if (connections_seen_ != 0) voices_.forget();
+      connections_seen_ = connection_.opened();
+    }
     return connection_.set_rate(static_cast<int>(std::lround(rate)), deadline());
   }
 
@@ -190,6 +207,7 @@ class SpeechdTts final : public Tts {
   speechd::VoiceCache voices_;
   speechd::Connection connection_;
   Clock::time_point last_ping_{};  // when `is_speaking` last asked the daemon
+  int connections_seen_ = 0;       // `connection_.opened()` when the rate was last set
 };
 
 }  // namespace

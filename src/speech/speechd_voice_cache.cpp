@@ -19,22 +19,26 @@ constexpr std::chrono::seconds kMaxAge{10};
 
 }  // namespace
 
-void VoiceCache::refresh_in_background() {
+std::optional<std::vector<Voice>> VoiceCache::listed() {
   std::lock_guard lock(mutex_);
-  start_refresh_locked();
+  return voices_;
 }
 
 Result<std::vector<Voice>> VoiceCache::voices() {
   std::unique_lock lock(mutex_);
-  if (!voices_) {
-    start_refresh_locked();
-    listed_.wait_until(lock, Clock::now() + kOpenTimeout + kListTimeout + milliseconds(500),
-                       [this] { return voices_.has_value() || !refreshing_; });
-    if (!voices_) return fail(error_ ? *error_ : timed_out());
-  } else if (Clock::now() - listed_at_ >= kMaxAge) {
-    start_refresh_locked();
-  }
-  return *voices_;
+  if (voices_ && Clock::now() - listed_at_ < kMaxAge) return *voices_;
+  const Clock::time_point asked = Clock::now();
+  start_refresh_locked();
+  listed_.wait_until(lock, asked + kOpenTimeout + kListTimeout + milliseconds(500),
+                     [&] { return !refreshing_; });
+  // A listing that failed leaves the older list standing: better than no answer.
+  if (voices_) return *voices_;
+  return fail(error_ ? *error_ : timed_out());
+}
+
+void VoiceCache::forget() {
+  std::lock_guard lock(mutex_);
+  voices_.reset();
 }
 
 void VoiceCache::shut_down() {
@@ -43,13 +47,19 @@ void VoiceCache::shut_down() {
     closing_ = true;
     if (listing_fd_ >= 0) shutdown(listing_fd_, SHUT_RDWR);
   }
-  if (thread_.joinable()) thread_.join();
+  std::thread finishing;
+  {
+    std::lock_guard lock(mutex_);
+    finishing = std::move(thread_);
+  }
+  if (finishing.joinable()) finishing.join();
 }
 
 void VoiceCache::start_refresh_locked() {
   if (refreshing_ || closing_) return;
   if (thread_.joinable()) thread_.join();  // finished: refreshing_ is false
   refreshing_ = true;
+  error_.reset();
   try {
     thread_ = std::thread([this] { refresh(); });
   } catch (const std::system_error& e) {
@@ -59,6 +69,7 @@ void VoiceCache::start_refresh_locked() {
 }
 
 void VoiceCache::refresh() {
+  block_sigpipe_in_this_thread();
   auto listed = list_voices(Clock::now() + kListTimeout, [this](int socket) {
     std::lock_guard lock(mutex_);
     if (socket >= 0 && closing_) return false;
@@ -69,7 +80,6 @@ void VoiceCache::refresh() {
   if (listed) {
     voices_ = std::move(*listed);
     listed_at_ = Clock::now();
-    error_.reset();
   } else {
     error_ = std::move(listed.error());
   }

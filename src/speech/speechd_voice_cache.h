@@ -1,12 +1,17 @@
-// The daemon's plain voices, kept in memory and refreshed in the background.
+// The daemon's plain voices, kept in memory and listed only when a caller needs the list.
 //
-// Why: the daemon lists every voice once per synthesizer variant (more than 13,000 entries, about
-// 0.4 s of its time), yet the catalogue is read before every document is spoken. The first
-// listing starts in the background when the backend is created; afterwards a read that finds the
-// list older than ten seconds starts one new background listing and meanwhile answers with the
-// list it has. Reads never wait except for the very first list, and a voice that appears in the
-// daemon shows up within one refresh. Listing runs on a connection of its own (see
-// speechd_voices.cpp), so speaking is never held up behind it.
+// Why: the daemon lists every voice once per synthesizer variant (more than 13,000 entries,
+// 150 ms to most of a second of its time), and while it lists it answers no other command of any
+// client: a speak, a rate change or a cancel sent meanwhile waits for the whole listing (a pause
+// pressed during one was measured silencing the sink after 0.73 s instead of 0.05 s). So nothing
+// that speaks ever starts a listing or waits for one:
+// - `listed()` answers the list it has, however old, or nullopt when none was ever listed (the
+//   voice is then chosen by language, see SpeechEngine::configure); the daemon loads its voices
+//   when it starts, so the list only changes with a restart;
+// - `voices()` (a client asked for the list, or for a voice by name) waits for a new listing when
+//   there is none or the one it has is older than ten seconds, so a voice installed meanwhile
+//   shows up there and, from then on, everywhere.
+// Listing runs on a connection of its own (see speechd_voices.cpp).
 //
 // Thread contract: the owner's thread (the host's main thread) calls every member; the refresh
 // thread touches only the fields marked as shared, always under `mutex_`.
@@ -28,10 +33,12 @@ class VoiceCache {
  public:
   ~VoiceCache() { shut_down(); }
 
-  // Starts a background listing unless one runs already.
-  void refresh_in_background();
-  // The voices listed last; waits only when none was ever listed.
+  // The voices listed last without waiting; nullopt while none was ever listed.
+  std::optional<std::vector<Voice>> listed();
+  // A list no older than ten seconds: waits for a new listing when the one it has is older.
   Result<std::vector<Voice>> voices();
+  // The daemon may have been restarted, with other voices: the list is no longer trusted.
+  void forget();
   // Aborts a running listing and waits for its thread; no listing starts afterwards.
   void shut_down();
 
@@ -48,7 +55,7 @@ class VoiceCache {
   bool refreshing_ = false;
   bool closing_ = false;
   int listing_fd_ = -1;  // the running listing's socket, for `shut_down` to abort it
-  // Started and joined by the owner's thread under `mutex_`, or by `shut_down`.
+  // Started under `mutex_`; joined under it by the next start, or by `shut_down`.
   std::thread thread_;
 };
 

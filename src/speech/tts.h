@@ -120,7 +120,20 @@ class Tts {
     return std::nullopt;
   }
   virtual Result<std::vector<Voice>> voices() = 0;
+  // The voices without waiting for the platform: nullopt while a backend whose listing is slow
+  // has not listed them yet. By default, `voices()`.
+  virtual Result<std::optional<std::vector<Voice>>> listed_voices() {
+    auto all = voices();
+    if (!all) return fail(std::move(all.error()));
+    return std::optional<std::vector<Voice>>(std::move(*all));
+  }
   virtual Result<void> set_voice(const Voice& voice) = 0;
+  // Lets the synthesizer pick its own voice for a language tag ("en-US") for utterances queued
+  // afterwards. Refused with "Unsupported feature" by a backend that cannot.
+  virtual Result<void> set_language(std::string_view tag) {
+    (void)tag;
+    return fail(Error(std::string(tts_error::kUnsupportedFeature)));
+  }
   virtual float min_rate() const = 0;
   virtual float normal_rate() const = 0;
   virtual float max_rate() const = 0;

@@ -1,5 +1,6 @@
 // Ranking, listing and choosing voices, and mapping the requested rate onto the synthesizer's.
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -77,20 +78,37 @@ bool language_matches_voice(SupportedLanguage language, const Voice& voice) {
   return voice_language && *voice_language == language;
 }
 
-Result<std::vector<Voice>> SpeechEngine::supported_voices() {
-  auto all = tts_->voices();
-  if (!all) return fail(Error("failed to enumerate system voices", std::move(all.error())));
+std::string language_tag(std::optional<SupportedLanguage> language,
+                         std::string_view person_locale) {
+  const auto [own_language, own_region] = language_and_region(person_locale);
+  std::string code;
+  if (language) {
+    code = *language == SupportedLanguage::Spanish ? "es" : "en";
+  } else {
+    code = own_language == "es" ? "es" : "en";
+  }
+  // The region the ranking puts first: the person's own within their language, else the
+  // language's most common one.
+  std::string region = code == own_language && !own_region.empty() ? own_region
+                       : code == "es"                              ? "es"
+                                                                   : "us";
+  for (char& c : region) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return code + "-" + region;
+}
 
+namespace {
+
+std::vector<Voice> ranked_catalogue(std::vector<Voice> all, std::string_view person_locale) {
   struct Ranked {
     std::int32_t score;
     int closeness;
     Voice voice;
   };
   std::vector<Ranked> ranked;
-  for (Voice& voice : *all) {
+  for (Voice& voice : all) {
     if (!from_locale(voice.language)) continue;
     std::int32_t score = voice_priority(voice, std::nullopt);
-    int closeness = locale_closeness(voice.language, person_locale_);
+    int closeness = locale_closeness(voice.language, person_locale);
     ranked.push_back(Ranked{score, closeness, std::move(voice)});
   }
   // The score rows name other platforms' voice ids and rarely separate speech-dispatcher's
@@ -108,6 +126,14 @@ Result<std::vector<Voice>> SpeechEngine::supported_voices() {
   voices.reserve(ranked.size());
   for (Ranked& r : ranked) voices.push_back(std::move(r.voice));
   return voices;
+}
+
+}  // namespace
+
+Result<std::vector<Voice>> SpeechEngine::supported_voices() {
+  auto all = tts_->voices();
+  if (!all) return fail(Error("failed to enumerate system voices", std::move(all.error())));
+  return ranked_catalogue(std::move(*all), person_locale_);
 }
 
 Result<std::vector<VoiceInfo>> SpeechEngine::voices() {
@@ -132,7 +158,18 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
   auto rate_set = tts_->set_rate(mapped);
   if (!rate_set) return fail(Error("failed to set speech rate", std::move(rate_set.error())));
 
-  auto catalogue = supported_voices();
+  // The facade may have no list at hand (speech-dispatcher's backend lists only when asked:
+  // a listing takes the daemon up to a second, during which it answers nobody). Then, unless a
+  // voice was asked for, the synthesizer picks the voice for the tag the ranking would put
+  // first, instead of the speech waiting for a list.
+  auto listed = tts_->listed_voices();
+  if (!listed) return fail(Error("failed to enumerate system voices", std::move(listed.error())));
+  if (!*listed && !voice_id && tts_->set_language(language_tag(language, person_locale_))) {
+    return {};
+  }
+  auto catalogue =
+      *listed ? Result<std::vector<Voice>>(ranked_catalogue(std::move(**listed), person_locale_))
+              : supported_voices();
   if (!catalogue) return fail(std::move(catalogue.error()));
 
   const Voice* chosen = nullptr;

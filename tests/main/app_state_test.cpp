@@ -50,6 +50,32 @@ TEST(RangeSelectionTest, HalfOpenOverlap) {
   EXPECT_TRUE(select_range(empty_span, std::nullopt, std::nullopt).empty());
 }
 
+// Loading and preparing need no synthesizer: the engine is created by the first other request,
+// once, and a failure to create it is reported by that request and the later ones alike.
+TEST(AppStateTest, TheEngineIsCreatedByTheFirstRequestThatNeedsIt) {
+  for (bool works : {true, false}) {
+    int created = 0;
+    auto fake = std::make_shared<FakeTts>();
+    fake->set_voices({{"v1", "Alex", Gender::Male, "en-US"}});
+    AppState state([&]() -> Result<SpeechEngine> {
+      ++created;
+      if (!works) return fail(Error("failed to initialize system TTS"));
+      return SpeechEngine::create(fake->facade(), make_channel<SpeechEvent>().first);
+    });
+    state.handle(LoadDocument{"1", "d", "# Title\n\nText.\n"});
+    state.handle(PrepareSpeech{"2", "d", std::nullopt, std::nullopt});
+    state.handle(PrepareSummary{"3", "d"});
+    EXPECT_EQ(created, 0);
+    auto init = state.handle(Init{"4"});
+    ASSERT_EQ(init.size(), works ? 1u : 2u);
+    EXPECT_EQ(std::get<InitResult>(init.back()).available, works);
+    auto spoken = state.handle(Speak{"5", "d", {}, {}, {}, 1.0f});
+    EXPECT_EQ(std::holds_alternative<SpeakResult>(spoken.front()), works);
+    EXPECT_EQ(fake->queued().size(), works ? 2u : 0u);
+    EXPECT_EQ(created, 1);
+  }
+}
+
 TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
   FakeHost s = FakeHost::create();
   auto queued = s.state.queue_document("doc", three_utterances(), SupportedLanguage::English, 15,

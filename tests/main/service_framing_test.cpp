@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service_process.h"
+#include "support/fake_speechd.h"
 
 namespace mdspeak::testing {
 namespace {
@@ -19,6 +20,30 @@ const std::string kUnavailableInit =
     R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})";
 const std::string kUnavailableInitResult =
     R"({"type":"init_result","id":"1","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})";
+
+// Loading and preparing need no synthesizer: a client that only prepares texts (mdspeak --print)
+// never reaches speech-dispatcher, so never starts its daemon either.
+TEST(ServiceFramingTest, OnlyARequestThatNeedsSpeechReachesTheSynthesizer) {
+  FakeSpeechd daemon;
+  ASSERT_TRUE(daemon.ok());
+  ServiceProcess service({{"SPEECHD_ADDRESS", daemon.address()}});
+  service.write(R"({"type":"load_document","id":"1","document_id":"d","text":"# A\n\nB.\n"})"
+                "\n"
+                R"({"type":"prepare_speech","id":"2","document_id":"d"})"
+                "\n"
+                R"({"type":"prepare_summary","id":"3","document_id":"d"})"
+                "\n");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(service.read_line());
+  EXPECT_EQ(daemon.connections(), 0);
+  service.write(R"(["init","4"])"
+                "\n");
+  auto init = service.read_line();
+  ASSERT_TRUE(init);
+  EXPECT_NE(init->find(R"("available":true)"), std::string::npos) << *init;
+  EXPECT_EQ(daemon.connections(), 1);
+  service.close_stdin();
+  EXPECT_EQ(service.wait(), 0);
+}
 
 TEST(ServiceFramingTest, EmptyInputExitsZeroSilently) {
   for (const std::string input : {"", "\n\n", "  \r\n\u3000\n"}) {

@@ -172,6 +172,79 @@ TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
   }
 }
 
+// Printing speaks nothing, so it must not start a speech daemon either (libspeechd would start
+// one even for a socket that cannot exist).
+TEST_F(Mdspeak, PrintStartsNoSpeechDaemon) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+  auto r = run("--print sample.md", "strace -f -qq -e trace=execve -o trace.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string trace = read_file(dir_ / "trace.txt");
+  EXPECT_NE(trace.find("mdspeak-service"), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("speech-dispatcher"), std::string::npos) << trace;
+}
+
+// A long document's head is loaded and spoken while the whole text loads; the reading goes on
+// from where the head's speech ended. The service is a script that logs what it is asked.
+TEST_F(Mdspeak, ALongDocumentsHeadIsSpokenFirstAndTheRestFollows) {
+  std::string source = "Head.\n\n" + std::string(9000, 'x') + "\n\nRest.\n";
+  while (source.size() < 300 * 1024) source += std::string(99, 'y') + "\n";
+  write("long.md", source);
+  const std::size_t cut = source.find("Rest.");
+  write("service.py", R"(import json, sys
+cut = int(sys.argv[1])
+utterances = [{"text": "Head.", "start_offset": 0, "end_offset": 5, "kind": "paragraph"},
+              {"text": "Rest.", "start_offset": cut, "end_offset": cut + 5, "kind": "paragraph"}]
+log = open("requests.log", "w")
+def emit(m):
+    sys.stdout.write(json.dumps(m) + "\n")
+    sys.stdout.flush()
+for line in sys.stdin:
+    r = json.loads(line)
+    t, i = r["type"], r["id"]
+    log.write(json.dumps({k: len(v) if k == "text" else v for k, v in r.items()},
+                         sort_keys=True) + "\n")
+    log.flush()
+    if t == "init":
+        emit({"type": "init_result", "id": i, "available": True, "backend": "x", "message": None})
+    elif t == "load_document":
+        emit({"type": "load_document_result", "id": i, "document_id": "doc", "utterance_count": 2})
+    elif t in ("prepare_speech", "prepare_summary"):
+        listed = [dict(u, utterance_index=n) for n, u in enumerate(utterances)]
+        emit({"type": t + "_result", "id": i, "document_id": "doc", "language_code": "en",
+              "utterances": listed if t == "prepare_speech" else []})
+    elif t == "speak":
+        start, end = r.get("start_offset", 0), r.get("end_offset")
+        chosen = [u for u in utterances
+                  if u["end_offset"] > start and (end is None or u["start_offset"] < end)]
+        emit({"type": "speak_result", "id": i, "document_id": "doc", "queued": len(chosen)})
+        for n, u in enumerate(chosen):
+            for kind in ("begin", "end"):
+                emit({"type": "utterance_" + kind, "document_id": "doc", "utterance_index": n,
+                      "start_offset": u["start_offset"], "end_offset": u["end_offset"],
+                      "text": u["text"]})
+    elif t == "stop":
+        emit({"type": "stop_result", "id": i})
+)");
+  write("service", "#!/bin/sh\nexec python3 service.py " + std::to_string(cut) + "\n");
+  fs::permissions(dir_ / "service", fs::perms::owner_all);
+  auto r = run("long.md", "MDSPEAK_SERVICE=./service");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1:1 paragraph Head.\n" + std::string("5:1 paragraph Rest.\n")) << r.err;
+  const std::string log = read_file(dir_ / "requests.log");
+  // In this order: the head's load and its speech up to the cut, the whole text, and the speech
+  // of the rest from the end of the head's last utterance.
+  const std::vector<std::string> expected = {
+      R"("id": "load-head", "reading": "natural", "text": )" + std::to_string(cut) + ",",
+      R"("end_offset": )" + std::to_string(cut) + R"(, "id": "speak-1",)",
+      R"("id": "load", "reading": "natural", "text": )" + std::to_string(source.size()) + ",",
+      R"("id": "speak-2", "rate": 1.0, "start_offset": 5,)"};
+  std::size_t at = 0;
+  for (const std::string& request : expected) {
+    at = log.find(request, at);
+    ASSERT_NE(at, std::string::npos) << request << "\nin\n" << log;
+  }
+}
+
 TEST_F(Mdspeak, BadArgumentsAndBadFilesSayWhatIsWrongInOneLine) {
   write("nul.md", std::string(2000, '\0'));
   write("latin1.md", "caf\xe9\n");

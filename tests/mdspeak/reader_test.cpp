@@ -82,6 +82,24 @@ TEST(Text, FitWidthCutsWholeCharactersAndMarksTheCut) {
   EXPECT_EQ(format_duration(3725), "1:02:05");
 }
 
+TEST(Text, HeadIsCutBeforeABlockAtTheMarginOutsideFencedCode) {
+  struct Case {
+    std::string source;
+    std::optional<std::size_t> cut;
+  } cases[] = {
+      {"aaaa\n\nbbbb\n\ncccc\n", 6},
+      {"aaaa\nbbbb\n\ncccc\n", 11},               // not before a line that follows text
+      {"aaaa\n\n    code\n\n- item\n", 16},       // nor before indented code
+      {"```\na\n\nb\n```\n\ncccc\n", 14},         // nor inside fenced code
+      {"~~~~\na\n\n~~~\n\nb\n~~~~\n\ncc\n", 21},  // a shorter fence does not close it
+      {"  ```\na\n\nb\n\n```\n\ncccc\n", 17},
+      {"aaaa\r\n\r\nbbbb\r\n", 8},
+      {"aaaa\n\nbbbb", std::nullopt},                                  // the last line, unfinished
+      {"aaaa\n" + std::string(40, 'x') + "\n\nbbbb\n", std::nullopt},  // too far
+  };
+  for (const Case& c : cases) EXPECT_EQ(head_cut(c.source, 4), c.cut) << c.source;
+}
+
 TEST(Input, ChecksTextAndDecodesLatin1OnlyWhenAsked) {
   struct Case {
     std::string bytes;

@@ -99,6 +99,7 @@ TEST(StalledDaemon, AnsweringDaemonIsDrivenWithTheExpectedCommands) {
 TEST(StalledDaemon, UnknownVoiceIsRefusedWithoutAskingTheDaemon) {
   Stalling s;
   ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->voices());
   auto configured = s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f);
   ASSERT_TRUE(configured) << configured.error().describe();
   // The facade only sets listed voices; a name the daemon does not list is refused.
@@ -123,10 +124,10 @@ TEST(StalledDaemon, StopThatHangsFailsInTimeAndTheNextSpeakReconnects) {
   s.daemon.stall_on("");
   auto again = s.engine->speak("two", false);
   ASSERT_TRUE(again) << again.error().describe();
-  EXPECT_EQ(s.daemon.connections(), 3);  // main, voice listing, and the new main
-  // The new connection speaks with the rate and voice that were set before.
+  EXPECT_EQ(s.daemon.connections(), 2);  // main and the new main; nothing asked for the list
+  // The new connection speaks with the rate and language that were set before.
   EXPECT_EQ(s.count("SET SELF RATE 50"), 2);
-  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 2);
+  EXPECT_EQ(s.count("SET SELF LANGUAGE en-US"), 2);
 }
 
 class SpeakHangs : public ::testing::TestWithParam<const char*> {};
@@ -169,6 +170,44 @@ TEST(StalledDaemon, IsSpeakingGivesUpOnADaemonThatStoppedAnswering) {
   EXPECT_LT(time_until_silent(*s.engine), 2s + kBound);
 }
 
+// While the daemon lists its voices it answers nobody, so speech never waits for a listing: a
+// daemon that never finishes one still speaks at once, first by language, and once a list
+// exists by the voice's name, without listing again.
+TEST(StalledDaemon, SpeechNeverWaitsForTheVoiceList) {
+  Stalling s;
+  s.daemon.stall_on("LIST SYNTHESIS_VOICES");
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  auto started = Clock::now();
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::Spanish, 1.0f));
+  ASSERT_TRUE(s.engine->speak("hola", true));
+  EXPECT_LT(Clock::now() - started, 1s);
+  EXPECT_EQ(s.count("SET SELF LANGUAGE es-ES"), 1);
+  EXPECT_EQ(s.count("LIST SYNTHESIS_VOICES"), 0);
+
+  s.daemon.stall_on("");
+  ASSERT_TRUE(s.engine->voices());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::Spanish, 1.0f));
+  }
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE Spanish (Latin America)"), 3);
+  EXPECT_EQ(s.count("LIST SYNTHESIS_VOICES"), 1);
+}
+
+// A restarted daemon may no longer have the listed voice, and it would not refuse the name: after
+// a new connection, the voice is chosen by language again until the list is read again.
+TEST(StalledDaemon, AfterAReconnectionTheVoiceIsChosenByLanguage) {
+  Stalling s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  ASSERT_TRUE(s.engine->voices());
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f));
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 1);
+  s.daemon.drop_connections();
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f));
+  EXPECT_EQ(s.count("SET SELF LANGUAGE en-US"), 1);
+  EXPECT_EQ(s.count("SET SELF SYNTHESIS_VOICE English (America)"), 2);  // restored, then replaced
+  EXPECT_EQ(s.count("LIST SYNTHESIS_VOICES"), 1);
+}
+
 // libspeechd closes the socket of a connection whose daemon went away; the backend notices,
 // stops claiming to speak, and the next utterance goes to a new connection.
 TEST(StalledDaemon, ADaemonThatDiesIsNoticedAndReplacedByTheNextConnection) {
@@ -181,7 +220,7 @@ TEST(StalledDaemon, ADaemonThatDiesIsNoticedAndReplacedByTheNextConnection) {
 
   auto again = s.engine->speak("again", true);
   ASSERT_TRUE(again) << again.error().describe();
-  EXPECT_EQ(s.daemon.connections(), 3);  // main, voice listing, and the new main
+  EXPECT_EQ(s.daemon.connections(), 2);  // main and the new main
 }
 
 // A restarted speech stack: the connection died while nothing was spoken. The next request

@@ -317,6 +317,61 @@ TEST(ConfigureVoice, SettingsApplyToUtterancesQueuedAfterwards) {
   EXPECT_EQ(queued[0].voice->id, "com.apple.voice.compact.es-ES.Jorge");
 }
 
+struct TagCase {
+  std::optional<SupportedLanguage> language;
+  const char* person_locale;
+  const char* tag;
+};
+
+class LanguageTag : public ::testing::TestWithParam<TagCase> {};
+
+TEST_P(LanguageTag, IsTheRegionTheRankingPutsFirst) {
+  EXPECT_EQ(language_tag(GetParam().language, GetParam().person_locale), GetParam().tag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, LanguageTag,
+                         ::testing::Values(TagCase{kEnglish, "en_GB.UTF-8", "en-GB"},
+                                           TagCase{kEnglish, "", "en-US"},
+                                           TagCase{kEnglish, "C.UTF-8", "en-US"},
+                                           TagCase{kEnglish, "es_MX.UTF-8", "en-US"},
+                                           TagCase{kSpanish, "es_MX.UTF-8", "es-MX"},
+                                           TagCase{kSpanish, "en_GB.UTF-8", "es-ES"},
+                                           TagCase{std::nullopt, "es_AR.UTF-8@euro", "es-AR"},
+                                           TagCase{std::nullopt, "fr_FR.UTF-8", "en-US"},
+                                           TagCase{std::nullopt, "en", "en-US"}));
+
+// A synthesizer that has not listed its voices yet picks one by language, so that the first
+// words do not wait for the list; once listed, the ranking chooses as always.
+TEST(ConfigureBeforeTheList, TheSynthesizerPicksByLanguageUnlessAVoiceIsAsked) {
+  struct Case {
+    std::optional<std::string> requested;
+    std::optional<std::string> language_set;
+    std::optional<std::string> voice_set;
+    int listings;
+  };
+  for (const Case& c : {Case{std::nullopt, "es-ES", std::nullopt, 0},
+                        Case{"paulina", std::nullopt, "paulina", 1}}) {
+    Rig rig(mixed_voices());
+    ASSERT_TRUE(rig.engine);
+    rig.fake->list_voices_late(true);
+    auto configured = rig.engine->configure(c.requested, kSpanish, 1.5f);
+    ASSERT_TRUE(configured) << configured.error().describe();
+    EXPECT_EQ(rig.fake->language(), c.language_set);
+    EXPECT_EQ(rig.fake->voice() ? std::optional(rig.fake->voice()->id) : std::nullopt, c.voice_set);
+    EXPECT_EQ(rig.fake->calls(FakeOp::Voices), c.listings);
+    EXPECT_FLOAT_EQ(*rig.fake->rate(), 1.25f);
+  }
+
+  Rig rig(mixed_voices());
+  ASSERT_TRUE(rig.engine);
+  rig.fake->list_voices_late(true);
+  ASSERT_TRUE(rig.engine->voices());  // listed now
+  ASSERT_TRUE(rig.engine->configure(std::nullopt, kSpanish, 1.0f));
+  EXPECT_EQ(rig.fake->language(), std::nullopt);
+  EXPECT_EQ(rig.fake->voice()->id, "com.apple.voice.compact.es-ES.Jorge");
+  EXPECT_EQ(rig.fake->calls(FakeOp::Voices), 1);  // configure did not list again
+}
+
 struct ConfigureFailure {
   const char* name;
   std::vector<Voice> voices;

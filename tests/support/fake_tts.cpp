@@ -82,7 +82,28 @@ class FakeTts::Handle : public Tts {
   Result<std::vector<Voice>> voices() override {
     std::lock_guard lock(fake_->mutex_);
     if (auto error = fake_->enter(FakeOp::Voices)) return fail(*std::move(error));
+    fake_->listed_ = true;
     return fake_->voices_;
+  }
+
+  Result<std::optional<std::vector<Voice>>> listed_voices() override {
+    {
+      std::lock_guard lock(fake_->mutex_);
+      // Late lists are kept, as speech-dispatcher's backend keeps them: reading is no listing.
+      if (fake_->list_late_) {
+        if (!fake_->listed_) return std::optional<std::vector<Voice>>();
+        return std::optional<std::vector<Voice>>(fake_->voices_);
+      }
+    }
+    return Tts::listed_voices();
+  }
+
+  Result<void> set_language(std::string_view tag) override {
+    std::lock_guard lock(fake_->mutex_);
+    if (!fake_->list_late_) return Tts::set_language(tag);
+    fake_->language_ = std::string(tag);
+    fake_->voice_.reset();
+    return {};
   }
 
   Result<void> set_voice(const Voice& voice) override {
@@ -356,6 +377,16 @@ std::vector<UtteranceId> FakeTts::pending() const {
 std::optional<float> FakeTts::rate() const {
   std::lock_guard lock(mutex_);
   return rate_;
+}
+
+void FakeTts::list_voices_late(bool late) {
+  std::lock_guard lock(mutex_);
+  list_late_ = late;
+}
+
+std::optional<std::string> FakeTts::language() const {
+  std::lock_guard lock(mutex_);
+  return language_;
 }
 
 std::optional<Voice> FakeTts::voice() const {

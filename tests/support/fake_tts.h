@@ -79,6 +79,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   void deliver_on_other_thread(bool other_thread);
   // What `last_sign_of_life` answers (nullopt, the default: the fake cannot tell).
   void set_sign_of_life(std::optional<std::chrono::steady_clock::time_point> at);
+  // Like speech-dispatcher: `listed_voices` answers nullopt until `voices` has been called, and
+  // `set_language` is accepted (the voice then is the synthesizer's pick, `voice()` nullopt).
+  void list_voices_late(bool late);
 
   // --- stepping ---
   // Makes the oldest queued utterance current and fires the begin callback. Nothing happens
@@ -103,6 +106,7 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<float> rate() const;          // last rate set, if any
   std::optional<Voice> voice() const;         // last voice set, if any
   std::vector<Voice> voices_set() const;
+  std::optional<std::string> language() const;  // last tag given to `set_language`, if any
   bool speaking() const;
 
  private:
@@ -150,6 +154,9 @@ class FakeTts : public std::enable_shared_from_this<FakeTts> {
   std::optional<Voice> voice_;
   std::vector<Voice> voices_set_;
   std::optional<std::chrono::steady_clock::time_point> sign_of_life_;
+  bool list_late_ = false;
+  bool listed_ = false;
+  std::optional<std::string> language_;
 };
 
 }  // namespace mdspeak
