@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "input.h"
@@ -32,7 +33,14 @@ struct Options {
   // Loaded with the service's natural reading (sentence by sentence, in source order, code
   // blocks announced) unless `--reading spec` asks for the plain one.
   bool natural_reading = true;
+  // Whether to continue where this file was left: ask (on a terminal only), or decided by
+  // --resume / --from-start.
+  enum class Resume { kAsk, kYes, kNo } resume = Resume::kAsk;
+  std::optional<double> sleep_seconds;  // --sleep: stop at the end of the sentence after it
 };
+
+// "90s", "20m", "1h", "1h30m"; a bare number is minutes. Nothing when malformed or zero.
+std::optional<double> parse_duration(std::string_view text);
 
 // What parsing decided: run with `options`, or exit at once with `exit_code` after writing
 // `out` to standard output and `err` to standard error (help, version, usage errors).

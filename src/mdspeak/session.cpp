@@ -17,6 +17,7 @@
 
 #include "display.h"
 #include "input.h"
+#include "positions.h"
 #include "service.h"
 #include "terminal.h"
 #include "utterances.h"
@@ -99,6 +100,75 @@ std::string died(ServiceProcess& service) {
   return text;
 }
 
+// Where the reading of one file is remembered when it stops.
+struct Memory {
+  std::filesystem::path store;  // the positions file
+  std::string path;             // the document, absolute
+  std::string digest;
+  bool warned = false;  // the positions file was already said to be unusable
+};
+
+// Where to begin instead of the chosen range's start: a remembered offset in an unchanged file,
+// or in an edited one the remembered heading, once the utterances are known.
+struct ResumeAt {
+  std::optional<std::uint64_t> offset;
+  std::optional<SavedPosition> by_heading;
+};
+
+// "Continue at 12:3 'Install'? [Y/n]" on the terminal; Enter is yes, end of input no.
+bool ask_to_continue(const SavedPosition& saved, bool changed) {
+  std::string heading = saved.heading.empty() ? "" : "'" + one_line(saved.heading) + "'";
+  std::string where = changed ? heading + " (the file has changed)"
+                              : format_position(saved.at) + (heading.empty() ? "" : " " + heading);
+  std::printf("Continue at %s? [Y/n] ", where.c_str());
+  std::fflush(stdout);
+  char answer[64];
+  if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+    std::printf("\n");
+    return false;
+  }
+  std::string_view text(answer);
+  auto first = text.find_first_not_of(" \t\r\n");
+  return first == std::string_view::npos || text[first] == 'y' || text[first] == 'Y';
+}
+
+// Decides where a speaking run begins: the file's remembered place when it is wanted (asked on a
+// terminal, or --resume), else the chosen range. A damaged or unreadable positions file costs a
+// warning, never the reading.
+std::optional<Memory> recall(const Options& options, const std::string& source, bool interactive,
+                             ResumeAt& resume) {
+  if (options.summary || options.file == "-") return std::nullopt;
+  auto store = positions_path();
+  if (!store) return std::nullopt;
+  std::error_code error;
+  auto absolute = std::filesystem::weakly_canonical(std::filesystem::absolute(options.file), error);
+  if (error) return std::nullopt;
+  Memory memory{*store, absolute.string(), content_digest(source)};
+  bool wanted = options.resume == Options::Resume::kYes ||
+                (options.resume == Options::Resume::kAsk && interactive &&
+                 options.range.kind == RangeChoice::Kind::kAll);
+  if (!wanted) return memory;
+  auto entries = load_positions(*store);
+  if (!entries) {
+    std::fprintf(stderr,
+                 "mdspeak: cannot use the remembered positions (%s); reading from the top\n",
+                 entries.error().describe().c_str());
+    memory.warned = true;
+    return memory;
+  }
+  const SavedPosition* saved = find_saved(*entries, memory.path);
+  if (saved == nullptr) return memory;
+  bool changed = saved->digest != memory.digest;
+  if (changed && saved->heading.empty()) return memory;  // nothing to find it by
+  if (options.resume == Options::Resume::kAsk && !ask_to_continue(*saved, changed)) return memory;
+  if (changed) {
+    resume.by_heading = *saved;
+  } else {
+    resume.offset = saved->offset;
+  }
+  return memory;
+}
+
 class Reader {
  public:
   // `terminal`: where keys come from (none: no keys); `draws`: the display goes there too.
@@ -116,6 +186,10 @@ class Reader {
   }
 
   int run(const ByteRange& range, int signal_fd);
+  void remember_in(std::optional<Memory> memory, ResumeAt resume) {
+    memory_ = std::move(memory);
+    resume_ = std::move(resume);
+  }
 
  private:
   enum class State { kStarting, kSpeaking, kPausing, kPaused, kStopping, kDone };
@@ -148,6 +222,7 @@ class Reader {
   void account_time();
   void draw();
   std::optional<double> remaining() const;
+  void save_position() const;
 
   const Options& options_;
   std::string source_;
@@ -197,7 +272,37 @@ class Reader {
   std::optional<std::string> failure_;
   int failure_status_ = 1;
   std::optional<int> exit_code_;
+
+  std::optional<Memory> memory_;
+  ResumeAt resume_;
 };
+
+void Reader::save_position() const {
+  if (!memory_ || options_.summary) return;
+  auto entries = load_positions(memory_->store);
+  if (!entries) entries = std::vector<SavedPosition>{};  // damaged: said at the start; replaced
+  std::vector<SavedPosition> updated;
+  if (state_ == State::kDone && mode_ == Mode::kDocument) {
+    // Read to the end: next time begins at the top again.
+    if (find_saved(*entries, memory_->path) == nullptr) return;
+    updated = forget(std::move(*entries), memory_->path);
+  } else {
+    std::size_t index = mode_ == Mode::kSummary ? document_position_ : current_;
+    if (!started_ || index >= document_.size()) return;
+    const Utterance& u = document_[index];
+    SavedPosition entry{memory_->path, memory_->digest, u.start, u.from, "", 0};
+    if (u.heading) {
+      entry.heading = document_[*u.heading].text;
+      entry.heading_offset = document_[*u.heading].start;
+    }
+    updated = remember(std::move(*entries), std::move(entry));
+  }
+  auto stored = store_positions(memory_->store, updated);
+  if (!stored && !memory_->warned) {
+    std::fprintf(stderr, "mdspeak: cannot remember the position: %s\n",
+                 stored.error().describe().c_str());
+  }
+}
 
 void Reader::account_time() {
   auto now = Clock::now();
@@ -214,7 +319,8 @@ void Reader::speak_from(std::size_t index) {
     request = {{"type", "speak_summary"}, {"id", id}, {"document_id", kDocumentId}};
   } else {
     request = {{"type", "speak"}, {"id", id}, {"document_id", kDocumentId}};
-    std::uint64_t start = index < document_.size() ? document_[index].start : range_.start;
+    std::uint64_t start =
+        index < document_.size() ? document_[index].start : resume_.offset.value_or(range_.start);
     request["start_offset"] = start;
     if (range_.end) request["end_offset"] = *range_.end;
     // The request's utterance 0 is the first one whose range ends after the start.
@@ -467,6 +573,18 @@ void Reader::handle_line(const std::string& line) {
       failure_ = list.error().message;
     } else {
       document_ = std::move(*list);
+      if (resume_.offset && mode_ == Mode::kDocument) {
+        // The first speech began at the remembered offset before the list was known: its
+        // utterance 0 is the one selected there.
+        base_ = current_ = first_selected(document_, *resume_.offset);
+        resume_.offset.reset();
+      }
+      if (resume_.by_heading && mode_ == Mode::kDocument) {
+        // The edited file's utterances are known now: begin at the remembered heading.
+        auto found = find_heading_again(document_, *resume_.by_heading);
+        resume_.by_heading.reset();
+        speak_from(found.value_or(0));
+      }
     }
   } else if (type == "list_voices_result" && id == "voices") {
     // The service falls back on another voice for an unknown id: a typo would go unnoticed.
@@ -626,7 +744,9 @@ void Reader::start(bool natural) {
   if (mode_ == Mode::kSummary) send(prepare_summary);
   // Answered before the speech begins, so a wrong voice is refused before it is heard.
   if (options_.voice && !reloading_) send({{"type", "list_voices"}, {"id", "voices"}});
-  speak_from(0);  // the list is not known yet: this speaks the chosen range
+  // The list is not known yet: this speaks the chosen range, or from the remembered offset; a
+  // remembered heading waits for the list.
+  if (!resume_.by_heading || mode_ != Mode::kDocument) speak_from(0);
   if (mode_ == Mode::kDocument) send(prepare_summary);
 }
 
@@ -700,6 +820,7 @@ int Reader::run(const ByteRange& range, int signal_fd) {
   // A failure can come while speech runs: the service would finish it before exiting.
   if (failure_ && !service_.eof()) service_.send(dump(Json{{"type", "stop"}, {"id", "stop"}}));
   int status = service_.finish(kServiceExitBound);
+  save_position();
   if (failure_) {
     fatal(*failure_);
     return failure_status_;
@@ -834,12 +955,16 @@ int run(const Options& options, const std::string& self_path) {
   if (options.list_voices) return list_voices(options, *service);
   if (!speaks) return print_utterances(options, source, range, *service);
 
-  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
-  int signal_fd = install_signal_pipe();
-  Terminal terminal;
   const char* term = std::getenv("TERM");
   bool capable = term == nullptr || std::string_view(term) != "dumb";
   bool draws = !options.json && capable && isatty(STDOUT_FILENO);
+  // Asked before the keys are taken and before Ctrl-C is caught: at the question it just ends.
+  ResumeAt resume;
+  auto memory = recall(options, source, draws && isatty(STDIN_FILENO), resume);
+
+  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
+  int signal_fd = install_signal_pipe();
+  Terminal terminal;
   bool keys = false;
   if (draws) {
     keys = terminal.open() && terminal.enter();
@@ -850,6 +975,7 @@ int run(const Options& options, const std::string& self_path) {
     keys = terminal.open() && terminal.in_foreground() && terminal.enter(false);
   }
   Reader reader(options, std::move(source), std::move(*service), keys ? &terminal : nullptr, draws);
+  reader.remember_in(std::move(memory), std::move(resume));
   return reader.run(range, signal_fd);
 }
 

@@ -1,12 +1,16 @@
 // The reader's pure parts: positions, widths, input checks, arguments, the display.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "display.h"
 #include "input.h"
 #include "options.h"
+#include "positions.h"
 #include "text.h"
 #include "utterances.h"
 
@@ -157,6 +161,10 @@ TEST(Options, BadArgumentsExitTwoWithUsage) {
       {"--reading", "fast", "f.md"},
       {"--list-voices", "f.md"},
       {"a.md", "b.md"},
+      {"--resume", "--from-start", "f.md"},
+      {"--resume", "--from", "3", "f.md"},
+      {"--sleep", "soon", "f.md"},
+      {"--sleep", "0m", "f.md"},
   };
   for (auto& args : bad) {
     auto outcome = parse(args);
@@ -185,6 +193,22 @@ TEST(Options, GoodArguments) {
   EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--reading", "natural", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--list-voices"}).options);
+  EXPECT_EQ(parse({"f.md"}).options->resume, Options::Resume::kAsk);
+  EXPECT_EQ(parse({"--resume", "f.md"}).options->resume, Options::Resume::kYes);
+  EXPECT_EQ(parse({"f.md", "--from-start"}).options->resume, Options::Resume::kNo);
+  EXPECT_EQ(parse({"--sleep", "20m", "f.md"}).options->sleep_seconds, 1200.0);
+}
+
+TEST(Options, SleepDurations) {
+  struct Case {
+    const char* text;
+    std::optional<double> seconds;
+  } cases[] = {
+      {"90s", 90},  {"20m", 1200}, {"1h", 3600}, {"1h30m", 5400}, {"15", 900},
+      {"", {}},     {"0", {}},     {"m", {}},    {"20x", {}},     {"-5m", {}},
+      {"1h30", {}}, {"1.5h", {}},  {" 5m", {}},
+  };
+  for (auto& c : cases) EXPECT_EQ(parse_duration(c.text), c.seconds) << c.text;
 }
 
 TEST(Options, RangesBecomeByteRanges) {
@@ -359,6 +383,119 @@ TEST(Display, LongTextScrollsToKeepTheWordInView) {
   auto plain = strip_escapes(render(f));
   EXPECT_NE(plain.find("word."), std::string::npos);
   EXPECT_EQ(plain.find("Quill"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+SavedPosition saved(std::string path, std::uint64_t offset, std::string heading = "") {
+  return {std::move(path), "d", offset, Position{2, 1}, std::move(heading), 0};
+}
+
+TEST(Positions, RememberKeepsOnePerFileMostRecentFirstAndBounded) {
+  std::vector<SavedPosition> entries;
+  entries = remember(entries, saved("/a.md", 1));
+  entries = remember(entries, saved("/b.md", 2));
+  entries = remember(entries, saved("/a.md", 3));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].path, "/a.md");
+  EXPECT_EQ(entries[0].offset, 3u);
+  EXPECT_EQ(entries[1].path, "/b.md");
+  for (int i = 0; i < 5; ++i) entries = remember(entries, saved("/" + std::to_string(i), 0), 4);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].path, "/4");
+  EXPECT_EQ(find_saved(entries, "/a.md"), nullptr);  // the oldest went first
+  EXPECT_EQ(forget(entries, "/3").size(), 3u);
+}
+
+TEST(Positions, SerialisedEntriesParseBackAndDamageIsRefused) {
+  auto entries = remember({}, {"/tab\there \"q\".md", "0123", 77, Position{12, 3}, "Install", 40});
+  entries = remember(entries, saved("/b.md", 5, "ñandú"));
+  auto back = parse_positions(serialise_positions(entries));
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), 2u);
+  const auto& a = (*back)[1];
+  EXPECT_EQ(a.path, "/tab\there \"q\".md");
+  EXPECT_EQ(a.digest, "0123");
+  EXPECT_EQ(a.offset, 77u);
+  EXPECT_EQ(a.at.line, 12u);
+  EXPECT_EQ(a.at.column, 3u);
+  EXPECT_EQ(a.heading, "Install");
+  EXPECT_EQ(a.heading_offset, 40u);
+  EXPECT_EQ((*back)[0].heading, "ñandú");
+
+  for (const char* damaged : {"", "garbage", "{\"files\":[]}", "[1,2]",
+                              "{\"format\":\"mdspeak-positions\",\"files\":{}}"}) {
+    EXPECT_FALSE(parse_positions(damaged)) << damaged;
+  }
+  // A bad entry is dropped, the good ones kept.
+  auto mixed = parse_positions(R"({"format":"mdspeak-positions","files":[
+    {"path":"/x","digest":"d","offset":-1,"line":1,"column":1,"heading":"","heading_offset":0},
+    {"path":"/y","digest":"d","offset":4,"line":0,"column":1,"heading":"","heading_offset":0},
+    7,
+    {"path":"/z","digest":"d","offset":4,"line":1,"column":1,"heading":"","heading_offset":0}]})");
+  ASSERT_TRUE(mixed);
+  ASSERT_EQ(mixed->size(), 1u);
+  EXPECT_EQ((*mixed)[0].path, "/z");
+}
+
+TEST(Positions, DigestTellsContentsApart) {
+  EXPECT_EQ(content_digest("# A\n"), content_digest("# A\n"));
+  EXPECT_NE(content_digest("# A\n"), content_digest("# B\n"));
+  EXPECT_NE(content_digest(""), content_digest(std::string(1, '\0')));
+  EXPECT_EQ(content_digest("").size(), 16u);
+}
+
+TEST(Positions, AnEditedFileContinuesAtTheNearestHeadingOfTheSameText) {
+  const std::string source = "# Notes\n\n## Install\n\nx\n\n## Use\n\n## Install\n";
+  LineIndex lines(source);
+  auto list = *utterances_from_json(nlohmann::json::parse(R"([
+    {"text":"Notes","start_offset":2,"end_offset":7,"kind":"heading"},
+    {"text":"Install","start_offset":12,"end_offset":19,"kind":"heading"},
+    {"text":"x","start_offset":21,"end_offset":22,"kind":"paragraph"},
+    {"text":"Use","start_offset":27,"end_offset":30,"kind":"heading"},
+    {"text":"Install","start_offset":35,"end_offset":42,"kind":"heading"}])"),
+                                    lines);
+  struct Case {
+    std::string heading;
+    std::uint64_t heading_offset;
+    std::optional<std::size_t> found;
+  } cases[] = {
+      {"Install", 10, 1}, {"Install", 40, 4}, {"Use", 0, 3},
+      {"Gone", 12, {}},   {"", 0, {}},        {"x", 21, {}},  // a paragraph is no heading
+  };
+  for (auto& c : cases) {
+    EXPECT_EQ(find_heading_again(list, {"/f", "old", 0, {}, c.heading, c.heading_offset}), c.found)
+        << c.heading << " " << c.heading_offset;
+  }
+}
+
+TEST(Positions, StoreReplacesTheFileWholeAndLoadTellsDamage) {
+  namespace fs = std::filesystem;
+  auto dir = fs::temp_directory_path() / ("mdspeak-positions-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  auto file = dir / "state" / "positions";
+  auto empty = load_positions(file);
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+  ASSERT_TRUE(store_positions(file, {saved("/a.md", 9)}));
+  auto loaded = load_positions(file);
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ((*loaded)[0].offset, 9u);
+  std::size_t files = 0;
+  for ([[maybe_unused]] auto& entry : fs::directory_iterator(dir / "state")) ++files;
+  EXPECT_EQ(files, 1u);  // no temporary left behind
+  std::ofstream(file) << "{\"format\":";
+  EXPECT_FALSE(load_positions(file));
+  // A directory where the file should be: an error to report, not a crash.
+  fs::remove(file);
+  fs::create_directories(file);
+  EXPECT_FALSE(store_positions(file, {saved("/a.md", 9)}));
+  fs::remove_all(dir);
 }
 
 }  // namespace
