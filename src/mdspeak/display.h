@@ -28,7 +28,8 @@ struct Frame {
   std::size_t count = 0;
   double elapsed = 0;
   std::optional<double> remaining;
-  std::string message;  // a passing note (rate changed, no previous heading, ...)
+  std::optional<double> sleep_left;  // the sleep timer's seconds, when one is set
+  std::string message;               // a passing note (rate changed, no previous heading, ...)
   bool help = false;
 };
 

@@ -39,6 +39,8 @@ constexpr auto kTick = 250ms;
 constexpr auto kSpeakAnswerBound = 30s;
 constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
+// What `t` cycles through, in minutes (0: off).
+constexpr std::array<int, 4> kSleepChoices = {0, 15, 30, 60};
 
 int fatal(const std::string& message) {
   std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
@@ -213,6 +215,9 @@ class Reader {
   void change_rate(double delta);
   void jump_to(std::optional<std::size_t> index, const char* none);
   void toggle_summary();
+  void cycle_sleep();
+  // At an utterance's end: true when the sleep timer has run out and the reading stops there.
+  bool sleep_due(std::size_t ended);
   void quit(int code);
   void finish();
   void note(std::string text) {
@@ -275,7 +280,37 @@ class Reader {
 
   std::optional<Memory> memory_;
   ResumeAt resume_;
+
+  std::optional<Clock::time_point> sleep_at_;
+  std::size_t sleep_choice_ = 0;  // of kSleepChoices
 };
+
+void Reader::cycle_sleep() {
+  sleep_choice_ = (sleep_choice_ + 1) % kSleepChoices.size();
+  int minutes = kSleepChoices[sleep_choice_];
+  if (minutes == 0) {
+    sleep_at_.reset();
+    note("sleep timer off");
+  } else {
+    sleep_at_ = Clock::now() + std::chrono::minutes(minutes);
+    note("sleep in " + std::to_string(minutes) + " min, at the end of a sentence");
+  }
+}
+
+bool Reader::sleep_due(std::size_t ended) {
+  if (!sleep_at_ || Clock::now() < *sleep_at_ || state_ != State::kSpeaking) return false;
+  if (mode_ == Mode::kDocument && ended + 1 >= document_.size()) return false;  // the end anyway
+  // Remembered as the place to continue: the utterance after the one just heard.
+  if (mode_ == Mode::kDocument) {
+    current_ = ended + 1;
+  } else if (mode_ == Mode::kSummary) {
+    mode_ = Mode::kDocument;
+    current_ = document_position_;
+  }
+  word_.reset();
+  quit(0);
+  return true;
+}
 
 void Reader::save_position() const {
   if (!memory_ || options_.summary) return;
@@ -494,6 +529,9 @@ void Reader::handle_key(unsigned char key) {
     case 's':
       toggle_summary();
       break;
+    case 't':
+      cycle_sleep();
+      break;
     case '?':
     case 'h':
       help_ = !help_;
@@ -658,6 +696,7 @@ void Reader::handle_line(const std::string& line) {
             std::chrono::duration<double>(Clock::now() - utterance_began_).count() * rate_;
       }
       word_.reset();
+      if (sleep_due(index)) return;
       if (index + 1 >= utterances.size() && state_ == State::kSpeaking) finish();
     }
   }
@@ -725,6 +764,10 @@ void Reader::draw() {
     elapsed += std::chrono::duration<double>(Clock::now() - *speaking_since_).count();
   frame.elapsed = elapsed;
   frame.remaining = remaining();
+  if (sleep_at_) {
+    frame.sleep_left =
+        std::max(0.0, std::chrono::duration<double>(*sleep_at_ - Clock::now()).count());
+  }
   if (Clock::now() < message_until_) frame.message = message_;
   frame.help = help_;
   terminal_->write(render(frame));
@@ -753,6 +796,10 @@ void Reader::start(bool natural) {
 int Reader::run(const ByteRange& range, int signal_fd) {
   range_ = range;
   mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
+  if (options_.sleep_seconds) {
+    sleep_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(*options_.sleep_seconds));
+  }
   send({{"type", "init"}, {"id", "init"}});
   start(options_.natural_reading);
   if (terminal_) draw();

@@ -239,9 +239,9 @@ for line in sys.stdin:
 // A service that reads blocks as paragraphs and "# " lines as headings, logs each request and
 // speaks every utterance of a speak request (its first word too) but the last, which it begins
 // and never ends (unless FAKE_END is set): the reader is stopped there by a signal, like a person
-// quitting.
+// quitting. FAKE_DELAY is each utterance's time.
 const char* kRecordingService = R"(#!/usr/bin/env python3
-import json, os, sys
+import json, os, sys, time
 def say(**m): print(json.dumps(m), flush=True)
 log = open(os.path.join(os.path.dirname(sys.argv[0]), "requests.log"), "a")
 utterances = []
@@ -271,6 +271,7 @@ for line in sys.stdin:
             word = len(u["text"].split(" ")[0])
             say(type="utterance_word", document_id="doc", utterance_index=n, start_offset=u["start_offset"],
                 end_offset=u["start_offset"] + word, text_start=0, text_end=word)
+            time.sleep(float(os.environ.get("FAKE_DELAY", "0")))
             if n + 1 < len(chosen) or os.environ.get("FAKE_END"): say(type="utterance_end", **e)
     elif t == "stop": say(type="stop_result", id=i)
 )";
@@ -341,6 +342,32 @@ TEST_F(Mdspeak, QuittingRemembersThePlaceAndResumeContinuesThere) {
   EXPECT_EQ(unwritable.status, 143);
   EXPECT_EQ(split_lines(unwritable.err).size(), 1u) << unwritable.err;
   EXPECT_EQ(starts(), std::vector<long>{0});
+}
+
+TEST_F(Mdspeak, TheSleepTimerStopsAtTheEndOfTheSentenceAfterIt) {
+  fs::create_directories(dir_ / "fake");
+  auto service = write("fake/service", kRecordingService);
+  fs::permissions(service, fs::perms::owner_all);
+  std::string doc;
+  for (int i = 0; i < 12; ++i) doc += "Paragraph " + std::to_string(i) + ".\n\n";
+  write("long.md", doc);
+  const std::string fake = "MDSPEAK_SERVICE=" + service.string() + " FAKE_DELAY=0.3";
+  auto r = run("--sleep 1s long.md", fake);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  // Every utterance begun was heard to its end, and the reading stopped well before the last.
+  auto heard = split_lines(r.out);
+  ASSERT_GE(heard.size(), 3u) << r.out;
+  ASSERT_LE(heard.size(), 8u) << r.out;
+  EXPECT_NE(read_file(dir_ / "fake" / "requests.log").find(R"("type":"stop")"), std::string::npos);
+  // The place kept is the sentence after the last one heard.
+  fs::remove(dir_ / "fake" / "requests.log");
+  run("--resume long.md",
+      "MDSPEAK_SERVICE=" + service.string() + " timeout --preserve-status -s TERM 1");
+  auto next = "Paragraph " + std::to_string(heard.size()) + ".";
+  EXPECT_NE(read_file(dir_ / "fake" / "requests.log")
+                .find(R"("start_offset":)" + std::to_string(doc.find(next))),
+            std::string::npos);
 }
 
 // ---- Live: the real speech stack ----

@@ -365,6 +365,11 @@ TEST(Display, ShowsTheWordPositionAndProgress) {
     if (bar[i] == '[') i -= 2;
   }
   EXPECT_EQ(filled, cells * 6 / 20);
+
+  EXPECT_EQ(plain.find("sleep"), std::string::npos);
+  f.sleep_left = 840;
+  EXPECT_TRUE(strip_escapes(render_lines(f)[0]).ends_with("reading · 1.0× · sleep 14:00"))
+      << render_lines(f)[0];
 }
 
 TEST(Display, NoColorKeepsOnlyTheHighlight) {
