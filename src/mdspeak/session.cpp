@@ -39,6 +39,7 @@ constexpr auto kTick = 250ms;
 constexpr auto kSpeakAnswerBound = 30s;
 constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
+constexpr const char* kWhereId = "where";  // the words of `w`, a document of their own
 // What `t` cycles through, in minutes (0: off).
 constexpr std::array<int, 4> kSleepChoices = {0, 15, 30, 60};
 
@@ -216,6 +217,9 @@ class Reader {
   void jump_to(std::optional<std::size_t> index, const char* none);
   void toggle_summary();
   void cycle_sleep();
+  // `w`: speaks where the reading is, then goes on from the same utterance.
+  void where_am_i();
+  void back_from_where();
   // At an utterance's end: true when the sleep timer has run out and the reading stops there.
   bool sleep_due(std::size_t ended);
   void quit(int code);
@@ -281,9 +285,43 @@ class Reader {
   std::optional<Memory> memory_;
   ResumeAt resume_;
 
+  std::optional<std::size_t> where_return_;  // the words of `w` are being spoken
   std::optional<Clock::time_point> sleep_at_;
   std::size_t sleep_choice_ = 0;  // of kSleepChoices
 };
+
+void Reader::where_am_i() {
+  if (mode_ != Mode::kDocument || current_ >= document_.size()) {
+    note(mode_ == Mode::kSummary ? "w tells the place in the document; s goes back to it"
+                                 : "not reading yet");
+    return;
+  }
+  if (state_ != State::kSpeaking && state_ != State::kPaused) return;
+  // The service speaks loaded documents only: the words are loaded under an id of their own.
+  std::size_t back = where_return_.value_or(current_);
+  send({{"type", "load_document"},
+        {"id", next_id("load")},
+        {"document_id", kWhereId},
+        {"text", where_words(document_, back, source_)}});
+  auto id = next_id("speak");
+  Json request = {{"type", "speak"}, {"id", id}, {"document_id", kWhereId}, {"rate", rate_}};
+  if (options_.voice) request["voice_id"] = *options_.voice;
+  send(request);
+  awaiting_speak_ = id;
+  speak_deadline_ = Clock::now() + kSpeakAnswerBound;
+  awaiting_pause_.reset();
+  paused_exact_ = false;
+  word_.reset();
+  where_return_ = back;
+  state_ = State::kSpeaking;
+  account_time();
+}
+
+void Reader::back_from_where() {
+  std::size_t back = *where_return_;
+  where_return_.reset();
+  speak_from(back);
+}
 
 void Reader::cycle_sleep() {
   sleep_choice_ = (sleep_choice_ + 1) % kSleepChoices.size();
@@ -346,6 +384,7 @@ void Reader::account_time() {
 }
 
 void Reader::speak_from(std::size_t index) {
+  where_return_.reset();
   auto id = next_id("speak");
   Json request;
   if (mode_ == Mode::kSummary) {
@@ -532,6 +571,9 @@ void Reader::handle_key(unsigned char key) {
     case 't':
       cycle_sleep();
       break;
+    case 'w':
+      where_am_i();
+      break;
     case '?':
     case 'h':
       help_ = !help_;
@@ -643,7 +685,9 @@ void Reader::handle_line(const std::string& line) {
   } else if (type == "speak_result") {
     if (awaiting_speak_ && id == *awaiting_speak_) {
       awaiting_speak_.reset();
-      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
+      if (message.value("queued", 0) == 0 && where_return_) {
+        back_from_where();
+      } else if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
         nothing_spoken_ = !started_;
         finish();
       }
@@ -663,6 +707,11 @@ void Reader::handle_line(const std::string& line) {
   } else if (type == "utterance_begin" || type == "utterance_word" || type == "utterance_end" ||
              type == "utterance_failed") {
     if (awaiting_speak_ || state_ == State::kStopping || state_ == State::kDone) return;
+    if (where_return_ && message.value("document_id", "") == kWhereId) {
+      // Heard (or given up on): back to the reading, at the utterance it had reached.
+      if (type == "utterance_end" || type == "utterance_failed") back_from_where();
+      return;
+    }
     if (message.value("document_id", "") != kDocumentId) return;
     auto& utterances = list();
     std::size_t index =
@@ -729,7 +778,7 @@ void Reader::draw() {
       frame.status = "starting";
       break;
     case State::kSpeaking:
-      frame.status = mode_ == Mode::kSummary ? "summary" : "reading";
+      frame.status = where_return_ ? "where" : mode_ == Mode::kSummary ? "summary" : "reading";
       break;
     case State::kPausing:
       frame.status = "pausing";

@@ -237,20 +237,21 @@ for line in sys.stdin:
 }
 
 // A service that reads blocks as paragraphs and "# " lines as headings, logs each request and
-// speaks every utterance of a speak request (its first word too) but the last, which it begins
-// and never ends (unless FAKE_END is set): the reader is stopped there by a signal, like a person
-// quitting. FAKE_DELAY is each utterance's time.
+// speaks every utterance of a speak request (its first word too) but the document "doc"'s last,
+// which it begins and never ends (unless FAKE_END is set): the reader is stopped there by a signal,
+// like a person quitting. FAKE_DELAY is each utterance's time.
 const char* kRecordingService = R"(#!/usr/bin/env python3
 import json, os, sys, time
 def say(**m): print(json.dumps(m), flush=True)
 log = open(os.path.join(os.path.dirname(sys.argv[0]), "requests.log"), "a")
-utterances = []
+docs = {}
 for line in sys.stdin:
     log.write(line); log.flush()
     r = json.loads(line); t = r["type"]; i = r.get("id")
     if t == "init": say(type="init_result", id=i, available=True, backend="fake", message=None)
     elif t == "load_document":
-        utterances, pos = [], 0
+        utterances, pos = docs.setdefault(r["document_id"], []), 0
+        utterances.clear()
         for block in r["text"].split("\n\n"):
             body = block.strip("\n")
             if body:
@@ -258,21 +259,22 @@ for line in sys.stdin:
                 utterances.append(dict(text=r["text"][start:pos + len(body)], start_offset=start,
                     end_offset=pos + len(body), kind="heading" if body.startswith("#") else "paragraph"))
             pos += len(block) + 2
-        say(type="load_document_result", id=i, document_id="doc", utterance_count=len(utterances))
+        say(type="load_document_result", id=i, document_id=r["document_id"], utterance_count=len(utterances))
     elif t == "prepare_speech":
         say(type="prepare_speech_result", id=i, document_id="doc", language_code="en",
-            utterances=[dict(utterance_index=n, **u) for n, u in enumerate(utterances)])
+            utterances=[dict(utterance_index=n, **u) for n, u in enumerate(docs["doc"])])
     elif t == "speak":
-        chosen = [u for u in utterances if u["end_offset"] > r.get("start_offset", 0)]
-        say(type="speak_result", id=i, document_id="doc", queued=len(chosen))
+        d = r["document_id"]
+        chosen = [u for u in docs[d] if u["end_offset"] > r.get("start_offset", 0)]
+        say(type="speak_result", id=i, document_id=d, queued=len(chosen))
         for n, u in enumerate(chosen):
-            e = dict(document_id="doc", utterance_index=n, start_offset=u["start_offset"], end_offset=u["end_offset"])
+            e = dict(document_id=d, utterance_index=n, start_offset=u["start_offset"], end_offset=u["end_offset"])
             say(type="utterance_begin", text=u["text"], **e)
             word = len(u["text"].split(" ")[0])
-            say(type="utterance_word", document_id="doc", utterance_index=n, start_offset=u["start_offset"],
+            say(type="utterance_word", document_id=d, utterance_index=n, start_offset=u["start_offset"],
                 end_offset=u["start_offset"] + word, text_start=0, text_end=word)
             time.sleep(float(os.environ.get("FAKE_DELAY", "0")))
-            if n + 1 < len(chosen) or os.environ.get("FAKE_END"): say(type="utterance_end", **e)
+            if n + 1 < len(chosen) or d != "doc" or os.environ.get("FAKE_END"): say(type="utterance_end", **e)
     elif t == "stop": say(type="stop_result", id=i)
 )";
 
@@ -642,6 +644,40 @@ TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
   std::this_thread::sleep_for(1200ms);
   EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after fg and space";
   quit_and_check_terminal(terminal, 10s);
+}
+
+// `w` in a terminal: the place is said as a document of its own, then the reading goes on at the
+// utterance it had reached. The service is the recording one: no speech stack needed.
+TEST_F(Mdspeak, WhereAmISpeaksTheHeadingsAndPercentThenGoesOn) {
+  fs::create_directories(dir_ / "fake");
+  auto service = write("fake/service", kRecordingService);
+  fs::permissions(service, fs::perms::owner_all);
+  const std::string doc = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+  write("notes.md", doc);
+  Terminal terminal(dir_);
+  terminal.type("MDSPEAK_SERVICE=" + service.string() + " " MDSPEAK_PATH " " +
+                quote(dir_ / "notes.md") + "; echo EXIT=$?");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("▶ reading[\\s\\S]*Second paragraph")) << terminal.last();
+  // The service keeps its log open: only what comes after the key is looked at.
+  auto before = read_file(dir_ / "fake" / "requests.log").size();
+  terminal.keys("w");
+  std::vector<std::string> requests;
+  for (auto deadline = Clock::now() + 5s; requests.size() < 3 && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+    requests = split_lines(read_file(dir_ / "fake" / "requests.log").substr(before));
+  }
+  ASSERT_TRUE(terminal.wait_for("▶ reading[\\s\\S]*Second paragraph")) << terminal.last();
+  ASSERT_EQ(requests.size(), 3u) << read_file(dir_ / "fake" / "requests.log");
+  EXPECT_NE(requests[0].find(R"("document_id":"where","id":"load-)"), std::string::npos);
+  EXPECT_NE(requests[0].find(R"("text":"Section Notes, Install; 62 percent.")"), std::string::npos)
+      << requests[0];
+  EXPECT_NE(requests[1].find(R"("document_id":"where")"), std::string::npos) << requests[1];
+  EXPECT_NE(requests[2].find(R"("document_id":"doc")"), std::string::npos) << requests[2];
+  EXPECT_NE(requests[2].find(R"("start_offset":)" + std::to_string(doc.find("Second"))),
+            std::string::npos)
+      << requests[2];
+  quit_and_check_terminal(terminal, 5s);
 }
 
 }  // namespace

@@ -505,3 +505,46 @@ TEST(Positions, StoreReplacesTheFileWholeAndLoadTellsDamage) {
 
 }  // namespace
 }  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+TEST(Utterances, WhereWordsGiveTheHeadingPathAndThePercent) {
+  const std::string source =
+      "# Guide\n\nIntro text.\n\n## Install\n\nRun it.\n\n### On *Debian*\n\nApt.\n\n"
+      "Usage\n-----\n\nType.\n";
+  LineIndex lines(source);
+  auto at = [&](const char* text) { return source.find(text); };
+  auto item = [&](const char* text, const char* kind, std::size_t length) {
+    auto start = at(text);
+    return nlohmann::json{{"text", std::string(text).substr(0, length)},
+                          {"start_offset", start},
+                          {"end_offset", start + length},
+                          {"kind", kind}};
+  };
+  auto list = *utterances_from_json(
+      nlohmann::json::array({item("Guide", "heading", 5), item("Intro text.", "paragraph", 11),
+                             item("Install", "heading", 7), item("Run it.", "paragraph", 7),
+                             item("On *Debian*", "heading", 11), item("Apt.", "paragraph", 4),
+                             item("Usage", "heading", 5), item("Type.", "paragraph", 5)}),
+      lines);
+  EXPECT_EQ(heading_level(source, list[0]), 1);
+  EXPECT_EQ(heading_level(source, list[4]), 3);
+  EXPECT_EQ(heading_level(source, list[6]), 2);  // setext
+  struct Case {
+    std::size_t index;
+    std::string words;
+  } cases[] = {
+      {0, "Section Guide; 0 percent."},
+      {3, "Section Guide, Install; 41 percent."},
+      {5, "Section Guide, Install, On \\*Debian\\*; 74 percent."},
+      {7, "Section Guide, Usage; 90 percent."},  // a sibling replaces the deeper path
+  };
+  for (auto& c : cases) EXPECT_EQ(where_words(list, c.index, source), c.words) << c.index;
+  list[0].heading.reset();
+  list[1].heading.reset();
+  EXPECT_EQ(where_words(list, 1, source), "Before the first heading; 9 percent.");
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
