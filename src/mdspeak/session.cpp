@@ -37,7 +37,6 @@ constexpr auto kTick = 250ms;
 // A service that stops answering is an error, never a hang (loading the largest document we
 // accept takes a few seconds).
 constexpr auto kSpeakAnswerBound = 30s;
-constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
 constexpr const char* kWhereId = "where";  // the words of `w`, a document of their own
 // What `t` cycles through, in minutes (0: off).
@@ -230,7 +229,7 @@ class Reader {
   }
   void account_time();
   void draw();
-  std::optional<double> remaining() const;
+  std::optional<double> remaining();
   void save_position() const;
 
   const Options& options_;
@@ -273,6 +272,8 @@ class Reader {
   std::optional<Clock::time_point> speaking_since_;
   std::size_t measured_chars_ = 0;  // of utterances heard from begin to end
   double measured_seconds_ = 0;     // their time, scaled to rate 1.0
+  std::optional<double> estimate_;  // the time left shown; none after a jump
+  Clock::time_point estimated_at_;
   Clock::time_point utterance_began_;
 
   std::string message_;
@@ -385,6 +386,7 @@ void Reader::account_time() {
 
 void Reader::speak_from(std::size_t index) {
   where_return_.reset();
+  estimate_.reset();  // a jump, a new rate or the other list: the new figure holds at once
   auto id = next_id("speak");
   Json request;
   if (mode_ == Mode::kSummary) {
@@ -468,6 +470,7 @@ void Reader::change_rate(double delta) {
     return;
   }
   rate_ = rate;
+  estimate_.reset();
   char text[48];
   std::snprintf(text, sizeof text, "rate %.1f×", rate_);
   note(text);
@@ -751,16 +754,22 @@ void Reader::handle_line(const std::string& line) {
   }
 }
 
-std::optional<double> Reader::remaining() const {
+std::optional<double> Reader::remaining() {
   const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
   if (utterances.empty()) return std::nullopt;
   std::size_t chars = 0;
   for (std::size_t i = current_; i < utterances.size(); ++i) chars += utterances[i].text.size();
   if (word_ && current_ < utterances.size()) chars -= std::min(word_->begin, chars);
-  double per_second = measured_seconds_ > 2
-                          ? static_cast<double>(measured_chars_) / measured_seconds_
-                          : kCharsPerSecond;
-  return static_cast<double>(chars) / (per_second * rate_);
+  double target =
+      static_cast<double>(chars) / (speaking_speed(measured_chars_, measured_seconds_) * rate_);
+  auto now = Clock::now();
+  // Only time spent speaking counts the estimate down.
+  double dt = state_ == State::kSpeaking && !where_return_
+                  ? std::chrono::duration<double>(now - estimated_at_).count()
+                  : 0.0;
+  estimate_ = smooth_estimate(estimate_, target, dt);
+  estimated_at_ = now;
+  return estimate_;
 }
 
 void Reader::draw() {

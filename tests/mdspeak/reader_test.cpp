@@ -548,3 +548,47 @@ TEST(Utterances, WhereWordsGiveTheHeadingPathAndThePercent) {
 
 }  // namespace
 }  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+// Ticks of a quarter second, as the display redraws, toward a target that counts down as well.
+double follow(double shown, double target, double seconds) {
+  std::optional<double> estimate = shown;
+  for (double t = 0; t < seconds; t += 0.25) estimate = smooth_estimate(estimate, target - t, 0.25);
+  return *estimate;
+}
+
+TEST(Estimate, ALongEstimateMovesGraduallyAndThenSettles) {
+  EXPECT_EQ(smooth_estimate(std::nullopt, 600, 5), 600);  // the first figure as it is
+  EXPECT_EQ(smooth_estimate(100, 99, 1), 99);             // agreeing: a plain countdown
+  EXPECT_EQ(smooth_estimate(100, 100, 0), 100);           // paused: no change
+  EXPECT_EQ(smooth_estimate(3, 0, 5), 0);                 // never below zero
+  struct Case {
+    double shown, target, after, at_least, at_most;
+  } cases[] = {
+      // The reported jump: 3:45:16 to 2:45:52 within 10 s. Now: by minutes, not an hour.
+      {13516, 9952, 10, 13516 - 10 - 900, 13516 - 10},
+      {9952, 13516, 10, 9952 - 10, 9952 - 10 + 900},
+      // A minute and a half later it agrees with the measurement.
+      {13516, 9952, 90, 9952 - 90 - 60, 9952 - 90 + 60},
+      // Short estimates settle within half a minute.
+      {60, 40, 30, 10 - 2, 10 + 2},
+  };
+  for (auto& c : cases) {
+    double value = follow(c.shown, c.target, c.after);
+    EXPECT_GE(value, c.at_least) << c.shown << " -> " << c.target << " after " << c.after;
+    EXPECT_LE(value, c.at_most) << c.shown << " -> " << c.target << " after " << c.after;
+  }
+}
+
+TEST(Estimate, SpeakingSpeedLeansOnMeasurementAsItGrows) {
+  EXPECT_DOUBLE_EQ(speaking_speed(0, 0), 14.0);
+  double early = speaking_speed(50, 2.5);  // 20 chars/s heard for 2.5 s
+  EXPECT_GT(early, 14.0);
+  EXPECT_LT(early, 16.0);
+  EXPECT_NEAR(speaking_speed(20 * 600, 600), 20.0, 0.2);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
