@@ -739,8 +739,10 @@ void Reader::handle_line(const std::string& line) {
       // where and why, and stop rather than wait for an end that will not come.
       const std::string where =
           index < utterances.size() ? " at " + format_position(utterances[index].from) : "";
-      failure_ = "speech stopped" + where + ": " +
-                 message.value("reason", std::string("the synthesizer failed"));
+      auto reason = message.value("reason", std::string("the synthesizer failed"));
+      // Nothing was ever heard: the place does not matter, the audio does.
+      failure_ = reason.starts_with("no audio output") ? reason
+                                                        : "speech stopped" + where + ": " + reason;
     } else {
       if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
         measured_chars_ += utterances[index].text.size();

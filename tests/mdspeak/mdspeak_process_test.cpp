@@ -411,6 +411,30 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   EXPECT_EQ(voice.err, "mdspeak: no voice 'nosuch'; mdspeak --list-voices lists them\n");
 }
 
+// An installed reader on a machine without an audio server: a runtime directory with no stack in
+// it. speech-dispatcher is started on demand and cannot open an audio output; the reader says so
+// in one line and exits 1 instead of waiting in silence.
+TEST_F(Mdspeak, LiveWithoutAnAudioOutputSaysSoAndExitsOne) {
+  auto runtime = dir_ / "runtime";
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  auto started = Clock::now();
+  auto r = run("sample.md",
+               "env -u SPEECHD_ADDRESS -u PULSE_SERVER XDG_RUNTIME_DIR=" + runtime.string());
+  auto took = Clock::now() - started;
+  // The daemon started for this run, if it is still there.
+  for (auto& entry : fs::directory_iterator("/proc")) {
+    auto args = read_file(entry.path() / "cmdline");
+    if (args.find(runtime.string()) != std::string::npos) {
+      std::system(("kill -9 " + entry.path().filename().string()).c_str());
+    }
+  }
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(r.err.starts_with("mdspeak: no audio output: ")) << r.err;
+  EXPECT_LT(took, 20s);
+}
+
 // A terminal of its own, driven by keys like a person would.
 class Terminal {
  public:
