@@ -102,6 +102,7 @@ std::vector<std::string> render_lines(const Frame& f) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.1f×", f.rate);
   std::string right = std::string(f.playing ? "▶ " : "⏸ ") + f.status + " · " + rate;
+  if (!f.voice.empty()) right += " · " + one_line(f.voice);
   if (f.sleep_left) right += " · sleep " + format_duration(*f.sleep_left);
   std::string left = "mdspeak · " + one_line(f.title);  // a file name can hold anything
   std::size_t right_width = display_width(right);

@@ -19,6 +19,7 @@ struct Frame {
   std::string status;  // "reading", "paused", "summary", "finished", ...
   bool playing = false;
   double rate = 1.0;
+  std::string voice;         // the language spoken and, when one was asked for, the voice's name
   std::string heading;       // the heading the utterance sits under, if any
   std::string kind;          // the utterance's kind
   std::string position;      // "line:col"

@@ -286,6 +286,8 @@ class Reader {
   std::optional<Memory> memory_;
   ResumeAt resume_;
 
+  std::string language_;                     // of the document, as the service detected it
+  std::string voice_name_;                   // of the --voice asked for
   std::optional<std::size_t> where_return_;  // the words of `w` are being spoken
   std::optional<Clock::time_point> sleep_at_;
   std::size_t sleep_choice_ = 0;  // of kSleepChoices
@@ -656,6 +658,9 @@ void Reader::handle_line(const std::string& line) {
       failure_ = list.error().message;
     } else {
       document_ = std::move(*list);
+      if (message.contains("language_code") && message["language_code"].is_string()) {
+        language_ = language_name(message["language_code"].get<std::string>());
+      }
       if (resume_.offset && mode_ == Mode::kDocument) {
         // The first speech began at the remembered offset before the list was known: its
         // utterance 0 is the one selected there.
@@ -674,7 +679,10 @@ void Reader::handle_line(const std::string& line) {
     bool known = false;
     if (message.contains("voices") && message["voices"].is_array()) {
       for (const auto& voice : message["voices"]) {
-        known = known || (voice.is_object() && voice.value("id", "") == *options_.voice);
+        if (voice.is_object() && voice.value("id", "") == *options_.voice) {
+          known = true;
+          voice_name_ = voice.value("name", *options_.voice);
+        }
       }
     }
     if (!known) {
@@ -741,8 +749,8 @@ void Reader::handle_line(const std::string& line) {
           index < utterances.size() ? " at " + format_position(utterances[index].from) : "";
       auto reason = message.value("reason", std::string("the synthesizer failed"));
       // Nothing was ever heard: the place does not matter, the audio does.
-      failure_ = reason.starts_with("no audio output") ? reason
-                                                        : "speech stopped" + where + ": " + reason;
+      failure_ =
+          reason.starts_with("no audio output") ? reason : "speech stopped" + where + ": " + reason;
     } else {
       if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
         measured_chars_ += utterances[index].text.size();
@@ -783,6 +791,8 @@ void Reader::draw() {
   frame.color = std::getenv("NO_COLOR") == nullptr || *std::getenv("NO_COLOR") == '\0';
   frame.title = title_;
   frame.rate = rate_;
+  frame.voice = language_;
+  if (!voice_name_.empty()) frame.voice += (language_.empty() ? "" : ", voice ") + voice_name_;
   frame.playing = state_ == State::kSpeaking;
   switch (state_) {
     case State::kStarting:

@@ -370,6 +370,10 @@ TEST(Display, ShowsTheWordPositionAndProgress) {
   f.sleep_left = 840;
   EXPECT_TRUE(strip_escapes(render_lines(f)[0]).ends_with("reading · 1.0× · sleep 14:00"))
       << render_lines(f)[0];
+  f.voice = "English, voice Spanish (Spain)";
+  EXPECT_TRUE(strip_escapes(render_lines(f)[0])
+                  .ends_with("reading · 1.0× · English, voice Spanish (Spain) · sleep 14:00"))
+      << render_lines(f)[0];
 }
 
 TEST(Display, NoColorKeepsOnlyTheHighlight) {
