@@ -21,6 +21,7 @@
 #include "service.h"
 #include "terminal.h"
 #include "utterances.h"
+#include "voices.h"
 
 namespace mdspeak::reader {
 
@@ -183,6 +184,7 @@ class Reader {
         terminal_(terminal),
         draws_(draws) {
     rate_ = options.rate;
+    voice_ = options.voice;
     title_ = options.file == "-" ? "standard input"
                                  : std::filesystem::path(options.file).filename().string();
   }
@@ -223,6 +225,16 @@ class Reader {
   bool sleep_due(std::size_t ended);
   void quit(int code);
   void finish();
+  // One line for standard error: at once, or after the display when there is one (and on it
+  // meanwhile).
+  void warn(const std::string& text) {
+    if (draws_) {
+      note(text);
+      warnings_.push_back(text);
+    } else {
+      std::fprintf(stderr, "mdspeak: %s\n", text.c_str());
+    }
+  }
   void note(std::string text) {
     message_ = std::move(text);
     message_until_ = Clock::now() + 3s;
@@ -286,8 +298,10 @@ class Reader {
   std::optional<Memory> memory_;
   ResumeAt resume_;
 
-  std::string language_;                     // of the document, as the service detected it
-  std::string voice_name_;                   // of the --voice asked for
+  std::string language_;               // of the document, as the service detected it
+  std::string voice_name_;             // of the --voice asked for
+  std::optional<std::string> voice_;   // the id sent: --voice, or the voice it was found to name
+  std::vector<std::string> warnings_;  // for standard error once the screen is given back
   std::optional<std::size_t> where_return_;  // the words of `w` are being spoken
   std::optional<Clock::time_point> sleep_at_;
   std::size_t sleep_choice_ = 0;  // of kSleepChoices
@@ -308,7 +322,7 @@ void Reader::where_am_i() {
         {"text", where_words(document_, back, source_)}});
   auto id = next_id("speak");
   Json request = {{"type", "speak"}, {"id", id}, {"document_id", kWhereId}, {"rate", rate_}};
-  if (options_.voice) request["voice_id"] = *options_.voice;
+  if (voice_) request["voice_id"] = *voice_;
   send(request);
   awaiting_speak_ = id;
   speak_deadline_ = Clock::now() + kSpeakAnswerBound;
@@ -405,7 +419,7 @@ void Reader::speak_from(std::size_t index) {
     if (index < document_.size()) index = first_selected(document_, start);
   }
   request["rate"] = rate_;
-  if (options_.voice) request["voice_id"] = *options_.voice;
+  if (voice_) request["voice_id"] = *voice_;
   request["word_events"] = true;
   send(request);
   awaiting_speak_ = id;
@@ -455,7 +469,7 @@ void Reader::resume() {
   if (state_ != State::kPaused) return;
   if (paused_exact_) {
     Json request = {{"type", "resume"}, {"id", next_id("resume")}, {"rate", rate_}};
-    if (options_.voice) request["voice_id"] = *options_.voice;
+    if (voice_) request["voice_id"] = *voice_;
     send(request);
     paused_exact_ = false;
     state_ = State::kSpeaking;
@@ -676,18 +690,19 @@ void Reader::handle_line(const std::string& line) {
     }
   } else if (type == "list_voices_result" && id == "voices") {
     // The service falls back on another voice for an unknown id: a typo would go unnoticed.
-    bool known = false;
-    if (message.contains("voices") && message["voices"].is_array()) {
-      for (const auto& voice : message["voices"]) {
-        if (voice.is_object() && voice.value("id", "") == *options_.voice) {
-          known = true;
-          voice_name_ = voice.value("name", *options_.voice);
-        }
-      }
-    }
-    if (!known) {
+    auto chosen = choose_voice(message.value("voices", Json::array()), *options_.voice);
+    if (!chosen) {
       failure_ = "no voice '" + *options_.voice + "'; mdspeak --list-voices lists them";
       failure_status_ = 2;
+      return;
+    }
+    voice_name_ = chosen->name.empty() ? chosen->id : chosen->name;
+    if (!chosen->exact) {
+      voice_ = chosen->id;
+      warn("voice '" + *options_.voice + "': using " + voice_name_ +
+           (chosen->id == voice_name_ ? "" : " (" + chosen->id + ")"));
+      // The speech went out with the words as typed, which the service does not know as an id.
+      if (state_ == State::kSpeaking && !awaiting_pause_) speak_from(current_);
     }
   } else if (type == "prepare_summary_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
@@ -934,6 +949,7 @@ int Reader::run(const ByteRange& range, int signal_fd) {
     }
   }
   if (terminal_) terminal_->restore();
+  for (const auto& text : warnings_) std::fprintf(stderr, "mdspeak: %s\n", text.c_str());
   // A failure can come while speech runs: the service would finish it before exiting.
   if (failure_ && !service_.eof()) service_.send(dump(Json{{"type", "stop"}, {"id", "stop"}}));
   int status = service_.finish(kServiceExitBound);

@@ -405,6 +405,14 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
     EXPECT_EQ(nothing.out, "") << args;
     EXPECT_EQ(nothing.err, says) << args;
   }
+  // A language or a name is a voice too, said in one line as it is chosen.
+  for (const char* asked : {"SPANISH", "es"}) {
+    auto chosen = run(std::string("--rate 2 --voice ") + asked + " sample.md");
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(split_lines(chosen.err).size(), 1u) << chosen.err;
+    EXPECT_TRUE(chosen.err.starts_with(std::string("mdspeak: voice '") + asked + "': using "))
+        << chosen.err;
+  }
   auto voice = run("--voice nosuch sample.md");
   EXPECT_EQ(voice.status, 2);
   EXPECT_EQ(voice.out, "");

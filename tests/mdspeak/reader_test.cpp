@@ -13,6 +13,7 @@
 #include "positions.h"
 #include "text.h"
 #include "utterances.h"
+#include "voices.h"
 
 namespace mdspeak::reader {
 namespace {
@@ -592,6 +593,46 @@ TEST(Estimate, SpeakingSpeedLeansOnMeasurementAsItGrows) {
   EXPECT_GT(early, 14.0);
   EXPECT_LT(early, 16.0);
   EXPECT_NEAR(speaking_speed(20 * 600, 600), 20.0, 0.2);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+TEST(Voices, AnIdANameALocaleOrALanguageCaseInsensitively) {
+  auto voices = nlohmann::json::parse(R"j([
+    {"id":"en-us","name":"English (America)","locale":"en-US"},
+    {"id":"es","name":"Spanish (Spain)","locale":"es-ES"},
+    {"id":"es-419","name":"Spanish (Latin America)","locale":"es-419"},
+    {"id":"Es-MX","name":"Mexican","locale":"es_MX"},
+    {"name":"no id","locale":"fr-FR"}])j");
+  struct Case {
+    const char* asked;
+    std::optional<std::string> id;
+    bool exact;
+  } cases[] = {
+      {"es", "es", true},                            // an id first, though it is also a language
+      {"EN-US", "en-us", false},                     // an id, any case
+      {"spanish (latin america)", "es-419", false},  // a name
+      {"es_mx", "Es-MX", false},                     // an id again, '_' as '-'
+      {"es-MX", "Es-MX", false},
+      {"ES-ES", "es", false},    // a locale
+      {"spanish", "es", false},  // a language: the first, the service's best
+      {"English", "en-us", false},
+      {"fr-FR", {}, false},  // no id to send
+      {"nosuch", {}, false},
+      {"", {}, false},
+  };
+  for (auto& c : cases) {
+    auto chosen = choose_voice(voices, c.asked);
+    ASSERT_EQ(chosen.has_value(), c.id.has_value()) << c.asked;
+    if (!chosen) continue;
+    EXPECT_EQ(chosen->id, *c.id) << c.asked;
+    EXPECT_EQ(chosen->exact, c.exact) << c.asked;
+  }
+  EXPECT_FALSE(choose_voice(nlohmann::json::object(), "es"));
 }
 
 }  // namespace
