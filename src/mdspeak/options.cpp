@@ -101,7 +101,9 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
       app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
   app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
       ->type_name("R");
-  app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
+  app.add_option("--voice", options.voice,
+                 "Voice: an id, a name, a locale or a language (see --list-voices)")
+      ->type_name("VOICE");
   app.add_option("--reading", reading,
                  "natural (default: sentence by sentence, in source order) or spec")
       ->type_name("MODE");
