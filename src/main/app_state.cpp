@@ -1,9 +1,12 @@
 #include "main/app_state.h"
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <iterator>
 #include <utility>
 
@@ -381,6 +384,29 @@ void AppState::forget_spoken() {
   unqueued_.reset();
 }
 
+namespace {
+
+// What is wrong when nothing was ever heard: with no PulseAudio server where speech-dispatcher
+// looks for one, that; otherwise only that nothing came out.
+std::string no_audio_reason() {
+  std::error_code error;
+  const char* server = std::getenv("PULSE_SERVER");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::filesystem::path socket =
+      std::filesystem::path(runtime != nullptr && *runtime != '\0'
+                                ? runtime
+                                : "/run/user/" + std::to_string(getuid())) /
+      "pulse" / "native";
+  if ((server == nullptr || *server == '\0') && !std::filesystem::exists(socket, error)) {
+    return "no audio output: speech-dispatcher found no PulseAudio server at " + socket.string() +
+           "; start an audio server (pulseaudio --start), or see mdspeak(1) for a machine "
+           "without one";
+  }
+  return "no audio output: the synthesizer made no sound and shows no sign of working";
+}
+
+}  // namespace
+
 void AppState::expect_progress(std::size_t remaining) {
   const float rate = std::clamp(settings_.rate, 0.5f, 2.0f);
   const auto per_byte = std::chrono::duration_cast<std::chrono::milliseconds>(kStallPerByte / rate);
@@ -406,10 +432,12 @@ bool AppState::speech_outstanding() {
 bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
   if (!overdue_at_ || spoken_.empty()) return false;
   const auto life = speech_ ? speech_->last_sign_of_life() : std::nullopt;
-  if (life ? now - std::max(*life, progress_at_) < kStallQuiet : now < *overdue_at_) return false;
+  const auto quiet = heard_ ? kStallQuiet : kFirstSoundQuiet;
+  if (life ? now - std::max(*life, progress_at_) < quiet : now < *overdue_at_) return false;
   SpokenUtterance stalled = spoken_.handed(0).utterance;
   silence();
-  failure_ = Failure{std::move(stalled), "the synthesizer stopped responding"};
+  failure_ = Failure{std::move(stalled),
+                     heard_ || !life ? "the synthesizer stopped responding" : no_audio_reason()};
   return true;
 }
 
@@ -500,6 +528,7 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
     case SpeechEventKind::UtteranceEnd: {
       auto done = spoken_.end(key);
       if (!done) return std::nullopt;
+      heard_ = true;
       overdue_at_.reset();
       // The next utterance is already playing; queue the one after it. A failure here has no
       // request to answer: the waiting utterances are dropped, speech ends after the window, and

@@ -135,6 +135,10 @@ class AppState {
   std::optional<Message> take_failure();
 
   static constexpr std::chrono::seconds kStallQuiet{5};
+  // Before anything of ours has been heard, a synthesizer that shows no life is most likely one
+  // without an audio output (speech-dispatcher's output failed to open): given up on sooner, and
+  // said as such.
+  static constexpr std::chrono::seconds kFirstSoundQuiet{3};
 
  private:
   // What the current speech was queued with, kept so that a resume can speak the rest alike.
@@ -179,6 +183,7 @@ class AppState {
   std::optional<std::chrono::steady_clock::time_point> overdue_at_;
   std::chrono::steady_clock::time_point progress_at_{};  // the last progress, while overdue_at_
   std::optional<Failure> failure_;
+  bool heard_ = false;  // an utterance of ours has ended: the audio output works
   std::optional<SpokenUtterance> unqueued_;  // the utterance the last failed `feed` could not hand
   std::optional<PausedSpeech> paused_;
   bool memory_to_give_back_ = false;

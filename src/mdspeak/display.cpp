@@ -86,6 +86,8 @@ std::vector<std::string> help_lines() {
           "  ]  [   next / previous heading",
           "  +  -   rate up / down by 0.1",
           "  s      speak the summary (again: back to the document)",
+          "  t      sleep timer: off, 15, 30, 60 min (stops after a sentence)",
+          "  w      say where this is: heading and percent read",
           "  q      stop and quit (Ctrl-C too)",
           "  Ctrl-Z pause and suspend (fg: back, paused)",
           "  ?      this help"};
@@ -100,6 +102,8 @@ std::vector<std::string> render_lines(const Frame& f) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.1f×", f.rate);
   std::string right = std::string(f.playing ? "▶ " : "⏸ ") + f.status + " · " + rate;
+  if (!f.voice.empty()) right += " · " + one_line(f.voice);
+  if (f.sleep_left) right += " · sleep " + format_duration(*f.sleep_left);
   std::string left = "mdspeak · " + one_line(f.title);  // a file name can hold anything
   std::size_t right_width = display_width(right);
   if (w > right_width + 4) {

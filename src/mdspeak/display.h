@@ -19,6 +19,7 @@ struct Frame {
   std::string status;  // "reading", "paused", "summary", "finished", ...
   bool playing = false;
   double rate = 1.0;
+  std::string voice;         // the language spoken and, when one was asked for, the voice's name
   std::string heading;       // the heading the utterance sits under, if any
   std::string kind;          // the utterance's kind
   std::string position;      // "line:col"
@@ -28,7 +29,8 @@ struct Frame {
   std::size_t count = 0;
   double elapsed = 0;
   std::optional<double> remaining;
-  std::string message;  // a passing note (rate changed, no previous heading, ...)
+  std::optional<double> sleep_left;  // the sleep timer's seconds, when one is set
+  std::string message;               // a passing note (rate changed, no previous heading, ...)
   bool help = false;
 };
 

@@ -40,6 +40,39 @@ class HelpFormatter : public CLI::Formatter {
 
 }  // namespace
 
+std::optional<double> parse_duration(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  double total = 0;
+  while (!text.empty()) {
+    std::uint64_t number = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || number > 1'000'000) return std::nullopt;
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    double unit = 60;
+    if (!text.empty()) {
+      switch (text.front()) {
+        case 's':
+          unit = 1;
+          break;
+        case 'm':
+          unit = 60;
+          break;
+        case 'h':
+          unit = 3600;
+          break;
+        default:
+          return std::nullopt;
+      }
+      text.remove_prefix(1);
+    } else if (total > 0) {
+      return std::nullopt;  // "1h30" is ambiguous
+    }
+    total += static_cast<double>(number) * unit;
+  }
+  if (total <= 0) return std::nullopt;
+  return total;
+}
+
 ParseOutcome parse_options(int argc, const char* const* argv) {
   CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
   app.formatter(std::make_shared<HelpFormatter>());
@@ -48,6 +81,7 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   Options options;
   std::string lines, bytes, encoding = "utf-8", reading = "natural";
   std::uint64_t from = 0;
+  std::string sleep;
   app.add_option("FILE", options.file,
                  "Markdown file to read (- for standard input; .gz is read too)");
   auto* summary = app.add_flag("--summary", options.summary, "Speak the document's spoken summary");
@@ -67,7 +101,9 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
       app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
   app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
       ->type_name("R");
-  app.add_option("--voice", options.voice, "Voice id (see --list-voices)")->type_name("ID");
+  app.add_option("--voice", options.voice,
+                 "Voice: an id, a name, a locale or a language (see --list-voices)")
+      ->type_name("VOICE");
   app.add_option("--reading", reading,
                  "natural (default: sentence by sentence, in source order) or spec")
       ->type_name("MODE");
@@ -92,6 +128,19 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   format->needs(output);
   chapters->needs(output);
   output->excludes(print)->excludes(print_summary)->excludes(list_voices);
+  bool resume_flag = false, from_start_flag = false;
+  auto* resume =
+      app.add_flag("--resume", resume_flag, "Continue where this file was left, without asking");
+  auto* from_start = app.add_flag("--from-start", from_start_flag,
+                                  "Read from the top, without asking to continue");
+  auto* sleep_option =
+      app.add_option("--sleep", sleep,
+                     "Stop at the end of the sentence after DURATION (90s, 20m, 1h)")
+          ->type_name("DURATION");
+  resume->excludes(from_start)
+      ->excludes(from_option)
+      ->excludes(lines_option)
+      ->excludes(bytes_option);
   from_option->excludes(lines_option)->excludes(bytes_option);
   lines_option->excludes(bytes_option);
   print->excludes(print_summary)->excludes(summary)->excludes(list_voices);
@@ -99,7 +148,7 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   summary->excludes(list_voices);
   app.footer(
       "Keys while reading: space pause/resume, n/p next/previous utterance, ]/[ next/previous "
-      "heading, +/- rate, s summary, q quit, ? help.");
+      "heading, +/- rate, s summary, t sleep timer, w where am I, q quit, ? help.");
 
   ParseOutcome outcome;
   auto usage_error = [&](const std::string& message) {
@@ -139,6 +188,11 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
     return usage_error("--reading wants natural or spec, got '" + reading + "'");
   }
   options.natural_reading = reading == "natural";
+  if (resume_flag) options.resume = Options::Resume::kYes;
+  if (from_start_flag) options.resume = Options::Resume::kNo;
+  if (sleep_option->count() > 0 && !(options.sleep_seconds = parse_duration(sleep))) {
+    return usage_error("--sleep wants a duration such as 90s, 20m or 1h, got '" + sleep + "'");
+  }
   if (!options.file.empty() && options.list_voices) {
     return usage_error("--list-voices takes no FILE");
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "input.h"
@@ -37,7 +38,14 @@ struct Options {
   std::optional<std::string> transcript;
   std::optional<std::string> format;
   unsigned chapters = 2;  // headings of this level or above start chapters
+  // Whether to continue where this file was left: ask (on a terminal only), or decided by
+  // --resume / --from-start.
+  enum class Resume { kAsk, kYes, kNo } resume = Resume::kAsk;
+  std::optional<double> sleep_seconds;  // --sleep: stop at the end of the sentence after it
 };
+
+// "90s", "20m", "1h", "1h30m"; a bare number is minutes. Nothing when malformed or zero.
+std::optional<double> parse_duration(std::string_view text);
 
 // What parsing decided: run with `options`, or exit at once with `exit_code` after writing
 // `out` to standard output and `err` to standard error (help, version, usage errors).

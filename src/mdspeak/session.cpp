@@ -18,9 +18,11 @@
 #include "display.h"
 #include "export_client.h"
 #include "input.h"
+#include "positions.h"
 #include "service.h"
 #include "terminal.h"
 #include "utterances.h"
+#include "voices.h"
 
 namespace mdspeak::reader {
 
@@ -37,12 +39,14 @@ constexpr auto kTick = 250ms;
 // A service that stops answering is an error, never a hang (loading the largest document we
 // accept takes a few seconds).
 constexpr auto kSpeakAnswerBound = 30s;
-constexpr double kCharsPerSecond = 14.0;  // at rate 1.0, until a measurement exists
 constexpr const char* kDocumentId = "doc";
 // From this size on a document's head is spoken while the rest loads (a 256 KB load takes the
 // service some 10 ms on a quiet machine, a 10 MB one 0.1-0.3 s); the head is minutes of speech.
 constexpr std::size_t kHeadFrom = 256 * 1024;
 constexpr std::size_t kHeadBytes = 8 * 1024;
+constexpr const char* kWhereId = "where";  // the words of `w`, a document of their own
+// What `t` cycles through, in minutes (0: off).
+constexpr std::array<int, 4> kSleepChoices = {0, 15, 30, 60};
 
 int fatal(const std::string& message) {
   std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
@@ -104,6 +108,75 @@ std::string died(ServiceProcess& service) {
   return text;
 }
 
+// Where the reading of one file is remembered when it stops.
+struct Memory {
+  std::filesystem::path store;  // the positions file
+  std::string path;             // the document, absolute
+  std::string digest;
+  bool warned = false;  // the positions file was already said to be unusable
+};
+
+// Where to begin instead of the chosen range's start: a remembered offset in an unchanged file,
+// or in an edited one the remembered heading, once the utterances are known.
+struct ResumeAt {
+  std::optional<std::uint64_t> offset;
+  std::optional<SavedPosition> by_heading;
+};
+
+// "Continue at 12:3 'Install'? [Y/n]" on the terminal; Enter is yes, end of input no.
+bool ask_to_continue(const SavedPosition& saved, bool changed) {
+  std::string heading = saved.heading.empty() ? "" : "'" + one_line(saved.heading) + "'";
+  std::string where = changed ? heading + " (the file has changed)"
+                              : format_position(saved.at) + (heading.empty() ? "" : " " + heading);
+  std::printf("Continue at %s? [Y/n] ", where.c_str());
+  std::fflush(stdout);
+  char answer[64];
+  if (std::fgets(answer, sizeof answer, stdin) == nullptr) {
+    std::printf("\n");
+    return false;
+  }
+  std::string_view text(answer);
+  auto first = text.find_first_not_of(" \t\r\n");
+  return first == std::string_view::npos || text[first] == 'y' || text[first] == 'Y';
+}
+
+// Decides where a speaking run begins: the file's remembered place when it is wanted (asked on a
+// terminal, or --resume), else the chosen range. A damaged or unreadable positions file costs a
+// warning, never the reading.
+std::optional<Memory> recall(const Options& options, const std::string& source, bool interactive,
+                             ResumeAt& resume) {
+  if (options.summary || options.file == "-") return std::nullopt;
+  auto store = positions_path();
+  if (!store) return std::nullopt;
+  std::error_code error;
+  auto absolute = std::filesystem::weakly_canonical(std::filesystem::absolute(options.file), error);
+  if (error) return std::nullopt;
+  Memory memory{*store, absolute.string(), content_digest(source)};
+  bool wanted = options.resume == Options::Resume::kYes ||
+                (options.resume == Options::Resume::kAsk && interactive &&
+                 options.range.kind == RangeChoice::Kind::kAll);
+  if (!wanted) return memory;
+  auto entries = load_positions(*store);
+  if (!entries) {
+    std::fprintf(stderr,
+                 "mdspeak: cannot use the remembered positions (%s); reading from the top\n",
+                 entries.error().describe().c_str());
+    memory.warned = true;
+    return memory;
+  }
+  const SavedPosition* saved = find_saved(*entries, memory.path);
+  if (saved == nullptr) return memory;
+  bool changed = saved->digest != memory.digest;
+  if (changed && saved->heading.empty()) return memory;  // nothing to find it by
+  if (options.resume == Options::Resume::kAsk && !ask_to_continue(*saved, changed)) return memory;
+  if (changed) {
+    resume.by_heading = *saved;
+  } else {
+    resume.offset = saved->offset;
+  }
+  return memory;
+}
+
 class Reader {
  public:
   // `terminal`: where keys come from (none: no keys); `draws`: the display goes there too.
@@ -116,11 +189,16 @@ class Reader {
         terminal_(terminal),
         draws_(draws) {
     rate_ = options.rate;
+    voice_ = options.voice;
     title_ = options.file == "-" ? "standard input"
                                  : std::filesystem::path(options.file).filename().string();
   }
 
   int run(const ByteRange& range, int signal_fd);
+  void remember_in(std::optional<Memory> memory, ResumeAt resume) {
+    memory_ = std::move(memory);
+    resume_ = std::move(resume);
+  }
 
  private:
   enum class State { kStarting, kSpeaking, kPausing, kPaused, kStopping, kDone };
@@ -147,15 +225,32 @@ class Reader {
   void change_rate(double delta);
   void jump_to(std::optional<std::size_t> index, const char* none);
   void toggle_summary();
+  void cycle_sleep();
+  // `w`: speaks where the reading is, then goes on from the same utterance.
+  void where_am_i();
+  void back_from_where();
+  // At an utterance's end: true when the sleep timer has run out and the reading stops there.
+  bool sleep_due(std::size_t ended);
   void quit(int code);
   void finish();
+  // One line for standard error: at once, or after the display when there is one (and on it
+  // meanwhile).
+  void warn(const std::string& text) {
+    if (draws_) {
+      note(text);
+      warnings_.push_back(text);
+    } else {
+      std::fprintf(stderr, "mdspeak: %s\n", text.c_str());
+    }
+  }
   void note(std::string text) {
     message_ = std::move(text);
     message_until_ = Clock::now() + 3s;
   }
   void account_time();
   void draw();
-  std::optional<double> remaining() const;
+  std::optional<double> remaining();
+  void save_position() const;
 
   const Options& options_;
   std::string source_;
@@ -205,6 +300,8 @@ class Reader {
   std::optional<Clock::time_point> speaking_since_;
   std::size_t measured_chars_ = 0;  // of utterances heard from begin to end
   double measured_seconds_ = 0;     // their time, scaled to rate 1.0
+  std::optional<double> estimate_;  // the time left shown; none after a jump
+  Clock::time_point estimated_at_;
   Clock::time_point utterance_began_;
 
   std::string message_;
@@ -213,7 +310,105 @@ class Reader {
   std::optional<std::string> failure_;
   int failure_status_ = 1;
   std::optional<int> exit_code_;
+
+  std::optional<Memory> memory_;
+  ResumeAt resume_;
+
+  std::string language_;               // of the document, as the service detected it
+  std::string voice_name_;             // of the --voice asked for
+  std::optional<std::string> voice_;   // the id sent: --voice, or the voice it was found to name
+  std::vector<std::string> warnings_;  // for standard error once the screen is given back
+  std::optional<std::size_t> where_return_;  // the words of `w` are being spoken
+  std::optional<Clock::time_point> sleep_at_;
+  std::size_t sleep_choice_ = 0;  // of kSleepChoices
 };
+
+void Reader::where_am_i() {
+  if (mode_ != Mode::kDocument || current_ >= document_.size()) {
+    note(mode_ == Mode::kSummary ? "w tells the place in the document; s goes back to it"
+                                 : "not reading yet");
+    return;
+  }
+  if (state_ != State::kSpeaking && state_ != State::kPaused) return;
+  // The service speaks loaded documents only: the words are loaded under an id of their own.
+  std::size_t back = where_return_.value_or(current_);
+  send({{"type", "load_document"},
+        {"id", next_id("load")},
+        {"document_id", kWhereId},
+        {"text", where_words(document_, back, source_)}});
+  auto id = next_id("speak");
+  Json request = {{"type", "speak"}, {"id", id}, {"document_id", kWhereId}, {"rate", rate_}};
+  if (voice_) request["voice_id"] = *voice_;
+  send(request);
+  awaiting_speak_ = id;
+  speak_deadline_ = Clock::now() + kSpeakAnswerBound;
+  awaiting_pause_.reset();
+  paused_exact_ = false;
+  word_.reset();
+  where_return_ = back;
+  state_ = State::kSpeaking;
+  account_time();
+}
+
+void Reader::back_from_where() {
+  std::size_t back = *where_return_;
+  where_return_.reset();
+  speak_from(back);
+}
+
+void Reader::cycle_sleep() {
+  sleep_choice_ = (sleep_choice_ + 1) % kSleepChoices.size();
+  int minutes = kSleepChoices[sleep_choice_];
+  if (minutes == 0) {
+    sleep_at_.reset();
+    note("sleep timer off");
+  } else {
+    sleep_at_ = Clock::now() + std::chrono::minutes(minutes);
+    note("sleep in " + std::to_string(minutes) + " min, at the end of a sentence");
+  }
+}
+
+bool Reader::sleep_due(std::size_t ended) {
+  if (!sleep_at_ || Clock::now() < *sleep_at_ || state_ != State::kSpeaking) return false;
+  if (mode_ == Mode::kDocument && ended + 1 >= document_.size()) return false;  // the end anyway
+  // Remembered as the place to continue: the utterance after the one just heard.
+  if (mode_ == Mode::kDocument) {
+    current_ = ended + 1;
+  } else if (mode_ == Mode::kSummary) {
+    mode_ = Mode::kDocument;
+    current_ = document_position_;
+  }
+  word_.reset();
+  quit(0);
+  return true;
+}
+
+void Reader::save_position() const {
+  if (!memory_ || options_.summary) return;
+  auto entries = load_positions(memory_->store);
+  if (!entries) entries = std::vector<SavedPosition>{};  // damaged: said at the start; replaced
+  std::vector<SavedPosition> updated;
+  if (state_ == State::kDone && mode_ == Mode::kDocument) {
+    // Read to the end: next time begins at the top again.
+    if (find_saved(*entries, memory_->path) == nullptr) return;
+    updated = forget(std::move(*entries), memory_->path);
+  } else {
+    std::size_t index = mode_ == Mode::kSummary ? document_position_ : current_;
+    if (!started_ || index >= document_.size()) return;
+    const Utterance& u = document_[index];
+    SavedPosition entry{memory_->path, memory_->digest, u.start, u.from, "", 0};
+    if (u.heading) {
+      entry.heading = document_[*u.heading].text;
+      entry.heading_offset = document_[*u.heading].start;
+    }
+    updated = remember(std::move(*entries), std::move(entry));
+  }
+  auto stored = store_positions(memory_->store, updated);
+  if (!stored && !memory_->warned) {
+    std::fprintf(stderr, "mdspeak: cannot remember the position: %s\n",
+                 stored.error().describe().c_str());
+  }
+}
 
 void Reader::account_time() {
   auto now = Clock::now();
@@ -222,6 +417,8 @@ void Reader::account_time() {
 }
 
 void Reader::speak_from(std::size_t index, std::optional<std::uint64_t> from) {
+  where_return_.reset();
+  estimate_.reset();  // a jump, a new rate or the other list: the new figure holds at once
   auto id = next_id("speak");
   Json request;
   if (mode_ == Mode::kSummary) {
@@ -230,7 +427,8 @@ void Reader::speak_from(std::size_t index, std::optional<std::uint64_t> from) {
     request = {{"type", "speak_summary"}, {"id", id}, {"document_id", kDocumentId}};
   } else {
     request = {{"type", "speak"}, {"id", id}, {"document_id", kDocumentId}};
-    std::uint64_t start = index < document_.size() ? document_[index].start : range_.start;
+    std::uint64_t start =
+        index < document_.size() ? document_[index].start : resume_.offset.value_or(range_.start);
     if (from) start = *from;
     request["start_offset"] = start;
     if (range_.end) request["end_offset"] = *range_.end;
@@ -244,7 +442,7 @@ void Reader::speak_from(std::size_t index, std::optional<std::uint64_t> from) {
     if (index < document_.size()) index = first_selected(document_, start);
   }
   request["rate"] = rate_;
-  if (options_.voice) request["voice_id"] = *options_.voice;
+  if (voice_) request["voice_id"] = *voice_;
   request["word_events"] = true;
   send(request);
   awaiting_speak_ = id;
@@ -301,7 +499,7 @@ void Reader::resume() {
   if (state_ != State::kPaused) return;
   if (paused_exact_) {
     Json request = {{"type", "resume"}, {"id", next_id("resume")}, {"rate", rate_}};
-    if (options_.voice) request["voice_id"] = *options_.voice;
+    if (voice_) request["voice_id"] = *voice_;
     send(request);
     paused_exact_ = false;
     state_ = State::kSpeaking;
@@ -318,6 +516,7 @@ void Reader::change_rate(double delta) {
     return;
   }
   rate_ = rate;
+  estimate_.reset();
   char text[48];
   std::snprintf(text, sizeof text, "rate %.1f×", rate_);
   note(text);
@@ -418,6 +617,12 @@ void Reader::handle_key(unsigned char key) {
     case 's':
       toggle_summary();
       break;
+    case 't':
+      cycle_sleep();
+      break;
+    case 'w':
+      where_am_i();
+      break;
     case '?':
     case 'h':
       help_ = !help_;
@@ -498,18 +703,37 @@ void Reader::handle_line(const std::string& line) {
       failure_ = list.error().message;
     } else {
       document_ = std::move(*list);
+      if (message.contains("language_code") && message["language_code"].is_string()) {
+        language_ = language_name(message["language_code"].get<std::string>());
+      }
+      if (resume_.offset && mode_ == Mode::kDocument) {
+        // The first speech began at the remembered offset before the list was known: its
+        // utterance 0 is the one selected there.
+        base_ = current_ = first_selected(document_, *resume_.offset);
+        resume_.offset.reset();
+      }
+      if (resume_.by_heading && mode_ == Mode::kDocument) {
+        // The edited file's utterances are known now: begin at the remembered heading.
+        auto found = find_heading_again(document_, *resume_.by_heading);
+        resume_.by_heading.reset();
+        speak_from(found.value_or(0));
+      }
     }
   } else if (type == "list_voices_result" && id == "voices") {
     // The service falls back on another voice for an unknown id: a typo would go unnoticed.
-    bool known = false;
-    if (message.contains("voices") && message["voices"].is_array()) {
-      for (const auto& voice : message["voices"]) {
-        known = known || (voice.is_object() && voice.value("id", "") == *options_.voice);
-      }
-    }
-    if (!known) {
+    auto chosen = choose_voice(message.value("voices", Json::array()), *options_.voice);
+    if (!chosen) {
       failure_ = "no voice '" + *options_.voice + "'; mdspeak --list-voices lists them";
       failure_status_ = 2;
+      return;
+    }
+    voice_name_ = chosen->name.empty() ? chosen->id : chosen->name;
+    if (!chosen->exact) {
+      voice_ = chosen->id;
+      warn("voice '" + *options_.voice + "': using " + voice_name_ +
+           (chosen->id == voice_name_ ? "" : " (" + chosen->id + ")"));
+      // The speech went out with the words as typed, which the service does not know as an id.
+      if (state_ == State::kSpeaking && !awaiting_pause_) speak_from(current_);
     }
   } else if (type == "prepare_summary_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
@@ -526,7 +750,9 @@ void Reader::handle_line(const std::string& line) {
     }
     if (awaiting_speak_ && id == *awaiting_speak_) {
       awaiting_speak_.reset();
-      if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
+      if (message.value("queued", 0) == 0 && where_return_) {
+        back_from_where();
+      } else if (message.value("queued", 0) == 0 && state_ == State::kSpeaking) {
         nothing_spoken_ = !started_;
         finish();
       }
@@ -546,6 +772,11 @@ void Reader::handle_line(const std::string& line) {
   } else if (type == "utterance_begin" || type == "utterance_word" || type == "utterance_end" ||
              type == "utterance_failed") {
     if (awaiting_speak_ || state_ == State::kStopping || state_ == State::kDone) return;
+    if (where_return_ && message.value("document_id", "") == kWhereId) {
+      // Heard (or given up on): back to the reading, at the utterance it had reached.
+      if (type == "utterance_end" || type == "utterance_failed") back_from_where();
+      return;
+    }
     if (message.value("document_id", "") != kDocumentId) return;
     auto& utterances = list();
     std::size_t index =
@@ -570,8 +801,10 @@ void Reader::handle_line(const std::string& line) {
       // where and why, and stop rather than wait for an end that will not come.
       const std::string where =
           index < utterances.size() ? " at " + format_position(utterances[index].from) : "";
-      failure_ = "speech stopped" + where + ": " +
-                 message.value("reason", std::string("the synthesizer failed"));
+      auto reason = message.value("reason", std::string("the synthesizer failed"));
+      // Nothing was ever heard: the place does not matter, the audio does.
+      failure_ =
+          reason.starts_with("no audio output") ? reason : "speech stopped" + where + ": " + reason;
     } else {
       if (index < utterances.size() && state_ == State::kSpeaking && current_ == index) {
         measured_chars_ += utterances[index].text.size();
@@ -584,23 +817,30 @@ void Reader::handle_line(const std::string& line) {
             state_ == State::kSpeaking) {
           continue_after_head(message.value("end_offset", head_->end));
         }
-      } else if (index + 1 >= utterances.size() && state_ == State::kSpeaking) {
-        finish();
+      } else {
+        if (sleep_due(index)) return;
+        if (index + 1 >= utterances.size() && state_ == State::kSpeaking) finish();
       }
     }
   }
 }
 
-std::optional<double> Reader::remaining() const {
+std::optional<double> Reader::remaining() {
   const auto& utterances = mode_ == Mode::kDocument ? document_ : summary_;
   if (utterances.empty()) return std::nullopt;
   std::size_t chars = 0;
   for (std::size_t i = current_; i < utterances.size(); ++i) chars += utterances[i].text.size();
   if (word_ && current_ < utterances.size()) chars -= std::min(word_->begin, chars);
-  double per_second = measured_seconds_ > 2
-                          ? static_cast<double>(measured_chars_) / measured_seconds_
-                          : kCharsPerSecond;
-  return static_cast<double>(chars) / (per_second * rate_);
+  double target =
+      static_cast<double>(chars) / (speaking_speed(measured_chars_, measured_seconds_) * rate_);
+  auto now = Clock::now();
+  // Only time spent speaking counts the estimate down.
+  double dt = state_ == State::kSpeaking && !where_return_
+                  ? std::chrono::duration<double>(now - estimated_at_).count()
+                  : 0.0;
+  estimate_ = smooth_estimate(estimate_, target, dt);
+  estimated_at_ = now;
+  return estimate_;
 }
 
 void Reader::draw() {
@@ -612,13 +852,15 @@ void Reader::draw() {
   frame.color = std::getenv("NO_COLOR") == nullptr || *std::getenv("NO_COLOR") == '\0';
   frame.title = title_;
   frame.rate = rate_;
+  frame.voice = language_;
+  if (!voice_name_.empty()) frame.voice += (language_.empty() ? "" : ", voice ") + voice_name_;
   frame.playing = state_ == State::kSpeaking;
   switch (state_) {
     case State::kStarting:
       frame.status = "starting";
       break;
     case State::kSpeaking:
-      frame.status = mode_ == Mode::kSummary ? "summary" : "reading";
+      frame.status = where_return_ ? "where" : mode_ == Mode::kSummary ? "summary" : "reading";
       break;
     case State::kPausing:
       frame.status = "pausing";
@@ -653,6 +895,10 @@ void Reader::draw() {
     elapsed += std::chrono::duration<double>(Clock::now() - *speaking_since_).count();
   frame.elapsed = elapsed;
   frame.remaining = remaining();
+  if (sleep_at_) {
+    frame.sleep_left =
+        std::max(0.0, std::chrono::duration<double>(*sleep_at_ - Clock::now()).count());
+  }
   if (Clock::now() < message_until_) frame.message = message_;
   frame.help = help_;
   terminal_->write(render(frame));
@@ -667,7 +913,7 @@ void Reader::start(bool natural) {
   // the whole text replaces it under the same id while the first words are heard. Not again when
   // the natural reading was refused and the document is loaded the plain way.
   if (!reloading_ && mode_ == Mode::kDocument && range_.start == 0 && !range_.end &&
-      !options_.voice && source_.size() >= kHeadFrom) {
+      !resume_.offset && !resume_.by_heading && !options_.voice && source_.size() >= kHeadFrom) {
     if (auto cut = head_cut(source_, kHeadBytes)) {
       head_ = Head{*cut, {}, std::nullopt};
       Json head = load_request(source_.substr(0, *cut), natural);
@@ -687,13 +933,19 @@ void Reader::start(bool natural) {
   if (mode_ == Mode::kSummary) send(prepare_summary);
   // Answered before the speech begins, so a wrong voice is refused before it is heard.
   if (options_.voice && !reloading_) send({{"type", "list_voices"}, {"id", "voices"}});
-  if (!head_) speak_from(0);  // the list is not known yet: this speaks the chosen range
+  // The list is not known yet: this speaks the chosen range, or from the remembered offset; a
+  // remembered heading waits for the list.
+  if (!head_ && (!resume_.by_heading || mode_ != Mode::kDocument)) speak_from(0);
   if (mode_ == Mode::kDocument) send(prepare_summary);
 }
 
 int Reader::run(const ByteRange& range, int signal_fd) {
   range_ = range;
   mode_ = options_.summary ? Mode::kSummary : Mode::kDocument;
+  if (options_.sleep_seconds) {
+    sleep_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(*options_.sleep_seconds));
+  }
   send({{"type", "init"}, {"id", "init"}});
   start(options_.natural_reading);
   if (terminal_) draw();
@@ -758,9 +1010,11 @@ int Reader::run(const ByteRange& range, int signal_fd) {
     }
   }
   if (terminal_) terminal_->restore();
+  for (const auto& text : warnings_) std::fprintf(stderr, "mdspeak: %s\n", text.c_str());
   // A failure can come while speech runs: the service would finish it before exiting.
   if (failure_ && !service_.eof()) service_.send(dump(Json{{"type", "stop"}, {"id", "stop"}}));
   int status = service_.finish(kServiceExitBound);
+  save_position();
   if (failure_) {
     fatal(*failure_);
     return failure_status_;
@@ -904,12 +1158,16 @@ int run(const Options& options, const std::string& self_path) {
   if (options.list_voices) return list_voices(options, *service);
   if (!speaks) return print_utterances(options, source, range, *service);
 
-  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
-  int signal_fd = install_signal_pipe();
-  Terminal terminal;
   const char* term = std::getenv("TERM");
   bool capable = term == nullptr || std::string_view(term) != "dumb";
   bool draws = !options.json && capable && isatty(STDOUT_FILENO);
+  // Asked before the keys are taken and before Ctrl-C is caught: at the question it just ends.
+  ResumeAt resume;
+  auto memory = recall(options, source, draws && isatty(STDIN_FILENO), resume);
+
+  // Only speech needs stopping in order; the other modes may die of Ctrl-C as they are.
+  int signal_fd = install_signal_pipe();
+  Terminal terminal;
   bool keys = false;
   if (draws) {
     keys = terminal.open() && terminal.enter();
@@ -920,6 +1178,7 @@ int run(const Options& options, const std::string& self_path) {
     keys = terminal.open() && terminal.in_foreground() && terminal.enter(false);
   }
   Reader reader(options, std::move(source), std::move(*service), keys ? &terminal : nullptr, draws);
+  reader.remember_in(std::move(memory), std::move(resume));
   return reader.run(range, signal_fd);
 }
 

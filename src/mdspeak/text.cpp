@@ -173,4 +173,27 @@ std::optional<std::size_t> head_cut(std::string_view source, std::size_t at_leas
   return std::nullopt;
 }
 
+namespace {
+constexpr double kTypicalCharsPerSecond = 14.0;  // at rate 1.0, until measured
+constexpr double kTypicalWeight = 10.0;          // seconds of listening the typical speed counts as
+constexpr double kSmoothingSeconds = 10.0;
+constexpr double kMostChangePerSecond = 0.005;  // of the estimate
+}  // namespace
+
+double speaking_speed(std::size_t measured_chars, double measured_seconds) {
+  measured_seconds = std::max(measured_seconds, 0.0);
+  return (static_cast<double>(measured_chars) + kTypicalCharsPerSecond * kTypicalWeight) /
+         (measured_seconds + kTypicalWeight);
+}
+
+double smooth_estimate(std::optional<double> previous, double target, double dt) {
+  target = std::isfinite(target) ? std::max(target, 0.0) : 0.0;
+  if (!previous || !std::isfinite(*previous)) return target;
+  dt = std::isfinite(dt) ? std::max(dt, 0.0) : 0.0;
+  double predicted = std::max(*previous - dt, 0.0);
+  double step = (target - predicted) * (1 - std::exp(-dt / kSmoothingSeconds));
+  double most = std::max(predicted * kMostChangePerSecond, 5.0) * dt;
+  return std::max(predicted + std::clamp(step, -most, most), 0.0);
+}
+
 }  // namespace mdspeak::reader

@@ -48,6 +48,16 @@ std::vector<Span> wrap(std::string_view text, std::size_t width);
 // "m:ss", or "h:mm:ss" from an hour on.
 std::string format_duration(double seconds);
 
+// The speaking speed in characters per second at rate 1.0: `measured_chars` heard in
+// `measured_seconds`, weighed against a typical speed that counts as a few seconds of listening,
+// so that the first measurements move the estimate gradually.
+double speaking_speed(std::size_t measured_chars, double measured_seconds);
+// The time-left estimate to show: `previous` counted down by the `dt` seconds spoken since, then
+// moved toward `target` (what the text left takes at the measured speed) by a share that grows
+// with `dt` and by at most 0.5% of itself per second. A better measurement shifts a long estimate
+// over a minute or so, never by an hour at once; without `previous`, `target`.
+double smooth_estimate(std::optional<double> previous, double target, double dt);
+
 // Replaces control characters (tabs, line feeds, escapes, C1 controls) by as many spaces as
 // bytes, so a text stays on one line, cannot drive the terminal, and keeps its offsets.
 std::string one_line(std::string_view text);

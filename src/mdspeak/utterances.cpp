@@ -1,6 +1,7 @@
 #include "utterances.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace mdspeak::reader {
 
@@ -109,6 +110,67 @@ std::size_t locate(const std::vector<Utterance>& list, std::size_t base, std::ui
     if (matches(i)) return i;
   }
   return std::min<std::size_t>(base + event_index, list.empty() ? 0 : list.size() - 1);
+}
+
+int heading_level(std::string_view source, const Utterance& u) {
+  std::size_t start = std::min<std::uint64_t>(u.start, source.size());
+  std::size_t line = source.rfind('\n', start == 0 ? 0 : start - 1);
+  line = line == std::string_view::npos || start == 0 ? 0 : line + 1;
+  std::size_t i = line;
+  while (i < start && (source[i] == ' ' || source[i] == '>')) ++i;  // indents, quotes
+  int hashes = 0;
+  while (i < start && source[i] == '#') ++hashes, ++i;
+  if (hashes >= 1 && hashes <= 6) return hashes;
+  // Setext: the line after the text's last one.
+  std::size_t end = source.find('\n', std::min<std::uint64_t>(u.end, source.size()));
+  if (end == std::string_view::npos) return 1;
+  std::size_t j = end + 1;
+  while (j < source.size() && (source[j] == ' ' || source[j] == '>')) ++j;
+  return j < source.size() && source[j] == '-' ? 2 : 1;
+}
+
+std::string where_words(const std::vector<Utterance>& list, std::size_t index,
+                        std::string_view source) {
+  auto escaped = [](std::string_view text) {
+    std::string out;
+    for (char c : text) {
+      if (c == '\n' || c == '\r') c = ' ';
+      if (std::ispunct(static_cast<unsigned char>(c))) out += '\\';
+      out += c;
+    }
+    return out;
+  };
+  std::vector<std::size_t> path;
+  if (index < list.size() && list[index].heading) {
+    std::size_t h = *list[index].heading;
+    int level = heading_level(source, list[h]);
+    path.push_back(h);
+    for (std::size_t i = h; i-- > 0 && level > 1;) {
+      if (list[i].heading != i) continue;
+      int above = heading_level(source, list[i]);
+      if (above < level) {
+        path.push_back(i);
+        level = above;
+      }
+    }
+  }
+  std::string words;
+  if (path.empty()) {
+    words = "Before the first heading";
+  } else {
+    words = "Section ";
+    for (std::size_t i = path.size(); i-- > 0;) {
+      words += escaped(list[path[i]].text);
+      if (i > 0) words += ", ";
+    }
+  }
+  std::size_t before = 0, total = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    total += list[i].text.size();
+    if (i < index) before += list[i].text.size();
+  }
+  int percent = total == 0 ? 0 : static_cast<int>(before * 100 / total);
+  return words + "; " + std::to_string(percent) + " percent.";
 }
 
 }  // namespace mdspeak::reader

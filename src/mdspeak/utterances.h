@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -53,5 +54,14 @@ std::size_t first_selected(const std::vector<Utterance>& list, std::uint64_t off
 // overlapping utterance too), else the first utterance from `base` on with the same range.
 std::size_t locate(const std::vector<Utterance>& list, std::size_t base, std::uint64_t event_index,
                    std::uint64_t start, std::uint64_t end);
+
+// The level (1 to 6) of heading `u` in `source`: its run of '#', or its setext underline ('='
+// is 1); 1 when neither is found.
+int heading_level(std::string_view source, const Utterance& u);
+// What `w` says for the utterance at `index`: the headings it sits under, outermost first, and
+// the share of the text before it ("Section Notes, Install; 62 percent."). Markdown punctuation
+// in the headings is escaped, as the words are loaded as a document of their own.
+std::string where_words(const std::vector<Utterance>& list, std::size_t index,
+                        std::string_view source);
 
 }  // namespace mdspeak::reader

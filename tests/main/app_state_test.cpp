@@ -211,7 +211,7 @@ TEST(AppStateTest, SpeechIsGivenUpOnlyWithoutProgressAndWithoutSignOfLife) {
   const std::vector<Case> cases = {
       {"a long number spoken for a minute", true, seconds(60), seconds(59), false},
       {"queued behind another client for minutes", false, seconds(300), seconds(299), false},
-      {"quiet for less than the bound", true, seconds(4), seconds(0), false},
+      {"quiet for less than the bound", true, seconds(2), seconds(0), false},
       {"frozen after its begin", true, seconds(60), seconds(2), true},
       {"frozen before its begin", false, seconds(6), seconds(0), true},
   };
@@ -227,6 +227,47 @@ TEST(AppStateTest, SpeechIsGivenUpOnlyWithoutProgressAndWithoutSignOfLife) {
     s.fake->set_sign_of_life(now + c.life_after);
     EXPECT_EQ(s.state.give_up_if_stalled(now + c.later), c.gives_up);
     EXPECT_EQ(s.fake->calls(FakeOp::Stop), c.gives_up ? 2 : 1);  // cancelled in the synthesizer
+  }
+}
+
+// Until something has been heard, a synthesizer that shows no life for three seconds is taken for
+// one without an audio output and said so; once the output has worked, the usual bound and
+// reason hold.
+TEST(AppStateTest, SilenceBeforeAnythingWasHeardIsNoAudioOutputAndComesSooner) {
+  using std::chrono::seconds;
+  struct Case {
+    const char* name;
+    bool heard_before;
+    seconds later;
+    bool gives_up;
+    const char* reason;
+  } cases[] = {
+      {"nothing heard, 4 s quiet", false, seconds(4), true, "no audio output: "},
+      {"nothing heard, 2 s quiet", false, seconds(2), false, ""},
+      {"heard before, 4 s quiet", true, seconds(4), false, ""},
+      {"heard before, 6 s quiet", true, seconds(6), true, "the synthesizer stopped responding"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost s = FakeHost::create();
+    s.state.load_document(LoadDocument{"1", "doc", "First one.\n\nSecond one.\n"});
+    s.state.speak(Speak{"2", "doc", {}, {}, {}, 1.0f, true});
+    s.fake->begin_next();
+    if (c.heard_before) {
+      s.fake->end_current();
+      s.take_messages();
+      s.fake->begin_next();
+    }
+    s.take_messages();
+    const auto now = std::chrono::steady_clock::now();
+    s.fake->set_sign_of_life(now);
+    ASSERT_EQ(s.state.give_up_if_stalled(now + c.later), c.gives_up);
+    if (!c.gives_up) continue;
+    auto failed = s.state.take_failure();
+    ASSERT_TRUE(failed);
+    const auto* f = std::get_if<UtteranceFailed>(&*failed);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->reason.starts_with(c.reason)) << f->reason;
   }
 }
 
@@ -254,7 +295,8 @@ TEST(AppStateTest, SpeechGivenUpOnEndsInUtteranceFailedForClientsWithWordEvents)
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->utterance_index, 0u);
     EXPECT_EQ(f->text, "First one.");
-    EXPECT_EQ(f->reason, "the synthesizer stopped responding");
+    // Nothing of the service's was heard yet: the likely cause is said.
+    EXPECT_TRUE(f->reason.starts_with("no audio output: ")) << f->reason;
     s.fake->finish_all();
     EXPECT_TRUE(s.take_messages().empty());
   }

@@ -68,6 +68,8 @@ class Mdspeak : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     write("sample.md", kSample);
+    // Positions remembered by the runs stay with the test, away from the person's own.
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -308,6 +310,142 @@ for line in sys.stdin:
   EXPECT_EQ(r.err, "mdspeak: speech stopped at 1:1: the synthesizer stopped responding\n");
 }
 
+// A service that reads blocks as paragraphs and "# " lines as headings, logs each request and
+// speaks every utterance of a speak request (its first word too) but the document "doc"'s last,
+// which it begins and never ends (unless FAKE_END is set): the reader is stopped there by a signal,
+// like a person quitting. FAKE_DELAY is each utterance's time.
+const char* kRecordingService = R"(#!/usr/bin/env python3
+import json, os, sys, time
+def say(**m): print(json.dumps(m), flush=True)
+log = open(os.path.join(os.path.dirname(sys.argv[0]), "requests.log"), "a")
+docs = {}
+for line in sys.stdin:
+    log.write(line); log.flush()
+    r = json.loads(line); t = r["type"]; i = r.get("id")
+    if t == "init": say(type="init_result", id=i, available=True, backend="fake", message=None)
+    elif t == "load_document":
+        utterances, pos = docs.setdefault(r["document_id"], []), 0
+        utterances.clear()
+        for block in r["text"].split("\n\n"):
+            body = block.strip("\n")
+            if body:
+                start = pos + (body.index(" ") + 1 if body.startswith("#") else 0)
+                utterances.append(dict(text=r["text"][start:pos + len(body)], start_offset=start,
+                    end_offset=pos + len(body), kind="heading" if body.startswith("#") else "paragraph"))
+            pos += len(block) + 2
+        say(type="load_document_result", id=i, document_id=r["document_id"], utterance_count=len(utterances))
+    elif t == "prepare_speech":
+        say(type="prepare_speech_result", id=i, document_id="doc", language_code="en",
+            utterances=[dict(utterance_index=n, **u) for n, u in enumerate(docs["doc"])])
+    elif t == "speak":
+        d = r["document_id"]
+        chosen = [u for u in docs[d] if u["end_offset"] > r.get("start_offset", 0)]
+        say(type="speak_result", id=i, document_id=d, queued=len(chosen))
+        for n, u in enumerate(chosen):
+            e = dict(document_id=d, utterance_index=n, start_offset=u["start_offset"], end_offset=u["end_offset"])
+            say(type="utterance_begin", text=u["text"], **e)
+            word = len(u["text"].split(" ")[0])
+            say(type="utterance_word", document_id=d, utterance_index=n, start_offset=u["start_offset"],
+                end_offset=u["start_offset"] + word, text_start=0, text_end=word)
+            time.sleep(float(os.environ.get("FAKE_DELAY", "0")))
+            if n + 1 < len(chosen) or d != "doc" or os.environ.get("FAKE_END"): say(type="utterance_end", **e)
+    elif t == "stop": say(type="stop_result", id=i)
+)";
+
+TEST_F(Mdspeak, QuittingRemembersThePlaceAndResumeContinuesThere) {
+  fs::create_directories(dir_ / "fake");
+  auto service = write("fake/service", kRecordingService);
+  fs::permissions(service, fs::perms::owner_all);
+  const std::string doc = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+  write("notes.md", doc);
+  const std::string fake = "MDSPEAK_SERVICE=" + service.string();
+  const std::string quits = " timeout --preserve-status -s TERM 1.5";
+  // The start offset of each speak request since the last call.
+  auto starts = [&] {
+    std::vector<long> offsets;
+    for (auto& line : split_lines(read_file(dir_ / "fake" / "requests.log"))) {
+      std::smatch m;
+      if (line.find(R"("type":"speak")") != std::string::npos &&
+          std::regex_search(line, m, std::regex(R"("start_offset":(\d+))")))
+        offsets.push_back(std::stol(m[1]));
+    }
+    fs::remove(dir_ / "fake" / "requests.log");
+    return offsets;
+  };
+  const long second = static_cast<long>(doc.find("Second"));
+  struct Step {
+    std::string note, args, prefix;
+    int status;
+    long start;
+    std::string err;
+  } steps[] = {
+      {"quit at the second paragraph", "notes.md", fake + quits, 143, 0, ""},
+      {"--resume continues there", "--resume notes.md", fake + quits, 143, second, ""},
+      {"without a terminal nothing is asked", "notes.md", fake + quits, 143, 0, ""},
+      {"--from-start", "--from-start notes.md", fake + quits, 143, 0, ""},
+      {"--resume again", "notes.md --resume", fake + quits, 143, second, ""},
+      {"read to the end", "--resume notes.md", "FAKE_END=1 " + fake, 0, second, ""},
+      {"the end forgets the place", "--resume notes.md", fake + quits, 143, 0, ""},
+  };
+  for (auto& step : steps) {
+    auto r = run(step.args, step.prefix);
+    EXPECT_EQ(r.status, step.status) << step.note << ": " << r.err;
+    EXPECT_EQ(r.err, step.err) << step.note;
+    EXPECT_EQ(starts(), std::vector<long>{step.start}) << step.note;
+  }
+
+  // Edited since: the same heading, wherever it moved to.
+  write("notes.md", "# Notes\n\nAn introduction.\n\n" + doc.substr(9));
+  EXPECT_EQ(run("--resume notes.md", fake + quits).status, 143);
+  EXPECT_EQ(starts(),
+            std::vector<long>{static_cast<long>(read_file(dir_ / "notes.md").find("Install"))});
+
+  // A damaged positions file: one warning, the top, and a good file again after.
+  std::ofstream(dir_ / "state" / "mdspeak" / "positions") << "{\"format\":";
+  auto damaged = run("--resume notes.md", fake + quits);
+  EXPECT_EQ(damaged.status, 143);
+  EXPECT_EQ(split_lines(damaged.err).size(), 1u) << damaged.err;
+  EXPECT_TRUE(damaged.err.starts_with("mdspeak: cannot use the remembered positions"))
+      << damaged.err;
+  EXPECT_EQ(starts(), std::vector<long>{0});
+  EXPECT_EQ(run("--resume notes.md", fake + quits).err, "");
+  EXPECT_EQ(starts().size(), 1u);
+
+  // Nowhere to write: one warning, and the reading is not harmed.
+  write("blocker", "");
+  auto unwritable = run("--resume notes.md",
+                        "XDG_STATE_HOME=" + (dir_ / "blocker").string() + " " + fake + quits);
+  EXPECT_EQ(unwritable.status, 143);
+  EXPECT_EQ(split_lines(unwritable.err).size(), 1u) << unwritable.err;
+  EXPECT_EQ(starts(), std::vector<long>{0});
+}
+
+TEST_F(Mdspeak, TheSleepTimerStopsAtTheEndOfTheSentenceAfterIt) {
+  fs::create_directories(dir_ / "fake");
+  auto service = write("fake/service", kRecordingService);
+  fs::permissions(service, fs::perms::owner_all);
+  std::string doc;
+  for (int i = 0; i < 12; ++i) doc += "Paragraph " + std::to_string(i) + ".\n\n";
+  write("long.md", doc);
+  const std::string fake = "MDSPEAK_SERVICE=" + service.string() + " FAKE_DELAY=0.3";
+  auto r = run("--sleep 1s long.md", fake);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  // Every utterance begun was heard to its end, and the reading stopped well before the last.
+  auto heard = split_lines(r.out);
+  ASSERT_GE(heard.size(), 3u) << r.out;
+  ASSERT_LE(heard.size(), 8u) << r.out;
+  EXPECT_NE(read_file(dir_ / "fake" / "requests.log").find(R"("type":"stop")"), std::string::npos);
+  // The place kept is the sentence after the last one heard.
+  fs::remove(dir_ / "fake" / "requests.log");
+  run("--resume long.md",
+      "MDSPEAK_SERVICE=" + service.string() + " timeout --preserve-status -s TERM 1");
+  auto next = "Paragraph " + std::to_string(heard.size()) + ".";
+  EXPECT_NE(read_file(dir_ / "fake" / "requests.log")
+                .find(R"("start_offset":)" + std::to_string(doc.find(next))),
+            std::string::npos);
+}
+
 // ---- Live: the real speech stack ----
 
 TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
@@ -341,10 +479,42 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
     EXPECT_EQ(nothing.out, "") << args;
     EXPECT_EQ(nothing.err, says) << args;
   }
+  // A language or a name is a voice too, said in one line as it is chosen.
+  for (const char* asked : {"SPANISH", "es"}) {
+    auto chosen = run(std::string("--rate 2 --voice ") + asked + " sample.md");
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(split_lines(chosen.err).size(), 1u) << chosen.err;
+    EXPECT_TRUE(chosen.err.starts_with(std::string("mdspeak: voice '") + asked + "': using "))
+        << chosen.err;
+  }
   auto voice = run("--voice nosuch sample.md");
   EXPECT_EQ(voice.status, 2);
   EXPECT_EQ(voice.out, "");
   EXPECT_EQ(voice.err, "mdspeak: no voice 'nosuch'; mdspeak --list-voices lists them\n");
+}
+
+// An installed reader on a machine without an audio server: a runtime directory with no stack in
+// it. speech-dispatcher is started on demand and cannot open an audio output; the reader says so
+// in one line and exits 1 instead of waiting in silence.
+TEST_F(Mdspeak, LiveWithoutAnAudioOutputSaysSoAndExitsOne) {
+  auto runtime = dir_ / "runtime";
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  auto started = Clock::now();
+  auto r = run("sample.md",
+               "env -u SPEECHD_ADDRESS -u PULSE_SERVER XDG_RUNTIME_DIR=" + runtime.string());
+  auto took = Clock::now() - started;
+  // The daemon started for this run, if it is still there.
+  for (auto& entry : fs::directory_iterator("/proc")) {
+    auto args = read_file(entry.path() / "cmdline");
+    if (args.find(runtime.string()) != std::string::npos) {
+      std::system(("kill -9 " + entry.path().filename().string()).c_str());
+    }
+  }
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+  EXPECT_TRUE(r.err.starts_with("mdspeak: no audio output: ")) << r.err;
+  EXPECT_LT(took, 20s);
 }
 
 // A terminal of its own, driven by keys like a person would.
@@ -486,6 +656,40 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   quit_and_check_terminal(terminal, 10s);
 }
 
+TEST_F(LiveTerminal, QuitInTheMiddleAndTheNextStartOffersToContinueThere) {
+  if (!socket_) GTEST_SKIP() << "not our speech stack";
+  Terminal terminal(dir_);
+  terminal.type(start_command());
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+  terminal.keys("n");
+  ASSERT_TRUE(terminal.wait_for("▶ reading[\\s\\S]*The second paragraph")) << terminal.last();
+  terminal.keys("q");
+  ASSERT_TRUE(terminal.wait_for("EXIT=0")) << terminal.last();
+  fs::remove(dir_ / "protocol.log");
+
+  terminal.type("clear; " + start_command());
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for(R"(Continue at 5:1 'Listening'\? \[Y/n\])")) << terminal.last();
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("paragraph  5:[\\s\\S]*The second paragraph")) << terminal.last();
+  auto second = read_file(dir_ / "doc.md").find("The second");
+  EXPECT_TRUE(log_has(R"("type":"utterance_begin","document_id":"doc","utterance_index":0,)"
+                      R"("start_offset":)" +
+                      std::to_string(second)))
+      << log();
+  quit_and_check_terminal(terminal, 10s);
+
+  // Answered no: from the top.
+  terminal.type("clear; " + start_command());
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for(R"(Continue at 5:1)")) << terminal.last();
+  terminal.type("n");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("The first paragraph")) << terminal.last();
+  quit_and_check_terminal(terminal, 10s);
+}
+
 TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
   if (!socket_) GTEST_SKIP() << "not our speech stack";
   for (const char* options : {"", "--json "}) {
@@ -546,6 +750,40 @@ TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
   std::this_thread::sleep_for(1200ms);
   EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after fg and space";
   quit_and_check_terminal(terminal, 10s);
+}
+
+// `w` in a terminal: the place is said as a document of its own, then the reading goes on at the
+// utterance it had reached. The service is the recording one: no speech stack needed.
+TEST_F(Mdspeak, WhereAmISpeaksTheHeadingsAndPercentThenGoesOn) {
+  fs::create_directories(dir_ / "fake");
+  auto service = write("fake/service", kRecordingService);
+  fs::permissions(service, fs::perms::owner_all);
+  const std::string doc = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+  write("notes.md", doc);
+  Terminal terminal(dir_);
+  terminal.type("MDSPEAK_SERVICE=" + service.string() + " " MDSPEAK_PATH " " +
+                quote(dir_ / "notes.md") + "; echo EXIT=$?");
+  terminal.keys("Enter");
+  ASSERT_TRUE(terminal.wait_for("▶ reading[\\s\\S]*Second paragraph")) << terminal.last();
+  // The service keeps its log open: only what comes after the key is looked at.
+  auto before = read_file(dir_ / "fake" / "requests.log").size();
+  terminal.keys("w");
+  std::vector<std::string> requests;
+  for (auto deadline = Clock::now() + 5s; requests.size() < 3 && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+    requests = split_lines(read_file(dir_ / "fake" / "requests.log").substr(before));
+  }
+  ASSERT_TRUE(terminal.wait_for("▶ reading[\\s\\S]*Second paragraph")) << terminal.last();
+  ASSERT_EQ(requests.size(), 3u) << read_file(dir_ / "fake" / "requests.log");
+  EXPECT_NE(requests[0].find(R"("document_id":"where","id":"load-)"), std::string::npos);
+  EXPECT_NE(requests[0].find(R"("text":"Section Notes, Install; 62 percent.")"), std::string::npos)
+      << requests[0];
+  EXPECT_NE(requests[1].find(R"("document_id":"where")"), std::string::npos) << requests[1];
+  EXPECT_NE(requests[2].find(R"("document_id":"doc")"), std::string::npos) << requests[2];
+  EXPECT_NE(requests[2].find(R"("start_offset":)" + std::to_string(doc.find("Second"))),
+            std::string::npos)
+      << requests[2];
+  quit_and_check_terminal(terminal, 5s);
 }
 
 }  // namespace

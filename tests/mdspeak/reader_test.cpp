@@ -1,14 +1,19 @@
 // The reader's pure parts: positions, widths, input checks, arguments, the display.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "display.h"
 #include "input.h"
 #include "options.h"
+#include "positions.h"
 #include "text.h"
 #include "utterances.h"
+#include "voices.h"
 
 namespace mdspeak::reader {
 namespace {
@@ -175,6 +180,10 @@ TEST(Options, BadArgumentsExitTwoWithUsage) {
       {"--reading", "fast", "f.md"},
       {"--list-voices", "f.md"},
       {"a.md", "b.md"},
+      {"--resume", "--from-start", "f.md"},
+      {"--resume", "--from", "3", "f.md"},
+      {"--sleep", "soon", "f.md"},
+      {"--sleep", "0m", "f.md"},
   };
   for (auto& args : bad) {
     auto outcome = parse(args);
@@ -203,6 +212,22 @@ TEST(Options, GoodArguments) {
   EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--reading", "natural", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--list-voices"}).options);
+  EXPECT_EQ(parse({"f.md"}).options->resume, Options::Resume::kAsk);
+  EXPECT_EQ(parse({"--resume", "f.md"}).options->resume, Options::Resume::kYes);
+  EXPECT_EQ(parse({"f.md", "--from-start"}).options->resume, Options::Resume::kNo);
+  EXPECT_EQ(parse({"--sleep", "20m", "f.md"}).options->sleep_seconds, 1200.0);
+}
+
+TEST(Options, SleepDurations) {
+  struct Case {
+    const char* text;
+    std::optional<double> seconds;
+  } cases[] = {
+      {"90s", 90},  {"20m", 1200}, {"1h", 3600}, {"1h30m", 5400}, {"15", 900},
+      {"", {}},     {"0", {}},     {"m", {}},    {"20x", {}},     {"-5m", {}},
+      {"1h30", {}}, {"1.5h", {}},  {" 5m", {}},
+  };
+  for (auto& c : cases) EXPECT_EQ(parse_duration(c.text), c.seconds) << c.text;
 }
 
 TEST(Options, RangesBecomeByteRanges) {
@@ -359,6 +384,15 @@ TEST(Display, ShowsTheWordPositionAndProgress) {
     if (bar[i] == '[') i -= 2;
   }
   EXPECT_EQ(filled, cells * 6 / 20);
+
+  EXPECT_EQ(plain.find("sleep"), std::string::npos);
+  f.sleep_left = 840;
+  EXPECT_TRUE(strip_escapes(render_lines(f)[0]).ends_with("reading · 1.0× · sleep 14:00"))
+      << render_lines(f)[0];
+  f.voice = "English, voice Spanish (Spain)";
+  EXPECT_TRUE(strip_escapes(render_lines(f)[0])
+                  .ends_with("reading · 1.0× · English, voice Spanish (Spain) · sleep 14:00"))
+      << render_lines(f)[0];
 }
 
 TEST(Display, NoColorKeepsOnlyTheHighlight) {
@@ -377,6 +411,246 @@ TEST(Display, LongTextScrollsToKeepTheWordInView) {
   auto plain = strip_escapes(render(f));
   EXPECT_NE(plain.find("word."), std::string::npos);
   EXPECT_EQ(plain.find("Quill"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+SavedPosition saved(std::string path, std::uint64_t offset, std::string heading = "") {
+  return {std::move(path), "d", offset, Position{2, 1}, std::move(heading), 0};
+}
+
+TEST(Positions, RememberKeepsOnePerFileMostRecentFirstAndBounded) {
+  std::vector<SavedPosition> entries;
+  entries = remember(entries, saved("/a.md", 1));
+  entries = remember(entries, saved("/b.md", 2));
+  entries = remember(entries, saved("/a.md", 3));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].path, "/a.md");
+  EXPECT_EQ(entries[0].offset, 3u);
+  EXPECT_EQ(entries[1].path, "/b.md");
+  for (int i = 0; i < 5; ++i) entries = remember(entries, saved("/" + std::to_string(i), 0), 4);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].path, "/4");
+  EXPECT_EQ(find_saved(entries, "/a.md"), nullptr);  // the oldest went first
+  EXPECT_EQ(forget(entries, "/3").size(), 3u);
+}
+
+TEST(Positions, SerialisedEntriesParseBackAndDamageIsRefused) {
+  auto entries = remember({}, {"/tab\there \"q\".md", "0123", 77, Position{12, 3}, "Install", 40});
+  entries = remember(entries, saved("/b.md", 5, "ñandú"));
+  auto back = parse_positions(serialise_positions(entries));
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->size(), 2u);
+  const auto& a = (*back)[1];
+  EXPECT_EQ(a.path, "/tab\there \"q\".md");
+  EXPECT_EQ(a.digest, "0123");
+  EXPECT_EQ(a.offset, 77u);
+  EXPECT_EQ(a.at.line, 12u);
+  EXPECT_EQ(a.at.column, 3u);
+  EXPECT_EQ(a.heading, "Install");
+  EXPECT_EQ(a.heading_offset, 40u);
+  EXPECT_EQ((*back)[0].heading, "ñandú");
+
+  for (const char* damaged : {"", "garbage", "{\"files\":[]}", "[1,2]",
+                              "{\"format\":\"mdspeak-positions\",\"files\":{}}"}) {
+    EXPECT_FALSE(parse_positions(damaged)) << damaged;
+  }
+  // A bad entry is dropped, the good ones kept.
+  auto mixed = parse_positions(R"({"format":"mdspeak-positions","files":[
+    {"path":"/x","digest":"d","offset":-1,"line":1,"column":1,"heading":"","heading_offset":0},
+    {"path":"/y","digest":"d","offset":4,"line":0,"column":1,"heading":"","heading_offset":0},
+    7,
+    {"path":"/z","digest":"d","offset":4,"line":1,"column":1,"heading":"","heading_offset":0}]})");
+  ASSERT_TRUE(mixed);
+  ASSERT_EQ(mixed->size(), 1u);
+  EXPECT_EQ((*mixed)[0].path, "/z");
+}
+
+TEST(Positions, DigestTellsContentsApart) {
+  EXPECT_EQ(content_digest("# A\n"), content_digest("# A\n"));
+  EXPECT_NE(content_digest("# A\n"), content_digest("# B\n"));
+  EXPECT_NE(content_digest(""), content_digest(std::string(1, '\0')));
+  EXPECT_EQ(content_digest("").size(), 16u);
+}
+
+TEST(Positions, AnEditedFileContinuesAtTheNearestHeadingOfTheSameText) {
+  const std::string source = "# Notes\n\n## Install\n\nx\n\n## Use\n\n## Install\n";
+  LineIndex lines(source);
+  auto list = *utterances_from_json(nlohmann::json::parse(R"([
+    {"text":"Notes","start_offset":2,"end_offset":7,"kind":"heading"},
+    {"text":"Install","start_offset":12,"end_offset":19,"kind":"heading"},
+    {"text":"x","start_offset":21,"end_offset":22,"kind":"paragraph"},
+    {"text":"Use","start_offset":27,"end_offset":30,"kind":"heading"},
+    {"text":"Install","start_offset":35,"end_offset":42,"kind":"heading"}])"),
+                                    lines);
+  struct Case {
+    std::string heading;
+    std::uint64_t heading_offset;
+    std::optional<std::size_t> found;
+  } cases[] = {
+      {"Install", 10, 1}, {"Install", 40, 4}, {"Use", 0, 3},
+      {"Gone", 12, {}},   {"", 0, {}},        {"x", 21, {}},  // a paragraph is no heading
+  };
+  for (auto& c : cases) {
+    EXPECT_EQ(find_heading_again(list, {"/f", "old", 0, {}, c.heading, c.heading_offset}), c.found)
+        << c.heading << " " << c.heading_offset;
+  }
+}
+
+TEST(Positions, StoreReplacesTheFileWholeAndLoadTellsDamage) {
+  namespace fs = std::filesystem;
+  auto dir = fs::temp_directory_path() / ("mdspeak-positions-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  auto file = dir / "state" / "positions";
+  auto empty = load_positions(file);
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+  ASSERT_TRUE(store_positions(file, {saved("/a.md", 9)}));
+  auto loaded = load_positions(file);
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ((*loaded)[0].offset, 9u);
+  std::size_t files = 0;
+  for ([[maybe_unused]] auto& entry : fs::directory_iterator(dir / "state")) ++files;
+  EXPECT_EQ(files, 1u);  // no temporary left behind
+  std::ofstream(file) << "{\"format\":";
+  EXPECT_FALSE(load_positions(file));
+  // A directory where the file should be: an error to report, not a crash.
+  fs::remove(file);
+  fs::create_directories(file);
+  EXPECT_FALSE(store_positions(file, {saved("/a.md", 9)}));
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+TEST(Utterances, WhereWordsGiveTheHeadingPathAndThePercent) {
+  const std::string source =
+      "# Guide\n\nIntro text.\n\n## Install\n\nRun it.\n\n### On *Debian*\n\nApt.\n\n"
+      "Usage\n-----\n\nType.\n";
+  LineIndex lines(source);
+  auto at = [&](const char* text) { return source.find(text); };
+  auto item = [&](const char* text, const char* kind, std::size_t length) {
+    auto start = at(text);
+    return nlohmann::json{{"text", std::string(text).substr(0, length)},
+                          {"start_offset", start},
+                          {"end_offset", start + length},
+                          {"kind", kind}};
+  };
+  auto list = *utterances_from_json(
+      nlohmann::json::array({item("Guide", "heading", 5), item("Intro text.", "paragraph", 11),
+                             item("Install", "heading", 7), item("Run it.", "paragraph", 7),
+                             item("On *Debian*", "heading", 11), item("Apt.", "paragraph", 4),
+                             item("Usage", "heading", 5), item("Type.", "paragraph", 5)}),
+      lines);
+  EXPECT_EQ(heading_level(source, list[0]), 1);
+  EXPECT_EQ(heading_level(source, list[4]), 3);
+  EXPECT_EQ(heading_level(source, list[6]), 2);  // setext
+  struct Case {
+    std::size_t index;
+    std::string words;
+  } cases[] = {
+      {0, "Section Guide; 0 percent."},
+      {3, "Section Guide, Install; 41 percent."},
+      {5, "Section Guide, Install, On \\*Debian\\*; 74 percent."},
+      {7, "Section Guide, Usage; 90 percent."},  // a sibling replaces the deeper path
+  };
+  for (auto& c : cases) EXPECT_EQ(where_words(list, c.index, source), c.words) << c.index;
+  list[0].heading.reset();
+  list[1].heading.reset();
+  EXPECT_EQ(where_words(list, 1, source), "Before the first heading; 9 percent.");
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+// Ticks of a quarter second, as the display redraws, toward a target that counts down as well.
+double follow(double shown, double target, double seconds) {
+  std::optional<double> estimate = shown;
+  for (double t = 0; t < seconds; t += 0.25) estimate = smooth_estimate(estimate, target - t, 0.25);
+  return *estimate;
+}
+
+TEST(Estimate, ALongEstimateMovesGraduallyAndThenSettles) {
+  EXPECT_EQ(smooth_estimate(std::nullopt, 600, 5), 600);  // the first figure as it is
+  EXPECT_EQ(smooth_estimate(100, 99, 1), 99);             // agreeing: a plain countdown
+  EXPECT_EQ(smooth_estimate(100, 100, 0), 100);           // paused: no change
+  EXPECT_EQ(smooth_estimate(3, 0, 5), 0);                 // never below zero
+  struct Case {
+    double shown, target, after, at_least, at_most;
+  } cases[] = {
+      // The reported jump: 3:45:16 to 2:45:52 within 10 s. Now: by minutes, not an hour.
+      {13516, 9952, 10, 13516 - 10 - 900, 13516 - 10},
+      {9952, 13516, 10, 9952 - 10, 9952 - 10 + 900},
+      // A minute and a half later it agrees with the measurement.
+      {13516, 9952, 90, 9952 - 90 - 60, 9952 - 90 + 60},
+      // Short estimates settle within half a minute.
+      {60, 40, 30, 10 - 2, 10 + 2},
+  };
+  for (auto& c : cases) {
+    double value = follow(c.shown, c.target, c.after);
+    EXPECT_GE(value, c.at_least) << c.shown << " -> " << c.target << " after " << c.after;
+    EXPECT_LE(value, c.at_most) << c.shown << " -> " << c.target << " after " << c.after;
+  }
+}
+
+TEST(Estimate, SpeakingSpeedLeansOnMeasurementAsItGrows) {
+  EXPECT_DOUBLE_EQ(speaking_speed(0, 0), 14.0);
+  double early = speaking_speed(50, 2.5);  // 20 chars/s heard for 2.5 s
+  EXPECT_GT(early, 14.0);
+  EXPECT_LT(early, 16.0);
+  EXPECT_NEAR(speaking_speed(20 * 600, 600), 20.0, 0.2);
+}
+
+}  // namespace
+}  // namespace mdspeak::reader
+
+namespace mdspeak::reader {
+namespace {
+
+TEST(Voices, AnIdANameALocaleOrALanguageCaseInsensitively) {
+  auto voices = nlohmann::json::parse(R"j([
+    {"id":"en-us","name":"English (America)","locale":"en-US"},
+    {"id":"es","name":"Spanish (Spain)","locale":"es-ES"},
+    {"id":"es-419","name":"Spanish (Latin America)","locale":"es-419"},
+    {"id":"Es-MX","name":"Mexican","locale":"es_MX"},
+    {"name":"no id","locale":"fr-FR"}])j");
+  struct Case {
+    const char* asked;
+    std::optional<std::string> id;
+    bool exact;
+  } cases[] = {
+      {"es", "es", true},                            // an id first, though it is also a language
+      {"EN-US", "en-us", false},                     // an id, any case
+      {"spanish (latin america)", "es-419", false},  // a name
+      {"es_mx", "Es-MX", false},                     // an id again, '_' as '-'
+      {"es-MX", "Es-MX", false},
+      {"ES-ES", "es", false},    // a locale
+      {"spanish", "es", false},  // a language: the first, the service's best
+      {"English", "en-us", false},
+      {"fr-FR", {}, false},  // no id to send
+      {"nosuch", {}, false},
+      {"", {}, false},
+  };
+  for (auto& c : cases) {
+    auto chosen = choose_voice(voices, c.asked);
+    ASSERT_EQ(chosen.has_value(), c.id.has_value()) << c.asked;
+    if (!chosen) continue;
+    EXPECT_EQ(chosen->id, *c.id) << c.asked;
+    EXPECT_EQ(chosen->exact, c.exact) << c.asked;
+  }
+  EXPECT_FALSE(choose_voice(nlohmann::json::object(), "es"));
 }
 
 }  // namespace

@@ -209,7 +209,9 @@ for line in sys.stdin:
     elif t == "prepare_speech":
         send("prepare_speech_result", id=i, document_id=doc, language_code="en", utterances=said)
     elif t == "list_voices":
-        send("list_voices_result", id=i, voices=[])
+        send("list_voices_result", id=i, voices=[] if mode != "two-voices" else [
+            dict(id="en-a", name="English A", locale="en-US"),
+            dict(id="en-b", name="English B", locale="en-GB")])
     elif t == "stop":
         send("stop_result", id=i)
     elif t == "speak" and mode == "speak-fails":
@@ -389,6 +391,23 @@ test("a service without pause is stopped, then resumed at the utterance", "offli
     mdspeak.stop()
     mdspeak.shutdown()
   end
+end)
+
+test("the statusline names a voice chosen during reading at once", "offline", function()
+  mdspeak.setup({ service = fake_service("two-voices", tmp .. "/voices"), pause_timeout_ms = 200 })
+  open("voices.md", "One.\n\nTwo.\n")
+  vim.cmd("MdspeakRead")
+  check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), "reading began")
+  check(mdspeak.status():find("English A", 1, true), "first voice shown: " .. mdspeak.status())
+  vim.cmd("MdspeakVoice en-b")
+  check(vim.wait(2000, function()
+    return mdspeak.status():find("English B", 1, true) ~= nil
+  end, 10), "new voice shown: " .. mdspeak.status())
+  mdspeak.stop()
+  mdspeak.shutdown()
+  mdspeak.setup({})
 end)
 
 test("a rate outside 0.5 to 2.0 is refused with one error and the rate kept", "offline", function()

@@ -801,6 +801,14 @@ end
 local function apply_voice(id)
   config.voice = id
   state.announced = nil
+  -- The statusline names the new voice at once, not from the next reading on.
+  if state.voices and state.reading then
+    local voice = M.chosen_voice(state.voices, id, state.language)
+    state.voice = voice and voice.name or nil
+    vim.schedule(function()
+      vim.cmd("redrawstatus")
+    end)
+  end
   reapply()
 end
 
