@@ -144,29 +144,29 @@ double timed_load(const std::string& line) {
 // the order alternating between iterations.
 void BM_LoadNaturalAgainstSpec(benchmark::State& state) {
   const std::string text = document_of(static_cast<std::size_t>(state.range(0)) << 20);
-  const std::string spec_line = load_line(text);
+  const std::string plain_line = load_line(text);
   const std::string natural_line = load_line(text, "natural");
-  double spec_total = 0;
+  double plain_total = 0;
   double natural_total = 0;
   bool natural_first = false;
   for (auto _ : state) {
-    double spec = 0;
+    double plain = 0;
     double natural = 0;
     if (natural_first) natural = timed_load(natural_line);
-    spec = timed_load(spec_line);
+    plain = timed_load(plain_line);
     if (!natural_first) natural = timed_load(natural_line);
     natural_first = !natural_first;
-    if (spec < 0 || natural < 0) {
+    if (plain < 0 || natural < 0) {
       state.SkipWithError("no load_document_result");
       break;
     }
     state.SetIterationTime(natural);
-    spec_total += spec;
+    plain_total += plain;
     natural_total += natural;
   }
-  state.counters["spec_MB_per_s"] =
-      static_cast<double>(text.size()) / 1e6 * static_cast<double>(state.iterations()) / spec_total;
-  state.counters["natural_vs_spec"] = natural_total / spec_total;
+  state.counters["spec_MB_per_s"] = static_cast<double>(text.size()) / 1e6 *
+                                    static_cast<double>(state.iterations()) / plain_total;
+  state.counters["natural_vs_spec"] = natural_total / plain_total;
 }
 // The same comparison for the reading alone, in CPU time of this process (both threads of a
 // large document's reading), which a busy machine disturbs less than the time of a load.
@@ -186,7 +186,7 @@ void BM_ReadNaturalAgainstSpec(benchmark::State& state) {
       const double start = process_cpu_seconds();
       {
         ParsedMarkdownDocument doc =
-            parse_markdown_document(text, natural ? ReadingMode::Natural : ReadingMode::Spec);
+            parse_markdown_document(text, natural ? ReadingMode::Natural : ReadingMode::Plain);
         benchmark::DoNotOptimize(doc);
         seconds[natural ? 1 : 0] += process_cpu_seconds() - start;
       }

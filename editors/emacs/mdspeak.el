@@ -81,9 +81,9 @@ on the variable `exec-path'."
 (defcustom mdspeak-reading 'natural
   "How the service reads documents.
 `natural': in source order, a sentence at a time, code blocks
-announced; `spec': the service's plain reading.  A service that does
+announced; `plain': the service's plain reading.  A service that does
 not know natural reading is used with its plain reading."
-  :type '(choice (const natural) (const spec)))
+  :type '(choice (const natural) (const plain)))
 
 (defcustom mdspeak-follow t
   "Non-nil means point follows the spoken word until you move it."
@@ -161,7 +161,7 @@ PREFIX/bin; in the source tree, in the release build."
 
 ;; Each service process keeps, as properties, what belongs to it alone:
 ;; `waiting' (request id -> function called with the answer and a failure
-;; reason), `voices' once listed, `spec-only' once it refused natural
+;; reason), `voices' once listed, `plain-only' once it refused natural
 ;; reading, `no-pause' once it left `pause' unanswered, `stderr' (the pipe
 ;; of its standard error) and `closing' once it is being ended.
 
@@ -420,10 +420,10 @@ ON-ANSWER is as for `mdspeak--call-raw'."
              (text (mdspeak--buffer-text))
              (load `((type . "load_document") (document_id . ,id) (text . ,text))))
         (when (and (eq mdspeak-reading 'natural)
-                   (not (process-get mdspeak--process 'spec-only)))
+                   (not (process-get mdspeak--process 'plain-only)))
           (let ((answer (mdspeak--call-raw (cons '(reading . "natural") load))))
             (if (equal (alist-get 'code answer) "unsupported_reading")
-                (process-put mdspeak--process 'spec-only t)
+                (process-put mdspeak--process 'plain-only t)
               (mdspeak--check-answer load answer "load_document_result")
               (setq load nil))))
         (when load

@@ -115,7 +115,7 @@ Message AppState::load_document(LoadDocument request) {
                        "reading must be \"natural\" or \"spec\" (or left out)"};
   }
   const ReadingMode mode =
-      request.reading == RequestedReading::Natural ? ReadingMode::Natural : ReadingMode::Spec;
+      request.reading == RequestedReading::Natural ? ReadingMode::Natural : ReadingMode::Plain;
   // Detection reads the utterance texts (as if joined by single spaces) as they are made, in
   // what time the parse leaves idle, and finishes while the summary is written. The words a
   // natural reading adds for code blocks are not the document's.

@@ -34,7 +34,7 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
   TextSourceMap source_map;                  // word-level source ranges of `utterances`
   std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
-  ReadingMode reading = ReadingMode::Spec;   // what the client asked for at load
+  ReadingMode reading = ReadingMode::Plain;   // what the client asked for at load
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,

@@ -37,12 +37,12 @@ enum class UtteranceKind : std::uint8_t {
   CodeBlock
 };
 
-// How a document is read aloud. `Spec` is the reading every client gets unless it asks: a
+// How a document is read aloud. `Plain` is the reading every client gets unless it asks: a
 // container's text after the blocks nested in it, a block's sentences sharing its range, code and
 // images silent. `Natural` reads in source order, gives each sentence its own range, cuts only
 // where a listener hears a sentence end, keeps the source's spacing around inline code, announces
 // code blocks and images with alt text, and reads table cells with their headers.
-enum class ReadingMode : std::uint8_t { Spec, Natural };
+enum class ReadingMode : std::uint8_t { Plain, Natural };
 
 // What a task item's text starts with, for an open and a done task (then a space and the text).
 inline constexpr std::string_view kTodoPrefix = "To do:";
@@ -123,7 +123,7 @@ struct ParsedMarkdownDocument {
 
 // Reads any Markdown source; the empty source gives an empty document.
 ParsedMarkdownDocument parse_markdown_document(std::string_view source,
-                                               ReadingMode mode = ReadingMode::Spec);
+                                               ReadingMode mode = ReadingMode::Plain);
 
 // Shown the utterances of a document being read as they are made (each once, in order, texts
 // final), on the reading thread, so that work on them can start before the reading ends.
@@ -134,7 +134,7 @@ using UtteranceWatcher = std::function<void(std::span<const Utterance>)>;
 // with additions), for the caller to free when it suits.
 ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
                                                         const UtteranceWatcher& watcher = {},
-                                                        ReadingMode mode = ReadingMode::Spec);
+                                                        ReadingMode mode = ReadingMode::Plain);
 
 // Words the code block announcements of a natural reading in Spanish instead of English.
 void announce_code_blocks_in_spanish(ParsedMarkdownDocument& document);

@@ -77,6 +77,6 @@ void append_inline_code(std::string& out, std::string_view code, Segments& segme
 enum class Reading : std::uint8_t { OneThread, TwoThreads };
 
 ParsedMarkdownDocument parse_markdown_document(std::string_view source, Reading reading,
-                                               ReadingMode mode = ReadingMode::Spec);
+                                               ReadingMode mode = ReadingMode::Plain);
 
 }  // namespace mdspeak::markdown

@@ -177,9 +177,9 @@ Result<Request> build_list_voices(Fields& f) {
 // Any value but the two names is kept as unsupported, for the host to answer with an error.
 Result<RequestedReading> take_reading(const Value& value) {
   if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) {
-    return RequestedReading::Spec;
+    return RequestedReading::Plain;
   }
-  if (value.kind == Value::Kind::String && value.text == "spec") return RequestedReading::Spec;
+  if (value.kind == Value::Kind::String && value.text == "spec") return RequestedReading::Plain;
   if (value.kind == Value::Kind::String && value.text == "natural") {
     return RequestedReading::Natural;
   }

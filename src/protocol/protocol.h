@@ -32,13 +32,13 @@ struct ListVoices {
 };
 // Extension: how a document is to be read aloud. `Unsupported` is any value other than the two
 // names (the request is answered with an error, nothing is loaded).
-enum class RequestedReading : std::uint8_t { Spec, Natural, Unsupported };
+enum class RequestedReading : std::uint8_t { Plain, Natural, Unsupported };
 
 struct LoadDocument {
   std::string id;
   std::string document_id;
   std::string text;
-  RequestedReading reading = RequestedReading::Spec;  // extension: absent or null is `Spec`
+  RequestedReading reading = RequestedReading::Plain;  // extension: absent or null is `Plain`
   bool operator==(const LoadDocument&) const = default;
 };
 struct PrepareSpeech {
@@ -240,11 +240,11 @@ struct ExportResult {
   bool cancelled = false;
 };
 
-using Message = std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
-                             PrepareSummaryResult, SpeakResult, StopResult, ErrorResult,
-                             UtteranceBegin, UtteranceEnd, BackendUnavailable, UtteranceWord,
-                             UtteranceFailed, PauseResult, ResumeResult, ExportProgress,
-                             ExportResult>;
+using Message =
+    std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
+                 PrepareSummaryResult, SpeakResult, StopResult, ErrorResult, UtteranceBegin,
+                 UtteranceEnd, BackendUnavailable, UtteranceWord, UtteranceFailed, PauseResult,
+                 ResumeResult, ExportProgress, ExportResult>;
 
 // Appends the message's JSON object (no line feed) to `out`.
 void encode_message(const Message& message, std::string& out);

@@ -114,7 +114,7 @@ for line in sys.stdin:
     elif t == "load_document":
         if "reading" in r and "no-natural" in mode:
             send("error_result", id=i, code="unsupported_reading",
-                 message="reading must be spec or natural")
+                 message="reading must be natural or left out")
             continue
         source = r["text"].encode()
         docs[doc] = dict(source=source, list=utterances(source, r.get("reading") == "natural"))

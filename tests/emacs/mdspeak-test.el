@@ -243,7 +243,7 @@
                            ((mdspeak-previous-heading "Three" "B") (mdspeak-previous "Tw" "One.")
                             (mdspeak-next "On" "Two.")))
                   ;; Sentences of a block share its range and move together.
-                  (spec (mdspeak-next mdspeak-next mdspeak-previous mdspeak-previous-heading
+                  (plain (mdspeak-next mdspeak-next mdspeak-previous mdspeak-previous-heading
                                       mdspeak-next-heading mdspeak-next-heading)
                         ("One. Two." "B" "One. Two." "A" "B" "B")
                         ("A" "One." "B" "One." "A" "B")

@@ -472,7 +472,7 @@ TEST(AppStateTest, ReadingChosenAtLoadIsTheDocuments) {
     std::vector<std::string> texts;
   };
   const std::vector<Case> cases = {
-      {RequestedReading::Spec, {"Child.", "Parent."}},
+      {RequestedReading::Plain, {"Child.", "Parent."}},
       {RequestedReading::Natural, {"Parent.", "Child.", "Shell code block, 1 line."}},
   };
   for (const Case& c : cases) {

@@ -1,8 +1,8 @@
 // Reads each Markdown file named on the command line in both readings and checks what the natural
 // reading promises: utterance starts never decrease; every range lies inside the document and on
 // UTF-8 boundaries; a cut inside a block falls only where the source has white space after the
-// mark; and no word of the spec reading is lost (the natural reading may join words that the
-// spec reading split where the source had no space, and adds announcements and table headers).
+// mark; and no word of the plain reading is lost (the natural reading may join words that the
+// plain reading split where the source had no space, and adds announcements and table headers).
 // Prints every problem and the figures; exits 1 when there is any problem.
 #include <algorithm>
 #include <cstdio>
@@ -67,13 +67,13 @@ bool white_after_closing_syntax(std::string_view after) {
 }
 
 // Whether `word` (missing from the natural reading) is part of a longer word that the natural
-// reading has and the spec reading has fewer of: pieces joined where the source had no space.
+// reading has and the plain reading has fewer of: pieces joined where the source had no space.
 bool joined_into(const std::string& word, const std::map<std::string, long>& natural,
-                 const std::map<std::string, long>& spec) {
+                 const std::map<std::string, long>& plain) {
   for (const auto& [w, n] : natural) {
     if (w.size() <= word.size() || w.find(word) == std::string::npos) continue;
-    auto s = spec.find(w);
-    if (s == spec.end() || s->second < n) return true;
+    auto s = plain.find(w);
+    if (s == plain.end() || s->second < n) return true;
   }
   return false;
 }
@@ -94,13 +94,13 @@ int main(int argc, char** argv) {
   for (int f = 1; f < argc; ++f) {
     std::ifstream in(argv[f], std::ios::binary);
     const std::string source(std::istreambuf_iterator<char>(in), {});
-    const ParsedMarkdownDocument spec = mdspeak::parse_markdown_document(source);
+    const ParsedMarkdownDocument plain = mdspeak::parse_markdown_document(source);
     const ParsedMarkdownDocument natural =
         mdspeak::parse_markdown_document(source, ReadingMode::Natural);
     utterances += natural.utterances.size();
-    std::map<std::string, long> spec_bag;
+    std::map<std::string, long> plain_bag;
     std::map<std::string, long> natural_bag;
-    for (const Utterance& u : spec.utterances) add_words(u.text, spec_bag);
+    for (const Utterance& u : plain.utterances) add_words(u.text, plain_bag);
     for (std::size_t i = 0; i < natural.utterances.size(); ++i) {
       const Utterance& u = natural.utterances[i];
       const std::string at = "utterance " + std::to_string(i) + " '" + u.text.substr(0, 40) + "'";
@@ -151,12 +151,12 @@ int main(int argc, char** argv) {
       }
     }
     // Table headers are read again before each cell; the headers' words are in both readings.
-    for (const auto& [word, n] : spec_bag) {
+    for (const auto& [word, n] : plain_bag) {
       spec_words += static_cast<std::size_t>(n);
       const auto got = natural_bag.find(word);
       const long have = got == natural_bag.end() ? 0 : got->second;
       if (have >= n) continue;
-      if (joined_into(word, natural_bag, spec_bag)) {
+      if (joined_into(word, natural_bag, plain_bag)) {
         joined += static_cast<std::size_t>(n - have);
         continue;
       }
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "%d files, %zu utterances (%zu code blocks announced, %zu cuts inside blocks), %zu words "
-      "of the spec reading (%zu read joined to a neighbour), %zu problems\n",
+      "of the plain reading (%zu read joined to a neighbour), %zu problems\n",
       argc - 1, utterances, code_blocks, cuts, spec_words, joined, problems);
   return problems == 0 ? 0 : 1;
 }

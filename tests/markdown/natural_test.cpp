@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "see [the docs](http://x.y) now\nand then  \nagain\n",
                     {{K::Paragraph, "see the docs now and then again",
                       "see [the docs](http://x.y) now\nand then  \nagain"}}},
-        // What the spec reading skips.
+        // What the plain reading skips.
         NaturalCase{"FencedCodeBlockWithLanguage",
                     "Run this:\n\n```sh\necho a\n\necho b\n```\n\nDone.\n",
                     {{K::Paragraph, "Run this:", "Run this:"},

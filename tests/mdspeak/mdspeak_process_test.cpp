@@ -151,7 +151,7 @@ TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
       "0 item        1:3-1:10 Parent.\n"
       "1 item        2:5-2:11 Child.\n"
       "2 code_block  4:1-6:4 Shell code block, 1 line.\n";
-  const std::string spec =
+  const std::string plain =
       "0 item        2:5-2:11 Child.\n"
       "1 item        1:3-1:10 Parent.\n";
   // A service that knows no natural reading: the member reaches it as a value it refuses.
@@ -164,8 +164,8 @@ TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
   } cases[] = {
       {"--print nested.md", nowhere, natural},
       {"--print --reading natural nested.md", nowhere, natural},
-      {"--print --reading spec nested.md", nowhere, spec},
-      {"--print nested.md", nowhere + " MDSPEAK_SERVICE=./refusing", spec},
+      {"--print --reading spec nested.md", nowhere, plain},
+      {"--print nested.md", nowhere + " MDSPEAK_SERVICE=./refusing", plain},
   };
   for (const Case& c : cases) {
     auto r = run(c.args, c.prefix);
@@ -464,7 +464,7 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   ASSERT_EQ(lines.size(), 2u) << summary.out;
   EXPECT_TRUE(lines[0].starts_with("1:3 paragraph This file")) << lines[0];
   // Nothing to speak is no error, but is said rather than left to guess. The natural reading
-  // announces code that the spec reading leaves silent.
+  // announces code that the plain reading leaves silent.
   write("code.md", "```\nonly code\n```\n");
   auto announced = run("--rate 2 code.md");
   EXPECT_EQ(announced.status, 0) << announced.err;
