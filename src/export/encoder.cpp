@@ -219,6 +219,27 @@ struct Encoder::State {
     return Error(std::string(what) + ": " + av_text(code));
   }
 
+  // The writer of the container `name`, writing through `output`, with the file's tags.
+  Result<void> open_muxer(const char* name, const Tags& tags) {
+    if (int r = avformat_alloc_output_context2(&muxer, nullptr, name, nullptr); r < 0) {
+      return fail(failure(std::string("no ") + name + " writer in libavformat", r));
+    }
+    constexpr int kIoBuffer = 1 << 16;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBuffer));
+    io = avio_alloc_context(buffer, kIoBuffer, 1, &output, nullptr, write_output, seek_output);
+    if (io == nullptr) {
+      av_free(buffer);
+      return fail(Error("failed to allocate the output"));
+    }
+    muxer->pb = io;
+    muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+    av_dict_set(&muxer->metadata, "title", tags.title.c_str(), 0);
+    av_dict_set(&muxer->metadata, "album", tags.title.c_str(), 0);
+    av_dict_set(&muxer->metadata, "artist", tags.artist.c_str(), 0);
+    av_dict_set(&muxer->metadata, "comment", tags.comment.c_str(), 0);
+    return {};
+  }
+
   Result<void> write_header() {
     stream = avformat_new_stream(muxer, nullptr);
     if (stream == nullptr) return fail(Error("failed to add the audio stream"));
@@ -342,6 +363,22 @@ std::string write_failure_text(int error_number) {
   }
 }
 
+namespace {
+
+// The synthesizer's own rate where the codec takes it, else the nearest above (Opus: 24 kHz).
+int output_rate(const AVCodec& codec, int input_rate) {
+  if (codec.supported_samplerates == nullptr) return input_rate;
+  int above = 0, below = 0;
+  for (const int* p = codec.supported_samplerates; *p != 0; ++p) {
+    if (*p == input_rate) return input_rate;
+    if (*p > input_rate && (above == 0 || *p < above)) above = *p;
+    if (*p<input_rate&& * p> below) below = *p;
+  }
+  return above != 0 ? above : below;
+}
+
+}  // namespace
+
 Encoder::Encoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Encoder::~Encoder() = default;
 
@@ -356,22 +393,7 @@ Result<std::unique_ptr<Encoder>> Encoder::open(Format format, int input_rate, in
   s->output.fd = out_fd;
   const FormatInfo& f = info(format);
 
-  if (int r = avformat_alloc_output_context2(&s->muxer, nullptr, f.muxer, nullptr); r < 0) {
-    return fail(s->failure(std::string("no ") + f.muxer + " writer in libavformat", r));
-  }
-  constexpr int kIoBuffer = 1 << 16;
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBuffer));
-  s->io = avio_alloc_context(buffer, kIoBuffer, 1, &s->output, nullptr, write_output, seek_output);
-  if (s->io == nullptr) {
-    av_free(buffer);
-    return fail(Error("failed to allocate the output"));
-  }
-  s->muxer->pb = s->io;
-  s->muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
-  av_dict_set(&s->muxer->metadata, "title", tags.title.c_str(), 0);
-  av_dict_set(&s->muxer->metadata, "album", tags.title.c_str(), 0);
-  av_dict_set(&s->muxer->metadata, "artist", tags.artist.c_str(), 0);
-  av_dict_set(&s->muxer->metadata, "comment", tags.comment.c_str(), 0);
+  if (auto muxer = s->open_muxer(f.muxer, tags); !muxer) return fail(std::move(muxer.error()));
 
   const AVCodec* codec = avcodec_find_encoder_by_name(f.encoder);
   if (codec == nullptr)
@@ -383,18 +405,7 @@ Result<std::unique_ptr<Encoder>> Encoder::open(Format format, int input_rate, in
   for (const AVSampleFormat* p = codec->sample_fmts; p && *p != AV_SAMPLE_FMT_NONE; ++p) {
     if (*p == AV_SAMPLE_FMT_S16) c->sample_fmt = *p;
   }
-  // The synthesizer's own rate where the codec takes it, else the nearest above (Opus: 24 kHz).
-  int rate = input_rate;
-  if (codec->supported_samplerates != nullptr) {
-    int above = 0, below = 0;
-    bool exact = false;
-    for (const int* p = codec->supported_samplerates; *p != 0; ++p) {
-      if (*p == input_rate) exact = true;
-      if (*p > input_rate && (above == 0 || *p < above)) above = *p;
-      if (*p<input_rate&& * p> below) below = *p;
-    }
-    rate = exact ? input_rate : above != 0 ? above : below;
-  }
+  const int rate = output_rate(*codec, input_rate);
   c->sample_rate = rate;
   av_channel_layout_default(&c->ch_layout, 1);
   c->time_base = AVRational{1, rate};

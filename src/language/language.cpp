@@ -3,12 +3,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <system_error>
 #include <utility>
 
+#include "common/pipeline.h"
 #include "common/text.h"
 #include "common/unicode.h"
 #include "language/ngram_detector.h"
@@ -73,39 +70,20 @@ constexpr std::size_t kMostRunsWaiting = 8;
 }  // namespace
 
 struct StreamingDetection::Shared {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<std::string> waiting;  // runs handed over, oldest first
-  std::vector<std::string> spare;   // runs read, kept for their room
-  bool closing = false;
+  // The caller's runs for the thread; the thread gives them back for their room.
+  BatchChannel<std::string> runs{kMostRunsWaiting};
   language_detail::NgramDetector::Evidence worker;  // the thread's, until it has ended
   language_detail::NgramDetector::Evidence caller;
+  ScopedWorker thread{[this] { runs.cancel(); }};  // last: stopped before the rest goes
 
-  // Reads the oldest waiting run into `evidence`, letting the lock go meanwhile; keeps its room.
-  void read_oldest(std::unique_lock<std::mutex>& lock,
-                   language_detail::NgramDetector::Evidence& evidence) {
-    std::string run = std::move(waiting.front());
-    waiting.pop_front();
-    lock.unlock();
-    const std::string_view piece = run;
-    language_detail::shared_detector().gather(std::span(&piece, 1), evidence);
-    run.clear();
-    lock.lock();
-    spare.push_back(std::move(run));
+  static void gather(std::string_view run, language_detail::NgramDetector::Evidence& evidence) {
+    language_detail::shared_detector().gather(std::span(&run, 1), evidence);
   }
 };
 
 StreamingDetection::StreamingDetection() : shared_(std::make_unique<Shared>()) {}
 
-StreamingDetection::~StreamingDetection() {
-  {
-    std::lock_guard lock(shared_->mutex);
-    shared_->closing = true;
-    shared_->waiting.clear();
-  }
-  shared_->changed.notify_all();
-  if (worker_.joinable()) worker_.join();
-}
+StreamingDetection::~StreamingDetection() = default;
 
 void StreamingDetection::add(std::string_view text) {
   count_letters(text, letters_);
@@ -118,41 +96,23 @@ void StreamingDetection::add(std::string_view text) {
 void StreamingDetection::hand_over() {
   Shared& shared = *shared_;
   if (!std::exchange(thread_tried_, true)) {
-    try {
-      worker_ = std::thread([&shared] {
-        // The threads that make the texts come first: at nice 10 this one takes what time they
-        // leave idle, and about a tenth of a core where all are busy, so that a busy machine
-        // delays the answer little. (Only idle time would stall the answer behind other work.)
-        // The detector is built here, off their way, on first use.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-        language_detail::shared_detector();
-        std::unique_lock lock(shared.mutex);
-        for (;;) {
-          shared.changed.wait(lock, [&] { return shared.closing || !shared.waiting.empty(); });
-          if (shared.waiting.empty()) return;
-          shared.read_oldest(lock, shared.worker);
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread: the caller reads every run.
-    }
-  }
-  if (worker_.joinable()) {
-    std::unique_lock lock(shared.mutex);
-    if (shared.waiting.size() < kMostRunsWaiting) {
-      shared.waiting.push_back(std::move(run_));
-      run_.clear();
-      if (!shared.spare.empty()) {
-        run_ = std::move(shared.spare.back());
-        shared.spare.pop_back();
+    // No thread: the caller reads every run.
+    shared.thread.start([&shared] {
+      // The threads that make the texts come first: at nice 10 this one takes what time they
+      // leave idle, and about a tenth of a core where all are busy, so that a busy machine
+      // delays the answer little. (Only idle time would stall the answer behind other work.)
+      // The detector is built here, off their way, on first use.
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+      language_detail::shared_detector();
+      while (std::optional<std::string> run = shared.runs.take()) {
+        Shared::gather(*run, shared.worker);
+        shared.runs.give_back(std::move(*run));
       }
-      lock.unlock();
-      shared.changed.notify_one();
-      return;
-    }
+    });
   }
-  const std::string_view piece = run_;
-  language_detail::shared_detector().gather(std::span(&piece, 1), shared.caller);
+  // While the thread is too far behind, the caller reads the run itself.
+  if (shared.thread.running() && shared.runs.try_put(run_)) return;
+  Shared::gather(run_, shared.caller);
   run_.clear();
 }
 
@@ -160,18 +120,15 @@ std::optional<SupportedLanguage> StreamingDetection::finish() {
   Shared& shared = *shared_;
   // Too few letters: nothing else matters (the destructor stops the thread).
   if (letters_ < kMinimumLetters) return std::nullopt;
-  const language_detail::NgramDetector& detector = language_detail::shared_detector();
-  const std::string_view last = run_;
-  detector.gather(std::span(&last, 1), shared.caller);
+  Shared::gather(run_, shared.caller);
   // Runs the thread has not taken yet are read here, then its evidence joins the caller's.
-  std::unique_lock lock(shared.mutex);
-  while (!shared.waiting.empty()) shared.read_oldest(lock, shared.caller);
-  shared.closing = true;
-  lock.unlock();
-  shared.changed.notify_all();
-  if (worker_.joinable()) worker_.join();
+  while (std::optional<std::string> run = shared.runs.try_take()) {
+    Shared::gather(*run, shared.caller);
+  }
+  shared.runs.close();
+  shared.thread.join();
   shared.caller += shared.worker;
-  return detector.classify(shared.caller);
+  return language_detail::shared_detector().classify(shared.caller);
 }
 
 }  // namespace mdspeak

@@ -12,7 +12,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace mdspeak {
 
@@ -54,7 +53,6 @@ class StreamingDetection {
   std::string run_;          // texts not yet handed over, joined
   std::size_t letters_ = 0;  // counted up to the minimum
   std::unique_ptr<Shared> shared_;
-  std::thread worker_;
   bool thread_tried_ = false;
 };
 

@@ -77,7 +77,32 @@ constexpr std::array<bool, 256> byte_table(std::string_view members) {
 }
 constexpr std::array<bool, 256> kAsciiSpaces = byte_table(" \t\n\r\f\v");
 constexpr std::array<bool, 256> kCodeStarts = byte_table("-%'");
-constexpr std::array<bool, 256> kCodeChars = byte_table("/=<>{}[]|\\_@$%#`");
+// A token ending in a quote is a quoted name.
+constexpr bool ends_code(unsigned char last) {
+  return last == '\'';
+}
+// The characters that make their token code wherever they stand, as the byte ranges the vector
+// scan compares against: as they are, and after folding to lower case (| 0x20), which takes
+// [ \ ] @ with { | } `.
+struct ByteRange {
+  char low;
+  char high;
+};
+constexpr std::array<ByteRange, 4> kCodeRanges = {{{'#', '%'}, {'<', '>'}, {'/', '/'}, {'_', '_'}}};
+constexpr std::array<ByteRange, 2> kFoldedCodeRanges = {{{'{', '}'}, {'`', '`'}}};
+constexpr std::array<bool, 256> code_char_table() {
+  std::array<bool, 256> table{};
+  const auto within = [](unsigned b, const ByteRange& r) {
+    return b >= static_cast<unsigned char>(r.low) && b <= static_cast<unsigned char>(r.high);
+  };
+  for (unsigned b = 0; b < 0x80; ++b) {
+    for (const ByteRange& r : kCodeRanges) table[b] = table[b] || within(b, r);
+    for (const ByteRange& r : kFoldedCodeRanges) table[b] = table[b] || within(b | 0x20, r);
+  }
+  return table;
+}
+constexpr std::array<bool, 256> kCodeChars = code_char_table();
+static_assert(kCodeChars == byte_table("/=<>{}[]|\\_@$%#`"), "folding takes no other byte");
 
 std::uint8_t token_flags(char32_t cp) {
   if (cp >= 0x80) return unicode::is_white_space(cp) ? kSpace : 0;
@@ -115,6 +140,13 @@ TokenMasks token_masks(const unsigned char* bytes) {
                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
   };
   const auto is = [](__m128i v, char value) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(value)); };
+  const auto any_in = [&](__m128i v, const auto& ranges) {
+    __m128i hit = _mm_setzero_si128();
+    for (const ByteRange& r : ranges) {
+      hit = _mm_or_si128(hit, r.low == r.high ? is(v, r.low) : in(v, r.low, r.high));
+    }
+    return hit;
+  };
   for (unsigned part = 0; part < kWindow / 16; ++part) {
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
     // Bytes above 0x7F compare as negative: they fall in no range below; `high` has them.
@@ -126,10 +158,7 @@ TokenMasks token_masks(const unsigned char* bytes) {
     m.space |= bits(_mm_or_si128(is(c, ' '), in(c, '\t', '\r')));
     m.letter |= bits(in(folded, 'a', 'z'));
     m.digit |= bits(in(c, '0', '9'));
-    // The code characters: # $ % < = > / _ and, folded, [ \ ] { | } @ `.
-    m.code |= bits(_mm_or_si128(_mm_or_si128(_mm_or_si128(in(c, '#', '%'), in(c, '<', '>')),
-                                             _mm_or_si128(is(c, '/'), is(c, '_'))),
-                                _mm_or_si128(in(folded, '{', '}'), is(folded, '`'))));
+    m.code |= bits(_mm_or_si128(any_in(c, kCodeRanges), any_in(folded, kFoldedCodeRanges)));
     m.dot |= bits(is(c, '.'));
     m.high |= bits(c);
   }
@@ -361,8 +390,7 @@ std::size_t NgramDetector::plain_prose_tokens(const unsigned char* text, std::si
       const auto length = static_cast<unsigned>(std::countr_zero(ahead));
       if (length == 0 || length > kLongestToken) break;  // the end, or a long token
       const std::uint64_t token = ((std::uint64_t{1} << length) - 1) << at;
-      if ((code & token) != 0 || bytes[at] == '-' || bytes[at] == '\'' ||
-          bytes[at + length - 1] == '\'') {
+      if ((code & token) != 0 || kCodeStarts[bytes[at]] || ends_code(bytes[at + length - 1])) {
         break;
       }
 
@@ -435,57 +463,84 @@ void NgramDetector::drain(WordQueue& queue, Tally& prose) const {
   prose.margin += gain;
 }
 
-void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQueue& queue) const {
-  // The token being read (a run between white space): where it starts, whether it reads as code,
-  // and what it adds, kept apart until its end decides whether that goes to prose or to code.
-  constexpr std::size_t kNoToken = std::string_view::npos;
-  constexpr std::uint16_t kNoScript = 0xFFFF;
-  std::size_t token_start = kNoToken;
+// The token `scan` is reading (a run between white space): where it starts, whether it reads as
+// code, and what it adds, kept apart until its end decides whether that goes to prose or to code;
+// and the padded word being read in it, with the automaton's state (0 is the empty n-gram; a
+// character in no profile leads back to it).
+struct NgramDetector::TokenState {
+  static constexpr std::size_t kNoToken = std::string_view::npos;
+  static constexpr std::uint16_t kNoScript = 0xFFFF;
+
+  const NgramDetector& detector;
+  std::size_t start = kNoToken;
   bool is_code = false;
   std::uint64_t ngrams = 0;
   std::int64_t gain = 0;
   std::uint16_t script = kNoScript;  // of the token's letters, while they share one
   bool mixed_scripts = false;
   std::uint64_t letters = 0;
-
-  // The padded word being read: how many symbols so far, and the automaton's state (0 is the
-  // empty n-gram; a character in no profile leads back to it).
-  std::uint64_t symbols = 0;
+  std::uint64_t symbols = 0;  // of the padded word
   bool in_word = false;
   std::size_t state = 0;
-  auto push = [&](std::uint8_t symbol) {
+
+  void begin(std::size_t at, bool code_start) {
+    start = at;
+    is_code = code_start;
+    ngrams = 0;
+    gain = 0;
+    script = kNoScript;
+    mixed_scripts = false;
+    letters = 0;
+  }
+  void push(std::uint8_t symbol) {
     ++symbols;
-    state = next_[state << symbol_shift_ | symbol];
-    gain += gains_[state];
-  };
+    state = detector.next_[state << detector.symbol_shift_ | symbol];
+    gain += detector.gains_[state];
+  }
+  void begin_word() {
+    in_word = true;
+    state = 0;
+    symbols = 0;
+    push(detector.pad_symbol_);
+  }
   // A padded word of n symbols holds min(i, longest n-gram) n-grams ending at its i-th symbol.
-  auto end_word = [&] {
+  void end_word() {
     in_word = false;
-    push(pad_symbol_);
+    push(detector.pad_symbol_);
     constexpr std::uint64_t kFull = kMaxNgram;
     ngrams += symbols <= kFull ? symbols * (symbols + 1) / 2
                                : kFull * (kFull + 1) / 2 + (symbols - kFull) * kFull;
-  };
-
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  auto end_token = [&](std::size_t end) __attribute__((always_inline)) {
+  }
+  void add_letter(std::uint16_t letter_script) {
+    if (script != letter_script) {
+      mixed_scripts = mixed_scripts || script != kNoScript;
+      script = letter_script;
+    }
+    ++letters;
+  }
+  __attribute__((always_inline)) void end(std::string_view text, std::size_t end, Tally& prose,
+                                          Tally& code) {
     if (in_word) end_word();
-    if (token_start == kNoToken) return;
-    Tally& to = is_code || bytes[end - 1] == '\'' ? code : prose;
-    to.margin += static_cast<std::int64_t>(ngrams) * absent_margin_ + gain;
+    if (start == kNoToken) return;
+    Tally& to = is_code || ends_code(static_cast<unsigned char>(text[end - 1])) ? code : prose;
+    to.margin += static_cast<std::int64_t>(ngrams) * detector.absent_margin_ + gain;
     if (!mixed_scripts) {
       if (letters > 0) to.letters_by_script[script] += letters;
     } else {
       // Rare: count the token's letters again, script by script.
-      const std::string_view token = text.substr(token_start, end - token_start);
+      const std::string_view token = text.substr(start, end - start);
       for (std::size_t pos = 0; pos < token.size();) {
-        const CharClass c = char_class(unicode::next_code_point(token, pos));
+        const CharClass c = detector.char_class(unicode::next_code_point(token, pos));
         if (c.flags & kLetter) ++to.letters_by_script[c.script];
       }
     }
-    token_start = kNoToken;
-  };
+    start = kNoToken;
+  }
+};
 
+void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQueue& queue) const {
+  TokenState token{*this};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t at = pos;
@@ -497,10 +552,10 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQ
     }
     const CharClass c = cp < low_.size() ? low_[cp] : char_class(cp);
     if (c.flags & kSpace) {
-      end_token(at);
+      token.end(text, at, prose, code);
       continue;
     }
-    if (token_start == kNoToken) {
+    if (token.start == TokenState::kNoToken) {
       if (cp < 0x80) {
         const std::size_t length = plain_prose_tokens(bytes + at, text.size() - at, prose, queue);
         if (length != 0) {
@@ -508,48 +563,34 @@ void NgramDetector::scan(std::string_view text, Tally& prose, Tally& code, WordQ
           continue;
         }
       }
-      token_start = at;
-      is_code = (c.flags & kCodeStart) != 0;
-      ngrams = 0;
-      gain = 0;
-      script = kNoScript;
-      mixed_scripts = false;
-      letters = 0;
+      token.begin(at, (c.flags & kCodeStart) != 0);
     }
-    if (!is_code && (c.flags & (kCodeChar | kDot))) {
-      is_code = (c.flags & kCodeChar) || (at > token_start && pos < text.size() &&
-                                          is_word_byte(bytes[at - 1]) && is_word_byte(bytes[pos]));
+    if (!token.is_code && (c.flags & (kCodeChar | kDot))) {
+      token.is_code =
+          (c.flags & kCodeChar) || (at > token.start && pos < text.size() &&
+                                    is_word_byte(bytes[at - 1]) && is_word_byte(bytes[pos]));
     }
 
     if (c.flags & kWordChar) {
-      if (!in_word) {
-        in_word = true;
-        state = 0;
-        symbols = 0;
-        push(pad_symbol_);
-      }
-      push(c.symbol);
+      if (!token.in_word) token.begin_word();
+      token.push(c.symbol);
       if (c.flags & kLetter) {
-        if (script != c.script) {
-          mixed_scripts = mixed_scripts || script != kNoScript;
-          script = c.script;
-        }
-        ++letters;
+        token.add_letter(c.script);
         // The rest of a run of ASCII letters of the same script, without the general checks:
         // such a letter neither ends the token nor makes it code.
         while (pos < text.size() && bytes[pos] < 0x80) {
           const CharClass& next = low_[bytes[pos]];
-          if ((next.flags & kLetter) == 0 || next.script != script) break;
-          push(next.symbol);
-          ++letters;
+          if ((next.flags & kLetter) == 0 || next.script != token.script) break;
+          token.push(next.symbol);
+          ++token.letters;
           ++pos;
         }
       }
-    } else if (in_word) {
-      end_word();
+    } else if (token.in_word) {
+      token.end_word();
     }
   }
-  end_token(text.size());
+  token.end(text, text.size(), prose, code);
 }
 
 std::optional<SupportedLanguage> NgramDetector::classify(std::string_view text) const {

@@ -116,6 +116,7 @@ class NgramDetector {
   std::uint8_t add_symbol(char32_t cp);
   // False when the profiles need more states than a table entry can name.
   bool build_automaton(const std::map<std::uint64_t, double>& gains);
+  struct TokenState;  // the token `scan` is reading
   // Adds the n-gram margin and letters of the words in `text`: those of prose tokens to `prose`,
   // those of code-like ones to `code`.
   void scan(std::string_view text, Tally& prose, Tally& code, WordQueue& queue) const;

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <utility>
 
+#include "common/overloaded.h"
 #include "export/encoder.h"
 #include "speech/words.h"
 #include "summary/summary.h"
@@ -73,11 +74,6 @@ std::string backend_text(const std::optional<SpeechEngine>& speech) {
   if (!speech) return "system-tts (unknown)";
   return "system-tts (" + feature_text(speech->features()) + ")";
 }
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/pipeline.h"
 #include "common/text.h"
 #include "common/unicode.h"
 #include "main/host.h"
@@ -80,26 +81,22 @@ class LineBuffer {
 };
 
 // Decodes the long string of the unfinished line on a thread of its own while the reader goes
-// on reading, so that the line is mostly decoded when its line feed comes. The helper reads the
-// buffer only between what was published and what the reader holds it back for: moving the
-// buffer and taking the result.
+// on reading, so that the line is mostly decoded when its line feed comes. Unlike the load's
+// other stages this one hands over no batches: the helper reads the line in place, in the
+// reader's buffer, only between what was published and what the reader holds it back for
+// (moving the buffer and taking the result).
 class AheadDecoder {
  public:
   explicit AheadDecoder(LineBuffer& buffer) : buffer_(buffer) {}
   AheadDecoder(const AheadDecoder&) = delete;
   AheadDecoder& operator=(const AheadDecoder&) = delete;
-  ~AheadDecoder() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    if (helper_) helper_->join();
-  }
 
   // The unfinished line now holds the buffer's first `size` bytes.
   void publish(std::size_t size) {
-    if (!helper_ && !start()) return;
+    // No thread: the reader decodes every line itself.
+    if (!helper_.running() && (std::exchange(tried_, true) || !helper_.start([this] { run(); }))) {
+      return;
+    }
     {
       std::lock_guard lock(mutex_);
       published_ = size;
@@ -127,15 +124,6 @@ class AheadDecoder {
   }
 
  private:
-  bool start() {
-    try {
-      helper_.emplace([this] { run(); });
-    } catch (const std::system_error&) {
-      return false;  // the reader decodes every line itself
-    }
-    return true;
-  }
-
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -161,7 +149,15 @@ class AheadDecoder {
   std::size_t fed_ = 0;
   bool feeding_ = false;
   bool stop_ = false;
-  std::optional<std::thread> helper_;
+  bool tried_ = false;
+  // Last: stopped before the rest goes.
+  ScopedWorker helper_{[this] {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+  }};
 };
 
 enum class Next : std::uint8_t { Read, Stop };

@@ -226,15 +226,103 @@ bool starts_block_tag(std::string_view line) {
   return !block_tag_name(line).empty();
 }
 
-std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from) {
-  std::vector<BlockFix> fixes;
+namespace {
+
+// The lines read so far, as far as they matter to the next: the block they left open.
+class BlockFixFinder {
+ public:
+  // Reads the line (without its line end) that starts at `pos`.
+  void read(std::string_view line, std::size_t pos) {
+    // Most lines start with a letter: they neither open a block nor underline a table here.
+    if (state_ == State::Text && !line.empty() &&
+        !kLineStarts[static_cast<unsigned char>(line[0])]) {
+      previous_ = line;
+      return;
+    }
+    const Prefix p = prefix_of(line);
+    const std::string_view rest = line.substr(p.length);
+    const bool blank = trim_blanks(rest).empty();
+    if (inside_block(p, rest, blank, pos)) return;
+    if (state_ == State::Text && p.indent < 4) open_block(line, p, rest, pos);
+    previous_ = state_ == State::Text && !blank ? line : std::string_view();
+  }
+
+  std::vector<BlockFix> take() { return std::move(fixes_); }
+
+ private:
   enum class State { Text, Table, Fenced, Html };
-  State state = State::Text;
-  Prefix table;  // the table's, while in one
-  std::string_view table_prefix;
-  char fence_char = 0;
-  std::size_t fence_size = 0;
-  std::string_view previous;  // the line before, when it is text that may head a table
+
+  // Whether the line belongs to an open code fence or HTML block (and is read then); closes a
+  // table that it ends.
+  bool inside_block(const Prefix& p, std::string_view rest, bool blank, std::size_t pos) {
+    switch (state_) {
+      case State::Fenced: {
+        char c = 0;
+        if (fence_length(rest, c) >= fence_size_ && c == fence_char_ &&
+            trim_blanks(rest).find_first_not_of(c) == std::string_view::npos) {
+          state_ = State::Text;
+        }
+        return true;
+      }
+      case State::Html:
+        if (blank) state_ = State::Text;
+        return true;
+      case State::Table:
+        if (blank || p.quotes < table_.quotes) {
+          state_ = State::Text;
+        } else if (p.quotes > table_.quotes ||
+                   (p.indent < table_.indent + 4 && starts_table_ending_block(rest))) {
+          std::string inserted(table_prefix_);
+          while (!inserted.empty() && is_blank(inserted.back())) inserted.pop_back();
+          inserted.push_back('\n');
+          fixes_.push_back({pos, std::move(inserted)});
+          state_ = State::Text;
+        }
+        return false;
+      case State::Text:
+        return false;
+    }
+    return false;
+  }
+
+  // A line of text that may open a code fence, an HTML block or a table.
+  void open_block(std::string_view line, const Prefix& p, std::string_view rest, std::size_t pos) {
+    char c = 0;
+    const std::size_t fence = fence_length(rest, c);
+    if (fence > 0 && (c == '~' || rest.find('`', fence) == std::string_view::npos)) {
+      state_ = State::Fenced;
+      fence_char_ = c;
+      fence_size_ = fence;
+    } else if (const std::string tag = block_tag_name(rest); !tag.empty()) {
+      if (std::binary_search(std::begin(kTagsMd4cMisses), std::end(kTagsMd4cMisses), tag)) {
+        fixes_.push_back({pos + p.length, "<p>"});
+      }
+      state_ = State::Html;
+    } else if (!previous_.empty()) {
+      const std::size_t cells = delimiter_cells(rest);
+      const Prefix h = cells > 0 ? prefix_of(previous_) : Prefix{};
+      if (cells > 0 && h.quotes == p.quotes &&
+          header_cells(without_list_marker(previous_.substr(h.length))) == cells) {
+        state_ = State::Table;
+        table_ = p;
+        table_prefix_ = line.substr(0, p.length);
+      }
+    }
+  }
+
+  std::vector<BlockFix> fixes_;
+  State state_ = State::Text;
+  Prefix table_;  // the table's, while in one
+  std::string_view table_prefix_;
+  char fence_char_ = 0;
+  std::size_t fence_size_ = 0;
+  std::string_view previous_;  // the line before, when it is text that may head a table
+};
+
+}  // namespace
+
+std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from) {
+  BlockFixFinder finder;
   std::size_t pos = from;
   while (pos < source.size()) {
     const void* hit = std::memchr(source.data() + pos, '\n', source.size() - pos);
@@ -243,72 +331,10 @@ std::vector<BlockFix> find_block_fixes(std::string_view source, std::size_t from
                        : source.size();
     std::string_view line = source.substr(pos, eol - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    // Most lines start with a letter: they neither open a block nor underline a table here.
-    if (state == State::Text && !line.empty() &&
-        !kLineStarts[static_cast<unsigned char>(line[0])]) {
-      previous = line;
-      pos = eol + 1;
-      continue;
-    }
-    const Prefix p = prefix_of(line);
-    const std::string_view rest = line.substr(p.length);
-    const bool blank = trim_blanks(rest).empty();
-    switch (state) {
-      case State::Fenced: {
-        char c = 0;
-        if (fence_length(rest, c) >= fence_size && c == fence_char &&
-            trim_blanks(rest).find_first_not_of(c) == std::string_view::npos) {
-          state = State::Text;
-        }
-        pos = eol + 1;
-        continue;
-      }
-      case State::Html:
-        if (blank) state = State::Text;
-        pos = eol + 1;
-        continue;
-      case State::Table:
-        if (blank || p.quotes < table.quotes) {
-          state = State::Text;
-        } else if (p.quotes > table.quotes ||
-                   (p.indent < table.indent + 4 && starts_table_ending_block(rest))) {
-          std::string inserted(table_prefix);
-          while (!inserted.empty() && is_blank(inserted.back())) inserted.pop_back();
-          inserted.push_back('\n');
-          fixes.push_back({pos, std::move(inserted)});
-          state = State::Text;
-        }
-        break;
-      case State::Text:
-        break;
-    }
-    if (state == State::Text && p.indent < 4) {
-      char c = 0;
-      const std::size_t fence = fence_length(rest, c);
-      if (fence > 0 && (c == '~' || rest.find('`', fence) == std::string_view::npos)) {
-        state = State::Fenced;
-        fence_char = c;
-        fence_size = fence;
-      } else if (const std::string tag = block_tag_name(rest); !tag.empty()) {
-        if (std::binary_search(std::begin(kTagsMd4cMisses), std::end(kTagsMd4cMisses), tag)) {
-          fixes.push_back({pos + p.length, "<p>"});
-        }
-        state = State::Html;
-      } else if (!previous.empty()) {
-        const std::size_t cells = delimiter_cells(rest);
-        const Prefix h = cells > 0 ? prefix_of(previous) : Prefix{};
-        if (cells > 0 && h.quotes == p.quotes &&
-            header_cells(without_list_marker(previous.substr(h.length))) == cells) {
-          state = State::Table;
-          table = p;
-          table_prefix = line.substr(0, p.length);
-        }
-      }
-    }
-    previous = state == State::Text && !blank ? line : std::string_view();
+    finder.read(line, pos);
     pos = eol + 1;
   }
-  return fixes;
+  return finder.take();
 }
 
 }  // namespace mdspeak::markdown

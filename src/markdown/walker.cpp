@@ -16,16 +16,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <limits>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "common/pipeline.h"
 #include "common/text.h"
 #include "markdown/block_fixes.h"
 #include "markdown/entities.h"
@@ -223,71 +219,19 @@ struct Event {
 // Small, as every callback makes one and the other thread reads them all.
 static_assert(sizeof(Event) <= 16);
 
-// Hands batches of events from the parsing thread to the walking one. A bounded number of
-// batches is in flight, so memory stays small however long the document.
-class EventPipe {
- public:
-  static constexpr std::size_t kBatch = 4096;
+// Batches of events from the parsing thread to the walking one: a callback is recorded in a few
+// nanoseconds, so a lock per batch, not per event; a bounded number in flight, so memory stays
+// small however long the document.
+using EventBatch = std::vector<Event>;
+constexpr std::size_t kEventBatch = 4096;
+constexpr std::size_t kEventBatchesInFlight = 8;
 
-  // Parsing side: a full batch in, an empty one back (waits while too many are unread).
-  void put(std::vector<Event>& batch) {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return full_.size() < kInFlight; });
-    full_.push_back(std::move(batch));
-    batch = take_spare();
-    ready_.notify_one();
-  }
-  void close(std::vector<Event>& last) {
-    std::unique_lock lock(mutex_);
-    if (!last.empty()) full_.push_back(std::move(last));
-    closed_ = true;
-    ready_.notify_one();
-  }
-
-  // Walking side: the next batch, valid until give_back(); null once all were taken.
-  const std::vector<Event>* take() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return !full_.empty() || closed_; });
-    if (full_.empty()) return nullptr;
-    current_ = std::move(full_.front());
-    full_.pop_front();
-    room_.notify_one();
-    return &current_;
-  }
-  void give_back() {
-    current_.clear();
-    std::lock_guard lock(mutex_);
-    spare_.push_back(std::move(current_));
-  }
-
- private:
-  static constexpr std::size_t kInFlight = 8;
-
-  std::vector<Event> take_spare() {
-    std::vector<Event> batch;
-    if (!spare_.empty()) {
-      batch = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    batch.reserve(kBatch);
-    return batch;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;  // a batch came, or the end
-  std::condition_variable room_;   // a batch was taken
-  std::deque<std::vector<Event>> full_;
-  std::vector<std::vector<Event>> spare_;
-  std::vector<Event> current_;
-  bool closed_ = false;
-};
-
-// Records md4c's callbacks into an EventPipe.
+// Records md4c's callbacks into batches of events.
 class EventRecorder {
  public:
-  EventRecorder(EventPipe& pipe, std::string_view source, bool keep_code)
-      : pipe_(pipe), source_(source), keep_code_(keep_code) {
-    batch_.reserve(EventPipe::kBatch);
+  EventRecorder(BatchChannel<EventBatch>& events, std::string_view source, bool keep_code)
+      : events_(events), source_(source), keep_code_(keep_code) {
+    batch_.reserve(kEventBatch);
   }
 
   void enter_block(MD_BLOCKTYPE type, void* detail) {
@@ -329,7 +273,7 @@ class EventRecorder {
     }
     push(e);
   }
-  void finish() { pipe_.close(batch_); }
+  void finish() { events_.close(std::move(batch_)); }
 
  private:
   static Event make(Event::What what, int type) {
@@ -345,14 +289,17 @@ class EventRecorder {
   }
   void push(const Event& e) {
     batch_.push_back(e);
-    if (batch_.size() == EventPipe::kBatch) pipe_.put(batch_);
+    if (batch_.size() == kEventBatch) {
+      events_.put(batch_);
+      batch_.reserve(kEventBatch);
+    }
   }
 
-  EventPipe& pipe_;
+  BatchChannel<EventBatch>& events_;
   std::string_view source_;      // what md4c reads: its text pointers elsewhere are its own strings
   bool keep_code_ = false;       // code blocks' lines and info strings are read
   std::size_t code_blocks_ = 0;  // open around the current event
-  std::vector<Event> batch_;
+  EventBatch batch_;
 };
 
 class Walker {
@@ -399,23 +346,21 @@ class Walker {
   // md4c on a second thread, its events replayed here as they come; false when no thread could
   // be started (nothing was read then).
   bool run_pipelined(std::string_view read) {
-    EventPipe pipe;
-    std::optional<std::thread> parser;
-    try {
-      parser.emplace([&pipe, read, keep_code = natural()] {
-        EventRecorder recorder(pipe, read, keep_code);
-        md_parse_into(read, recorder);
-        recorder.finish();
-      });
-    } catch (const std::system_error&) {
+    BatchChannel<EventBatch> events(kEventBatchesInFlight);
+    ScopedWorker parser([&events] { events.cancel(); });
+    if (!parser.start([&events, read, keep_code = natural()] {
+          EventRecorder recorder(events, read, keep_code);
+          md_parse_into(read, recorder);
+          recorder.finish();
+        })) {
       return false;
     }
-    while (const std::vector<Event>* events = pipe.take()) {
-      for (const Event& e : *events) replay(e);
-      pipe.give_back();
+    while (std::optional<EventBatch> batch = events.take()) {
+      for (const Event& e : *batch) replay(e);
+      events.give_back(std::move(*batch));
       show_new_utterances();
     }
-    parser->join();
+    parser.join();
     return true;
   }
 

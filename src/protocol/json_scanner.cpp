@@ -112,6 +112,55 @@ int utf8_sequence_length(const unsigned char* p, const unsigned char* limit) {
   return length;
 }
 
+// The byte that a one-letter escape stands for, or 0 when the letter makes none.
+constexpr char simple_escape(char letter) {
+  switch (letter) {
+    case '"':
+    case '\\':
+    case '/':
+      return letter;
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return 0;
+  }
+}
+
+// Decodes the escape whose letter is at `p` onto `o` (when writing). Returns the byte after it,
+// or null when it is not valid.
+template <bool kWrite>
+inline const char* decode_escape(const char* p, const char* quote, char*& o) {
+  const char letter = *p++;
+  if (letter != 'u') {
+    const char decoded = simple_escape(letter);
+    if (decoded == 0) return nullptr;
+    if constexpr (kWrite) *o++ = decoded;
+    return p;
+  }
+  const int unit = read_hex4(p, quote);
+  if (unit < 0) return nullptr;
+  p += 4;
+  char32_t cp = static_cast<char32_t>(unit);
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return nullptr;  // a low half alone
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    if (quote - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
+    const int low = read_hex4(p + 2, quote);
+    if (low < 0xDC00 || low > 0xDFFF) return nullptr;
+    p += 6;
+    cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<char32_t>(low - 0xDC00);
+  }
+  if constexpr (kWrite) o = put_code_point(o, cp);
+  return p;
+}
+
 // Decodes the contents from `p` up to the closing quote `quote` into `o` (when writing), which
 // has room for `quote - p` bytes: no escape decodes longer than it is written. Returns the end
 // of the output, or null when the contents are not a valid JSON string.
@@ -164,53 +213,9 @@ char* decode_contents(const char* p, const char* quote, char* o) {
     }
     if (byte != '\\') return nullptr;  // a raw control character
 
-    ++p;  // the escape's letter exists: the closing quote comes after it
-    char decoded = 0;
-    switch (*p++) {
-      case '"':
-        decoded = '"';
-        break;
-      case '\\':
-        decoded = '\\';
-        break;
-      case '/':
-        decoded = '/';
-        break;
-      case 'b':
-        decoded = '\b';
-        break;
-      case 'f':
-        decoded = '\f';
-        break;
-      case 'n':
-        decoded = '\n';
-        break;
-      case 'r':
-        decoded = '\r';
-        break;
-      case 't':
-        decoded = '\t';
-        break;
-      case 'u': {
-        const int unit = read_hex4(p, quote);
-        if (unit < 0) return nullptr;
-        p += 4;
-        char32_t cp = static_cast<char32_t>(unit);
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return nullptr;  // a low half alone
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          if (quote - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
-          const int low = read_hex4(p + 2, quote);
-          if (low < 0xDC00 || low > 0xDFFF) return nullptr;
-          p += 6;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<char32_t>(low - 0xDC00);
-        }
-        if constexpr (kWrite) o = put_code_point(o, cp);
-        continue;
-      }
-      default:
-        return nullptr;
-    }
-    if constexpr (kWrite) *o++ = decoded;
+    // The escape's letter exists: the closing quote comes after it.
+    p = decode_escape<kWrite>(p + 1, quote, o);
+    if (p == nullptr) return nullptr;
   }
 }
 

@@ -1,5 +1,6 @@
 #include "protocol/protocol.h"
 
+#include "common/overloaded.h"
 #include "protocol/json_scanner.h"
 
 #if defined(__SSE2__)
@@ -654,13 +655,6 @@ void write_word(Writer& w, const UtteranceWord& m) {
   w.member(",\"text_end\":", m.text_end);
   w.member(",\"text\":", m.text);
 }
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // The TTS facade: the one small interface between the speech engine and a platform synthesizer.
 //
 // Why it exists: the engine, voice selection and the host are platform-free; each platform brings
-// one backend (speech-dispatcher on Linux, AVFoundation on macOS) and tests bring a scripted fake.
+// one backend (in this tree: speech-dispatcher, on Linux) and tests bring a scripted fake.
 // `create_default_tts` returns the backend chosen at build time for this platform.
 //
 // Thread-safety contract: a `Tts` is owned by one thread and every method is called from that

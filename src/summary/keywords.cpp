@@ -315,15 +315,90 @@ int count_bits(std::uint64_t x) {
 
 }  // namespace
 
+namespace {
+
+// Where `feed` is in its text: words counted, whether the last byte read was inside a word, and
+// where the open run of alphanumerics starts.
+struct FeedCursor {
+  std::string_view text;
+  std::size_t words = 0;
+  bool in_text_word = false;
+  std::size_t run_start = std::string_view::npos;
+};
+
+// An all-ASCII block of `length` bytes at `pos`, from its masks: word counts and run boundaries
+// without a branch per byte.
+template <class Word>
+inline void read_ascii_block(FeedCursor& c, std::size_t pos, std::size_t length,
+                             const BlockMasks& masks, const Word& word) {
+  const std::uint64_t keep = masks.keep;
+  const std::uint64_t solid = masks.solid;
+  c.words += static_cast<std::size_t>(
+      count_bits(solid & ~((solid << 1) | static_cast<std::uint64_t>(c.in_text_word))));
+  c.in_text_word = ((solid >> (length - 1)) & 1u) != 0;
+  const std::uint64_t keep_before =
+      (keep << 1) | static_cast<std::uint64_t>(c.run_start != std::string_view::npos);
+  // A run starts where a kept byte follows an unkept one and ends at the first unkept byte
+  // after kept ones. Each end is paired with the last start before it, or with the run left
+  // open by the block before.
+  const std::uint64_t starts = keep & ~keep_before;
+  std::uint64_t ends = ~keep & keep_before;
+  while (ends != 0) {
+    const auto at = static_cast<std::size_t>(std::countr_zero(ends));
+    ends &= ends - 1;
+    const std::uint64_t earlier = starts & ((std::uint64_t{1} << at) - 1);
+    const std::size_t start =
+        earlier != 0 ? pos + 63 - static_cast<std::size_t>(std::countl_zero(earlier)) : c.run_start;
+    word(c.text.substr(start, pos + at - start));
+  }
+  if ((keep >> 63) != 0) {
+    // The block ends inside a run, begun here or earlier.
+    if (starts != 0) c.run_start = pos + 63 - static_cast<std::size_t>(std::countl_zero(starts));
+  } else {
+    c.run_start = std::string_view::npos;
+  }
+}
+
+// Character by character from `pos` up to `block_end`; a character may run past it. Returns
+// where reading stopped.
+template <class Word>
+inline std::size_t read_characters(FeedCursor& c, std::size_t pos, std::size_t block_end,
+                                   const Word& word) {
+  while (pos < block_end) {
+    const std::size_t here = pos;
+    const ByteClass cls = kByteClasses[static_cast<unsigned char>(c.text[pos])];
+    bool space;
+    bool keep;
+    if (cls == Multibyte) {
+      const char32_t cp = unicode::next_code_point(c.text, pos);
+      space = unicode::is_white_space(cp);
+      keep = !space && unicode::is_alphanumeric(cp);
+    } else {
+      ++pos;
+      space = cls == Space;
+      keep = cls == Keep;
+    }
+    if (!space && !c.in_text_word) ++c.words;
+    c.in_text_word = !space;
+    if (keep) {
+      if (c.run_start == std::string_view::npos) c.run_start = here;
+    } else if (c.run_start != std::string_view::npos) {
+      word(c.text.substr(c.run_start, here - c.run_start));
+      c.run_start = std::string_view::npos;
+    }
+  }
+  return pos;
+}
+
+}  // namespace
+
 std::size_t KeywordMatcher::feed(std::string_view text) {
   MatchState state{previous_[0], previous_[1], found_, wanted_};
   const auto word = [&state](std::string_view run) { read_word(state, run); };
-  // Sixty-four bytes at a time where they are all ASCII: bit masks of letters-and-digits and of
-  // non-space bytes give word counts and run boundaries without a branch per byte. A block with
-  // other bytes is read character by character. Both keep the same state across blocks.
-  std::size_t words = 0;
-  bool in_text_word = false;
-  std::size_t run_start = std::string_view::npos;  // start of the open run of alphanumerics
+  // Sixty-four bytes at a time where they are all ASCII, from bit masks of letters-and-digits and
+  // of non-space bytes. A block with other bytes is read character by character. Both keep the
+  // same state across blocks.
+  FeedCursor cursor{text};
   std::size_t pos = 0;
   const std::size_t n = text.size();
   while (pos < n) {
@@ -345,68 +420,18 @@ std::size_t KeywordMatcher::feed(std::string_view text) {
     masks = {masks.keep >> read, masks.solid >> read, masks.high >> read};
     if (length < 64) masks.solid &= (std::uint64_t{1} << length) - 1;
     if (masks.high == 0) {
-      const std::uint64_t keep = masks.keep;
-      const std::uint64_t solid = masks.solid;
-      words += static_cast<std::size_t>(
-          count_bits(solid & ~((solid << 1) | static_cast<std::uint64_t>(in_text_word))));
-      in_text_word = ((solid >> (length - 1)) & 1u) != 0;
-      const std::uint64_t keep_before =
-          (keep << 1) | static_cast<std::uint64_t>(run_start != std::string_view::npos);
-      // A run starts where a kept byte follows an unkept one and ends at the first unkept byte
-      // after kept ones. Each end is paired with the last start before it, or with the run left
-      // open by the block before.
-      const std::uint64_t starts = keep & ~keep_before;
-      std::uint64_t ends = ~keep & keep_before;
-      while (ends != 0) {
-        const auto at = static_cast<std::size_t>(std::countr_zero(ends));
-        ends &= ends - 1;
-        const std::uint64_t earlier = starts & ((std::uint64_t{1} << at) - 1);
-        const std::size_t start =
-            earlier != 0 ? pos + 63 - static_cast<std::size_t>(std::countl_zero(earlier))
-                         : run_start;
-        word(text.substr(start, pos + at - start));
-      }
-      if ((keep >> 63) != 0) {
-        // The block ends inside a run, begun here or earlier.
-        if (starts != 0) run_start = pos + 63 - static_cast<std::size_t>(std::countl_zero(starts));
-      } else {
-        run_start = std::string_view::npos;
-      }
+      read_ascii_block(cursor, pos, length, masks, word);
       pos += length;
-      continue;
-    }
-    // Character by character up to the end of the block; a character may run past it.
-    const std::size_t block_end = pos + length;
-    while (pos < block_end) {
-      const std::size_t here = pos;
-      const ByteClass cls = kByteClasses[static_cast<unsigned char>(text[pos])];
-      bool space;
-      bool keep;
-      if (cls == Multibyte) {
-        const char32_t cp = unicode::next_code_point(text, pos);
-        space = unicode::is_white_space(cp);
-        keep = !space && unicode::is_alphanumeric(cp);
-      } else {
-        ++pos;
-        space = cls == Space;
-        keep = cls == Keep;
-      }
-      if (!space && !in_text_word) ++words;
-      in_text_word = !space;
-      if (keep) {
-        if (run_start == std::string_view::npos) run_start = here;
-      } else if (run_start != std::string_view::npos) {
-        word(text.substr(run_start, here - run_start));
-        run_start = std::string_view::npos;
-      }
+    } else {
+      pos = read_characters(cursor, pos, pos + length, word);
     }
   }
-  if (run_start != std::string_view::npos) word(text.substr(run_start));
+  if (cursor.run_start != std::string_view::npos) word(text.substr(cursor.run_start));
   previous_[0] = state.previous;
   previous_[1] = state.before_previous;
   found_ = state.found;
   wanted_ = state.wanted;
-  return words;
+  return cursor.words;
 }
 
 }  // namespace mdspeak

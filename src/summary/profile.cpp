@@ -4,13 +4,12 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <system_error>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "common/pipeline.h"
 #include "common/text.h"
 #include "common/unicode.h"
 #include "summary/keywords.h"
@@ -220,16 +219,11 @@ std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& docum
       }
     }
   };
-  std::thread helper;
-  if (document.utterances.size() >= kUtterancesWorthAThread) {
-    try {
-      helper = std::thread(take_runs);
-    } catch (const std::system_error&) {
-      // This thread profiles every section.
-    }
-  }
+  ScopedWorker helper;
+  // Without a second thread this one profiles every section.
+  if (document.utterances.size() >= kUtterancesWorthAThread) helper.start(take_runs);
   take_runs();
-  if (helper.joinable()) helper.join();
+  helper.join();
   std::vector<SectionProfile> profiles;
   profiles.reserve(count);
   for (std::optional<SectionProfile>& profile : made) {

@@ -16,6 +16,15 @@ extern char** environ;
 
 namespace mdspeak::testing {
 
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
+  static const long scale = [] {
+    const char* text = std::getenv("MDSPEAK_TEST_TIME_SCALE");
+    const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
+    return value > 0 ? value : 1;
+  }();
+  return timeout * scale;
+}
+
 ServiceProcess::ServiceProcess(const std::map<std::string, std::string>& environment,
                                int closed_stream) {
   int in[2], out[2], err[2];
@@ -93,7 +102,7 @@ void ServiceProcess::close_stdout() {
 }
 
 std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   for (;;) {
     // Only bytes not yet looked at are searched, so a long line costs linear time.
     auto newline = buffer_.find('\n', scanned_);
@@ -127,7 +136,7 @@ std::optional<std::string> ServiceProcess::read_line(std::chrono::milliseconds t
 }
 
 int ServiceProcess::wait(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   for (;;) {
     int status = 0;
     pid_t r = waitpid(pid_, &status, WNOHANG);

@@ -10,6 +10,10 @@
 
 namespace mdspeak::testing {
 
+// `timeout` times MDSPEAK_TEST_TIME_SCALE (a whole number, 1 when unset): builds that run
+// several times slower, such as the ThreadSanitizer one, set it so that waits scale with them.
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout);
+
 class ServiceProcess {
  public:
   // Extra environment entries; an empty value removes the variable. `closed_stream` (0, 1 or 2)
