@@ -1,6 +1,6 @@
 // The stdin reader on one huge `load_document` line from a pipe: as the service reads it (the
 // string decoded while the line still arrives) against reading the whole line first and then
-// decoding it, in the same run. Wall and process CPU time per line.
+// decoding it, in the same run. Wall and process CPU time and page faults per line.
 //
 //   bench_reader
 #include <benchmark/benchmark.h>
@@ -25,6 +25,13 @@ double cpu_seconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Pages the system had to hand out (and zero) so far.
+double page_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_minflt);
 }
 
 // A load line of `megabytes` of prose with a few escapes, as a client writes it.
@@ -55,36 +62,40 @@ void through_pipe(const std::string& line, Read read) {
   close(fds[0]);
 }
 
-void report(benchmark::State& state, double wall, double cpu) {
+void report(benchmark::State& state, double wall, double cpu, double faults) {
   const double n = static_cast<double>(state.iterations());
   state.counters["wall_ms"] = wall / n * 1e3;
   state.counters["cpu_ms"] = cpu / n * 1e3;
+  state.counters["page_faults"] = faults / n;
 }
 
 void BM_ReadLineDecodingAhead(benchmark::State& state) {
   const std::string line = load_line(static_cast<std::size_t>(state.range(0)));
-  double wall = 0, cpu = 0;
+  double wall = 0, cpu = 0, faults = 0;
   for (auto _ : state) {
     auto [tx, rx] = make_channel<Request>();
     const auto start = Clock::now();
     const double cpu_start = cpu_seconds();
+    const double faults_start = page_faults();
     through_pipe(line, [&](int fd) { read_requests(fd, tx); });
     cpu += cpu_seconds() - cpu_start;
+    faults += page_faults() - faults_start;
     wall += std::chrono::duration<double>(Clock::now() - start).count();
     std::optional<Request> got;
     if (rx.try_recv(got) != TryRecv::Value) state.SkipWithError("no request");
   }
-  report(state, wall, cpu);
+  report(state, wall, cpu, faults);
 }
 BENCHMARK(BM_ReadLineDecodingAhead)->Arg(100)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // The same bytes read whole, then decoded: what decoding ahead must beat.
 void BM_ReadLineThenDecode(benchmark::State& state) {
   const std::string line = load_line(static_cast<std::size_t>(state.range(0)));
-  double wall = 0, cpu = 0;
+  double wall = 0, cpu = 0, faults = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
     const double cpu_start = cpu_seconds();
+    const double faults_start = page_faults();
     bool ok = false;
     through_pipe(line, [&](int fd) {
       std::string read;
@@ -95,10 +106,11 @@ void BM_ReadLineThenDecode(benchmark::State& state) {
       ok = decode_request(std::string_view(read).substr(0, read.size() - 1)).has_value();
     });
     cpu += cpu_seconds() - cpu_start;
+    faults += page_faults() - faults_start;
     wall += std::chrono::duration<double>(Clock::now() - start).count();
     if (!ok) state.SkipWithError("no request");
   }
-  report(state, wall, cpu);
+  report(state, wall, cpu, faults);
 }
 BENCHMARK(BM_ReadLineThenDecode)->Arg(100)->Iterations(3)->Unit(benchmark::kMillisecond);
 

@@ -318,16 +318,29 @@ void move_to_room(std::string& text, std::size_t capacity) {
 }  // namespace
 
 bool StringAhead::decode_to(std::string_view line, std::size_t to) {
-  // Room is taken in steps of at least 32 MB: each step copies what is already decoded, and a
-  // block that large is mapped for itself, so it goes back to the system when freed instead of
-  // staying with the decoding thread's heap. Room not written to takes no memory.
+  // Room is reserved once, far ahead of need: pages never written take no memory, so a string of
+  // up to 1 GB is decoded without ever copying what is already decoded (each such copy also has
+  // the system zero the fresh pages it lands on). A block that large is mapped for itself and goes
+  // back to the system when freed. Where so much address space is refused, room grows in steps
+  // of at least 32 MB instead.
+  constexpr std::size_t kReservedRoom = std::size_t{1} << 30;
   constexpr std::size_t kFirstRoom = std::size_t{32} << 20;
   if (const std::size_t needed = contents_.size() + (to - decoded_to_);
       needed > contents_.capacity()) {
-    try {
-      move_to_room(contents_, std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
-    } catch (const std::bad_alloc&) {
-      return give_up();
+    bool moved = false;
+    if (contents_.capacity() < kReservedRoom && needed <= kReservedRoom) {
+      try {
+        move_to_room(contents_, kReservedRoom);
+        moved = true;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    if (!moved) {
+      try {
+        move_to_room(contents_, std::max({needed, kFirstRoom, 2 * contents_.capacity()}));
+      } catch (const std::bad_alloc&) {
+        return give_up();
+      }
     }
   }
   if (!append_decoded(line.data() + decoded_to_, line.data() + to, contents_)) return give_up();
