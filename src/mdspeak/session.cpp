@@ -28,9 +28,10 @@ using namespace std::chrono_literals;
 
 constexpr auto kPauseAnswerBound = 400ms;  // a service without pause never answers
 constexpr auto kStopAnswerBound = 2s;
-// The service stops a speech daemon it started before it exits (a wedged one takes a SIGKILL
-// after a second); killed sooner, it would leave the daemon behind.
-constexpr auto kServiceExitBound = 3s;
+// The service stops a speech daemon it started before it exits (one without an audio output
+// first refuses a cancel for 2 s, then takes a SIGKILL after 1 s); killed sooner, it would leave
+// the daemon behind.
+constexpr auto kServiceExitBound = 5s;
 constexpr auto kTick = 250ms;
 // A service that stops answering is an error, never a hang (loading the largest document we
 // accept takes a few seconds).
@@ -537,9 +538,9 @@ void Session::Reading::on_failed(std::size_t index, const Json& message) {
   const std::string where =
       index < utterances.size() ? " at " + format_position(utterances[index].from) : "";
   auto reason = message.value("reason", std::string("the synthesizer failed"));
-  // Nothing was ever heard: the place does not matter, the audio does.
+  // Nothing was ever heard: the place does not matter, the audio does; and a file needs none.
   if (reason.starts_with("no audio output")) {
-    fail(reason);
+    fail(reason + ", or use --output FILE");
   } else {
     fail("speech stopped" + where + ": " + reason);
   }
