@@ -38,6 +38,9 @@ end
 
 local tmp = vim.fn.tempname()
 vim.fn.mkdir(tmp, "p")
+-- The user's own positions and pronunciations stay out of the tests.
+vim.env.XDG_STATE_HOME = tmp .. "/state"
+vim.env.XDG_CONFIG_HOME = tmp .. "/config"
 local function write_file(name, bytes, mode)
   local path = tmp .. "/" .. name
   local file = assert(io.open(path, "wb"))
@@ -181,20 +184,47 @@ local function open(name, bytes)
 end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
--- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
--- "dies-reading" exits once the first utterance has begun; "fails-reading" reports it failed;
--- "old-reading" refuses the natural reading (as a service that knows only the plain one would,
--- were it strict).
+-- request. `mode`, comma-separated: "no-pause" never answers pause; "speak-fails" answers speak
+-- with an error; "dies-reading" exits once the first utterance has begun; "fails-reading"
+-- reports it failed; "old-reading" refuses the natural reading (as a service that knows only
+-- the plain one would, were it strict); "two-voices" lists voices. Utterances are a fixed list
+-- whose speech always begins at "Two."; with "lines" each non-blank line is one ("# " a
+-- heading) and speech begins where asked, or goes to the end with "finish". In the natural
+-- reading utterance_begin tells the language (non-ASCII text: Spanish) and voice.
+-- "pronounces" takes a pronunciation list, "refuses-pronunciations" refuses it; otherwise it
+-- goes unanswered, as an older service leaves a request it does not know.
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
 mode, log = %q, open(%q, "a")
+modes = set(mode.split(","))
 def send(kind, **fields):
     print(json.dumps(dict(type=kind, **fields)), flush=True)
 two = dict(utterance_index=1, text="Two.", start_offset=6, end_offset=10)
 said = [dict(utterance_index=0, text="One.", start_offset=0, end_offset=4, kind="item"),
         dict(two, kind="item"),  # a long block cut in two: both share its range
         dict(two, utterance_index=2, text="More.", kind="item")]
+natural, lists = {}, {}
+def lines_of(text):
+    out, at = [], 0
+    for line in text.encode().split(b"\n"):
+        start, end = at, at + len(line)
+        at = end + 1
+        if line.strip():
+            skip = 2 if line.startswith(b"# ") else 0
+            out.append(dict(utterance_index=len(out), text=line[skip:].decode(),
+                            start_offset=start + skip, end_offset=end,
+                            kind="heading" if skip else "paragraph"))
+    return out
+def begin(doc, u, voice):
+    event = {k: u[k] for k in ("utterance_index", "text", "start_offset", "end_offset")}
+    told = dict(event)
+    if natural.get(doc):
+        spanish = not u["text"].isascii()
+        told.update(language_code="es" if spanish else "en",
+                    voice_id="es-a" if spanish else voice or "en-a")
+    send("utterance_begin", document_id=doc, **told)
+    return event
 for line in sys.stdin:
     r = json.loads(line)
     log.write(line)
@@ -202,26 +232,43 @@ for line in sys.stdin:
     t, i, doc = r["type"], r["id"], r.get("document_id")
     if t == "init":
         send("init_result", id=i, available=True, backend="x", message=None)
-    elif t == "load_document" and mode == "old-reading" and "reading" in r:
+    elif t == "load_document" and "old-reading" in modes and "reading" in r:
         send("error_result", id=i, code="unsupported_reading", message="no such reading")
     elif t == "load_document":
-        send("load_document_result", id=i, document_id=doc, utterance_count=2)
+        natural[doc] = r.get("reading") == "natural"
+        lists[doc] = lines_of(r["text"]) if "lines" in modes else said
+        send("load_document_result", id=i, document_id=doc, utterance_count=len(lists[doc]))
     elif t == "prepare_speech":
-        send("prepare_speech_result", id=i, document_id=doc, language_code="en", utterances=said)
+        send("prepare_speech_result", id=i, document_id=doc, language_code="en",
+             utterances=lists[doc])
     elif t == "list_voices":
-        send("list_voices_result", id=i, voices=[] if mode != "two-voices" else [
+        send("list_voices_result", id=i, voices=[] if not modes & {"two-voices", "lines"} else [
             dict(id="en-a", name="English A", locale="en-US"),
-            dict(id="en-b", name="English B", locale="en-GB")])
+            dict(id="en-b", name="English B", locale="en-GB"),
+            dict(id="es-a", name="Spanish A", locale="es-ES")])
+    elif t == "set_pronunciations" and "pronounces" in modes:
+        send("set_pronunciations_result", id=i, count=len(r["entries"]))
+    elif t == "set_pronunciations" and "refuses-pronunciations" in modes:
+        send("error_result", id=i, code="invalid_pronunciations", message="entry 2: empty text")
     elif t == "stop":
         send("stop_result", id=i)
-    elif t == "speak" and mode == "speak-fails":
+    elif t == "speak" and "speak-fails" in modes:
         send("error_result", id=i, code="speak_failed", message="failed to queue speech")
+    elif t == "speak" and "lines" in modes:
+        first = r.get("start_offset") or 0
+        chosen = [dict(u, utterance_index=n) for n, u in
+                  enumerate(u for u in lists[doc] if u["end_offset"] > first)]
+        send("speak_result", id=i, document_id=doc, queued=len(chosen))
+        for u in chosen if "finish" in modes else chosen[:1]:
+            event = begin(doc, u, r.get("voice_id"))
+            if "finish" in modes:
+                send("utterance_end", document_id=doc, **event)
     elif t == "speak":
         send("speak_result", id=i, document_id=doc, queued=2)
-        send("utterance_begin", document_id=doc, **two)
-        if mode == "dies-reading":
+        begin(doc, two, r.get("voice_id"))
+        if "dies-reading" in modes:
             sys.exit("Error: gone")
-        if mode == "fails-reading":
+        if "fails-reading" in modes:
             send("utterance_failed", document_id=doc, reason="the synthesizer stopped responding",
                  **two)
 ]]):format(mode, log), 493)
@@ -363,7 +410,7 @@ test("a service without pause is stopped, then resumed at the utterance", "offli
     local log = tmp .. "/requests" .. n
     local fake = fake_service("no-pause", log) -- never answers pause
     mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
-    open("old.md", "One.\n\nTwo.\n")
+    open("old" .. n .. ".md", "One.\n\nTwo.\n")
     vim.api.nvim_win_set_cursor(0, { 1, 0 })
     vim.cmd("MdspeakRead")
     check(vim.wait(3000, function()
