@@ -386,7 +386,7 @@ function M.setup(opts)
     if state.defaults[key] == nil and not kOptional[key] then
       notify("unknown option " .. key, vim.log.levels.WARN)
     end
-    config[key] = value
+    config[key] = service_mod.null_to_nil(value) -- vim.NIL: back to the default of none
   end
   if config.reading ~= "natural" and config.reading ~= "spec" then
     notify("reading must be \"natural\" or \"spec\"", vim.log.levels.WARN)

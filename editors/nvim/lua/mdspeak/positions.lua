@@ -190,7 +190,7 @@ end
 -- that fails (the old file is then left as it was).
 function M.store(path, entries)
   local dir = vim.fn.fnamemodify(path, ":h")
-  if vim.fn.isdirectory(dir) == 0 and vim.fn.mkdir(dir, "p") == 0 then
+  if vim.fn.isdirectory(dir) == 0 and not pcall(vim.fn.mkdir, dir, "p") then
     return nil, "cannot create " .. dir
   end
   local temporary = ("%s.tmp-%d"):format(path, vim.fn.getpid())
