@@ -29,6 +29,19 @@ function M.check()
   local service_mod = require("mdspeak.service")
   report.start("mdspeak")
 
+  local list = require("mdspeak.pronunciations")
+  local list_path = list.path(require("mdspeak.state").config.pronunciations)
+  local source = list_path and list.read(list_path)
+  if source then
+    local entries, problems = list.parse(source)
+    report.ok(("pronunciation list: %d entries from %s"):format(#entries, list_path))
+    for _, p in ipairs(problems) do
+      report.warn(("%s:%d: %s; line skipped"):format(list_path, p.line, p.message))
+    end
+  else
+    report.info("no pronunciation list at " .. tostring(list_path))
+  end
+
   local path, why = mdspeak.service_path()
   if not path then
     report.error(why, {
