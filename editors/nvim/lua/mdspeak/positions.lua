@@ -34,6 +34,17 @@ local function is_count(value)
   return type(value) == "number" and value >= 0 and value == math.floor(value)
 end
 
+-- The members of an entry, as written.
+local kMembers = { "path", "digest", "offset", "line", "column", "heading", "heading_offset" }
+
+local function members(e)
+  local picked = {}
+  for _, key in ipairs(kMembers) do
+    picked[key] = e[key]
+  end
+  return picked
+end
+
 -- The entries of a positions file's text, most recent first; entries with missing or wrong
 -- members are dropped. Nil and a reason when the text is not a positions file.
 function M.parse(text)
@@ -52,15 +63,7 @@ function M.parse(text)
       and not seen[file.path]
     then
       seen[file.path] = true
-      entries[#entries + 1] = {
-        path = file.path,
-        digest = file.digest,
-        offset = file.offset,
-        line = file.line,
-        column = file.column,
-        heading = file.heading,
-        heading_offset = file.heading_offset,
-      }
+      entries[#entries + 1] = members(file)
     end
   end
   return entries
@@ -69,15 +72,7 @@ end
 function M.serialise(entries)
   local files = {}
   for i, e in ipairs(entries) do
-    files[i] = vim.json.encode({
-      path = e.path,
-      digest = e.digest,
-      offset = e.offset,
-      line = e.line,
-      column = e.column,
-      heading = e.heading,
-      heading_offset = e.heading_offset,
-    })
+    files[i] = vim.json.encode(members(e))
   end
   return ('{"format":"%s","files":[\n%s\n]}\n'):format(kFormat, table.concat(files, ",\n"))
 end

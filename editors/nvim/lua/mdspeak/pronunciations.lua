@@ -118,6 +118,11 @@ function M.read(path)
   return source
 end
 
+-- How a problem of the list at `path` is told.
+function M.describe(path, problem)
+  return ("%s:%d: %s; line skipped"):format(path, problem.line, problem.message)
+end
+
 -- The request that hands `entries` to the service.
 function M.request(entries)
   local wire = {}

@@ -96,7 +96,7 @@ function M.sync_pronunciations()
       entries, problems = pronunciations.parse(source)
       local lines = {}
       for _, p in ipairs(problems) do
-        lines[#lines + 1] = ("%s:%d: %s; line skipped"):format(path, p.line, p.message)
+        lines[#lines + 1] = pronunciations.describe(path, p)
       end
       if #lines > 0 then
         tell_once(key, table.concat(lines, "\n"))
