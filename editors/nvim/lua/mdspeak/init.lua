@@ -192,7 +192,8 @@ local function jump(direction)
     if stop_at and stop_at <= target.start_offset then
       range[2] = nil
     end
-    reading_mod.begin(generation, { kind = "document", buf = buf, win = win, doc = doc, range = range })
+    reading_mod.begin(generation,
+      { kind = "document", buf = buf, win = win, doc = doc, range = range })
   end)
 end
 

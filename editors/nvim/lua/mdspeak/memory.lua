@@ -53,8 +53,10 @@ function M.continue_at(path, doc)
   local offset = saved and positions.resume_offset(saved, digest_of(doc), doc.utterances)
   if offset then
     local heading = saved.heading ~= "" and (" '" .. saved.heading .. "'") or ""
-    local where = saved.digest == doc.digest and ("%d:%d%s"):format(saved.line, saved.column, heading)
-      or (heading:sub(2) .. " (the file has changed)")
+    local where = heading:sub(2) .. " (the file has changed)"
+    if saved.digest == doc.digest then
+      where = ("%d:%d%s"):format(saved.line, saved.column, heading)
+    end
     state.notify("continuing at " .. where)
   end
   return offset
@@ -82,7 +84,8 @@ function M.stopped(path, doc, offset)
     return
   end
   local row, col = text.position(doc.starts, offset)
-  local line = doc.source:sub(doc.starts[row + 1] + 1, doc.starts[row + 2] and doc.starts[row + 2] - 1)
+  local line_end = doc.starts[row + 2] and doc.starts[row + 2] - 1
+  local line = doc.source:sub(doc.starts[row + 1] + 1, line_end)
   local column = vim.str_utfindex(line, math.min(col, #line)) + 1
   local entry = positions.entry(path, digest_of(doc), offset, row + 1, column, doc.utterances)
   store(function(entries)

@@ -280,7 +280,8 @@ function M.ensure_document(buf)
   else
     task.expect(load, "load_document_result")
   end
-  local prepared = task.expect({ type = "prepare_speech", document_id = id }, "prepare_speech_result")
+  local prepared =
+    task.expect({ type = "prepare_speech", document_id = id }, "prepare_speech_result")
   doc = {
     id = id,
     tick = tick,

@@ -49,7 +49,8 @@ M.language = nil
 M.voice_id = nil
 M.announced = nil
 
--- [commands] Bumped by every command that starts or ends speech.
+-- [commands, reading] Bumped by every command that starts or ends speech, and by the reading
+-- when it stops or restarts it.
 M.generation = 0
 -- [commands] { path, done, total } while an export runs.
 M.export = nil
