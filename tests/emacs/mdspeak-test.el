@@ -204,6 +204,18 @@
           (should (equal (reverse mdspeak-test--notes) (nth 4 case))))))
     (delete-directory config t)))
 
+(ert-deftest mdspeak-test-death-told-while-pronunciations-wait ()
+  "A service dying while its unanswered pronunciation list waits is told once."
+  (let ((list (make-temp-file "mdspeak-list" nil nil "GUI\tgooey\n")))
+    (mdspeak-test--with-fake "dies-reading"
+      (let ((mdspeak-pronunciations list))
+        (mdspeak-test--visit "q.md" "One.\n")
+        (mdspeak-read)
+        (mdspeak-test--wait (lambda () mdspeak-test--notes))
+        (mdspeak-test--settle)
+        (should (equal mdspeak-test--notes '("the service exited (status 1): Error: gone")))))
+    (delete-file list)))
+
 ;;;; Offsets
 
 (ert-deftest mdspeak-test-offsets-round-trip ()

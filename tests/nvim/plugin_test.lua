@@ -847,6 +847,24 @@ test("the pronunciation list is sent after init; a refusal or an older service c
     mdspeak.setup({ pronunciations = vim.NIL })
   end)
 
+test("a service dying while its pronunciation list waits for an answer is told", "offline",
+  function()
+    -- The list is never answered by this older service, the speech is: its end is not the
+    -- list's failure to tell quietly.
+    local list = write_file("dying-list", "GUI\tgooey\n")
+    mdspeak.setup({ service = fake_service("dies-reading", tmp .. "/dying"), pronunciations = list })
+    open("dying.md", "One.\n\nTwo.\n")
+    notes = {}
+    vim.cmd("MdspeakRead!")
+    vim.wait(3000, function()
+      return #notes_at(vim.log.levels.ERROR) > 0
+    end, 10)
+    eq(messages(vim.log.levels.ERROR), { "mdspeak: the service exited (status 1): Error: gone" },
+      "errors")
+    mdspeak.shutdown()
+    mdspeak.setup({ pronunciations = vim.NIL })
+  end)
+
 -- Live ---------------------------------------------------------------------------------------
 
 test("reading a CRLF buffer highlights each utterance and word where it is", "live", function()
