@@ -42,13 +42,20 @@
 ;;   c    `mdspeak-check'           what is missing: service, synthesizer,
 ;;                                  voices
 ;;
-;; While a buffer is read its mode line shows the state, the voice (or
-;; the language when the service chooses it) and the utterance's number.
+;; While a buffer is read its mode line shows the state, the language and
+;; voice the service names for the utterance heard (a service that does
+;; not name them: the voice chosen, or the language when the service
+;; chooses it) and the utterance's number.
 ;; Point follows the spoken word until you move it (`mdspeak-follow').
 ;; Editing the buffer stops the reading, or reads on from the edited
 ;; text with `mdspeak-keep-reading-on-edit'.  Killing the buffer or
 ;; Emacs stops the speech.  The faces are `mdspeak-utterance' and
 ;; `mdspeak-word'.
+;;
+;; Words the synthesizer gets wrong can be given what to say instead in
+;; a pronunciation list, `mdspeak-pronunciations' (by default
+;; ~/.config/mdspeak/pronunciations): a text, a tab and what to say on
+;; each line, "[en]" or "[es]" lines for entries of one language only.
 ;;
 ;; The buffer's text is sent as UTF-8 (CRLF files as the buffer holds
 ;; them, with bare line feeds) so the service's byte offsets are exact
