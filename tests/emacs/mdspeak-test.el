@@ -514,6 +514,8 @@
                                     "exporting out.ogg: 25% (1.5 s of audio)" "export cancelled"))
                   ("no-export" nil ("exporting to /tmp/out.ogg" "this service cannot export"))))
     (mdspeak-test--with-fake (car case)
+      ;; Started first: on a busy machine the service's start alone can take a second.
+      (mdspeak--ensure-service)
       (let ((mdspeak-answer-timeout 1))
         (mdspeak-test--visit "l.md" "# Títle\n\nSome text.\n")
         (transient-mark-mode)
