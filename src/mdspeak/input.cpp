@@ -100,14 +100,7 @@ Result<std::string> decode_text(std::string bytes, Encoding encoding, std::strin
   if (encoding == Encoding::kLatin1) {
     std::string utf8;
     utf8.reserve(bytes.size() + bytes.size() / 8);
-    for (unsigned char c : bytes) {
-      if (c < 0x80) {
-        utf8 += static_cast<char>(c);
-      } else {
-        utf8 += static_cast<char>(0xC0 | (c >> 6));
-        utf8 += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
+    for (unsigned char c : bytes) unicode::append_utf8(utf8, c);  // Latin-1 is U+0000-U+00FF
     return utf8;
   }
   std::size_t bad = unicode::first_invalid_utf8(bytes);

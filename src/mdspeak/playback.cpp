@@ -10,17 +10,17 @@ using Phase = Playback::Phase;
 using Move = Playback::Move;
 
 constexpr std::size_t kPhases = 6;
-constexpr std::size_t kMoves = 7;
+constexpr std::size_t kMoves = 8;
 
 // Rows: the phase moved from; columns: kSpeak, kPause, kPaused, kPauseFailed, kResume, kFinish,
-// kStop.
+// kStop, kStopped.
 constexpr std::array<std::array<bool, kMoves>, kPhases> kTable = {{
-    /* Starting */ {true, false, false, false, false, false, true},
-    /* Speaking */ {true, true, true, false, false, true, true},
-    /* Pausing  */ {true, false, true, true, false, false, true},
-    /* Paused   */ {true, false, false, false, true, false, true},
-    /* Stopping */ {false, false, false, false, false, false, false},
-    /* Done     */ {false, false, false, false, false, false, false},
+    /* Starting */ {true, false, false, false, false, false, true, false},
+    /* Speaking */ {true, true, false, false, false, true, true, true},
+    /* Pausing  */ {true, false, true, true, false, false, true, false},
+    /* Paused   */ {true, false, false, false, true, false, true, false},
+    /* Stopping */ {false, false, false, false, false, false, false, false},
+    /* Done     */ {false, false, false, false, false, false, false, false},
 }};
 
 }  // namespace

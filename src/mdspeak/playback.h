@@ -7,12 +7,12 @@
 //
 //   phase      what is true                                   moves out
 //   Starting   nothing sent to speak yet                      speak, stop
-//   Speaking   the service speaks (or was asked to)           pause, paused, finish, speak, stop
-//   Pausing    a pause was sent, its answer is awaited         paused, pause_failed, speak, stop
-//   Paused     silent; `exact` when the service keeps the      resume, speak, stop
-//              place (else the utterance starts again; a
-//              service without pause is stopped instead, so
-//              Speaking moves straight here)
+//   Speaking   the service speaks (or was asked to)           pause, stopped_for_pause,
+//                                                             finish, speak, stop
+//   Pausing    a pause was sent, its answer is awaited        paused, pause_failed, speak, stop
+//   Paused     silent; `exact` when the service keeps the     resume, speak, stop
+//              place (else the utterance starts again: a
+//              service without pause is stopped instead)
 //   Stopping   a stop was sent before exiting with `code`     (none: the session ends)
 //   Done       the reading ran to its end                     (none)
 //
@@ -46,7 +46,7 @@ class Playback {
   using State = std::variant<Starting, Speaking, Pausing, Paused, Stopping, Done>;
 
   enum class Phase { kStarting, kSpeaking, kPausing, kPaused, kStopping, kDone };
-  enum class Move { kSpeak, kPause, kPaused, kPauseFailed, kResume, kFinish, kStop };
+  enum class Move { kSpeak, kPause, kPaused, kPauseFailed, kResume, kFinish, kStop, kStopped };
 
   // Whether `move` may be made from `phase`: the table above.
   static bool allowed(Phase phase, Move move);
@@ -67,6 +67,8 @@ class Playback {
   // The pause was answered (whether a resume is wanted now is the `Pausing` state's to say).
   bool paused(bool exact) { return enter(Move::kPaused, Paused{exact}); }
   bool pause_failed() { return enter(Move::kPauseFailed, Speaking{}); }
+  // Paused without the service's pause: the speech was stopped, no answer is awaited.
+  bool stopped_for_pause() { return enter(Move::kStopped, Paused{false}); }
   bool resume() { return enter(Move::kResume, Speaking{}); }
   bool finish() { return enter(Move::kFinish, Done{}); }
   bool stop(int code, Clock::time_point answer_by) {

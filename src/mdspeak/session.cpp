@@ -643,7 +643,7 @@ void Session::Reading::pause_by_stopping(bool then_resume) {
   if (then_resume) {
     speak_from(current_);
   } else {
-    playback_.paused(false);
+    playback_.stopped_for_pause();
   }
 }
 
