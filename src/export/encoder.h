@@ -31,6 +31,16 @@ std::optional<Format> format_named(std::string_view name);
 std::optional<Format> format_for_path(std::string_view path);
 bool has_chapters(Format format);
 
+// How FFmpeg writes a format.
+struct FormatInfo {
+  Format format;
+  std::string_view name;
+  const char* muxer;
+  const char* encoder;
+  std::int64_t bit_rate;  // 0: the codec's own (lossless)
+};
+const FormatInfo& format_info(Format format);
+
 struct Chapter {
   std::uint64_t start_ms = 0;
   std::uint64_t end_ms = 0;

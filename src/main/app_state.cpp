@@ -100,9 +100,54 @@ std::vector<const Utterance*> select_range(const std::vector<Utterance>& utteran
   return out;
 }
 
-const LoadedDocument* AppState::find_document(const std::string& document_id) const {
+namespace {
+
+// The summary of a document whose utterances have moved out of its parse.
+void write_summary(LoadedDocument& document) {
+  DeferredLoad& deferred = *document.deferred;
+  // The summary reads the utterances through the parse's sections.
+  std::swap(deferred.parsed.utterances, document.utterances);
+  document.summary = summarize_document(deferred.parsed);
+  std::swap(deferred.parsed.utterances, document.utterances);
+  deferred.summary_done = true;
+}
+
+// Finishes the language (and, when asked, the summary) a load left for later, in the order a
+// load used to do them all: the summary reads the code blocks' announcements as first worded.
+void settle(LoadedDocument& document, bool with_summary) {
+  if (!document.deferred) return;
+  DeferredLoad& deferred = *document.deferred;
+  if (!deferred.language_done) {
+    document.language = deferred.language.finish();
+    deferred.language_done = true;
+    if (document.language == SupportedLanguage::Spanish && !deferred.parsed.code_blocks.empty()) {
+      if (!deferred.summary_done) write_summary(document);
+      std::swap(deferred.parsed.utterances, document.utterances);
+      announce_code_blocks_in_spanish(deferred.parsed);
+      std::swap(deferred.parsed.utterances, document.utterances);
+    }
+  }
+  if (with_summary && !deferred.summary_done) write_summary(document);
+  if (deferred.summary_done) document.deferred.reset();
+}
+
+}  // namespace
+
+const LoadedDocument* AppState::find_document(const std::string& document_id, bool with_summary) {
   auto it = documents_.find(document_id);
-  return it == documents_.end() ? nullptr : &it->second;
+  if (it == documents_.end()) return nullptr;
+  settle(it->second, with_summary);
+  return &it->second;
+}
+
+bool AppState::settle_one_load() {
+  for (auto& [id, document] : documents_) {
+    if (document.deferred) {
+      settle(document, true);
+      return true;
+    }
+  }
+  return false;
 }
 
 Message AppState::load_document(LoadDocument request) {
@@ -113,14 +158,14 @@ Message AppState::load_document(LoadDocument request) {
   const ReadingMode mode =
       request.reading == RequestedReading::Natural ? ReadingMode::Natural : ReadingMode::Plain;
   // Detection reads the utterance texts (as if joined by single spaces) as they are made, in
-  // what time the parse leaves idle, and finishes while the summary is written. The words a
-  // natural reading adds for code blocks are not the document's.
-  StreamingDetection language;
+  // what time the parse leaves idle, and is finished after the answer. The words a natural
+  // reading adds for code blocks are not the document's.
+  auto deferred = std::make_unique<DeferredLoad>();
   // Parsed in its own buffer (the utterances hold their own texts), which is freed once the
   // answer is out.
-  ParsedMarkdownDocument parsed = parse_markdown_document_in_place(
+  deferred->parsed = parse_markdown_document_in_place(
       request.text,
-      [&language](std::span<const Utterance> made) {
+      [&language = deferred->language](std::span<const Utterance> made) {
         for (const Utterance& u : made) {
           if (u.kind != UtteranceKind::CodeBlock) language.add(u.text);
         }
@@ -130,12 +175,10 @@ Message AppState::load_document(LoadDocument request) {
 
   LoadedDocument document;
   document.reading = mode;
-  document.summary = summarize_document(parsed);
-  document.language = language.finish();
-  if (document.language == SupportedLanguage::Spanish) announce_code_blocks_in_spanish(parsed);
-  document.utterances = std::move(parsed.utterances);
-  document.source_map = std::move(parsed.source_map);
-  document.heading_levels = std::move(parsed.heading_levels);
+  document.utterances = std::move(deferred->parsed.utterances);
+  document.source_map = std::move(deferred->parsed.source_map);
+  document.heading_levels = std::move(deferred->parsed.heading_levels);
+  document.deferred = std::move(deferred);
 
   const std::uint64_t count = store_document(request.document_id, std::move(document));
   return LoadDocumentResult{std::move(request.id), std::move(request.document_id), count};
@@ -164,7 +207,7 @@ void AppState::give_back_memory() {
   malloc_trim(0);
 }
 
-Message AppState::prepare_speech(const PrepareSpeech& request) const {
+Message AppState::prepare_speech(const PrepareSpeech& request) {
   const LoadedDocument* document = find_document(request.document_id);
   if (!document) return not_loaded(request.id, request.document_id);
   return PrepareSpeechResult{
@@ -172,8 +215,8 @@ Message AppState::prepare_speech(const PrepareSpeech& request) const {
       prepare(select_range(document->utterances, request.start_offset, request.end_offset))};
 }
 
-Message AppState::prepare_summary(const PrepareSummary& request) const {
-  const LoadedDocument* document = find_document(request.document_id);
+Message AppState::prepare_summary(const PrepareSummary& request) {
+  const LoadedDocument* document = find_document(request.document_id, true);
   if (!document) return not_loaded(request.id, request.document_id);
   std::vector<const Utterance*> all;
   all.reserve(document->summary.size());
@@ -194,7 +237,7 @@ Message AppState::speak(const Speak& request) {
 }
 
 Message AppState::speak_summary(const SpeakSummary& request) {
-  const LoadedDocument* document = find_document(request.document_id);
+  const LoadedDocument* document = find_document(request.document_id, true);
   if (!document) return not_loaded(request.id, request.document_id);
   paused_.reset();
   auto queued =
@@ -564,7 +607,7 @@ Error AppState::unavailable_error() const {
 }
 
 std::optional<Message> AppState::export_document(const Export& request) {
-  const LoadedDocument* document = find_document(request.document_id);
+  const LoadedDocument* document = find_document(request.document_id, request.summary);
   if (!document) return not_loaded(request.id, request.document_id);
   if (exporting()) {
     return ErrorResult{request.id, "export_failed",

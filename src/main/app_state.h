@@ -1,15 +1,16 @@
 // The host's state and the document requests behind it.
 //
 // `AppState` owns the speech engine (when start-up could create one), every loaded document with
-// its utterances, summary and language (computed once at load), the spoken table that maps the
-// synthesizer's utterance ids back to document positions so that begin/word/end events can be
-// reported, and the position remembered by a pause. Every request is handled here (`handle`) and
-// every speech event is turned into its message here (`on_event`). Main thread only.
+// its utterances, summary and language (computed once per load, after its answer), the spoken table
+// that maps the synthesizer's utterance ids back to document positions so that begin/word/end
+// events can be reported, and the position remembered by a pause. Every request is handled here
+// (`handle`) and every speech event is turned into its message here (`on_event`). Main thread only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,17 @@
 
 namespace mdspeak {
 
+// What a load leaves until after its answer, which carries only the utterance count: the
+// language (its detection reads the utterances on a thread of its own while the text is read)
+// and the summary. Either is finished when a request needs it, or when the service is idle.
+struct DeferredLoad {
+  StreamingDetection language;
+  bool language_done = false;
+  bool summary_done = false;
+  // The parse's sections, title and code-block notes; its utterances live in the document.
+  ParsedMarkdownDocument parsed;
+};
+
 struct LoadedDocument {
   std::vector<Utterance> utterances;
   std::vector<Utterance> summary;
@@ -35,6 +47,8 @@ struct LoadedDocument {
   TextSourceMap source_map;                  // word-level source ranges of `utterances`
   std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
   ReadingMode reading = ReadingMode::Plain;  // what the client asked for at load
+  // Present until the language and the summary above are final.
+  std::unique_ptr<DeferredLoad> deferred = nullptr;
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -73,8 +87,8 @@ class AppState {
   // Keeps `document` under `document_id`, replacing any (and a position paused in it); returns
   // its utterance count.
   std::uint64_t store_document(const std::string& document_id, LoadedDocument document);
-  Message prepare_speech(const PrepareSpeech& request) const;
-  Message prepare_summary(const PrepareSummary& request) const;
+  Message prepare_speech(const PrepareSpeech& request);
+  Message prepare_summary(const PrepareSummary& request);
   Message speak(const Speak& request);
   Message speak_summary(const SpeakSummary& request);
   Message stop(const Stop& request);
@@ -112,6 +126,9 @@ class AppState {
   bool speech_outstanding();
   // How many utterances have been handed to the synthesizer so far.
   std::uint64_t handed_count() const { return handed_; }
+  // Finishes the work one load left for later (its language and summary); false when none is
+  // left. For the main loop's idle time: a request that needs the work finishes it itself.
+  bool settle_one_load();
   // Cancels the service's own speech and forgets every position (the process is ending).
   void silence();
   // Frees what a load left spent (the source it read, the document it replaced) and hands the
@@ -162,7 +179,9 @@ class AppState {
     std::vector<SpokenUtterance> rest;  // the interrupted utterance first
   };
 
-  const LoadedDocument* find_document(const std::string& document_id) const;
+  // The document under `document_id` with its language final, and its summary too when
+  // `with_summary`; nothing when no such document is loaded.
+  const LoadedDocument* find_document(const std::string& document_id, bool with_summary = false);
   // Makes `utterances` what is to be spoken and hands the first window of them to the
   // synthesizer, the first one interrupting whatever it was saying.
   Result<void> hand_over(std::vector<SpokenUtterance> utterances);

@@ -144,6 +144,9 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
         input_closed = true;
         break;
       case TryRecv::Empty:
+        // Idle: finish what a load left for after its answer, then look again, so that a
+        // request waits for at most one document's summary.
+        if (state.settle_one_load()) break;
         wakeup->wait_for(seen, kRequestWait);
         break;
     }

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "host_fixture.h"
+#include "markdown/markdown.h"
+#include "summary/summary.h"
 
 namespace mdspeak {
 namespace {
@@ -429,6 +431,50 @@ TEST(AppStateTest, ReloadReplacesDocumentButEntriesKeepTheirCopies) {
   ASSERT_EQ(prepared.utterances.size(), 1u);
   EXPECT_EQ(prepared.utterances[0].text, "Third.");
   EXPECT_EQ(s.state.spoken().handed(0).utterance.text(), "Old text.");
+}
+
+// The language and the summary are finished after the load's answer, when a request needs them
+// or the service is idle. Whatever comes first, the answers are those of a load that did all at
+// once: the summary reads the code blocks as first announced, the utterances as worded in the
+// document's language.
+TEST(AppStateTest, DeferredLoadWorkGivesTheSameAnswersInAnyOrder) {
+  // A Spanish document whose code block is announced in Spanish once the language is known.
+  const std::string text =
+      "```sh\nmake\nmake install\n```\n\nEste documento explica cómo instalar el programa en "
+      "su ordenador y cómo usarlo después desde la terminal con las opciones de la ayuda.\n";
+  ParsedMarkdownDocument parsed = parse_markdown_document(text, ReadingMode::Natural);
+  const std::vector<Utterance> want_summary = summarize_document(parsed);
+  ASSERT_FALSE(want_summary.empty());
+
+  enum class First { Speech, Summary, SpeakSummary, Idle };
+  for (First first : {First::Speech, First::Summary, First::SpeakSummary, First::Idle}) {
+    SCOPED_TRACE(static_cast<int>(first));
+    FakeHost s = FakeHost::create();
+    s.state.load_document(LoadDocument{"1", "doc", text, RequestedReading::Natural});
+    if (first == First::Idle) {
+      EXPECT_TRUE(s.state.settle_one_load());
+      EXPECT_FALSE(s.state.settle_one_load());
+    }
+    if (first == First::SpeakSummary) s.answer(SpeakSummary{"2", "doc", {}, 1.0f});
+    std::optional<PrepareSpeechResult> prepared;
+    if (first == First::Speech) {
+      prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
+    }
+    auto summary = std::get<PrepareSummaryResult>(s.state.prepare_summary({"3", "doc"}));
+    if (!prepared) {
+      prepared = std::get<PrepareSpeechResult>(s.state.prepare_speech({"4", "doc", {}, {}}));
+    }
+    const PrepareSpeechResult& speech = *prepared;
+    EXPECT_EQ(speech.language_code, "es");
+    EXPECT_EQ(summary.language_code, "es");
+    ASSERT_EQ(summary.utterances.size(), want_summary.size());
+    for (std::size_t i = 0; i < want_summary.size(); ++i) {
+      EXPECT_EQ(summary.utterances[i].text, want_summary[i].text);
+    }
+    ASSERT_EQ(speech.utterances.size(), parsed.utterances.size());
+    EXPECT_EQ(speech.utterances[0].text, "Bloque de código Shell, 2 líneas.");
+    EXPECT_FALSE(s.state.settle_one_load());
+  }
 }
 
 TEST(AppStateTest, NotLoadedComesFirst) {
