@@ -92,100 +92,117 @@ class Run {
     if (!choice) return fail(std::move(choice.error()));
     if (auto set = espeak.set_voice(choice->voice); !set) return fail(set.error());
     espeak.set_words_per_minute(choice->words_per_minute);
-    const int rate = espeak.sample_rate();
+    rate_ = espeak.sample_rate();
+    auto encoder = open_encoder(choice->voice.name);
+    if (!encoder) return fail(std::move(encoder.error()));
+    encoder_ = std::move(*encoder);
+    if (files_.transcript) {
+      transcript_.emplace(transcript_format_for(job_.transcript_path.value_or("")),
+                          job_.transcript_words);
+      text_out_ = transcript_->header();
+    }
 
+    const auto starts = chapter_starts(job_);
+    std::size_t next_chapter = 0;
+    const std::uint64_t total = job_.utterances.size();
+    auto last_progress = Clock::now();
+    for (std::size_t i = 0; i < job_.utterances.size(); ++i) {
+      if (cancel_.load()) return cancelled();
+      if (next_chapter < starts.size() && starts[next_chapter].first == i) {
+        if (auto started = start_chapter(starts[next_chapter].second); !started) {
+          return fail(std::move(started.error()));
+        }
+        ++next_chapter;
+      }
+      auto read = read_utterance(espeak, i);
+      if (!read) return fail(std::move(read.error()));
+      if (!*read) return cancelled();
+      const auto now = Clock::now();
+      if (now - last_progress >= Exporter::kProgressInterval) {
+        last_progress = now;
+        updates_.send(ExportProgress{i + 1, total, to_ms(position_, rate_)});
+      }
+    }
+    return finish(choice->voice.name);
+  }
+
+ private:
+  Result<std::unique_ptr<Encoder>> open_encoder(const std::string& voice) {
     Tags tags;
     tags.title = job_.title;
     tags.artist = "mdspeak";
     char comment[256];
     std::snprintf(comment, sizeof comment,
-                  "Read aloud by mdspeak with the espeak-ng voice %s at rate %.2g",
-                  choice->voice.name.c_str(), static_cast<double>(job_.rate));
+                  "Read aloud by mdspeak with the espeak-ng voice %s at rate %.2g", voice.c_str(),
+                  static_cast<double>(job_.rate));
     tags.comment = comment;
-    auto encoder = Encoder::open(format_, rate, files_.audio.fd(), files_.spool, tags);
+    auto encoder = Encoder::open(format_, rate_, files_.audio.fd(), files_.spool, tags);
     if (!encoder) return fail(Error(cannot("write", encoder.error())));
+    return encoder;
+  }
 
-    std::optional<TranscriptWriter> transcript;
-    std::string text_out;
-    if (files_.transcript) {
-      transcript.emplace(transcript_format_for(job_.transcript_path.value_or("")),
-                         job_.transcript_words);
-      text_out = transcript->header();
+  // A pause after what came before, then a new chapter from here.
+  Result<void> start_chapter(const std::string& name) {
+    if (position_ > 0) {
+      std::vector<std::int16_t> silence(static_cast<std::size_t>(rate_) * kChapterPauseMs / 1000,
+                                        0);
+      if (auto written = encoder_->write(silence); !written) {
+        return fail(Error(cannot("write", written.error())));
+      }
+      position_ += silence.size();
     }
+    if (!chapters_.empty()) chapters_.back().end_ms = to_ms(position_, rate_);
+    chapters_.push_back(Chapter{to_ms(position_, rate_), 0, name});
+    return {};
+  }
 
-    const auto starts = chapter_starts(job_);
-    std::size_t next_chapter = 0;
-    std::vector<Chapter> chapters;
-    std::uint64_t position = 0;  // samples written so far
-    std::uint64_t words = 0;
-    const std::uint64_t total = job_.utterances.size();
-    auto last_progress = Clock::now();
-    std::vector<std::int16_t> silence;
-
-    for (std::size_t i = 0; i < job_.utterances.size(); ++i) {
-      if (cancel_.load()) return cancelled(position, rate, chapters.size(), words);
-      const Utterance& u = job_.utterances[i];
-      if (next_chapter < starts.size() && starts[next_chapter].first == i) {
-        if (position > 0) {
-          silence.assign(static_cast<std::size_t>(rate) * kChapterPauseMs / 1000, 0);
-          if (auto written = (*encoder)->write(silence); !written) {
-            return fail(Error(cannot("write", written.error())));
-          }
-          position += silence.size();
-        }
-        if (!chapters.empty()) chapters.back().end_ms = to_ms(position, rate);
-        chapters.push_back(Chapter{to_ms(position, rate), 0, starts[next_chapter].second});
-        ++next_chapter;
+  // Renders utterance `i` into the audio and the transcript; false when cancelled meanwhile.
+  Result<bool> read_utterance(EspeakRenderer& espeak, std::size_t i) {
+    const Utterance& u = job_.utterances[i];
+    const std::vector<WordMark> marks = split_words(u.text);
+    UtteranceSink sink(*encoder_, marks.size());
+    auto rendered = espeak.render(u.text, marks, sink, cancel_);
+    if (!rendered) return fail(Error(cannot("write", rendered.error())));
+    if (!*rendered) return false;
+    if (transcript_) {
+      TimedUtterance timed{u.text,
+                           u.start_offset,
+                           u.end_offset,
+                           to_ms(position_, rate_),
+                           to_ms(position_ + sink.count(), rate_),
+                           {}};
+      timed.words.reserve(marks.size());
+      for (std::size_t w = 0; w < marks.size(); ++w) {
+        const SourceSpan source =
+            job_.source_map
+                ? job_.source_map->source_range(job_.indexes[i], marks[w].begin, marks[w].end)
+                : SourceSpan{u.start_offset, u.end_offset};
+        timed.words.push_back(TimedWord{marks[w].begin, marks[w].end, source.first, source.second,
+                                        to_ms(position_ + sink.mark(w), rate_)});
       }
-
-      const std::vector<WordMark> marks = split_words(u.text);
-      UtteranceSink sink(**encoder, marks.size());
-      auto rendered = espeak.render(u.text, marks, sink, cancel_);
-      if (!rendered) return fail(Error(cannot("write", rendered.error())));
-      if (!*rendered) return cancelled(position, rate, chapters.size(), words);
-
-      if (transcript) {
-        TimedUtterance timed{u.text,
-                             u.start_offset,
-                             u.end_offset,
-                             to_ms(position, rate),
-                             to_ms(position + sink.count(), rate),
-                             {}};
-        timed.words.reserve(marks.size());
-        for (std::size_t w = 0; w < marks.size(); ++w) {
-          const SourceSpan source =
-              job_.source_map
-                  ? job_.source_map->source_range(job_.indexes[i], marks[w].begin, marks[w].end)
-                  : SourceSpan{u.start_offset, u.end_offset};
-          timed.words.push_back(TimedWord{marks[w].begin, marks[w].end, source.first, source.second,
-                                          to_ms(position + sink.mark(w), rate)});
-        }
-        transcript->add(timed, text_out);
-        if (text_out.size() >= kTranscriptChunk) {
-          if (auto written = flush_transcript(text_out); !written) return fail(written.error());
-        }
-      }
-      position += sink.count();
-      words += marks.size();
-
-      const auto now = Clock::now();
-      if (now - last_progress >= Exporter::kProgressInterval) {
-        last_progress = now;
-        updates_.send(ExportProgress{i + 1, total, to_ms(position, rate)});
+      transcript_->add(timed, text_out_);
+      if (text_out_.size() >= kTranscriptChunk) {
+        if (auto written = flush_transcript(text_out_); !written) return fail(written.error());
       }
     }
+    position_ += sink.count();
+    words_ += marks.size();
+    return true;
+  }
 
-    const std::uint64_t duration = to_ms(position, rate);
-    if (!chapters.empty()) chapters.back().end_ms = duration;
-    if (auto finished = (*encoder)->finish(chapters); !finished) {
+  // Ends the files and puts them in place.
+  Result<ExportSummary> finish(const std::string& voice) {
+    const std::uint64_t duration = to_ms(position_, rate_);
+    if (!chapters_.empty()) chapters_.back().end_ms = duration;
+    if (auto finished = encoder_->finish(chapters_); !finished) {
       return fail(Error(cannot("write", finished.error())));
     }
     if (files_.transcript) {
-      if (auto written = flush_transcript(text_out); !written) return fail(written.error());
+      if (auto written = flush_transcript(text_out_); !written) return fail(written.error());
     }
     // The transcript goes into place first: an audio file under its name promises a finished
     // export.
-    if (cancel_.load()) return cancelled(position, rate, chapters.size(), words);
+    if (cancel_.load()) return cancelled();
     if (files_.transcript) {
       if (auto committed = files_.transcript->commit(); !committed) {
         return fail(committed.error());
@@ -196,18 +213,12 @@ class Run {
       if (job_.transcript_path) ::unlink(job_.transcript_path->c_str());
       return fail(committed.error());
     }
-    ExportSummary summary;
-    summary.path = job_.path;
-    summary.format = format_;
-    summary.transcript_path = job_.transcript_path;
-    summary.duration_ms = duration;
-    summary.chapters = has_chapters(format_) ? chapters.size() : 0;
-    summary.words = words;
-    summary.voice = choice->voice.name;
+    ExportSummary summary = cancelled();
+    summary.cancelled = false;
+    summary.voice = voice;
     return summary;
   }
 
- private:
   std::string cannot(std::string_view what, const Error& why) const {
     return "cannot " + std::string(what) + " " + job_.path + ": " + why.message;
   }
@@ -218,15 +229,15 @@ class Run {
     return written;
   }
 
-  ExportSummary cancelled(std::uint64_t position, int rate, std::size_t chapters,
-                          std::uint64_t words) const {
+  // What was written so far, as a cancelled export's summary.
+  ExportSummary cancelled() const {
     ExportSummary summary;
     summary.path = job_.path;
     summary.format = format_;
     summary.transcript_path = job_.transcript_path;
-    summary.duration_ms = to_ms(position, rate);
-    summary.chapters = has_chapters(format_) ? chapters : 0;
-    summary.words = words;
+    summary.duration_ms = to_ms(position_, rate_);
+    summary.chapters = has_chapters(format_) ? chapters_.size() : 0;
+    summary.words = words_;
     summary.cancelled = true;
     return summary;
   }
@@ -236,6 +247,13 @@ class Run {
   Files& files_;
   const Sender<ExportUpdate>& updates_;
   const std::atomic<bool>& cancel_;
+  int rate_ = 0;
+  std::unique_ptr<Encoder> encoder_;
+  std::optional<TranscriptWriter> transcript_;
+  std::string text_out_;  // transcript text not yet written
+  std::vector<Chapter> chapters_;
+  std::uint64_t position_ = 0;  // samples written so far
+  std::uint64_t words_ = 0;
 };
 
 }  // namespace
