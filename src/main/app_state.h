@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,7 +35,16 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
   TextSourceMap source_map;                  // word-level source ranges of `utterances`
   std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
-  ReadingMode reading = ReadingMode::Plain;   // what the client asked for at load
+  ReadingMode reading = ReadingMode::Plain;  // what the client asked for at load
+  // Natural reading: the language of each of `utterances` (see passage_languages); empty for the
+  // plain reading.
+  std::vector<std::optional<SupportedLanguage>> languages;
+};
+
+// Natural reading: the utterances queued are spoken by the voices of their own languages, given
+// one per utterance of the list queued (or none: all in the document's language).
+struct Passages {
+  std::span<const std::optional<SupportedLanguage>> languages;
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -96,7 +106,8 @@ class AppState {
                                        std::optional<std::uint64_t> start_offset,
                                        std::optional<std::uint64_t> end_offset, float rate,
                                        const std::optional<std::string>& voice_id,
-                                       bool word_events = false);
+                                       bool word_events = false,
+                                       std::optional<Passages> passages = std::nullopt);
 
   // The failure's outermost message alone.
   static Message error_message(std::string id, std::string code, const Error& failure);
