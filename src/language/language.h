@@ -33,7 +33,7 @@ std::optional<SupportedLanguage> detect_supported_language(
 // judged on its own text from this many letters on; a shorter one says too little, and takes
 // the language of what surrounds it. Measured on English and Spanish documentation
 // (doc/languages.md).
-inline constexpr std::size_t kPassageMinimumLetters = 40;
+inline constexpr std::size_t kPassageMinimumLetters = 8;
 // The language of one passage (the pieces read as joined by single spaces), or nothing when it
 // has fewer than `minimum_letters` letters or the detector cannot tell.
 std::optional<SupportedLanguage> detect_passage_language(
