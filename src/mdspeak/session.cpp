@@ -314,7 +314,11 @@ class Reader {
   std::optional<Memory> memory_;
   ResumeAt resume_;
 
-  std::string language_;               // of the document, as the service detected it
+  std::string language_;  // of the document, as the service detected it
+  // Of the utterance being read, from its begin (natural reading: a mixed document switches
+  // language and voice); unset before one began or when the service does not say.
+  std::optional<std::string> speaking_language_;
+  std::optional<std::string> speaking_voice_;
   std::string voice_name_;             // of the --voice asked for
   std::optional<std::string> voice_;   // the id sent: --voice, or the voice it was found to name
   std::vector<std::string> warnings_;  // for standard error once the screen is given back
@@ -783,6 +787,13 @@ void Reader::handle_line(const std::string& line) {
         locate(utterances, base_, message.value("utterance_index", 0ull),
                message.value("start_offset", 0ull), message.value("end_offset", 0ull));
     if (type == "utterance_begin") {
+      if (message.contains("language_code")) {
+        const auto& code = message["language_code"];
+        speaking_language_ = code.is_string() ? language_name(code.get<std::string>()) : "";
+        const auto& voice = message.value("voice_id", Json());
+        speaking_voice_ =
+            voice.is_string() ? std::optional(voice.get<std::string>()) : std::nullopt;
+      }
       current_ = index;
       word_.reset();
       started_ = true;
@@ -854,6 +865,14 @@ void Reader::draw() {
   frame.rate = rate_;
   frame.voice = language_;
   if (!voice_name_.empty()) frame.voice += (language_.empty() ? "" : ", voice ") + voice_name_;
+  if (speaking_language_) {
+    // What is heard now: the passage's language and the voice the service says speaks it.
+    const std::string voice = speaking_voice_ && voice_ == speaking_voice_ && !voice_name_.empty()
+                                  ? voice_name_
+                                  : speaking_voice_.value_or("");
+    frame.voice = *speaking_language_;
+    if (!voice.empty()) frame.voice += (frame.voice.empty() ? "voice " : ", voice ") + voice;
+  }
   frame.playing = state_ == State::kSpeaking;
   switch (state_) {
     case State::kStarting:
