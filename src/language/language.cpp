@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -69,9 +70,16 @@ std::optional<SupportedLanguage> detect_supported_language(
 }
 
 std::optional<SupportedLanguage> detect_passage_language(std::span<const std::string_view> pieces,
-                                                         std::size_t minimum_letters) {
-  if (!has_enough_letters(pieces, std::max<std::size_t>(minimum_letters, 1))) return std::nullopt;
-  return language_detail::shared_detector().classify(pieces);
+                                                         PassageEvidence minimum) {
+  if (!has_enough_letters(pieces, std::max<std::size_t>(minimum.letters, 1))) return std::nullopt;
+  const language_detail::NgramDetector& detector = language_detail::shared_detector();
+  std::string joined;
+  for (const std::string_view piece : pieces) {
+    if (!joined.empty()) joined.push_back(' ');
+    joined.append(piece);
+  }
+  if (std::abs(detector.english_margin(joined)) < minimum.margin) return std::nullopt;
+  return detector.classify(pieces);
 }
 
 namespace {

@@ -7,7 +7,7 @@ namespace mdspeak {
 
 std::vector<std::optional<SupportedLanguage>> passage_languages(
     const ParsedMarkdownDocument& document, std::optional<SupportedLanguage> document_language,
-    std::size_t minimum_letters) {
+    PassageEvidence minimum) {
   const std::vector<Utterance>& utterances = document.utterances;
   const std::size_t count = utterances.size();
   std::vector<std::optional<SupportedLanguage>> languages(count, document_language);
@@ -54,7 +54,7 @@ std::vector<std::optional<SupportedLanguage>> passage_languages(
         language = document_language;
       } else if (utterances[from].kind != UtteranceKind::Heading) {
         gather(from, to);
-        if (auto own = detect_passage_language(texts, minimum_letters)) language = own;
+        if (auto own = detect_passage_language(texts, minimum)) language = own;
       }
       std::fill(languages.begin() + static_cast<std::ptrdiff_t>(from),
                 languages.begin() + static_cast<std::ptrdiff_t>(to), language);

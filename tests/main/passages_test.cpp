@@ -55,6 +55,9 @@ TEST(PassageLanguagesTest, EachBlockOnItsOwnTextShortOnesFromTheirSection) {
            "\n\n| Nombre | Descripción |\n|---|---|\n| uno | el primer "
            "elemento de la lista que se muestra |\n",
        "en en es es"},
+      // Words that say little either way (a label, a command line) follow their section too.
+      {"# Notas\n\n" + es + "\n\n- Setup\n- See also\n- Run `apt install quill`.\n",
+       "es es es es es"},
       // Nothing to judge anywhere: none.
       {"# A\n\n- 1\n", "- -"},
   };

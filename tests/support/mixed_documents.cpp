@@ -110,15 +110,14 @@ std::vector<MixedDocument> assemble_mixed_documents(std::vector<LabelledPassage>
   return documents;
 }
 
-Score score_documents(const std::vector<MixedDocument>& documents, std::size_t minimum_letters) {
+Score score_documents(const std::vector<MixedDocument>& documents, PassageEvidence minimum) {
   Score score;
   for (const MixedDocument& doc : documents) {
     const ParsedMarkdownDocument parsed =
         parse_markdown_document(doc.markdown, ReadingMode::Natural);
     std::vector<std::string_view> texts;
     for (const Utterance& u : parsed.utterances) texts.push_back(u.text);
-    const auto languages =
-        passage_languages(parsed, detect_supported_language(texts), minimum_letters);
+    const auto languages = passage_languages(parsed, detect_supported_language(texts), minimum);
     for (const ExpectedBlock& block : doc.blocks) {
       Tally& tally = block.words < 8 ? score.short_ : block.words < 20 ? score.mid : score.long_;
       bool seen = false;

@@ -53,8 +53,8 @@ struct Score {
 };
 
 // Loads each document in the natural reading, as the service does, and counts the blocks whose
-// utterances all got the block's language, judging alone from `minimum_letters` letters on.
+// utterances all got the block's language, judging a block alone from `minimum` evidence on.
 Score score_documents(const std::vector<MixedDocument>& documents,
-                      std::size_t minimum_letters = kPassageMinimumLetters);
+                      PassageEvidence minimum = kPassageEvidence);
 
 }  // namespace mdspeak::testing
