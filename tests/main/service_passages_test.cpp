@@ -81,15 +81,22 @@ void expect_sound_throughout(const SinkRecorder& recorder, const std::vector<Hea
   }
 }
 
-TEST(ServicePassagesTest, EachPassageSpokenByAVoiceOfItsLanguage) {
-  SinkRecorder recorder;
-  const auto socket = SinkRecorder::stack_pulse_socket();
-  if (!socket || !recorder.start(*socket) || !recorder.wait_until_recording(3s)) {
-    GTEST_SKIP() << "needs scripts/speech-stack up";
+// The null sink recording and a service with the mixed document loaded in the natural reading.
+class ServicePassagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto socket = SinkRecorder::stack_pulse_socket();
+    if (!socket || !recorder.start(*socket) || !recorder.wait_until_recording(3s)) {
+      GTEST_SKIP() << "needs scripts/speech-stack up";
+    }
+    load_natural(client);
   }
-  JsonClient client;
-  load_natural(client);
 
+  SinkRecorder recorder;
+  JsonClient client;
+};
+
+TEST_F(ServicePassagesTest, EachPassageSpokenByAVoiceOfItsLanguage) {
   // Before any voice list the synthesizer picks the voice for each language: no id to report.
   std::vector<Heard> heard = speak_all(client, std::nullopt);
   ASSERT_EQ(heard.size(), kLanguages.size());
@@ -111,14 +118,7 @@ TEST(ServicePassagesTest, EachPassageSpokenByAVoiceOfItsLanguage) {
   expect_sound_throughout(recorder, heard);
 }
 
-TEST(ServicePassagesTest, AVoiceAskedForKeepsItsLanguage) {
-  SinkRecorder recorder;
-  const auto socket = SinkRecorder::stack_pulse_socket();
-  if (!socket || !recorder.start(*socket) || !recorder.wait_until_recording(3s)) {
-    GTEST_SKIP() << "needs scripts/speech-stack up";
-  }
-  JsonClient client;
-  load_natural(client);
+TEST_F(ServicePassagesTest, AVoiceAskedForKeepsItsLanguage) {
   const auto best = best_voices(client);
   json voices = client.answer({{"type", "list_voices"}, {"id", "v"}});
   // Another English voice than the best one.
