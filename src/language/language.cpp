@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "common/pipeline.h"
@@ -20,18 +22,20 @@ constexpr std::size_t kMinimumLetters = 20;
 // a long document costs nothing here.
 // White space is neither counted nor part of any word, so collapsing its runs first could change
 // neither this count nor the detector's answer; the text is read as given instead of copied.
-void count_letters(std::string_view text, std::size_t& letters) {
+void count_letters(std::string_view text, std::size_t& letters,
+                   std::size_t limit = kMinimumLetters) {
   std::size_t pos = 0;
-  while (letters < kMinimumLetters && pos < text.size()) {
+  while (letters < limit && pos < text.size()) {
     if (unicode::is_alphabetic(unicode::next_code_point(text, pos))) ++letters;
   }
 }
 
-bool has_enough_letters(std::span<const std::string_view> pieces) {
+bool has_enough_letters(std::span<const std::string_view> pieces,
+                        std::size_t minimum = kMinimumLetters) {
   std::size_t letters = 0;
   for (const std::string_view text : pieces) {
-    count_letters(text, letters);
-    if (letters >= kMinimumLetters) return true;
+    count_letters(text, letters, minimum);
+    if (letters >= minimum) return true;
   }
   return false;
 }
@@ -60,6 +64,19 @@ std::optional<SupportedLanguage> detect_supported_language(
     std::span<const std::string_view> pieces) {
   if (!has_enough_letters(pieces)) return std::nullopt;
   return language_detail::shared_detector().classify(pieces);
+}
+
+std::optional<SupportedLanguage> detect_passage_language(std::span<const std::string_view> pieces,
+                                                         PassageEvidence minimum) {
+  if (!has_enough_letters(pieces, std::max<std::size_t>(minimum.letters, 1))) return std::nullopt;
+  const language_detail::NgramDetector& detector = language_detail::shared_detector();
+  std::string joined;
+  for (const std::string_view piece : pieces) {
+    if (!joined.empty()) joined.push_back(' ');
+    joined.append(piece);
+  }
+  if (std::abs(detector.english_margin(joined)) < minimum.margin) return std::nullopt;
+  return detector.classify(pieces);
 }
 
 namespace {

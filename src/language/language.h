@@ -28,6 +28,21 @@ std::optional<SupportedLanguage> detect_supported_language(std::string_view text
 std::optional<SupportedLanguage> detect_supported_language(
     std::span<const std::string_view> pieces);
 
+// A passage (one block of a document: a paragraph, an item, a table) is judged on its own text
+// when it gives enough evidence: at least `letters` letters, and the detector's scores for the
+// two languages (natural-log units summed over the n-grams) apart by at least `margin`. A passage
+// with less ("Setup", "See also", a short command line) takes the language of what surrounds it.
+// Measured on English and Spanish documentation (doc/languages.md).
+struct PassageEvidence {
+  std::size_t letters = 8;
+  double margin = 6.0;
+};
+inline constexpr PassageEvidence kPassageEvidence{};
+// The language of one passage (the pieces read as joined by single spaces), or nothing when it
+// gives less than `minimum` evidence or the detector cannot tell.
+std::optional<SupportedLanguage> detect_passage_language(
+    std::span<const std::string_view> pieces, PassageEvidence minimum = kPassageEvidence);
+
 // `detect_supported_language` of texts handed over one at a time as they are made (read as
 // joined by single spaces), mostly read on a thread of its own in the meantime. The thread runs
 // at a low priority, so it takes mostly what time other threads leave idle; `finish` reads what

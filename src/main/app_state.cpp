@@ -12,6 +12,7 @@
 
 #include "common/overloaded.h"
 #include "export/encoder.h"
+#include "main/passages.h"
 #include "speech/words.h"
 #include "summary/summary.h"
 
@@ -55,13 +56,25 @@ constexpr PreparedUtteranceKind prepared_kind(UtteranceKind kind) {
   return PreparedUtteranceKind::Paragraph;
 }
 
-std::vector<PreparedUtterance> prepare(const std::vector<const Utterance*>& selection) {
+// With `passages` (natural reading), each utterance also gets its language: from `languages`
+// (one per utterance of `all`, which `selection` points into), or `language` when that is empty.
+std::vector<PreparedUtterance> prepare(
+    const std::vector<const Utterance*>& selection, bool passages = false,
+    const Utterance* all = nullptr,
+    std::span<const std::optional<SupportedLanguage>> languages = {},
+    std::optional<SupportedLanguage> language = std::nullopt) {
   std::vector<PreparedUtterance> out;
   out.reserve(selection.size());
   for (std::size_t i = 0; i < selection.size(); ++i) {
     const Utterance& u = *selection[i];
     out.push_back(
         PreparedUtterance{i, u.text, u.start_offset, u.end_offset, prepared_kind(u.kind)});
+    if (passages) {
+      const std::size_t index = static_cast<std::size_t>(selection[i] - all);
+      const auto own = index < languages.size() ? languages[index] : language;
+      out.back().with_language = true;
+      if (own) out.back().language_code = language_code(*own);
+    }
   }
   return out;
 }
@@ -124,6 +137,11 @@ void settle(LoadedDocument& document, bool with_summary) {
       if (!deferred.summary_done) write_summary(document);
       std::swap(deferred.parsed.utterances, document.utterances);
       announce_code_blocks_in_spanish(deferred.parsed);
+      std::swap(deferred.parsed.utterances, document.utterances);
+    }
+    if (document.reading == ReadingMode::Natural) {
+      std::swap(deferred.parsed.utterances, document.utterances);
+      document.languages = passage_languages(deferred.parsed, document.language);
       std::swap(deferred.parsed.utterances, document.utterances);
     }
   }
@@ -212,7 +230,9 @@ Message AppState::prepare_speech(const PrepareSpeech& request) {
   if (!document) return not_loaded(request.id, request.document_id);
   return PrepareSpeechResult{
       request.id, request.document_id, code_of(document->language),
-      prepare(select_range(document->utterances, request.start_offset, request.end_offset))};
+      prepare(select_range(document->utterances, request.start_offset, request.end_offset),
+              document->reading == ReadingMode::Natural, document->utterances.data(),
+              document->languages, document->language)};
 }
 
 Message AppState::prepare_summary(const PrepareSummary& request) {
@@ -221,17 +241,21 @@ Message AppState::prepare_summary(const PrepareSummary& request) {
   std::vector<const Utterance*> all;
   all.reserve(document->summary.size());
   for (const Utterance& u : document->summary) all.push_back(&u);
+  // The summary is worded in the document's language.
   return PrepareSummaryResult{request.id, request.document_id, code_of(document->language),
-                              prepare(all)};
+                              prepare(all, document->reading == ReadingMode::Natural,
+                                      document->summary.data(), {}, document->language)};
 }
 
 Message AppState::speak(const Speak& request) {
   const LoadedDocument* document = find_document(request.document_id);
   if (!document) return not_loaded(request.id, request.document_id);
   paused_.reset();
+  std::optional<Passages> passages;
+  if (document->reading == ReadingMode::Natural) passages = Passages{document->languages};
   auto queued = queue_document(request.document_id, document->utterances, document->language,
                                request.start_offset, request.end_offset, request.rate,
-                               request.voice_id, request.word_events);
+                               request.voice_id, request.word_events, passages);
   if (!queued) return error_message(request.id, "speak_failed", queued.error());
   return SpeakResult{request.id, request.document_id, *queued};
 }
@@ -240,9 +264,11 @@ Message AppState::speak_summary(const SpeakSummary& request) {
   const LoadedDocument* document = find_document(request.document_id, true);
   if (!document) return not_loaded(request.id, request.document_id);
   paused_.reset();
+  std::optional<Passages> passages;
+  if (document->reading == ReadingMode::Natural) passages = Passages{};
   auto queued =
       queue_document(request.document_id, document->summary, document->language, std::nullopt,
-                     std::nullopt, request.rate, request.voice_id, request.word_events);
+                     std::nullopt, request.rate, request.voice_id, request.word_events, passages);
   if (!queued) return error_message(request.id, "speak_summary_failed", queued.error());
   return SpeakResult{request.id, request.document_id, *queued};
 }
@@ -253,7 +279,7 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
                                                std::optional<std::uint64_t> start_offset,
                                                std::optional<std::uint64_t> end_offset, float rate,
                                                const std::optional<std::string>& voice_id,
-                                               bool word_events) {
+                                               bool word_events, std::optional<Passages> passages) {
   // A document replaced by a later load may be what `utterances` refers to; nothing here loads,
   // so the reference stays valid for the whole call.
   const std::vector<const Utterance*> selection =
@@ -294,6 +320,11 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
     s.start_offset = u.start_offset;
     s.end_offset = u.end_offset;
     s.content = std::move(content);
+    if (passages) {
+      const auto index = static_cast<std::size_t>(selection[i] - utterances.data());
+      s.passage = true;
+      s.language = index < passages->languages.size() ? passages->languages[index] : language;
+    }
     list.push_back(std::move(s));
   }
   auto handed = hand_over(std::move(list));
@@ -346,7 +377,16 @@ Result<void> AppState::feed(bool interrupt_first) {
     for (std::size_t w = first; w < last; ++w) {
       marks.push_back(WordMark{words[w].begin - cut, words[w].end - cut});
     }
-    auto id = speech_->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+    // A passage is spoken by a voice of its language; the voice is set while the one before
+    // is still speaking, so the change costs no round trip between them.
+    auto id = [&]() -> Result<std::optional<UtteranceId>> {
+      if (u.passage) {
+        auto voice = speech_->use_voice_for(u.language, settings_.voice_id);
+        if (!voice) return fail(std::move(voice.error()));
+        u.voice_id = std::move(*voice);
+      }
+      return speech_->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+    }();
     interrupt = false;
     ++handed_;
     if (!id) {
@@ -558,8 +598,14 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
       const std::size_t from = s->first_word < words.size() ? words[s->first_word].begin : 0;
       expect_progress(s->text().size() - from);
       if (s->continued) return std::nullopt;  // a later part of an utterance already begun
-      return UtteranceBegin{
+      UtteranceBegin begin{
           {s->document_id, s->utterance_index, s->start_offset, s->end_offset, s->text()}};
+      if (s->passage) {
+        begin.with_voice = true;
+        begin.language_code = code_of(s->language);
+        begin.voice_id = s->voice_id;
+      }
+      return begin;
     }
     case SpeechEventKind::Word: {
       auto word = spoken_.word(key, event.word);

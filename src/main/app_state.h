@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +50,15 @@ struct LoadedDocument {
   ReadingMode reading = ReadingMode::Plain;  // what the client asked for at load
   // Present until the language and the summary above are final.
   std::unique_ptr<DeferredLoad> deferred = nullptr;
+  // Natural reading: the language of each of `utterances` (see passage_languages); empty for the
+  // plain reading and until the load is settled.
+  std::vector<std::optional<SupportedLanguage>> languages;
+};
+
+// Natural reading: the utterances queued are spoken by the voices of their own languages, given
+// one per utterance of the list queued (or none: all in the document's language).
+struct Passages {
+  std::span<const std::optional<SupportedLanguage>> languages;
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -110,7 +120,8 @@ class AppState {
                                        std::optional<std::uint64_t> start_offset,
                                        std::optional<std::uint64_t> end_offset, float rate,
                                        const std::optional<std::string>& voice_id,
-                                       bool word_events = false);
+                                       bool word_events = false,
+                                       std::optional<Passages> passages = std::nullopt);
 
   // The failure's outermost message alone.
   static Message error_message(std::string id, std::string code, const Error& failure);

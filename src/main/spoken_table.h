@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "language/language.h"
 #include "speech/tts.h"
 
 namespace mdspeak {
@@ -49,6 +50,11 @@ struct SpokenUtterance {
   // The word being heard, once one has begun.
   std::optional<std::size_t> current_word;
   bool begun = false;
+  // Natural reading: spoken by a voice of the utterance's own language, which its begin reports
+  // with the voice (null: the synthesizer picked it).
+  bool passage = false;
+  std::optional<SupportedLanguage> language;
+  std::optional<std::string> voice_id;
 
   static constexpr std::size_t kAllWords = static_cast<std::size_t>(-1);
   const std::string& text() const { return content->text; }

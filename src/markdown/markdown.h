@@ -108,6 +108,10 @@ struct ParsedMarkdownDocument {
     std::string language;  // display name from the info string ("Shell"), or empty
   };
   std::vector<CodeBlockNote> code_blocks;
+  // Natural reading: where each block (a heading, paragraph, list item's text, block quote,
+  // table row, code block) starts in `utterances`, in order; a block's sentences follow its
+  // start. Empty for the plain reading.
+  std::vector<std::size_t> block_starts;
   // The level (1 to 6) of each heading utterance, in order; empty for a document made
   // `from_utterances`.
   std::vector<std::uint8_t> heading_levels;

@@ -334,6 +334,7 @@ class Walker {
   std::vector<std::uint8_t> take_heading_levels() { return std::move(heading_levels_); }
 
   // Natural reading: the code blocks announced.
+  std::vector<std::size_t> take_block_starts() { return std::move(block_starts_); }
   std::vector<ParsedMarkdownDocument::CodeBlockNote> take_code_blocks() {
     return std::move(code_notes_);
   }
@@ -454,9 +455,18 @@ class Walker {
 
   void finalize(Context& c, UtteranceKind kind) {
     if (natural()) {
+      note_block_start();
       append_natural_utterances(out_, c.text, c.range, kind, c.segments, map_, source_);
     } else {
       append_utterances(out_, c.text, c.range, kind, c.segments, &map_);
+    }
+  }
+
+  // Natural reading: the next utterance starts a block. A block that gave no utterance leaves
+  // its start to the next one.
+  void note_block_start() {
+    if (block_starts_.empty() || block_starts_.back() != out_.size()) {
+      block_starts_.push_back(out_.size());
     }
   }
 
@@ -618,6 +628,7 @@ class Walker {
     }
     add_clipped(segments, item.segments, 0, item.text.size(), prefix);
     if (natural()) {
+      note_block_start();
       append_natural_utterances(out_, text, item.range, UtteranceKind::Item, segments, map_,
                                 source_);
     } else {
@@ -1141,6 +1152,7 @@ class Walker {
     const SourceSpan range{map_.to_source(start), map_.to_source(end)};
     map_.add(range, {});
     code_notes_.push_back({out_.size(), code_block_.lines, code_block_.language});
+    note_block_start();
     out_.push_back(
         Utterance{code_block_announcement(code_block_.language, code_block_.lines, false),
                   range.first, range.second, UtteranceKind::CodeBlock});
@@ -1208,6 +1220,7 @@ class Walker {
     std::string language;
   } code_block_;
   std::vector<ParsedMarkdownDocument::CodeBlockNote> code_notes_;
+  std::vector<std::size_t> block_starts_;  // natural reading: see ParsedMarkdownDocument
 };
 
 }  // namespace
@@ -1236,6 +1249,7 @@ ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size
   std::vector<Utterance> utterances = walker.run(reading == markdown::Reading::TwoThreads);
   ParsedMarkdownDocument doc = markdown::assemble_document(std::move(utterances), std::move(map));
   doc.code_blocks = walker.take_code_blocks();
+  doc.block_starts = walker.take_block_starts();
   doc.heading_levels = walker.take_heading_levels();
   return doc;
 }

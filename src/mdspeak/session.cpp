@@ -80,6 +80,10 @@ class Session::Reading {
   struct Speaker {
     std::string language;
     std::string voice_name;
+    // Of the utterance being heard, from its begin (natural reading: a mixed document switches
+    // language and voice); unset until the service says.
+    std::optional<std::string> speaking_language;
+    std::optional<std::string> speaking_voice;
   };
   // What the time left is estimated from.
   struct Estimate {
@@ -501,7 +505,14 @@ void Session::Reading::on_event(const std::string& type, const Json& message) {
   }
 }
 
-void Session::Reading::on_begin(std::size_t index, const Json& /*message*/) {
+void Session::Reading::on_begin(std::size_t index, const Json& message) {
+  if (message.contains("language_code")) {
+    const Json& code = message["language_code"];
+    speaker_.speaking_language = code.is_string() ? language_name(code.get<std::string>()) : "";
+    const Json voice = message.value("voice_id", Json());
+    speaker_.speaking_voice =
+        voice.is_string() ? std::optional(voice.get<std::string>()) : std::nullopt;
+  }
   current_ = index;
   word_.reset();
   started_ = true;
@@ -921,6 +932,16 @@ std::string Session::Reading::status_word() const {
 }
 
 std::string Session::Reading::voice_label() const {
+  if (speaker_.speaking_language) {
+    // What is heard now: the passage's language and the voice the service says speaks it.
+    const std::string voice =
+        speaker_.speaking_voice && voice_ == speaker_.speaking_voice && !speaker_.voice_name.empty()
+            ? speaker_.voice_name
+            : speaker_.speaking_voice.value_or("");
+    std::string label = *speaker_.speaking_language;
+    if (!voice.empty()) label += (label.empty() ? "voice " : ", voice ") + voice;
+    return label;
+  }
   std::string label = speaker_.language;
   if (!speaker_.voice_name.empty()) {
     label += (label.empty() ? "" : ", voice ") + speaker_.voice_name;

@@ -615,6 +615,13 @@ void write_utterances(Writer& w, std::string& out, const std::vector<PreparedUtt
     w.raw(",\"kind\":\"");
     w.raw(kind_name(u.kind));
     w.raw("\"");
+    if (u.with_language) {
+      if (u.language_code) {
+        w.member(",\"language_code\":", *u.language_code);
+      } else {
+        w.raw(",\"language_code\":null");
+      }
+    }
   });
 }
 
@@ -702,7 +709,13 @@ void encode_message(const Message& message, std::string& out) {
                    w.member(",\"code\":", m.code);
                    w.member(",\"message\":", m.message);
                  },
-                 [&](const UtteranceBegin& m) { write_progress(w, "\"utterance_begin\"", m); },
+                 [&](const UtteranceBegin& m) {
+                   write_progress(w, "\"utterance_begin\"", m);
+                   if (m.with_voice) {
+                     w.member(",\"language_code\":", m.language_code);
+                     w.member(",\"voice_id\":", m.voice_id);
+                   }
+                 },
                  [&](const UtteranceEnd& m) { write_progress(w, "\"utterance_end\"", m); },
                  [&](const UtteranceWord& m) { write_word(w, m); },
                  [&](const UtteranceFailed& m) {

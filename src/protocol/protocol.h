@@ -134,6 +134,10 @@ struct PreparedUtterance {
   std::uint64_t start_offset = 0;
   std::uint64_t end_offset = 0;
   PreparedUtteranceKind kind = PreparedUtteranceKind::Paragraph;
+  // Extension, natural reading: the utterance's own language ("en", "es" or null), written
+  // after "kind" when `with_language`.
+  bool with_language = false;
+  std::optional<std::string_view> language_code = std::nullopt;
   bool operator==(const PreparedUtterance&) const = default;
 };
 
@@ -193,7 +197,14 @@ struct UtteranceProgress {
   std::uint64_t end_offset = 0;
   std::string text;
 };
-struct UtteranceBegin : UtteranceProgress {};
+struct UtteranceBegin : UtteranceProgress {
+  // Extension, natural reading: the utterance's language and the voice speaking it (null when
+  // the synthesizer picked its own voice for the language), written after "text" when
+  // `with_voice`.
+  bool with_voice = false;
+  std::optional<std::string> language_code = std::nullopt;
+  std::optional<std::string> voice_id = std::nullopt;
+};
 struct UtteranceEnd : UtteranceProgress {};
 struct BackendUnavailable {
   std::string message;

@@ -52,6 +52,13 @@ int locale_closeness(std::string_view voice_language, std::string_view person_lo
 // their language, else US or ES): "en-GB" for English with LANG=en_GB.UTF-8, else "en-US".
 std::string language_tag(std::optional<SupportedLanguage> language, std::string_view person_locale);
 
+// The voice for speech in `language` from `catalogue` (ranked, best first): the user's voice when
+// it is listed and speaks that language (any voice when the language is undecided), else the
+// first voice of the language, else (none speaks it, or the catalogue is empty) null. The one
+// place that decides; other voices or rankings plug in by how the catalogue is built.
+const Voice* best_voice(std::span<const Voice> catalogue, std::optional<SupportedLanguage> language,
+                        const std::optional<std::string>& user_voice);
+
 class SpeechEngine {
  public:
   // The platform's default facade ("failed to initialize system TTS" when it cannot be created).
@@ -82,12 +89,27 @@ class SpeechEngine {
   // `language_tag` instead when it can.
   Result<void> configure(const std::optional<std::string>& voice_id,
                          std::optional<SupportedLanguage> language, float rate);
+  // A document read in passages of different languages: makes the voice for `language`
+  // (`best_voice`, with `user_voice`) the one for utterances queued from now on, leaving the
+  // rate alone; nothing is sent when that voice is already set. Never waits for a voice listing:
+  // while there is none, the synthesizer picks its own voice for the language. Returns the id of
+  // the voice set, or nullopt when the synthesizer picked it (or no voice speaks the language
+  // and the one set stays).
+  Result<std::optional<std::string>> use_voice_for(std::optional<SupportedLanguage> language,
+                                                   const std::optional<std::string>& user_voice);
 
  private:
   SpeechEngine(std::unique_ptr<Tts> tts, std::string person_locale)
       : tts_(std::move(tts)), person_locale_(std::move(person_locale)) {}
+  // Sets `voice` unless it is the one set last.
+  Result<void> set_voice(const Voice& voice);
+  Result<void> set_language(std::string_view tag);
+
   std::unique_ptr<Tts> tts_;
   std::string person_locale_;
+  // What was set last: "voice:" and an id, or "tag:" and a language tag; empty when unknown.
+  std::string voice_set_;
+  std::optional<std::string> voice_set_id_;
 };
 
 }  // namespace mdspeak

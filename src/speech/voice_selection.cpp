@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -154,6 +155,7 @@ Result<std::vector<VoiceInfo>> SpeechEngine::voices() {
 
 Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
                                      std::optional<SupportedLanguage> language, float rate) {
+  voice_set_.clear();  // a configured voice is always sent again
   float mapped = engine_rate(rate, tts_->min_rate(), tts_->normal_rate(), tts_->max_rate());
   auto rate_set = tts_->set_rate(mapped);
   if (!rate_set) return fail(Error("failed to set speech rate", std::move(rate_set.error())));
@@ -164,51 +166,95 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
   // first, instead of the speech waiting for a list.
   auto listed = tts_->listed_voices();
   if (!listed) return fail(Error("failed to enumerate system voices", std::move(listed.error())));
-  if (!*listed && !voice_id && tts_->set_language(language_tag(language, person_locale_))) {
-    return {};
-  }
+  if (!*listed && !voice_id && set_language(language_tag(language, person_locale_))) return {};
   auto catalogue =
       *listed ? Result<std::vector<Voice>>(ranked_catalogue(std::move(**listed), person_locale_))
               : supported_voices();
   if (!catalogue) return fail(std::move(catalogue.error()));
 
-  const Voice* chosen = nullptr;
-  if (voice_id) {
-    if (catalogue->empty()) return fail(Error(kNoVoices));
-    // An unknown id, or a voice of the other language, is not an error: the automatic choice
-    // below then speaks the document in its own language.
-    for (const Voice& voice : *catalogue) {
-      if (voice.id == *voice_id && (!language || language_matches_voice(*language, voice))) {
-        chosen = &voice;
-        break;
-      }
-    }
-  }
-
-  if (!chosen) {
-    std::int32_t best = 0;
-    for (const Voice& voice : *catalogue) {
-      if (language && !language_matches_voice(*language, voice)) continue;
-      std::int32_t score = voice_priority(voice, language);
-      if (!chosen || score > best) {
-        chosen = &voice;
-        best = score;
-      }
-    }
-  }
+  if (voice_id && catalogue->empty()) return fail(Error(kNoVoices));
+  // An unknown id, or a voice of the other language, is not an error: the automatic choice then
+  // speaks the document in its own language.
+  const Voice* chosen = best_voice(*catalogue, language, voice_id);
 
   if (!chosen) {
     if (catalogue->empty()) return fail(Error(kNoVoices));
-    auto fallback = tts_->set_voice(catalogue->front());
+    auto fallback = set_voice(catalogue->front());
     if (!fallback) {
       return fail(Error("failed to set fallback voice", std::move(fallback.error())));
     }
     return {};
   }
 
-  auto voice_set = tts_->set_voice(*chosen);
+  auto voice_set = set_voice(*chosen);
   if (!voice_set) return fail(Error("failed to set voice", std::move(voice_set.error())));
   return {};
+}
+
+const Voice* best_voice(std::span<const Voice> catalogue, std::optional<SupportedLanguage> language,
+                        const std::optional<std::string>& user_voice) {
+  if (user_voice) {
+    for (const Voice& voice : catalogue) {
+      if (voice.id == *user_voice && (!language || language_matches_voice(*language, voice))) {
+        return &voice;
+      }
+    }
+  }
+  // The catalogue is ranked by the score without a language, and the language adds the same to
+  // every voice that speaks it: the first that qualifies scores highest.
+  const Voice* chosen = nullptr;
+  std::int32_t best = 0;
+  for (const Voice& voice : catalogue) {
+    if (language && !language_matches_voice(*language, voice)) continue;
+    const std::int32_t score = voice_priority(voice, language);
+    if (!chosen || score > best) {
+      chosen = &voice;
+      best = score;
+    }
+  }
+  return chosen;
+}
+
+Result<void> SpeechEngine::set_voice(const Voice& voice) {
+  std::string key = "voice:" + voice.id;
+  if (key == voice_set_) return {};
+  voice_set_.clear();  // unknown if the facade fails half-way
+  if (auto set = tts_->set_voice(voice); !set) return set;
+  voice_set_ = std::move(key);
+  voice_set_id_ = voice.id;
+  return {};
+}
+
+Result<void> SpeechEngine::set_language(std::string_view tag) {
+  std::string key = "tag:" + std::string(tag);
+  if (key == voice_set_) return {};
+  voice_set_.clear();
+  if (auto set = tts_->set_language(tag); !set) return set;
+  voice_set_ = std::move(key);
+  voice_set_id_.reset();
+  return {};
+}
+
+Result<std::optional<std::string>> SpeechEngine::use_voice_for(
+    std::optional<SupportedLanguage> language, const std::optional<std::string>& user_voice) {
+  // Only a list already at hand: a listing would hold the daemon (and every key press) for up to
+  // a second.
+  auto listed = tts_->listed_voices();
+  if (!listed) return fail(Error("failed to enumerate system voices", std::move(listed.error())));
+  if (!*listed) {
+    if (user_voice) return voice_set_id_;  // set by `configure`, which listed to find it
+    if (auto set = set_language(language_tag(language, person_locale_)); !set) {
+      return fail(Error("failed to set voice", std::move(set.error())));
+    }
+    return std::optional<std::string>();
+  }
+  const std::vector<Voice> catalogue = ranked_catalogue(std::move(**listed), person_locale_);
+  const Voice* chosen = best_voice(catalogue, language, user_voice);
+  if (!chosen) return voice_set_id_;
+  if (auto set = set_voice(*chosen); !set) {
+    return fail(Error("failed to set voice", std::move(set.error())));
+  }
+  return voice_set_id_;
 }
 
 }  // namespace mdspeak

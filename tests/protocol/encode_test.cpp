@@ -89,6 +89,26 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
       {"failed", UtteranceFailed{{"doc", 2, 5, 9, "a \"b\""}, "the synthesizer stopped responding"},
        R"({"type":"utterance_failed","document_id":"doc","utterance_index":2,"start_offset":5,)"
        R"("end_offset":9,"text":"a \"b\"","reason":"the synthesizer stopped responding"})"},
+      {"passage languages (natural reading)",
+       PrepareSpeechResult{
+           "4",
+           "doc",
+           "es",
+           {PreparedUtterance{0, "Guide", 0, 7, PreparedUtteranceKind::Heading, true, "en"},
+            PreparedUtterance{1, "1", 9, 10, PreparedUtteranceKind::Item, true, std::nullopt}}},
+       R"({"type":"prepare_speech_result","id":"4","document_id":"doc","language_code":"es",)"
+       R"("utterances":[)"
+       R"({"utterance_index":0,"text":"Guide","start_offset":0,"end_offset":7,"kind":"heading",)"
+       R"("language_code":"en"},)"
+       R"({"utterance_index":1,"text":"1","start_offset":9,"end_offset":10,"kind":"item",)"
+       R"("language_code":null}]})"},
+      {"begin with voice (natural reading)",
+       UtteranceBegin{{"doc", 0, 10, 20, "Hola"}, true, "es", "espeak-ng es"},
+       R"({"type":"utterance_begin","document_id":"doc","utterance_index":0,"start_offset":10,)"
+       R"("end_offset":20,"text":"Hola","language_code":"es","voice_id":"espeak-ng es"})"},
+      {"begin with the synthesizer's voice", UtteranceBegin{{"d", 1, 0, 1, "A"}, true, "en", {}},
+       R"({"type":"utterance_begin","document_id":"d","utterance_index":1,"start_offset":0,)"
+       R"("end_offset":1,"text":"A","language_code":"en","voice_id":null})"},
       {"pause", PauseResult{"p", true}, R"({"type":"pause_result","id":"p","paused":true})"},
       {"resume", ResumeResult{"r", false, 0},
        R"({"type":"resume_result","id":"r","resumed":false,"queued":0})"},
