@@ -134,9 +134,18 @@ Message AppState::load_document(LoadDocument request) {
 
   LoadedDocument document;
   document.reading = mode;
-  document.summary = summarize_document(parsed);
-  document.language = language.finish();
-  if (document.language == SupportedLanguage::Spanish) announce_code_blocks_in_spanish(parsed);
+  if (mode == ReadingMode::Natural) {
+    // The natural reading words its own additions, and the summary, in the document's language.
+    document.language = language.finish();
+    const bool spanish = document.language == SupportedLanguage::Spanish;
+    if (spanish) announce_code_blocks_in_spanish(parsed);
+    word_task_prefixes(parsed, document.language);
+    document.summary = summarize_document(
+        parsed, spanish ? SupportedLanguage::Spanish : SupportedLanguage::English);
+  } else {
+    document.summary = summarize_document(parsed);
+    document.language = language.finish();
+  }
   document.utterances = std::move(parsed.utterances);
   document.source_map = std::move(parsed.source_map);
   document.heading_levels = std::move(parsed.heading_levels);
