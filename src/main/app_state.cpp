@@ -316,7 +316,13 @@ Result<void> AppState::feed(bool interrupt_first) {
     for (std::size_t w = first; w < last; ++w) {
       marks.push_back(WordMark{words[w].begin - cut, words[w].end - cut});
     }
-    auto id = speech_->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+    const std::string_view part = std::string_view(text).substr(cut, stop - cut);
+    // The synthesizer hears the listed words as the user wants them said; the marks, one per
+    // word as before, keep the events about the words of the text.
+    const auto said =
+        pronunciations_ ? pronunciations_->apply(part, marks, settings_.language) : std::nullopt;
+    auto id = said ? speech_->speak(said->text, said->marks, interrupt)
+                   : speech_->speak(part, marks, interrupt);
     interrupt = false;
     ++handed_;
     if (!id) {
@@ -332,7 +338,8 @@ Result<void> AppState::feed(bool interrupt_first) {
 std::vector<Message> AppState::handle(Request request) {
   if (create_speech_ && !std::holds_alternative<LoadDocument>(request) &&
       !std::holds_alternative<PrepareSpeech>(request) &&
-      !std::holds_alternative<PrepareSummary>(request)) {
+      !std::holds_alternative<PrepareSummary>(request) &&
+      !std::holds_alternative<SetPronunciations>(request)) {
     auto created = std::exchange(create_speech_, nullptr)();
     if (created) {
       speech_.emplace(std::move(*created));
@@ -366,12 +373,25 @@ std::vector<Message> AppState::handle(Request request) {
           [&](Stop& r) -> std::vector<Message> { return {stop(r)}; },
           [&](Pause& r) -> std::vector<Message> { return {pause(r)}; },
           [&](Resume& r) -> std::vector<Message> { return {resume(r)}; },
+          [&](SetPronunciations& r) -> std::vector<Message> { return {set_pronunciations(r)}; },
           [&](Export& r) -> std::vector<Message> {
             if (auto refused = export_document(r)) return {std::move(*refused)};
             return {};
           },
       },
       request);
+}
+
+Message AppState::set_pronunciations(const SetPronunciations& request) {
+  auto list = PronunciationList::make(request.entries);
+  if (!list) return ErrorResult{request.id, "invalid_pronunciations", list.error().message};
+  const std::uint64_t count = list->size();
+  if (list->empty()) {
+    pronunciations_.reset();
+  } else {
+    pronunciations_ = std::make_shared<const PronunciationList>(std::move(*list));
+  }
+  return SetPronunciationsResult{request.id, count};
 }
 
 Message AppState::stop(const Stop& request) {
@@ -587,6 +607,7 @@ std::optional<Message> AppState::export_document(const Export& request) {
   job.chapter_level =
       static_cast<unsigned>(std::min<std::uint64_t>(request.chapter_level.value_or(2), 6));
   job.language = document->language;
+  job.pronunciations = pronunciations_;
   job.voice_id = request.voice_id;
   job.rate = request.rate.value_or(1.0f);
   job.person_locale = person_locale_from_environment();

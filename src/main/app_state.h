@@ -24,6 +24,7 @@
 #include "main/spoken_table.h"
 #include "markdown/markdown.h"
 #include "protocol/protocol.h"
+#include "speech/pronunciations.h"
 #include "speech/speech_engine.h"
 
 namespace mdspeak {
@@ -34,7 +35,7 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
   TextSourceMap source_map;                  // word-level source ranges of `utterances`
   std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
-  ReadingMode reading = ReadingMode::Plain;   // what the client asked for at load
+  ReadingMode reading = ReadingMode::Plain;  // what the client asked for at load
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -80,6 +81,8 @@ class AppState {
   Message stop(const Stop& request);
   Message pause(const Pause& request);
   Message resume(const Resume& request);
+  // Replaces the pronunciation list, or answers what is wrong and keeps the one before.
+  Message set_pronunciations(const SetPronunciations& request);
   // Starts an export; nothing when it started (its answer comes from `next_export_message`).
   std::optional<Message> export_document(const Export& request);
 
@@ -197,6 +200,8 @@ class AppState {
   std::shared_ptr<Wakeup> wakeup_;
   std::unique_ptr<exporting::Exporter> exporter_;
   std::string export_id_;
+  // What the synthesizer says for the user's listed words; shared with a running export.
+  std::shared_ptr<const PronunciationList> pronunciations_;
 };
 
 }  // namespace mdspeak
