@@ -19,6 +19,7 @@
 #include "export_client.h"
 #include "input.h"
 #include "positions.h"
+#include "pronunciations.h"
 #include "service.h"
 #include "terminal.h"
 #include "utterances.h"
@@ -947,6 +948,7 @@ int Reader::run(const ByteRange& range, int signal_fd) {
                                    std::chrono::duration<double>(*options_.sleep_seconds));
   }
   send({{"type", "init"}, {"id", "init"}});
+  if (auto pronunciations = pronunciations_request(options_.pronunciations)) send(*pronunciations);
   start(options_.natural_reading);
   if (terminal_) draw();
 
