@@ -22,6 +22,7 @@
 #include "export/encoder.h"
 #include "language/language.h"
 #include "markdown/markdown.h"
+#include "speech/pronunciations.h"
 
 namespace mdspeak::exporting {
 
@@ -42,6 +43,8 @@ struct ExportJob {
   unsigned chapter_level = 2;
 
   std::optional<SupportedLanguage> language;
+  // The user's pronunciations, applied to what the synthesizer renders (none: the texts as read).
+  std::shared_ptr<const PronunciationList> pronunciations;
   std::optional<std::string> voice_id;
   float rate = 1.0f;
   std::string title;

@@ -120,7 +120,15 @@ void write_summary(LoadedDocument& document) {
   DeferredLoad& deferred = *document.deferred;
   // The summary reads the utterances through the parse's sections.
   std::swap(deferred.parsed.utterances, document.utterances);
-  document.summary = summarize_document(deferred.parsed);
+  if (document.reading == ReadingMode::Natural) {
+    // The natural reading words its summary in the document's language.
+    document.summary = summarize_document(deferred.parsed,
+                                          document.language == SupportedLanguage::Spanish
+                                              ? SupportedLanguage::Spanish
+                                              : SupportedLanguage::English);
+  } else {
+    document.summary = summarize_document(deferred.parsed);
+  }
   std::swap(deferred.parsed.utterances, document.utterances);
   deferred.summary_done = true;
 }
@@ -133,15 +141,19 @@ void settle(LoadedDocument& document, bool with_summary) {
   if (!deferred.language_done) {
     document.language = deferred.language.finish();
     deferred.language_done = true;
-    if (document.language == SupportedLanguage::Spanish && !deferred.parsed.code_blocks.empty()) {
+    const bool spanish = document.language == SupportedLanguage::Spanish;
+    if (document.reading == ReadingMode::Natural) {
+      // The natural reading words its own additions, and then its summary, in the document's
+      // language.
+      std::swap(deferred.parsed.utterances, document.utterances);
+      if (spanish) announce_code_blocks_in_spanish(deferred.parsed);
+      word_task_prefixes(deferred.parsed, document.language);
+      document.languages = passage_languages(deferred.parsed, document.language);
+      std::swap(deferred.parsed.utterances, document.utterances);
+    } else if (spanish && !deferred.parsed.code_blocks.empty()) {
       if (!deferred.summary_done) write_summary(document);
       std::swap(deferred.parsed.utterances, document.utterances);
       announce_code_blocks_in_spanish(deferred.parsed);
-      std::swap(deferred.parsed.utterances, document.utterances);
-    }
-    if (document.reading == ReadingMode::Natural) {
-      std::swap(deferred.parsed.utterances, document.utterances);
-      document.languages = passage_languages(deferred.parsed, document.language);
       std::swap(deferred.parsed.utterances, document.utterances);
     }
   }
@@ -385,7 +397,14 @@ Result<void> AppState::feed(bool interrupt_first) {
         if (!voice) return fail(std::move(voice.error()));
         u.voice_id = std::move(*voice);
       }
-      return speech_->speak(std::string_view(text).substr(cut, stop - cut), marks, interrupt);
+      const std::string_view part = std::string_view(text).substr(cut, stop - cut);
+      // The synthesizer hears the listed words as the user wants them said; the marks, one per
+      // word as before, keep the events about the words of the text.
+      const auto said = pronunciations_ ? pronunciations_->apply(
+                                              part, marks, u.passage ? u.language : settings_.language)
+                                        : std::nullopt;
+      return said ? speech_->speak(said->text, said->marks, interrupt)
+                  : speech_->speak(part, marks, interrupt);
     }();
     interrupt = false;
     ++handed_;
@@ -402,7 +421,8 @@ Result<void> AppState::feed(bool interrupt_first) {
 std::vector<Message> AppState::handle(Request request) {
   if (create_speech_ && !std::holds_alternative<LoadDocument>(request) &&
       !std::holds_alternative<PrepareSpeech>(request) &&
-      !std::holds_alternative<PrepareSummary>(request)) {
+      !std::holds_alternative<PrepareSummary>(request) &&
+      !std::holds_alternative<SetPronunciations>(request)) {
     auto created = std::exchange(create_speech_, nullptr)();
     if (created) {
       speech_.emplace(std::move(*created));
@@ -436,12 +456,25 @@ std::vector<Message> AppState::handle(Request request) {
           [&](Stop& r) -> std::vector<Message> { return {stop(r)}; },
           [&](Pause& r) -> std::vector<Message> { return {pause(r)}; },
           [&](Resume& r) -> std::vector<Message> { return {resume(r)}; },
+          [&](SetPronunciations& r) -> std::vector<Message> { return {set_pronunciations(r)}; },
           [&](Export& r) -> std::vector<Message> {
             if (auto refused = export_document(r)) return {std::move(*refused)};
             return {};
           },
       },
       request);
+}
+
+Message AppState::set_pronunciations(const SetPronunciations& request) {
+  auto list = PronunciationList::make(request.entries);
+  if (!list) return ErrorResult{request.id, "invalid_pronunciations", list.error().message};
+  const std::uint64_t count = list->size();
+  if (list->empty()) {
+    pronunciations_.reset();
+  } else {
+    pronunciations_ = std::make_shared<const PronunciationList>(std::move(*list));
+  }
+  return SetPronunciationsResult{request.id, count};
 }
 
 Message AppState::stop(const Stop& request) {
@@ -676,6 +709,7 @@ std::optional<Message> AppState::export_document(const Export& request) {
   job.chapter_level =
       static_cast<unsigned>(std::min<std::uint64_t>(request.chapter_level.value_or(2), 6));
   job.language = document->language;
+  job.pronunciations = pronunciations_;
   job.voice_id = request.voice_id;
   job.rate = request.rate.value_or(1.0f);
   job.person_locale = person_locale_from_environment();

@@ -26,6 +26,7 @@
 #include "main/spoken_table.h"
 #include "markdown/markdown.h"
 #include "protocol/protocol.h"
+#include "speech/pronunciations.h"
 #include "speech/speech_engine.h"
 
 namespace mdspeak {
@@ -104,6 +105,8 @@ class AppState {
   Message stop(const Stop& request);
   Message pause(const Pause& request);
   Message resume(const Resume& request);
+  // Replaces the pronunciation list, or answers what is wrong and keeps the one before.
+  Message set_pronunciations(const SetPronunciations& request);
   // Starts an export; nothing when it started (its answer comes from `next_export_message`).
   std::optional<Message> export_document(const Export& request);
 
@@ -230,6 +233,8 @@ class AppState {
   std::shared_ptr<Wakeup> wakeup_;
   std::unique_ptr<exporting::Exporter> exporter_;
   std::string export_id_;
+  // What the synthesizer says for the user's listed words; shared with a running export.
+  std::shared_ptr<const PronunciationList> pronunciations_;
 };
 
 }  // namespace mdspeak

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "language/language.h"
+
 namespace mdspeak {
 
 namespace markdown {
@@ -47,6 +49,15 @@ enum class ReadingMode : std::uint8_t { Plain, Natural };
 // What a task item's text starts with, for an open and a done task (then a space and the text).
 inline constexpr std::string_view kTodoPrefix = "To do:";
 inline constexpr std::string_view kDonePrefix = "Done:";
+// The same in Spanish text (natural reading).
+inline constexpr std::string_view kSpanishTodoPrefix = "Pendiente:";
+inline constexpr std::string_view kSpanishDonePrefix = "Hecho:";
+
+// The prefix of an open or a done task item whose text is in `language` (English when unknown).
+constexpr std::string_view task_prefix(bool done, std::optional<SupportedLanguage> language) {
+  if (language == SupportedLanguage::Spanish) return done ? kSpanishDonePrefix : kSpanishTodoPrefix;
+  return done ? kDonePrefix : kTodoPrefix;
+}
 
 // One speakable unit. `text` is never empty and has no leading, trailing or doubled white space.
 // Offsets are byte offsets into the source as given; the range is half-open.
@@ -81,6 +92,10 @@ class TextSourceMap {
                           std::size_t text_end) const;
 
   std::size_t size() const { return offsets_.size(); }
+  // The first `old_length` bytes of the text of utterance `utterance_index` were replaced by
+  // `new_length` bytes from the same source (a task prefix worded in another language): its
+  // first piece, when it is exactly those bytes, now covers the new ones, and the rest follows.
+  void reword_prefix(std::size_t utterance_index, std::size_t old_length, std::size_t new_length);
   // Heap bytes held by the map.
   std::size_t memory_bytes() const {
     return bytes_.capacity() + offsets_.capacity() * sizeof(std::size_t);
@@ -112,6 +127,13 @@ struct ParsedMarkdownDocument {
   // table row, code block) starts in `utterances`, in order; a block's sentences follow its
   // start. Empty for the plain reading.
   std::vector<std::size_t> block_starts;
+  // Natural reading: the task items, so that their prefixes can be worded in the language of
+  // their text once it is known.
+  struct TaskItemNote {
+    std::size_t utterance = 0;  // index in `utterances` of the item's first utterance
+    bool done = false;
+  };
+  std::vector<TaskItemNote> task_items;
   // The level (1 to 6) of each heading utterance, in order; empty for a document made
   // `from_utterances`.
   std::vector<std::uint8_t> heading_levels;
@@ -142,6 +164,11 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
 
 // Words the code block announcements of a natural reading in Spanish instead of English.
 void announce_code_blocks_in_spanish(ParsedMarkdownDocument& document);
+
+// Words the task prefixes of a natural reading by `task_prefix` for `language`; the prefix words
+// keep mapping to the item's box.
+void word_task_prefixes(ParsedMarkdownDocument& document,
+                        std::optional<SupportedLanguage> language);
 
 // The announcement of a code block of `lines` lines whose info string names `language` (a
 // display name, or empty).

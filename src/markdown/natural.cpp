@@ -201,6 +201,19 @@ std::string code_block_announcement(std::string_view language, std::size_t lines
   return out;
 }
 
+void word_task_prefixes(ParsedMarkdownDocument& document,
+                        std::optional<SupportedLanguage> language) {
+  for (const ParsedMarkdownDocument::TaskItemNote& note : document.task_items) {
+    if (note.utterance >= document.utterances.size()) continue;
+    Utterance& u = document.utterances[note.utterance];
+    const std::string_view made = note.done ? kDonePrefix : kTodoPrefix;
+    const std::string_view wanted = task_prefix(note.done, language);
+    if (made == wanted || !u.text.starts_with(made)) continue;
+    u.text.replace(0, made.size(), wanted);
+    document.source_map.reword_prefix(note.utterance, made.size(), wanted.size());
+  }
+}
+
 void announce_code_blocks_in_spanish(ParsedMarkdownDocument& document) {
   for (const ParsedMarkdownDocument::CodeBlockNote& note : document.code_blocks) {
     if (note.utterance >= document.utterances.size()) continue;

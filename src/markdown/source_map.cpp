@@ -171,6 +171,35 @@ void SourceMapBuilder::add(SourceSpan range, std::span<const MapSegment> segment
 
 }  // namespace markdown
 
+void TextSourceMap::reword_prefix(std::size_t utterance_index, std::size_t old_length,
+                                  std::size_t new_length) {
+  if (utterance_index >= offsets_.size() || old_length == new_length) return;
+  const std::uint8_t* p = bytes_.data() + offsets_[utterance_index];
+  markdown::get(p);                                            // start
+  markdown::get(p);                                            // length
+  if (markdown::get(p) == 0 || markdown::get(p) != 0) return;  // no piece, or a gap before it
+  const std::size_t header_at = static_cast<std::size_t>(p - bytes_.data());
+  const std::uint64_t header = markdown::get(p);
+  // An exact piece has no source length written; a prefix never maps byte for byte.
+  if ((header & 1) != 0 || (header >> 1) != old_length) return;
+  const std::size_t old_size = static_cast<std::size_t>(p - bytes_.data()) - header_at;
+  std::uint8_t encoded[10];
+  const std::size_t new_size =
+      static_cast<std::size_t>(markdown::put(encoded, std::uint64_t{new_length} << 1) - encoded);
+  if (new_size != old_size) {
+    // Numbers of one size for prefixes of a few bytes; otherwise the entries after move.
+    const auto at = bytes_.begin() + static_cast<std::ptrdiff_t>(header_at);
+    bytes_.erase(at, at + static_cast<std::ptrdiff_t>(old_size));
+    bytes_.insert(bytes_.begin() + static_cast<std::ptrdiff_t>(header_at), encoded,
+                  encoded + new_size);
+    for (std::size_t i = utterance_index + 1; i < offsets_.size(); ++i) {
+      offsets_[i] = offsets_[i] + new_size - old_size;
+    }
+    return;
+  }
+  std::copy(encoded, encoded + new_size, bytes_.begin() + static_cast<std::ptrdiff_t>(header_at));
+}
+
 SourceSpan TextSourceMap::source_range(std::size_t utterance_index, std::size_t text_start,
                                        std::size_t text_end) const {
   if (utterance_index >= offsets_.size()) return {0, 0};

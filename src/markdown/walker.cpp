@@ -338,6 +338,10 @@ class Walker {
   std::vector<ParsedMarkdownDocument::CodeBlockNote> take_code_blocks() {
     return std::move(code_notes_);
   }
+  // Natural reading: the task items.
+  std::vector<ParsedMarkdownDocument::TaskItemNote> take_task_items() {
+    return std::move(task_notes_);
+  }
 
  private:
   friend int md_parse_into<Walker>(std::string_view, Walker&);
@@ -629,6 +633,7 @@ class Walker {
     add_clipped(segments, item.segments, 0, item.text.size(), prefix);
     if (natural()) {
       note_block_start();
+      task_notes_.push_back({out_.size(), item.task == TaskState::Checked});
       append_natural_utterances(out_, text, item.range, UtteranceKind::Item, segments, map_,
                                 source_);
     } else {
@@ -1221,6 +1226,7 @@ class Walker {
   } code_block_;
   std::vector<ParsedMarkdownDocument::CodeBlockNote> code_notes_;
   std::vector<std::size_t> block_starts_;  // natural reading: see ParsedMarkdownDocument
+  std::vector<ParsedMarkdownDocument::TaskItemNote> task_notes_;
 };
 
 }  // namespace
@@ -1250,6 +1256,7 @@ ParsedMarkdownDocument walk(const std::string& text, std::size_t size, std::size
   ParsedMarkdownDocument doc = markdown::assemble_document(std::move(utterances), std::move(map));
   doc.code_blocks = walker.take_code_blocks();
   doc.block_starts = walker.take_block_starts();
+  doc.task_items = walker.take_task_items();
   doc.heading_levels = walker.take_heading_levels();
   return doc;
 }

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "export_view.h"
+#include "pronunciations.h"
 
 namespace mdspeak::reader {
 namespace {
@@ -61,7 +62,9 @@ int export_to_file(const Options& options, const std::string& source, const Byte
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
   };
   const auto started = Clock::now();
-  if (!service.send(dump(load)) || !service.send(dump(request))) {
+  const auto pronunciations = pronunciations_request(options.pronunciations);
+  if ((pronunciations && !service.send(dump(*pronunciations))) || !service.send(dump(load)) ||
+      !service.send(dump(request))) {
     return fatal("the speech service stopped unexpectedly");
   }
 

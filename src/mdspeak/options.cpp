@@ -104,6 +104,9 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   app.add_option("--voice", options.voice,
                  "Voice: an id, a name, a locale or a language (see --list-voices)")
       ->type_name("VOICE");
+  app.add_option("--pronunciations", options.pronunciations,
+                 "Pronunciation file (default: ~/.config/mdspeak/pronunciations)")
+      ->type_name("FILE");
   app.add_option("--reading", reading,
                  "natural (default: sentence by sentence, in source order) or spec")
       ->type_name("MODE");

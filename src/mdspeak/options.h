@@ -42,6 +42,8 @@ struct Options {
   // --resume / --from-start.
   enum class Resume { kAsk, kYes, kNo } resume = Resume::kAsk;
   std::optional<double> sleep_seconds;  // --sleep: stop at the end of the sentence after it
+  // --pronunciations: the pronunciation file instead of the one in the configuration directory.
+  std::optional<std::string> pronunciations;
 };
 
 // "90s", "20m", "1h", "1h30m"; a bare number is minutes. Nothing when malformed or zero.

@@ -14,6 +14,7 @@
 #include "display.h"
 #include "pending.h"
 #include "playback.h"
+#include "pronunciations.h"
 #include "requests.h"
 #include "utterances.h"
 #include "voices.h"
@@ -101,7 +102,11 @@ class Session::Reading {
   }
   // Right after init, before the document: requests that set the service up for this session
   // (their answers come before the load's).
-  void send_setup() {}
+  void send_setup() {
+    if (auto pronunciations = pronunciations_request(options_.pronunciations)) {
+      send(*pronunciations);
+    }
+  }
   // Loads the document, prepares it and speaks the chosen range.
   void start(bool natural);
   bool starts_with_head() const;

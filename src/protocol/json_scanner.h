@@ -92,6 +92,8 @@ class Scanner {
   bool literal(bool& is_null, bool& value);
   // Any value, checked and thrown away; nesting depth costs one byte per level.
   bool skip_value();
+  // Where the scanner stands in the text.
+  const char* position() const { return at_; }
 
  private:
   bool skip_scalar();

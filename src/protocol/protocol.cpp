@@ -44,6 +44,7 @@ enum Field : std::uint8_t {
   kTranscript,
   kChapterLevel,
   kTranscriptWords,
+  kEntries,
   kFieldCount,
   kUnknownField = kFieldCount,
 };
@@ -52,7 +53,7 @@ enum Field : std::uint8_t {
 constexpr std::string_view kFieldNames[kFieldCount] = {
     "id",      "document_id", "text",          "start_offset",     "end_offset", "voice_id",
     "rate",    "type",        "word_events",   "reading",          "path",       "format",
-    "summary", "transcript",  "chapter_level", "transcript_words",
+    "summary", "transcript",  "chapter_level", "transcript_words", "entries",
 };
 
 Field field_named(std::string_view name) {
@@ -81,6 +82,7 @@ struct Value {
   std::uint64_t unsigned_value = 0;
   std::int64_t negative_value = 0;
   bool boolean_value = false;
+  std::string_view raw;  // an object or array as written (a view into the line)
 };
 
 using Fields = std::array<Value, kFieldCount>;
@@ -238,6 +240,82 @@ Result<Request> build_export(Fields& f) {
       take_flag(f[kTranscriptWords], "transcript_words"));
 }
 
+// Extension: the pronunciation list. Each entry is an object with the strings "text" and "say"
+// and an optional "language" (string or null); other members are ignored, a repeated one is a
+// failure. The values are checked by the host.
+Result<PronunciationEntry> read_pronunciation(json::Scanner& scanner) {
+  const Error bad("each entry must be an object with the strings \"text\" and \"say\"");
+  if (!scanner.consume('{')) return fail(bad);
+  PronunciationEntry entry;
+  bool has_text = false;
+  bool has_say = false;
+  bool has_language = false;
+  std::string name;
+  scanner.skip_white_space();
+  if (!scanner.consume('}')) {
+    for (;;) {
+      scanner.skip_white_space();
+      if (!scanner.string(&name)) return fail(bad);
+      scanner.skip_white_space();
+      if (!scanner.consume(':')) return fail(bad);
+      scanner.skip_white_space();
+      bool* seen = name == "text"       ? &has_text
+                   : name == "say"      ? &has_say
+                   : name == "language" ? &has_language
+                                        : nullptr;
+      if (seen != nullptr && *seen) return fail(Error("duplicate member \"" + name + "\""));
+      if (seen != nullptr) *seen = true;
+      if (name == "text" || name == "say") {
+        if (scanner.peek() != '"' || !scanner.string(name == "text" ? &entry.text : &entry.say)) {
+          return fail(bad);
+        }
+      } else if (name == "language") {
+        if (scanner.peek() == '"') {
+          entry.language.emplace();
+          if (!scanner.string(&*entry.language)) return fail(bad);
+        } else {
+          bool is_null = false;
+          bool ignored = false;
+          if (!scanner.literal(is_null, ignored) || !is_null) {
+            return fail(Error("\"language\" must be a string or null"));
+          }
+        }
+      } else if (!scanner.skip_value()) {
+        return fail(bad);
+      }
+      scanner.skip_white_space();
+      if (scanner.consume('}')) break;
+      if (!scanner.consume(',')) return fail(bad);
+    }
+  }
+  if (!has_text || !has_say) return fail(bad);
+  return entry;
+}
+
+Result<std::vector<PronunciationEntry>> take_entries(const Value& value) {
+  if (value.kind != Value::Kind::Compound || !value.raw.starts_with('[')) {
+    return fail(Error("field \"entries\" must be an array"));
+  }
+  json::Scanner scanner(value.raw);
+  scanner.consume('[');
+  std::vector<PronunciationEntry> entries;
+  scanner.skip_white_space();
+  if (scanner.consume(']')) return entries;
+  for (;;) {
+    scanner.skip_white_space();
+    auto entry = read_pronunciation(scanner);
+    if (!entry) return fail(std::move(entry.error()));
+    entries.push_back(std::move(*entry));
+    scanner.skip_white_space();
+    if (scanner.consume(']')) return entries;
+    if (!scanner.consume(',')) return fail(Error("field \"entries\" must be an array"));
+  }
+}
+
+Result<Request> build_set_pronunciations(Fields& f) {
+  return assemble<SetPronunciations>(take_string(f[kId], "id"), take_entries(f[kEntries]));
+}
+
 struct RequestShape {
   std::string_view name;
   std::uint8_t field_count;
@@ -249,7 +327,7 @@ struct RequestShape {
 };
 
 // Same order as the alternatives of `Request`.
-constexpr std::array<RequestShape, 11> kShapes = {{
+constexpr std::array<RequestShape, 12> kShapes = {{
     {"init", 1, {kId}, build_init},
     {"list_voices", 1, {kId}, build_list_voices},
     {"load_document", 4, {kId, kDocumentId, kText, kReading}, build_load_document, 1},
@@ -270,6 +348,7 @@ constexpr std::array<RequestShape, 11> kShapes = {{
       kTranscript, kChapterLevel, kTranscriptWords},
      build_export,
      9},
+    {"set_pronunciations", 2, {kId, kEntries}, build_set_pronunciations},
 }};
 static_assert(kShapes.size() == std::variant_size_v<Request>);
 
@@ -326,9 +405,13 @@ class RequestDecoder {
         slot->kind = Value::Kind::String;
         return scanner_.string(&slot->text);
       case '{':
-      case '[':
+      case '[': {
         slot->kind = Value::Kind::Compound;
-        return scanner_.skip_value();
+        const char* start = scanner_.position();
+        if (!scanner_.skip_value()) return false;
+        slot->raw = std::string_view(start, static_cast<std::size_t>(scanner_.position() - start));
+        return true;
+      }
       case 't':
       case 'f':
       case 'n': {
@@ -749,6 +832,10 @@ void encode_message(const Message& message, std::string& out) {
                  },
                  [&](const BackendUnavailable& m) {
                    w.member("\"backend_unavailable\",\"message\":", m.message);
+                 },
+                 [&](const SetPronunciationsResult& m) {
+                   w.member("\"set_pronunciations_result\",\"id\":", m.id);
+                   w.member(",\"count\":", m.count);
                  },
              },
              message);

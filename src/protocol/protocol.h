@@ -107,8 +107,22 @@ struct Export {
   bool operator==(const Export&) const = default;
 };
 
+// Extension: the user's pronunciation list, replacing the one before. Checked by the host (an
+// invalid list is answered with an error and the list before stays).
+struct PronunciationEntry {
+  std::string text;                     // the word or words as written
+  std::string say;                      // what the synthesizer is to say instead
+  std::optional<std::string> language;  // "en", "es"; none for both
+  bool operator==(const PronunciationEntry&) const = default;
+};
+struct SetPronunciations {
+  std::string id;
+  std::vector<PronunciationEntry> entries;
+  bool operator==(const SetPronunciations&) const = default;
+};
+
 using Request = std::variant<Init, ListVoices, LoadDocument, PrepareSpeech, PrepareSummary, Speak,
-                             SpeakSummary, Stop, Pause, Resume, Export>;
+                             SpeakSummary, Stop, Pause, Resume, Export, SetPronunciations>;
 
 // Fails on anything that is not exactly one valid request; the error text says why (for tests).
 // A string of the line decoded ahead (see `json::StringAhead`) is taken instead of decoded again.
@@ -251,11 +265,16 @@ struct ExportResult {
   bool cancelled = false;
 };
 
+struct SetPronunciationsResult {
+  std::string id;
+  std::uint64_t count = 0;  // entries in the list now in use
+};
+
 using Message =
     std::variant<InitResult, ListVoicesResult, LoadDocumentResult, PrepareSpeechResult,
                  PrepareSummaryResult, SpeakResult, StopResult, ErrorResult, UtteranceBegin,
                  UtteranceEnd, BackendUnavailable, UtteranceWord, UtteranceFailed, PauseResult,
-                 ResumeResult, ExportProgress, ExportResult>;
+                 ResumeResult, ExportProgress, ExportResult, SetPronunciationsResult>;
 
 // Appends the message's JSON object (no line feed) to `out`.
 void encode_message(const Message& message, std::string& out);

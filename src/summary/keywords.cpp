@@ -49,10 +49,111 @@ constexpr std::array<std::string_view, 17> kCaveatTerms = {
     "notes",       "only",       "requires", "unsupported", "warning",
 };
 
+// Spanish counterparts, for Spanish documents: what a translator writes for the English terms
+// (both gender and number forms where the English word covers them). A Spanish document is
+// matched against the English and the Spanish terms, since English names ("API", "build",
+// "setup") stand in Spanish technical writing as they are. At most three words per keyword.
+constexpr std::array<std::string_view, 8> kSpanishOverviewTerms = {
+    "arquitectura",        "diseño",  "cómo funciona", "introducción", "visión general",
+    "descripción general", "alcance", "sistema",
+};
+constexpr std::array<std::string_view, 20> kSpanishSetupTerms = {
+    "arranque",    "compilar",       "compilación", "configurar",       "configuración",
+    "desarrollo",  "primeros pasos", "instalar",    "instalación",      "paquete",
+    "empaquetado", "inicio rápido",  "ejecutar",    "puesta en marcha", "uso",
+    "modo de uso", "instala",        "ejecuta",     "compila",          "configura"};
+constexpr std::array<std::string_view, 16> kSpanishReferenceTerms = {
+    "orden",      "órdenes",  "comando", "comandos", "configuración", "entorno",
+    "indicador",  "interfaz", "opción",  "opciones", "parámetro",     "parámetros",
+    "referencia", "esquema",  "ajuste",  "ajustes"};
+constexpr std::array<std::string_view, 13> kSpanishRunbookTerms = {"depurar",
+                                                                   "depuración",
+                                                                   "diagnosticar",
+                                                                   "diagnóstico",
+                                                                   "incidencia",
+                                                                   "incidente",
+                                                                   "mitigación",
+                                                                   "recuperación",
+                                                                   "manual de operaciones",
+                                                                   "resolver problemas",
+                                                                   "solución de problemas",
+                                                                   "resolución de problemas",
+                                                                   "depura"};
+constexpr std::array<std::string_view, 19> kSpanishStatusTerms = {"registro de cambios",
+                                                                  "completado",
+                                                                  "completada",
+                                                                  "completados",
+                                                                  "completadas",
+                                                                  "progreso",
+                                                                  "avance",
+                                                                  "notas de publicación",
+                                                                  "notas de lanzamiento",
+                                                                  "publicado",
+                                                                  "publicada",
+                                                                  "entregado",
+                                                                  "entregada",
+                                                                  "actualización",
+                                                                  "actualizar",
+                                                                  "estado de salida",
+                                                                  "estado actual",
+                                                                  "estado del proyecto",
+                                                                  "actualiza"};
+constexpr std::array<std::string_view, 16> kSpanishPlanningTerms = {
+    "acción pendiente",
+    "acciones pendientes",
+    "lista de comprobación",
+    "lista de verificación",
+    "hito",
+    "hitos",
+    "siguiente paso",
+    "siguientes pasos",
+    "próximo paso",
+    "próximos pasos",
+    "hoja de ruta",
+    "tarea",
+    "tareas",
+    "por hacer",
+    "pendiente",
+    "pendientes",
+};
+constexpr std::array<std::string_view, 21> kSpanishCaveatTerms = {
+    "límite",     "límites",        "advertencia", "advertencias",  "salvedad",
+    "salvedades", "compatibilidad", "restricción", "restricciones", "depende",
+    "limitación", "limitaciones",   "nota",        "notas",         "solo",
+    "sólo",       "solamente",      "únicamente",  "requiere",      "no compatible",
+    "aviso"};
+
+template <std::size_t A, std::size_t B>
+constexpr std::array<std::string_view, A + B> joined(const std::array<std::string_view, A>& a,
+                                                     const std::array<std::string_view, B>& b) {
+  std::array<std::string_view, A + B> out{};
+  for (std::size_t i = 0; i < A; ++i) out[i] = a[i];
+  for (std::size_t i = 0; i < B; ++i) out[A + i] = b[i];
+  return out;
+}
+
+constexpr auto kBothOverviewTerms = joined(kOverviewTerms, kSpanishOverviewTerms);
+constexpr auto kBothSetupTerms = joined(kSetupTerms, kSpanishSetupTerms);
+constexpr auto kBothReferenceTerms = joined(kReferenceTerms, kSpanishReferenceTerms);
+constexpr auto kBothRunbookTerms = joined(kRunbookTerms, kSpanishRunbookTerms);
+constexpr auto kBothStatusTerms = joined(kStatusTerms, kSpanishStatusTerms);
+// Not "todo": in Spanish it is "all".
+constexpr std::array<std::string_view, 12> kPlanningTermsForSpanish = {
+    "action item", "action items", "backlog", "checklist", "milestone", "next step",
+    "next steps",  "plan",         "roadmap", "task",      "tasks",     "to do"};
+constexpr auto kBothPlanningTerms = joined(kPlanningTermsForSpanish, kSpanishPlanningTerms);
+constexpr auto kBothCaveatTerms = joined(kCaveatTerms, kSpanishCaveatTerms);
+
+using KeywordLists = std::array<std::span<const std::string_view>, 8>;
+
 // Indexed by SectionKind; General has none.
-constexpr std::array<std::span<const std::string_view>, 8> kLists = {
+constexpr KeywordLists kLists = {
     kOverviewTerms, kSetupTerms,    kReferenceTerms, kRunbookTerms,
     kStatusTerms,   kPlanningTerms, kCaveatTerms,    {},
+};
+constexpr KeywordLists kSpanishLists = {
+    kBothOverviewTerms, kBothSetupTerms,    kBothReferenceTerms, kBothRunbookTerms,
+    kBothStatusTerms,   kBothPlanningTerms, kBothCaveatTerms,    {},
 };
 
 // Caveats are tested before setup so that "this only works on ..." under an install heading
@@ -86,13 +187,8 @@ constexpr std::array<ByteClass, 256> byte_classes() {
 }
 constexpr std::array<ByteClass, 256> kByteClasses = byte_classes();
 
-// A byte with ASCII capitals lowered, as an index.
-unsigned lower_byte(char c) {
-  return static_cast<unsigned char>(text::ascii_lower(c));
-}
-
 // A word of a text equals a keyword word when they agree once ASCII capitals are lowered:
-// other characters are never lowered in the matching form, and keywords are plain ASCII.
+// other characters are never lowered in the matching form, and keywords are lower case.
 bool same_word(std::string_view run, std::string_view keyword_word) {
   if (run.size() != keyword_word.size()) return false;
   for (std::size_t i = 0; i < run.size(); ++i) {
@@ -108,7 +204,12 @@ struct KeywordEntry {
 };
 
 constexpr std::size_t kMaxWord = 24;           // longer words end no keyword
-constexpr std::size_t kSlots = kMaxWord * 26;  // by length and first letter of a last word
+constexpr std::size_t kSlots = kMaxWord * 26;  // by length and first byte of a last word
+
+// The bucket of a first byte: a letter with either case, or the lead byte of an accented one.
+constexpr std::size_t first_byte_slot(char c) {
+  return (static_cast<unsigned char>(c) | 0x20u) % 26u;
+}
 constexpr unsigned kFilterBits = 12;
 constexpr std::size_t kFilterSlots = std::size_t{1} << kFilterBits;
 
@@ -127,9 +228,9 @@ constexpr std::size_t filter_slot(const char* word, std::size_t size) {
 
 // Calls `f(entry, slot)` for every keyword of every list; the slot is that of its last word.
 template <class F>
-constexpr void for_each_keyword(F&& f) {
+constexpr void for_each_keyword(const KeywordLists& lists, F&& f) {
   for (SectionKind kind : kTestOrder) {
-    for (std::string_view keyword : kLists[static_cast<std::size_t>(kind)]) {
+    for (std::string_view keyword : lists[static_cast<std::size_t>(kind)]) {
       KeywordEntry entry;
       entry.kinds = bit_of(kind);
       std::size_t start = 0;
@@ -140,7 +241,7 @@ constexpr void for_each_keyword(F&& f) {
         start = space + 1;
       }
       const std::string_view last = entry.words[entry.count - 1];
-      f(entry, last.size() * 26 + static_cast<std::size_t>(last.front() - 'a'));
+      f(entry, last.size() * 26 + first_byte_slot(last.front()));
     }
   }
 }
@@ -149,17 +250,17 @@ constexpr void for_each_keyword(F&& f) {
 // where a word of the text equals its last word and the words before match its other words.
 class KeywordIndex {
  public:
-  constexpr KeywordIndex() {
+  explicit constexpr KeywordIndex(const KeywordLists& lists) {
     // Two passes: count the entries of each bucket, then lay the buckets out one after another.
     std::array<std::size_t, kSlots> counts{};
-    for_each_keyword([&](const KeywordEntry&, std::size_t slot) { ++counts[slot]; });
+    for_each_keyword(lists, [&](const KeywordEntry&, std::size_t slot) { ++counts[slot]; });
     std::size_t next = 0;
     for (std::size_t slot = 0; slot < kSlots; ++slot) {
       first_[slot] = next;
       end_[slot] = next;
       next += counts[slot];
     }
-    for_each_keyword([&](const KeywordEntry& entry, std::size_t slot) {
+    for_each_keyword(lists, [&](const KeywordEntry& entry, std::size_t slot) {
       const std::string_view last = entry.words[entry.count - 1];
       filter_[filter_slot(last.data(), last.size())] |= static_cast<std::uint8_t>(entry.kinds);
       for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
@@ -183,9 +284,8 @@ class KeywordIndex {
   // there are none). Only for a run that `kinds_may_end_with` lets through.
   [[gnu::noinline]] unsigned kinds_ending_with(std::string_view run, std::string_view previous,
                                                std::string_view before_previous) const {
-    const unsigned first = lower_byte(run.front()) - unsigned{'a'};
-    if (run.size() >= kMaxWord || first >= 26) return 0;  // a hash collision with no keyword
-    const std::size_t slot = run.size() * 26 + first;
+    if (run.size() >= kMaxWord) return 0;  // a hash collision with no keyword
+    const std::size_t slot = run.size() * 26 + first_byte_slot(run.front());
     unsigned kinds = 0;
     for (std::size_t i = first_[slot]; i < end_[slot]; ++i) {
       const KeywordEntry& entry = entries_[i];
@@ -198,7 +298,7 @@ class KeywordIndex {
   }
 
  private:
-  static constexpr std::size_t kMaxEntries = 128;
+  static constexpr std::size_t kMaxEntries = 256;
 
   std::array<KeywordEntry, kMaxEntries> entries_{};
   std::array<std::size_t, kSlots> first_{};
@@ -206,19 +306,22 @@ class KeywordIndex {
   std::array<std::uint8_t, kFilterSlots> filter_{};  // kinds, by `filter_slot` of a last word
 };
 
-// Built at compile time; every keyword is one to three short lower-case ASCII words.
-constexpr KeywordIndex KEYWORD_INDEX;
+// Built at compile time; every keyword is one to three short lower-case words.
+constexpr KeywordIndex KEYWORD_INDEX(kLists);
+constexpr KeywordIndex SPANISH_KEYWORD_INDEX(kSpanishLists);
 
 }  // namespace
 
-std::span<const std::string_view> keyword_list(SectionKind kind) {
-  return kLists[static_cast<std::size_t>(kind)];
+std::span<const std::string_view> keyword_list(SectionKind kind, SupportedLanguage language) {
+  const KeywordLists& lists = language == SupportedLanguage::Spanish ? kSpanishLists : kLists;
+  return lists[static_cast<std::size_t>(kind)];
 }
 
 namespace {
 
 // What a matcher knows, copied into locals while a text is read so that it stays in registers.
 struct MatchState {
+  const KeywordIndex& index;
   std::string_view previous;         // the last word read
   std::string_view before_previous;  // the one before it
   unsigned found;
@@ -226,9 +329,9 @@ struct MatchState {
 };
 
 [[gnu::always_inline]] inline void read_word(MatchState& state, std::string_view run) {
-  if ((KEYWORD_INDEX.kinds_may_end_with(run) & state.wanted) != 0) {
+  if ((state.index.kinds_may_end_with(run) & state.wanted) != 0) {
     const unsigned kinds =
-        KEYWORD_INDEX.kinds_ending_with(run, state.previous, state.before_previous) & state.wanted;
+        state.index.kinds_ending_with(run, state.previous, state.before_previous) & state.wanted;
     if (kinds != 0) {
       state.found |= kinds;
       // Only kinds tested before the best one found so far can still change the answer.
@@ -393,7 +496,8 @@ inline std::size_t read_characters(FeedCursor& c, std::size_t pos, std::size_t b
 }  // namespace
 
 std::size_t KeywordMatcher::feed(std::string_view text) {
-  MatchState state{previous_[0], previous_[1], found_, wanted_};
+  MatchState state{spanish_ ? SPANISH_KEYWORD_INDEX : KEYWORD_INDEX, previous_[0], previous_[1],
+                   found_, wanted_};
   const auto word = [&state](std::string_view run) { read_word(state, run); };
   // Sixty-four bytes at a time where they are all ASCII, from bit masks of letters-and-digits and
   // of non-space bytes. A block with other bytes is read character by character. Both keep the

@@ -6,12 +6,15 @@
 #include <span>
 #include <string_view>
 
+#include "language/language.h"
 #include "summary/profile.h"
 
 namespace mdspeak {
 
-// The keyword list of a category (Overview..Planning; Caveat has a list too).
-std::span<const std::string_view> keyword_list(SectionKind kind);
+// The keyword list of a category (Overview..Planning; Caveat has a list too). Spanish lists hold
+// the English keywords and their Spanish counterparts.
+std::span<const std::string_view> keyword_list(
+    SectionKind kind, SupportedLanguage language = SupportedLanguage::English);
 
 // Finds keywords in a sequence of texts read as joined by single spaces, i.e. in the matching
 // form of that joined text. The words of the matching form are the runs of alphanumeric
@@ -19,6 +22,9 @@ std::span<const std::string_view> keyword_list(SectionKind kind);
 // keywords ending with that word, and the runs before it for keywords of several words.
 class KeywordMatcher {
  public:
+  explicit KeywordMatcher(SupportedLanguage language = SupportedLanguage::English)
+      : spanish_(language == SupportedLanguage::Spanish) {}
+
   // Reads one more text. Returns its number of white-space separated words.
   std::size_t feed(std::string_view text);
 
@@ -31,6 +37,7 @@ class KeywordMatcher {
   std::string_view previous_[2];  // the last word read, then the one before it
   unsigned found_ = 0;            // bit per SectionKind
   unsigned wanted_ = ~0u;         // kinds that could still change `kind()`
+  bool spanish_ = false;
 };
 
 }  // namespace mdspeak

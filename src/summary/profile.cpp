@@ -39,6 +39,7 @@ constexpr std::array<ScoreBases, 8> kScoreBases = {{
 constexpr std::array<float, 6> kTitleWeights = {1.5f, 1.7f, 1.7f, 1.7f, 1.9f, 1.9f};
 
 constexpr std::string_view kDefaultTopic = "the core implementation details";
+constexpr std::string_view kSpanishDefaultTopic = "los detalles principales de la implementación";
 constexpr std::size_t kTopicWords = 10;
 constexpr std::size_t kLeadMinWords = 4;
 
@@ -92,9 +93,13 @@ std::string_view choose_lead(std::string_view trimmed) {
   return trimmed;
 }
 
-std::string topic_from_lead(std::string_view lead) {
+std::string_view default_topic(SupportedLanguage language) {
+  return language == SupportedLanguage::Spanish ? kSpanishDefaultTopic : kDefaultTopic;
+}
+
+std::string topic_from_lead(std::string_view lead, SupportedLanguage language) {
   const auto lead_words = unicode::words(strip_trailing_sentence_ends(text::trim(lead)));
-  if (lead_words.empty()) return std::string(kDefaultTopic);
+  if (lead_words.empty()) return std::string(default_topic(language));
   std::string topic;
   for (std::size_t i = 0; i < lead_words.size() && i < kTopicWords; ++i) {
     if (i > 0) topic.push_back(' ');
@@ -123,7 +128,8 @@ std::optional<std::size_t> best_profile(const std::vector<SectionProfile>& profi
 
 }  // namespace
 
-std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section) {
+std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section,
+                                              SupportedLanguage language) {
   SectionProfile profile;
   profile.index = index;
   if (section.heading) profile.heading = std::string(text::trim(section.heading->text));
@@ -132,7 +138,7 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   // body's form, where the body is the trimmed non-blank utterances joined by single spaces.
   // The matcher reads those pieces in turn without building the text, and counts the body's
   // words on the way.
-  KeywordMatcher matcher;
+  KeywordMatcher matcher(language);
   if (profile.heading) matcher.feed(*profile.heading);
   std::size_t body_words = 0;
   for (const Utterance& utterance : section.utterances) {
@@ -140,11 +146,18 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
     if (utterance.kind == UtteranceKind::CodeBlock) continue;
     const std::string_view text = text::trim(utterance.text);
     if (utterance.kind == UtteranceKind::Item) {
-      // Items keep their task prefixes; the task lists hold the rest without them.
+      // Items keep their task prefixes; the task lists hold the rest without them. Spanish
+      // text may quote English items.
       if (auto done = strip_task_prefix(text, kDonePrefix))
         profile.completed_items.push_back(*done);
       if (auto open = strip_task_prefix(text, kTodoPrefix))
         profile.remaining_items.push_back(*open);
+      if (language == SupportedLanguage::Spanish) {
+        if (auto done = strip_task_prefix(text, kSpanishDonePrefix))
+          profile.completed_items.push_back(*done);
+        if (auto open = strip_task_prefix(text, kSpanishTodoPrefix))
+          profile.remaining_items.push_back(*open);
+      }
       profile.items.push_back(text);
     }
     if (text.empty()) continue;
@@ -156,13 +169,13 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   if (!profile.heading && !profile.lead_sentence) return std::nullopt;
   profile.kind = matcher.kind();
 
-  profile.generic_heading = profile.heading && is_generic_heading(*profile.heading);
+  profile.generic_heading = profile.heading && is_generic_heading(*profile.heading, language);
   if (profile.heading && !profile.heading->empty() && !profile.generic_heading) {
     profile.topic = *profile.heading;
   } else if (profile.lead_sentence) {
-    profile.topic = topic_from_lead(*profile.lead_sentence);
+    profile.topic = topic_from_lead(*profile.lead_sentence, language);
   } else {
-    profile.topic = std::string(kDefaultTopic);
+    profile.topic = std::string(default_topic(language));
   }
 
   // Single-precision arithmetic in exactly this order: ties between sections are decided by
@@ -202,7 +215,8 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
   return profile;
 }
 
-std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document) {
+std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document,
+                                             SupportedLanguage language) {
   // Each profile depends on its own section alone: the sections are taken in runs from the
   // front by this thread and, in a large document, by a second one.
   constexpr std::size_t kSectionsPerRun = 8;
@@ -215,7 +229,7 @@ std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& docum
       const std::size_t from = next.fetch_add(kSectionsPerRun);
       if (from >= count) return;
       for (std::size_t i = from; i < std::min(count, from + kSectionsPerRun); ++i) {
-        made[i] = profile_section(i, document.section(i));
+        made[i] = profile_section(i, document.section(i), language);
       }
     }
   };
@@ -233,7 +247,8 @@ std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& docum
 }
 
 SectionKind document_category(const ParsedMarkdownDocument& document,
-                              const std::vector<SectionProfile>& profiles) {
+                              const std::vector<SectionProfile>& profiles,
+                              SupportedLanguage language) {
   std::array<float, 6> weights = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};
   auto weight = [&weights](SectionKind kind) -> float& {
     return weights[static_cast<std::size_t>(kind)];
@@ -242,7 +257,7 @@ SectionKind document_category(const ParsedMarkdownDocument& document,
   if (document.title) {
     const std::string title = normalize_for_matching(document.title->text);
     for (std::size_t c = 0; c < weights.size(); ++c) {
-      if (contains_any(title, keyword_list(static_cast<SectionKind>(c)))) {
+      if (contains_any(title, keyword_list(static_cast<SectionKind>(c), language))) {
         weights[c] = kTitleWeights[c];
       }
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "language/language.h"
 #include "markdown/markdown.h"
 
 namespace mdspeak {
@@ -45,14 +46,20 @@ struct SectionProfile {
 };
 
 // Profile of one section, or nothing for a section without heading whose utterances are blank.
-std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownSection& section);
+// A Spanish profile is made with the Spanish keywords, generic headings and task prefixes.
+std::optional<SectionProfile> profile_section(
+    std::size_t index, const MarkdownSection& section,
+    SupportedLanguage language = SupportedLanguage::English);
 
 // Profiles of every section that yields one, in section order.
-std::vector<SectionProfile> profile_sections(const ParsedMarkdownDocument& document);
+std::vector<SectionProfile> profile_sections(
+    const ParsedMarkdownDocument& document,
+    SupportedLanguage language = SupportedLanguage::English);
 
 // One of Overview..Planning, from the title's keywords and the profiles' kinds and task items.
 SectionKind document_category(const ParsedMarkdownDocument& document,
-                              const std::vector<SectionProfile>& profiles);
+                              const std::vector<SectionProfile>& profiles,
+                              SupportedLanguage language = SupportedLanguage::English);
 
 struct SectionChoice {
   std::size_t primary = 0;  // positions in the profile list

@@ -15,6 +15,14 @@ constexpr std::array<std::string_view, 18> kGenericHeadings = {
     "reference", "development", "how it works", "introduction", "configuration", "current scope",
 };
 
+constexpr std::array<std::string_view, 21> kSpanishGenericHeadings = {
+    "acerca de",      "guía",       "índice",        "notas",          "uso",
+    "léame",          "detalles",   "resumen",       "apéndice",       "comandos",
+    "órdenes",        "contenido",  "contenidos",    "visión general", "descripción general",
+    "referencia",     "desarrollo", "cómo funciona", "introducción",   "configuración",
+    "alcance actual",
+};
+
 }  // namespace
 
 namespace {
@@ -91,7 +99,18 @@ bool starts_with_phrase(std::string_view text, std::string_view phrase) {
   return normalize_for_matching(text).starts_with(normalize_for_matching(phrase));
 }
 
-bool is_generic_heading(std::string_view heading) {
+bool is_generic_heading(std::string_view heading, SupportedLanguage language) {
+  if (language == SupportedLanguage::Spanish) {
+    if (is_generic_heading(heading)) return true;
+    // Spanish headings are often written in capitals, accents included ("ÍNDICE").
+    const std::string form = normalize_for_matching(heading);
+    std::string lowered;
+    std::size_t pos = 0;
+    while (pos < form.size())
+      lowered += unicode::full_lowercase(unicode::next_code_point(form, pos));
+    return std::find(kSpanishGenericHeadings.begin(), kSpanishGenericHeadings.end(), lowered) !=
+           kSpanishGenericHeadings.end();
+  }
   // Every section asks this: a form longer than the longest generic heading is not built whole.
   constexpr std::size_t longest = 13;  // "current scope"
   char buffer[longest];

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "language/language.h"
+
 namespace mdspeak {
 
 // Alphanumerics kept (A-Z lowered), anything else a break; words joined by one space.
@@ -25,7 +27,10 @@ bool contains_any(std::string_view text, std::span<const std::string_view> keywo
 bool starts_with_phrase(std::string_view text, std::string_view phrase);
 
 // True when the heading's matching form is one of the generic headings ("overview", "readme"...).
-bool is_generic_heading(std::string_view heading);
+// In Spanish text, their Spanish counterparts ("introducción", "índice"...) are generic too,
+// whatever their case.
+bool is_generic_heading(std::string_view heading,
+                        SupportedLanguage language = SupportedLanguage::English);
 
 // `text` without every trailing ".", "!" and "?".
 std::string_view strip_trailing_sentence_ends(std::string_view text);

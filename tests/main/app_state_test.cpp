@@ -577,3 +577,52 @@ TEST(AppStateTest, NaturalCodeBlocksSpeakTheDocumentsLanguage) {
 
 }  // namespace
 }  // namespace mdspeak
+
+namespace mdspeak {
+namespace {
+
+// The synthesizer receives the listed pronunciations; the events still name the source words
+// and their source ranges. An invalid list is refused and the one before stays.
+TEST(AppStateTest, PronunciationsChangeOnlyWhatTheSynthesizerReceives) {
+  FakeHost s = FakeHost::create();
+  const Message set = s.answer(SetPronunciations{
+      "p", {{"nginx", "engine x", "en"}, {"Visual Studio", "V S", std::nullopt}}});
+  ASSERT_TRUE(std::holds_alternative<SetPronunciationsResult>(set));
+  EXPECT_EQ(std::get<SetPronunciationsResult>(set).count, 2u);
+  const Message refused = s.answer(SetPronunciations{"q", {{"ok", "x", std::nullopt}, {"", "y"}}});
+  ASSERT_TRUE(std::holds_alternative<ErrorResult>(refused));
+  EXPECT_EQ(std::get<ErrorResult>(refused).code, "invalid_pronunciations");
+  EXPECT_EQ(std::get<ErrorResult>(refused).message, "entry 2: text is empty");
+
+  const std::string source = "Start *nginx* with Visual Studio now, then stop the server.";
+  s.answer(LoadDocument{"1", "doc", source});
+  s.answer(Speak{"2", "doc", {}, {}, {}, 1.0f, true});
+  ASSERT_EQ(s.fake->queued().size(), 1u);
+  EXPECT_EQ(s.fake->queued()[0].text,
+            "Start engine x with V S now, then stop the server.");  // "ok" was never set
+  s.fake->begin_next();
+  while (s.fake->next_word()) {
+  }
+  s.fake->end_current();
+  std::vector<std::string> words;
+  for (const Message& m : s.take_messages()) {
+    if (const auto* w = std::get_if<UtteranceWord>(&m)) {
+      words.push_back(w->text + "=" +
+                      source.substr(w->start_offset, w->end_offset - w->start_offset));
+    }
+    if (const auto* b = std::get_if<UtteranceBegin>(&m))
+      EXPECT_EQ(b->text, "Start nginx with Visual Studio now, then stop the server.");
+  }
+  EXPECT_EQ(words, (std::vector<std::string>{
+                       "Start=Start", "nginx=nginx", "with=with", "Visual=Visual", "Studio=Studio",
+                       "now,=now,", "then=then", "stop=stop", "the=the", "server.=server."}));
+
+  // An empty list puts the texts back as they are.
+  s.answer(SetPronunciations{"r", {}});
+  s.answer(Speak{"3", "doc", {}, {}, {}, 1.0f});
+  EXPECT_EQ(s.fake->queued().back().text,
+            "Start nginx with Visual Studio now, then stop the server.");
+}
+
+}  // namespace
+}  // namespace mdspeak

@@ -149,5 +149,41 @@ TEST(ServiceWordsTest, ResumeAtAHigherRateIsShorter) {
                                      << std::chrono::duration<double>(normal).count() << " s";
 }
 
+// The voice says the listed pronunciation (the utterance takes as long as the longer phrase) while
+// the word events still report the word of the text and its source bytes.
+TEST(ServiceWordsTest, APronunciationIsHeardWhileTheWordIsReported) {
+  const std::string text = "Please restart nginx today.";
+  Client client;
+  client.load(text);
+  const auto spoken = [&](json entries) {
+    client.send({{"type", "set_pronunciations"}, {"id", "p"}, {"entries", entries}});
+    EXPECT_EQ(client.next()["type"], "set_pronunciations_result");
+    client.send({{"type", "speak"},
+                 {"id", "s"},
+                 {"document_id", "doc"},
+                 {"rate", 1.5},
+                 {"word_events", true}});
+    EXPECT_EQ(client.next()["type"], "speak_result");
+    EXPECT_EQ(client.next()["type"], "utterance_begin");
+    const auto begun = Clock::now();
+    std::vector<json> words;
+    client.until("utterance_end", &words);
+    const auto took = Clock::now() - begun;
+    EXPECT_EQ(words.size(), 4u);
+    for (const json& w : words) {
+      if (w["text"] != "nginx") continue;
+      const std::size_t s = w["start_offset"], e = w["end_offset"];
+      EXPECT_EQ(text.substr(s, e - s), "nginx");
+    }
+    return took;
+  };
+  const auto as_written = spoken(json::array());
+  const auto replaced = spoken(json::array(
+      {{{"text", "nginx"}, {"say", "the very fast web server called engine x that all use"}}}));
+  EXPECT_GT(replaced, as_written + 1s)
+      << std::chrono::duration<double>(replaced).count() << " s vs "
+      << std::chrono::duration<double>(as_written).count() << " s";
+}
+
 }  // namespace
 }  // namespace mdspeak::testing

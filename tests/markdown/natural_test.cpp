@@ -275,6 +275,51 @@ TEST(NaturalCodeBlocks, NamedAndCountedInBothLanguages) {
   EXPECT_EQ(doc.utterances[1].text, "Bloque de código Python, 2 líneas.");
 }
 
+// Task prefixes worded in Spanish: the prefix still maps to the box, every later word to its own
+// source bytes, also in an item cut into several utterances and in the items after it.
+TEST(NaturalTaskPrefixes, SpanishPrefixesKeepTheWordsMapped) {
+  const std::string source =
+      "- [ ] Revisar *la* guía\n"
+      "- [x] Publicar la versión. Después se anuncia en la lista de correo del proyecto, con "
+      "las notas de la versión y los cambios que importan a quien la usa cada día, y se deja "
+      "constancia en el registro público del proyecto para todos.\n"
+      "- nada que hacer\n"
+      "- [ ] Hecho el cambio\n";
+  ParsedMarkdownDocument doc = parse_markdown_document(source, ReadingMode::Natural);
+  const ParsedMarkdownDocument english = doc;
+  word_task_prefixes(doc, SupportedLanguage::English);
+  EXPECT_EQ(doc.utterances, english.utterances);  // English (or unknown) leaves them as made
+  word_task_prefixes(doc, SupportedLanguage::Spanish);
+  ASSERT_GE(doc.utterances.size(), 5u);
+  EXPECT_EQ(doc.utterances[0].text, "Pendiente: Revisar la guía");
+  EXPECT_EQ(doc.utterances[1].text,
+            "Hecho: Publicar la versión. Después se anuncia en la lista de correo del proyecto,");
+  EXPECT_EQ(doc.utterances.back().text, "Pendiente: Hecho el cambio");
+  EXPECT_EQ(doc.utterances[doc.utterances.size() - 2].text, "nada que hacer");
+  // Every word of every utterance maps to the same source bytes as before the rewording.
+  for (std::size_t i = 0; i < doc.utterances.size(); ++i) {
+    const std::string& was = english.utterances[i].text;
+    const std::string& now = doc.utterances[i].text;
+    const std::size_t shift = now.size() - was.size();
+    const std::size_t from = shift == 0 ? 0 : was.find(' ') + 1;  // after the prefix
+    for (std::size_t b = from; b < was.size(); ++b) {
+      ASSERT_EQ(doc.source_map.source_range(i, b + shift, b + shift + 1),
+                english.source_map.source_range(i, b, b + 1))
+          << now << " @" << b;
+    }
+    if (shift != 0) {
+      const std::size_t prefix_end = now.find(' ');
+      EXPECT_EQ(doc.source_map.source_range(i, 0, prefix_end),
+                english.source_map.source_range(i, 0, was.find(' ')))
+          << now;
+    }
+  }
+  const auto box = doc.source_map.source_range(0, 0, 10);
+  EXPECT_EQ(source.substr(box.first, box.second - box.first), "[ ]");
+  EXPECT_EQ(task_prefix(true, SupportedLanguage::Spanish), "Hecho:");
+  EXPECT_EQ(task_prefix(false, std::nullopt), "To do:");
+}
+
 // A long document read on two threads: code blocks, images and tables on every batch boundary.
 TEST(NaturalWalkLong, ReadsAlikeOnOneThreadOrTwo) {
   std::string source;
