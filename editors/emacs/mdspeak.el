@@ -42,13 +42,20 @@
 ;;   c    `mdspeak-check'           what is missing: service, synthesizer,
 ;;                                  voices
 ;;
-;; While a buffer is read its mode line shows the state, the voice (or
-;; the language when the service chooses it) and the utterance's number.
+;; While a buffer is read its mode line shows the state, the language and
+;; voice the service names for the utterance heard (a service that does
+;; not name them: the voice chosen, or the language when the service
+;; chooses it) and the utterance's number.
 ;; Point follows the spoken word until you move it (`mdspeak-follow').
 ;; Editing the buffer stops the reading, or reads on from the edited
 ;; text with `mdspeak-keep-reading-on-edit'.  Killing the buffer or
 ;; Emacs stops the speech.  The faces are `mdspeak-utterance' and
 ;; `mdspeak-word'.
+;;
+;; Words the synthesizer gets wrong can be given what to say instead in
+;; a pronunciation list, `mdspeak-pronunciations' (by default
+;; ~/.config/mdspeak/pronunciations): a text, a tab and what to say on
+;; each line, "[en]" or "[es]" lines for entries of one language only.
 ;;
 ;; The buffer's text is sent as UTF-8 (CRLF files as the buffer holds
 ;; them, with bare line feeds) so the service's byte offsets are exact
@@ -84,6 +91,16 @@ on the variable `exec-path'."
 announced; `plain': the service's plain reading.  A service that does
 not know natural reading is used with its plain reading."
   :type '(choice (const natural) (const plain)))
+
+(defcustom mdspeak-pronunciations nil
+  "File of the pronunciation list, or nil for the usual place.
+The usual place is $XDG_CONFIG_HOME/mdspeak/pronunciations, else
+~/.config/mdspeak/pronunciations.  Each line is a text, a tab and what
+to say instead; a line [en] or [es] makes the entries after it apply to
+that language only; blank lines and lines starting with # are skipped.
+The list is sent to the service when it starts and again after the
+file changed.  A service without pronunciations ignores it."
+  :type '(choice (const :tag "The usual place" nil) file))
 
 (defcustom mdspeak-follow t
   "Non-nil means point follows the spoken word until you move it."
@@ -161,13 +178,16 @@ PREFIX/bin; in the source tree, in the release build."
 
 ;; Each service process keeps, as properties, what belongs to it alone:
 ;; `waiting' (request id -> function called with the answer and a failure
-;; reason), `voices' once listed, `plain-only' once it refused natural
-;; reading, `no-pause' once it left `pause' unanswered, `stderr' (the pipe
-;; of its standard error) and `closing' once it is being ended.
+;; reason), `background' (ids of waiting requests whose failure nobody is
+;; told of), `voices' once listed, `plain-only' once it refused natural
+;; reading, `no-pause' once it left `pause' unanswered, `pronunciations'
+;; (the version of the list sent), `stderr' (the pipe of its standard
+;; error) and `closing' once it is being ended.
 
 (defvar mdspeak--process nil "The running service, or nil.")
 (defvar mdspeak--next-id 0 "Id of the last request sent.")
 (defvar mdspeak--export nil "File being exported to, or nil.")
+(defvar mdspeak--reading nil "The reading in progress, or nil.")
 
 (defun mdspeak--filter (process chunk)
   "Split CHUNK of PROCESS's output into lines and handle each message."
@@ -230,10 +250,15 @@ PREFIX/bin; in the source tree, in the release build."
   (unless (process-live-p process)
     (let ((errors (process-get process 'stderr))
           (closing (process-get process 'closing))
-          (waiters nil))
+          (waiters nil)
+          (reported nil))
       (when (eq process mdspeak--process)
         (setq mdspeak--process nil))
-      (maphash (lambda (_ waiter) (push waiter waiters)) (process-get process 'waiting))
+      (maphash (lambda (id waiter)
+                 (push waiter waiters)
+                 (unless (member id (process-get process 'background))
+                   (setq reported t)))
+               (process-get process 'waiting))
       (clrhash (process-get process 'waiting))
       (let ((reason (if (or waiters (not closing)) (mdspeak--exit-reason process) "")))
         (when (and (not closing) (mdspeak--reading-of process))
@@ -241,7 +266,7 @@ PREFIX/bin; in the source tree, in the release build."
         (dolist (waiter waiters)
           (ignore-errors (funcall waiter nil reason)))
         ;; A request that was waiting reports the reason; an ending needs no word.
-        (unless (or waiters closing)
+        (unless (or reported closing)
           (mdspeak--notify "%s" reason)))
       (when (process-live-p errors)
         (delete-process errors)))))
@@ -322,7 +347,8 @@ ON-ANSWER is as for `mdspeak--call-raw'."
 
 (defun mdspeak--ensure-service ()
   "Start the service unless it is running; signal when it cannot speak."
-  (unless (process-live-p mdspeak--process)
+  (if (process-live-p mdspeak--process)
+      (mdspeak--sync-pronunciations)
     (let ((process (mdspeak--start-process (mdspeak-service-path))))
       (setq mdspeak--process process)
       (let ((init (condition-case err
@@ -333,7 +359,8 @@ ON-ANSWER is as for `mdspeak--call-raw'."
           ;; Without a synthesizer the next command tries a new process.
           (mdspeak--abandon process)
           (mdspeak--fail "speech synthesizer unavailable: %s"
-                         (or (alist-get 'message init) (alist-get 'backend init))))))))
+                         (or (alist-get 'message init) (alist-get 'backend init))))
+        (mdspeak--sync-pronunciations)))))
 
 (defun mdspeak-shutdown ()
   "Stop the speech and end the service."
@@ -373,6 +400,141 @@ ON-ANSWER is as for `mdspeak--call-raw'."
     (let ((errors (process-get process 'stderr)))
       (when (process-live-p errors)
         (delete-process errors)))))
+
+;;;; Pronunciations
+
+(defconst mdspeak--max-pronunciation-bytes 200
+  "Longest text of a pronunciation entry the service takes, in bytes.")
+
+(defconst mdspeak--max-pronunciations 10000
+  "Most pronunciation entries the service takes.")
+
+(defun mdspeak--pronunciation-line (line language)
+  "Classify LINE of a pronunciation list; its entries apply to LANGUAGE.
+Return (entry ENTRY), ENTRY an alist of text, say and language;
+\(section LANGUAGE); nil for a blank line or a comment; or (problem
+MESSAGE)."
+  (let ((trimmed (string-trim line)))
+    (cond
+     ((or (equal trimmed "") (string-prefix-p "#" trimmed)) nil)
+     ((and (not (string-search "\t" line)) (string-match "\\`\\[\\(.*\\)\\]\\'" trimmed))
+      (let ((section (downcase (match-string 1 trimmed))))
+        (if (member section '("en" "es"))
+            (list 'section section)
+          (list 'problem (format "unknown section %s (only [en] and [es])" trimmed)))))
+     ((not (string-search "\t" line))
+      (list 'problem "no tab between the text and what to say"))
+     (t
+      (let* ((tab (string-search "\t" line))
+             (text (string-trim (substring line 0 tab)))
+             (say (string-trim (substring line (1+ tab)))))
+        (cond ((equal text "") (list 'problem "no text before the tab"))
+              ((equal say "") (list 'problem "nothing to say after the tab"))
+              ((> (string-bytes text) mdspeak--max-pronunciation-bytes)
+               (list 'problem (format "the text is longer than %d bytes"
+                                      mdspeak--max-pronunciation-bytes)))
+              (t (list 'entry `((text . ,text) (say . ,say) (language . ,language))))))))))
+
+(defun mdspeak--parse-pronunciations (text)
+  "The entries of the pronunciation list TEXT and its problems.
+Return (ENTRIES . PROBLEMS): ENTRIES alists of text, say and language
+\(nil for both), PROBLEMS (LINE-NUMBER . MESSAGE), both in file order.
+A problem line is left out, so one slip does not cost the whole list."
+  (let ((entries nil) (problems nil) (language nil) (number 0))
+    (catch 'full
+      (dolist (line (split-string text "\n"))
+        (cl-incf number)
+        (when (memq 'eight-bit (find-charset-string line))
+          (setq line nil)
+          (push (cons number "not UTF-8 text") problems))
+        (pcase (and line (mdspeak--pronunciation-line (string-trim-right line "\r")
+                                                      language))
+          (`(section ,name) (setq language name))
+          (`(problem ,message) (push (cons number message) problems))
+          (`(entry ,entry)
+           (when (= (length entries) mdspeak--max-pronunciations)
+             (push (cons number (format "more than %d entries; the rest are left out"
+                                        mdspeak--max-pronunciations))
+                   problems)
+             (throw 'full nil))
+           (push entry entries)))))
+    (cons (nreverse entries) (nreverse problems))))
+
+(defun mdspeak--pronunciations-file ()
+  "The file of the pronunciation list."
+  (if mdspeak-pronunciations
+      (expand-file-name mdspeak-pronunciations)
+    (let ((config (getenv "XDG_CONFIG_HOME")))
+      (expand-file-name "mdspeak/pronunciations"
+                        (if (and config (file-name-absolute-p config)) config "~/.config")))))
+
+(defvar mdspeak--told-pronunciations nil
+  "Problems with the pronunciation list already told, with its version.")
+
+(defun mdspeak--tell-once (version format-string &rest args)
+  "Tell FORMAT-STRING with ARGS, unless already told for VERSION of the list."
+  (let ((key (cons version (apply #'format-message format-string args))))
+    (unless (member key mdspeak--told-pronunciations)
+      (push key mdspeak--told-pronunciations)
+      (mdspeak--notify "%s" (cdr key)))))
+
+(defun mdspeak--sync-pronunciations ()
+  "Send the pronunciation list unless the service has this version of it.
+The answer is not waited for: the service takes requests in order, so
+speech asked for afterwards uses the list.  An older service leaves the
+request unanswered, which costs nothing."
+  (let* ((process mdspeak--process)
+         (file (mdspeak--pronunciations-file))
+         (attributes (file-attributes file))
+         (version (if attributes
+                      (list file (file-attribute-modification-time attributes)
+                            (file-attribute-size attributes))
+                    (list file)))
+         (sent (process-get process 'pronunciations)))
+    (unless (equal (car sent) version)
+      (let ((entries nil))
+        (cond
+         (attributes
+          (condition-case err
+              (let ((parsed (mdspeak--parse-pronunciations
+                             (with-temp-buffer
+                               (let ((coding-system-for-read 'utf-8-unix))
+                                 (insert-file-contents file))
+                               (buffer-string)))))
+                (setq entries (car parsed))
+                (when (cdr parsed)
+                  (mdspeak--tell-once version "%s"
+                                      (mapconcat (lambda (problem)
+                                                   (format "%s:%d: %s; line skipped" file
+                                                           (car problem) (cdr problem)))
+                                                 (cdr parsed) "\n"))))
+            (file-error (mdspeak--tell-once version "cannot read the pronunciations: %s"
+                                            (error-message-string err)))))
+         (mdspeak-pronunciations
+          (mdspeak--tell-once version "no pronunciation list at %s" file)))
+        ;; (VERSION . COUNT): the count of the list the service took last.
+        (process-put process 'pronunciations (cons version (cdr sent)))
+        (when (or entries (cdr sent))
+          (let ((id (mdspeak--send
+                     process
+                     `((type . "set_pronunciations")
+                       (entries . ,(vconcat
+                                    (mapcar (lambda (entry)
+                                              `((text . ,(alist-get 'text entry))
+                                                (say . ,(alist-get 'say entry))
+                                                (language . ,(or (alist-get 'language entry)
+                                                                 :null))))
+                                            entries))))
+                     (lambda (answer _reason)
+                       (pcase (alist-get 'type answer)
+                         ("set_pronunciations_result"
+                          (process-put process 'pronunciations
+                                       (cons version (alist-get 'count answer))))
+                         ("error_result"
+                          (mdspeak--tell-once version "the pronunciations were not taken: %s"
+                                              (alist-get 'message answer))))))))
+            (process-put process 'background
+                         (cons id (process-get process 'background)))))))))
 
 ;;;; Byte offsets and documents
 
@@ -460,9 +622,9 @@ the text does."
   "The speech in progress."
   kind buffer window doc end utterance word index queued accepting
   paused follow last-point
-  stale)                                ; edited since loaded: t, or the timer to load it
+  stale                                 ; edited since loaded: t, or the timer to load it
+  language voice)                       ; told by the service for the utterance heard
 
-(defvar mdspeak--reading nil "The reading in progress, or nil.")
 (defvar mdspeak--busy nil "Non-nil while a command waits for the service.")
 
 (define-minor-mode mdspeak-reading-mode
@@ -482,15 +644,26 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
              (state (cond ((mdspeak--reading-paused reading) "paused")
                           ((eq (mdspeak--reading-kind reading) 'summary) "summary")
                           (t "reading")))
-             (voice (or (mdspeak--voice-name mdspeak-voice)
-                        (pcase (mdspeak--doc-language doc)
-                          ("en" "English") ("es" "Spanish") (_ nil))))
+             (told (mdspeak--reading-voice reading))
+             (language (mdspeak--language-name
+                        (if (and told (mdspeak--reading-language reading))
+                            (mdspeak--reading-language reading)
+                          (mdspeak--doc-language doc))))
+             ;; The voice the service says it speaks with; before it says, or when it does
+             ;; not (plain reading, older service), the voice asked for, else the language.
+             (voice (if told
+                        (list language (mdspeak--voice-name told))
+                      (list (or (mdspeak--voice-name mdspeak-voice) language))))
              (index (mdspeak--reading-index reading))
              (position (and index (eq (mdspeak--reading-kind reading) 'document)
                             (format "%d/%d" (1+ index)
                                     (length (mdspeak--doc-utterances doc))))))
-        (format " mdspeak[%s]" (mapconcat #'identity (delq nil (list state voice position))
+        (format " mdspeak[%s]" (mapconcat #'identity (delq nil `(,state ,@voice ,position))
                                           " · "))))))
+
+(defun mdspeak--language-name (code)
+  "The name of the language CODE, or nil."
+  (pcase code ("en" "English") ("es" "Spanish") (_ nil)))
 
 (defun mdspeak--voice-name (id)
   "Name of the voice ID from the service's list, or ID itself."
@@ -498,6 +671,19 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
                                                 (process-get mdspeak--process 'voices))
                                         :key (lambda (v) (alist-get 'id v)) :test #'equal))
               id)))
+
+(defun mdspeak--learn-voice-names ()
+  "Ask the service for its voices' names unless known or asked already.
+The answer comes in the background; the mode line names them then."
+  (let ((process mdspeak--process))
+    (unless (or (process-get process 'voices) (process-get process 'listing))
+      (process-put process 'listing t)
+      (mdspeak--send process '((type . "list_voices"))
+                     (lambda (answer _reason)
+                       (process-put process 'listing nil)
+                       (when (equal (alist-get 'type answer) "list_voices_result")
+                         (process-put process 'voices (alist-get 'voices answer))
+                         (force-mode-line-update t)))))))
 
 (defun mdspeak--overlay (reading slot start end face priority)
   "Put the overlay in SLOT of READING over bytes START to END with FACE."
@@ -542,6 +728,11 @@ mdspeak turns it on in the buffer it reads; turning it off stops it."
             (end (alist-get 'end_offset message)))
         (pcase type
           ("utterance_begin"
+           ;; In natural reading the service tells each utterance's language and voice.
+           (when (alist-get 'voice_id message)
+             (setf (mdspeak--reading-voice reading) (alist-get 'voice_id message)
+                   (mdspeak--reading-language reading) (alist-get 'language_code message))
+             (mdspeak--learn-voice-names))
            (setf (mdspeak--reading-index reading)
                  (if document
                      (mdspeak--utterance-index (mdspeak--reading-doc reading) message)
@@ -867,6 +1058,9 @@ Sentences of one block may share its range, so they move together."
                      :key (lambda (v) (alist-get 'id v)) :test #'equal)
       (mdspeak--fail "no voice %s" voice)))
   (setq mdspeak-voice voice)
+  ;; Named at once where the service names the voices it speaks with.
+  (when (and voice mdspeak--reading (mdspeak--reading-voice mdspeak--reading))
+    (setf (mdspeak--reading-voice mdspeak--reading) voice))
   (force-mode-line-update t)
   (mdspeak--reapply))
 

@@ -17,6 +17,11 @@ replaces); MDSPEAK_FAKE_MODE (comma-separated) changes that:
   speak-fails   answer speak with an error
   no-export     leave export unanswered
   export-hold   report some progress of an export, then wait for stop
+  names-voices  in natural reading, utterance_begin tells the language (Spanish for
+                non-ASCII text) and the voice speaking it
+  pronounces    take set_pronunciations (else it goes unanswered, as an older
+                service leaves a request it does not know)
+  refuses-pronunciations  answer set_pronunciations with an error
 Every request is appended to MDSPEAK_FAKE_LOG.
 """
 import json
@@ -26,6 +31,7 @@ import sys
 mode = set(os.environ.get("MDSPEAK_FAKE_MODE", "").split(","))
 log = open(os.environ["MDSPEAK_FAKE_LOG"], "a")
 docs = {}
+voice = None  # asked for by the last speak or resume
 paused = None  # (doc, utterance, index, word) being heard when paused
 exporting = None  # id of the export waiting for stop
 
@@ -81,7 +87,12 @@ def speak_one(doc, u, index, from_word=0):
     global paused
     begin = dict(document_id=doc, utterance_index=index, start_offset=u["start_offset"],
                  end_offset=u["end_offset"], text=u["text"])
-    send("utterance_begin", **begin)
+    told = dict(begin)
+    if "names-voices" in mode and docs[doc]["natural"]:
+        spanish = not u["text"].isascii()
+        told.update(language_code="es" if spanish else "en",
+                    voice_id="es" if spanish else voice or "en-us")
+    send("utterance_begin", **told)
     paused = (doc, u, index, from_word)
     if "dies-reading" in mode:
         sys.exit("Error: gone")
@@ -117,13 +128,19 @@ for line in sys.stdin:
                  message="reading must be natural or left out")
             continue
         source = r["text"].encode()
-        docs[doc] = dict(source=source, list=utterances(source, r.get("reading") == "natural"))
+        natural = r.get("reading") == "natural"
+        docs[doc] = dict(source=source, list=utterances(source, natural), natural=natural)
         send("load_document_result", id=i, document_id=doc, utterance_count=len(docs[doc]["list"]))
     elif t == "prepare_speech":
         listed = [dict(u, utterance_index=n) for n, u in enumerate(docs[doc]["list"])]
         send("prepare_speech_result", id=i, document_id=doc, language_code="en",
              utterances=listed)
+    elif t == "set_pronunciations" and "pronounces" in mode:
+        send("set_pronunciations_result", id=i, count=len(r["entries"]))
+    elif t == "set_pronunciations" and "refuses-pronunciations" in mode:
+        send("error_result", id=i, code="invalid_pronunciations", message="entry 2: empty text")
     elif t in ("speak", "speak_summary"):
+        voice = r.get("voice_id")
         if "speak-fails" in mode:
             send("error_result", id=i, code="speak_failed", message="failed to queue speech")
             continue
@@ -151,6 +168,7 @@ for line in sys.stdin:
         if "no-pause" not in mode:
             send("pause_result", id=i, paused=paused is not None)
     elif t == "resume":
+        voice = r.get("voice_id") or voice
         send("resume_result", id=i, resumed=paused is not None, queued=1)
         if paused:
             speak_one(*paused)

@@ -40,8 +40,11 @@
   (declare (indent 1) (debug t))
   `(let* ((mdspeak-test--log (make-temp-file "mdspeak-log"))
           (process-environment (append (list (concat "MDSPEAK_FAKE_MODE=" ,mode)
-                                             (concat "MDSPEAK_FAKE_LOG=" mdspeak-test--log))
+                                             (concat "MDSPEAK_FAKE_LOG=" mdspeak-test--log)
+                                             ;; The user's pronunciations stay out.
+                                             "XDG_CONFIG_HOME=/nonexistent")
                                        process-environment))
+          (mdspeak-pronunciations nil)
           (mdspeak-service-program (getenv "MDSPEAK_FAKE"))
           (mdspeak-rate 1.0)
           (mdspeak-voice nil)
@@ -116,6 +119,102 @@
   "Run COMMAND and wait until its first utterance is highlighted."
   (funcall command)
   (mdspeak-test--wait (lambda () (mdspeak-test--overlay-text 'utterance))))
+
+;;;; Languages, voices and pronunciations
+
+(ert-deftest mdspeak-test-mode-line-names-the-voice-heard ()
+  "The mode line shows the language and voice the service names for each utterance."
+  (mdspeak-test--with-fake "names-voices"
+    (mdspeak-test--visit "v.md" "Hello there.\n\nHola, ¿qué tal?\n")
+    (mdspeak-test--read #'mdspeak-read)
+    ;; The names come with the voice list, asked for in the background.
+    (mdspeak-test--wait (lambda () (equal (mdspeak--lighter)
+                                          " mdspeak[reading · English · English (America) · 1/2]")))
+    (mdspeak-next)
+    (mdspeak-test--wait (lambda () (equal (mdspeak--lighter)
+                                          " mdspeak[reading · Spanish · Spanish (Spain) · 2/2]")))
+    (should (equal (cl-count "list_voices" (mdspeak-test--sent) :test #'equal) 1))
+    (should-not mdspeak-test--notes))
+  ;; Without the member (plain reading, older service): the voice asked for, or the language.
+  (mdspeak-test--with-fake "names-voices"
+    (let ((mdspeak-reading 'plain))
+      (mdspeak-test--visit "w.md" "Hello there.\n")
+      (mdspeak-test--read #'mdspeak-read)
+      (should (equal (mdspeak--lighter) " mdspeak[reading · English · 1/1]")))))
+
+(ert-deftest mdspeak-test-pronunciation-lists-parse ()
+  "Entries, sections and comments are read; each bad line is named and left out."
+  (let ((parsed (mdspeak--parse-pronunciations
+                 (concat "# words espeak gets wrong\n"
+                         "nginx\tengine x\n"
+                         "  SQL \t  sequel  \n"
+                         "no tab here\n"
+                         "\tnothing before\n"
+                         "GUI\t\n"
+                         "[es]\n"
+                         "kubectl\tcubo control\r\n"
+                         "[fr]\n"
+                         "[EN]\n"
+                         (make-string 201 ?x) "\ttoo long\n"
+                         (decode-coding-string "caf\377\tbad bytes\n" 'utf-8)
+                         "\n"
+                         "Wi-Fi\twaifai\n"))))
+    (should (equal (car parsed)
+                   '(((text . "nginx") (say . "engine x") (language))
+                     ((text . "SQL") (say . "sequel") (language))
+                     ((text . "kubectl") (say . "cubo control") (language . "es"))
+                     ((text . "Wi-Fi") (say . "waifai") (language . "en")))))
+    (should (equal (mapcar #'car (cdr parsed)) '(4 5 6 9 11 12)))
+    (should (equal (cdr (nth 3 (cdr parsed))) "unknown section [fr] (only [en] and [es])"))))
+
+(ert-deftest mdspeak-test-pronunciations-sent ()
+  "The list is sent after init; a refusal or an older service costs no reading."
+  (let* ((config (make-temp-file "mdspeak-config" t))
+         (default (expand-file-name "mdspeak/pronunciations" config))
+         (other (expand-file-name "mine" config)))
+    (make-directory (file-name-directory default) t)
+    (write-region "nginx\tengine x\nbroken line\n[es]\nSQL\tese cu ele\n" nil default nil 'silent)
+    (write-region "GUI\tgooey\n" nil other nil 'silent)
+    ;; Fake mode, the setting, entries sent, the count taken, what the user is told.
+    (dolist (case `(("pronounces" nil 2 2
+                     (,(concat default ":2: no tab between the text and what to say; "
+                               "line skipped")))
+                    ("pronounces" ,other 1 1 nil)
+                    ("refuses-pronunciations" ,other 1 nil
+                     ("the pronunciations were not taken: entry 2: empty text"))
+                    ("" ,other 1 nil nil)    ; an older service does not answer at all
+                    ("pronounces" ,(concat config "/none") nil nil
+                     (,(concat "no pronunciation list at " config "/none")))))
+      (mdspeak-test--with-fake (car case)
+        (let ((process-environment (cons (concat "XDG_CONFIG_HOME=" config)
+                                         process-environment))
+              (mdspeak-pronunciations (nth 1 case)))
+          (mdspeak-test--visit "p.md" "One.\n\nTwo.\n")
+          (mdspeak-test--read #'mdspeak-read)
+          (mdspeak-stop)
+          (mdspeak-test--read #'mdspeak-read) ; the same list: neither sent nor told again
+          (let ((sent (cl-remove-if-not (lambda (r) (equal (alist-get 'type r)
+                                                           "set_pronunciations"))
+                                        (mdspeak-test--requests))))
+            (should (equal (mapcar (lambda (r) (length (alist-get 'entries r))) sent)
+                           (and (nth 2 case) (list (nth 2 case)))))
+            (should (equal (nth 1 (mdspeak-test--sent))
+                           (if sent "set_pronunciations" "load_document"))))
+          (should (equal (cdr (process-get mdspeak--process 'pronunciations)) (nth 3 case)))
+          (should (equal (reverse mdspeak-test--notes) (nth 4 case))))))
+    (delete-directory config t)))
+
+(ert-deftest mdspeak-test-death-told-while-pronunciations-wait ()
+  "A service dying while its unanswered pronunciation list waits is told once."
+  (let ((list (make-temp-file "mdspeak-list" nil nil "GUI\tgooey\n")))
+    (mdspeak-test--with-fake "dies-reading"
+      (let ((mdspeak-pronunciations list))
+        (mdspeak-test--visit "q.md" "One.\n")
+        (mdspeak-read)
+        (mdspeak-test--wait (lambda () mdspeak-test--notes))
+        (mdspeak-test--settle)
+        (should (equal mdspeak-test--notes '("the service exited (status 1): Error: gone")))))
+    (delete-file list)))
 
 ;;;; Offsets
 
@@ -415,6 +514,8 @@
                                     "exporting out.ogg: 25% (1.5 s of audio)" "export cancelled"))
                   ("no-export" nil ("exporting to /tmp/out.ogg" "this service cannot export"))))
     (mdspeak-test--with-fake (car case)
+      ;; Started first: on a busy machine the service's start alone can take a second.
+      (mdspeak--ensure-service)
       (let ((mdspeak-answer-timeout 1))
         (mdspeak-test--visit "l.md" "# Títle\n\nSome text.\n")
         (transient-mark-mode)
@@ -468,6 +569,18 @@
     (unwind-protect
         (should (byte-compile-file source))
       (delete-file output))
+    ;; Also in an Emacs that has not loaded it, as a package manager compiles it: a variable
+    ;; used before its definition is only noticed there.
+    (let ((directory (make-temp-file "mdspeak" t)))
+      (unwind-protect
+          (let ((copy (expand-file-name "mdspeak.el" directory)))
+            (copy-file source copy)
+            (with-temp-buffer
+              (should (eql (call-process (expand-file-name invocation-name invocation-directory)
+                                         nil t nil "-batch" "-Q" "-f" "batch-byte-compile" copy)
+                           0))
+              (should (equal (buffer-string) ""))))
+        (delete-directory directory t)))
     (with-temp-buffer
       (insert-file-contents source)
       (emacs-lisp-mode)

@@ -38,6 +38,9 @@ end
 
 local tmp = vim.fn.tempname()
 vim.fn.mkdir(tmp, "p")
+-- The user's own positions and pronunciations stay out of the tests.
+vim.env.XDG_STATE_HOME = tmp .. "/state"
+vim.env.XDG_CONFIG_HOME = tmp .. "/config"
 local function write_file(name, bytes, mode)
   local path = tmp .. "/" .. name
   local file = assert(io.open(path, "wb"))
@@ -181,20 +184,47 @@ local function open(name, bytes)
 end
 
 -- A stand-in for an older or failing service: answers what it must, speaks nothing, logs every
--- request. `mode`: "no-pause" never answers pause; "speak-fails" answers speak with an error;
--- "dies-reading" exits once the first utterance has begun; "fails-reading" reports it failed;
--- "old-reading" refuses the natural reading (as a service that knows only the plain one would,
--- were it strict).
+-- request. `mode`, comma-separated: "no-pause" never answers pause; "speak-fails" answers speak
+-- with an error; "dies-reading" exits once the first utterance has begun; "fails-reading"
+-- reports it failed; "old-reading" refuses the natural reading (as a service that knows only
+-- the plain one would, were it strict); "two-voices" lists voices. Utterances are a fixed list
+-- whose speech always begins at "Two."; with "lines" each non-blank line is one ("# " a
+-- heading) and speech begins where asked, or goes to the end with "finish". In the natural
+-- reading utterance_begin tells the language (non-ASCII text: Spanish) and voice.
+-- "pronounces" takes a pronunciation list, "refuses-pronunciations" refuses it; otherwise it
+-- goes unanswered, as an older service leaves a request it does not know.
 local function fake_service(mode, log)
   return write_file(mode, ([[#!/usr/bin/env python3
 import json, sys
 mode, log = %q, open(%q, "a")
+modes = set(mode.split(","))
 def send(kind, **fields):
     print(json.dumps(dict(type=kind, **fields)), flush=True)
 two = dict(utterance_index=1, text="Two.", start_offset=6, end_offset=10)
 said = [dict(utterance_index=0, text="One.", start_offset=0, end_offset=4, kind="item"),
         dict(two, kind="item"),  # a long block cut in two: both share its range
         dict(two, utterance_index=2, text="More.", kind="item")]
+natural, lists = {}, {}
+def lines_of(text):
+    out, at = [], 0
+    for line in text.encode().split(b"\n"):
+        start, end = at, at + len(line)
+        at = end + 1
+        if line.strip():
+            skip = 2 if line.startswith(b"# ") else 0
+            out.append(dict(utterance_index=len(out), text=line[skip:].decode(),
+                            start_offset=start + skip, end_offset=end,
+                            kind="heading" if skip else "paragraph"))
+    return out
+def begin(doc, u, voice):
+    event = {k: u[k] for k in ("utterance_index", "text", "start_offset", "end_offset")}
+    told = dict(event)
+    if natural.get(doc):
+        spanish = not u["text"].isascii()
+        told.update(language_code="es" if spanish else "en",
+                    voice_id="es-a" if spanish else voice or "en-a")
+    send("utterance_begin", document_id=doc, **told)
+    return event
 for line in sys.stdin:
     r = json.loads(line)
     log.write(line)
@@ -202,26 +232,43 @@ for line in sys.stdin:
     t, i, doc = r["type"], r["id"], r.get("document_id")
     if t == "init":
         send("init_result", id=i, available=True, backend="x", message=None)
-    elif t == "load_document" and mode == "old-reading" and "reading" in r:
+    elif t == "load_document" and "old-reading" in modes and "reading" in r:
         send("error_result", id=i, code="unsupported_reading", message="no such reading")
     elif t == "load_document":
-        send("load_document_result", id=i, document_id=doc, utterance_count=2)
+        natural[doc] = r.get("reading") == "natural"
+        lists[doc] = lines_of(r["text"]) if "lines" in modes else said
+        send("load_document_result", id=i, document_id=doc, utterance_count=len(lists[doc]))
     elif t == "prepare_speech":
-        send("prepare_speech_result", id=i, document_id=doc, language_code="en", utterances=said)
+        send("prepare_speech_result", id=i, document_id=doc, language_code="en",
+             utterances=lists[doc])
     elif t == "list_voices":
-        send("list_voices_result", id=i, voices=[] if mode != "two-voices" else [
+        send("list_voices_result", id=i, voices=[] if not modes & {"two-voices", "lines"} else [
             dict(id="en-a", name="English A", locale="en-US"),
-            dict(id="en-b", name="English B", locale="en-GB")])
+            dict(id="en-b", name="English B", locale="en-GB"),
+            dict(id="es-a", name="Spanish A", locale="es-ES")])
+    elif t == "set_pronunciations" and "pronounces" in modes:
+        send("set_pronunciations_result", id=i, count=len(r["entries"]))
+    elif t == "set_pronunciations" and "refuses-pronunciations" in modes:
+        send("error_result", id=i, code="invalid_pronunciations", message="entry 2: empty text")
     elif t == "stop":
         send("stop_result", id=i)
-    elif t == "speak" and mode == "speak-fails":
+    elif t == "speak" and "speak-fails" in modes:
         send("error_result", id=i, code="speak_failed", message="failed to queue speech")
+    elif t == "speak" and "lines" in modes:
+        first = r.get("start_offset") or 0
+        chosen = [dict(u, utterance_index=n) for n, u in
+                  enumerate(u for u in lists[doc] if u["end_offset"] > first)]
+        send("speak_result", id=i, document_id=doc, queued=len(chosen))
+        for u in chosen if "finish" in modes else chosen[:1]:
+            event = begin(doc, u, r.get("voice_id"))
+            if "finish" in modes:
+                send("utterance_end", document_id=doc, **event)
     elif t == "speak":
         send("speak_result", id=i, document_id=doc, queued=2)
-        send("utterance_begin", document_id=doc, **two)
-        if mode == "dies-reading":
+        begin(doc, two, r.get("voice_id"))
+        if "dies-reading" in modes:
             sys.exit("Error: gone")
-        if mode == "fails-reading":
+        if "fails-reading" in modes:
             send("utterance_failed", document_id=doc, reason="the synthesizer stopped responding",
                  **two)
 ]]):format(mode, log), 493)
@@ -363,7 +410,7 @@ test("a service without pause is stopped, then resumed at the utterance", "offli
     local log = tmp .. "/requests" .. n
     local fake = fake_service("no-pause", log) -- never answers pause
     mdspeak.setup({ service = fake, pause_timeout_ms = 200 })
-    open("old.md", "One.\n\nTwo.\n")
+    open("old" .. n .. ".md", "One.\n\nTwo.\n")
     vim.api.nvim_win_set_cursor(0, { 1, 0 })
     vim.cmd("MdspeakRead")
     check(vim.wait(3000, function()
@@ -508,6 +555,315 @@ test("commands in quick succession share the service being started", "offline", 
   eq(notes_at(vim.log.levels.ERROR), {}, "errors")
   mdspeak.shutdown()
 end)
+
+-- The requests a fake service logged, decoded.
+local function logged(log)
+  if vim.fn.filereadable(log) == 0 then
+    return {}
+  end
+  return vim.tbl_map(vim.json.decode, vim.fn.readfile(log))
+end
+
+local function speak_offsets(log)
+  local offsets = {}
+  for _, r in ipairs(logged(log)) do
+    if r.type == "speak" then
+      offsets[#offsets + 1] = r.start_offset
+    end
+  end
+  return offsets
+end
+
+local function messages(level)
+  return vim.tbl_map(function(n)
+    return n.message
+  end, notes_at(level))
+end
+
+-- Reads with `command` and waits until the first utterance has begun.
+local function read_with(command)
+  vim.cmd(command)
+  return check(vim.wait(3000, function()
+    return reading() and reading().utterance ~= nil
+  end, 10), command .. ": reading began")
+end
+
+test("positions: digests, damaged files, the list kept, the place found again", "offline",
+  function()
+    local positions = require("mdspeak.positions")
+    -- The published FNV-1a 64 test vectors: the terminal reader digests with the same function.
+    for _, case in ipairs({ { "", "cbf29ce484222325" }, { "a", "af63dc4c8601ec8c" },
+      { "foobar", "85944171f73967e8" } }) do
+      eq(positions.digest(case[1]), case[2], "digest of " .. vim.inspect(case[1]))
+    end
+    local entry = { path = "/d/é.md", digest = "00ff", offset = 40, line = 3, column = 2,
+      heading = "Café \"x\"", heading_offset = 20 }
+    -- As the terminal reader writes it (indented), and what is dropped or refused.
+    local terminal = '{\n "files": [\n  {\n   "column": 2,\n   "digest": "00ff",\n'
+      .. '   "heading": "Café \\"x\\"",\n   "heading_offset": 20,\n   "line": 3,\n'
+      .. '   "offset": 40,\n   "path": "/d/é.md"\n  }\n ],\n "format": "mdspeak-positions"\n}\n'
+    for _, case in ipairs({
+      { terminal, { entry } },
+      { positions.serialise({ entry }), { entry } },
+      { positions.serialise({}), {} },
+      { '{"format":"mdspeak-positions","files":[{"path":"/x"}, 3, '
+        .. vim.json.encode(entry) .. "," .. vim.json.encode(vim.tbl_extend("force", entry,
+          { offset = 1 })) .. "," .. vim.json.encode(vim.tbl_extend("force", entry,
+          { path = "/y", line = 0 })) .. "]}", { entry } }, -- incomplete, duplicate, line 0
+      { "garbage", nil },
+      { '{"format":"other","files":[]}', nil },
+      { '{"format":"mdspeak-positions","files":{"a":1}}', nil },
+    }) do
+      eq(positions.parse(case[1]), case[2], "parse " .. case[1]:sub(1, 40))
+    end
+    local list = {}
+    for n = 1, 5 do
+      list = positions.remember(list, vim.tbl_extend("force", entry, { path = "/" .. n }), 3)
+    end
+    list = positions.remember(list, vim.tbl_extend("force", entry, { path = "/4", offset = 9 }), 3)
+    eq(vim.tbl_map(function(e)
+      return e.path .. ":" .. e.offset
+    end, list), { "/4:9", "/5:40", "/3:40" }, "most recent first, one per file, bounded")
+
+    local utterances = {
+      { kind = "heading", text = "Install", start_offset = 10 },
+      { kind = "paragraph", text = "Install", start_offset = 30 },
+      { kind = "heading", text = "Install", start_offset = 95 },
+      { kind = "heading", text = "Use", start_offset = 120 },
+    }
+    local saved = { digest = "same", offset = 44, heading = "Install", heading_offset = 90 }
+    for _, case in ipairs({
+      { saved, "same", 44 }, -- unchanged: the very utterance
+      { saved, "edited", 95 }, -- the heading of that text nearest its old place
+      { vim.tbl_extend("force", saved, { heading = "Gone" }), "edited", nil },
+      { vim.tbl_extend("force", saved, { heading = "" }), "edited", nil },
+    }) do
+      eq(positions.resume_offset(case[1], case[2], utterances), case[3],
+        ("resume in %s text under %q"):format(case[2], case[1].heading))
+    end
+    eq(positions.entry("/f", "d", 125, 9, 1, utterances).heading_offset, 120, "heading above")
+    eq(positions.entry("/f", "d", 5, 1, 6, utterances).heading, "", "before any heading")
+  end)
+
+test(":MdspeakRead continues where the file's reading stopped, :MdspeakRead! from the cursor",
+  "offline", function()
+    local log = tmp .. "/memory"
+    local store = tmp .. "/state/mdspeak/positions"
+    local positions = require("mdspeak.positions")
+    mdspeak.setup({ service = fake_service("lines", log) })
+    local source = "# Intro\nOne.\n# Install\nTwo.\nThree.\n"
+    local buf = open("memory.md", source)
+    local two = source:find("Two.", 1, true) - 1
+    notes = {}
+    vim.api.nvim_win_set_cursor(0, { 4, 0 })
+    read_with("MdspeakRead") -- nothing remembered: from the cursor
+    mdspeak.stop()
+    local saved = (positions.load(store) or {})[1] or {}
+    eq({ saved.path, saved.offset, saved.line, saved.column, saved.heading, saved.heading_offset },
+      { vim.loop.fs_realpath(vim.api.nvim_buf_get_name(buf)), two, 4, 1, "Install", 15 },
+      "the stored place")
+    vim.api.nvim_win_set_cursor(0, { 1, 0 })
+    read_with("MdspeakRead")
+    mdspeak.stop()
+    vim.api.nvim_win_set_cursor(0, { 1, 0 })
+    read_with("MdspeakRead!")
+    mdspeak.stop()
+    -- Edited: the heading of the same text nearest its old place.
+    vim.api.nvim_buf_set_lines(buf, 0, 0, true, { "Preface.", "# Intro", "x" })
+    read_with("MdspeakRead")
+    mdspeak.stop()
+    eq(speak_offsets(log), { two, two, 0, 11 }, "speak offsets")
+    eq(vim.tbl_filter(function(m)
+      return m:find("continuing", 1, true) ~= nil
+    end, messages(vim.log.levels.INFO)), { "mdspeak: continuing at 4:1 'Install'",
+      "mdspeak: continuing at 'Intro' (the file has changed)" }, "told where it continues")
+    mdspeak.shutdown()
+
+    -- Read to the end: forgotten.
+    mdspeak.setup({ service = fake_service("lines,finish", log) })
+    vim.cmd("MdspeakRead")
+    check(vim.wait(3000, function()
+      return #speak_offsets(log) == 5 and reading() == nil
+    end, 10), "read to the end")
+    eq(positions.find(positions.load(store) or {}, vim.loop.fs_realpath(tmp .. "/memory.md")), nil,
+      "nothing remembered after the end")
+    eq(messages(vim.log.levels.WARN), {}, "warnings")
+    eq(messages(vim.log.levels.ERROR), {}, "errors")
+    mdspeak.shutdown()
+  end)
+
+test("a damaged or unwritable positions file is one warning, never the reading", "offline",
+  function()
+    local log = tmp .. "/damaged"
+    mdspeak.setup({ service = fake_service("lines", log) })
+    vim.fn.mkdir(tmp .. "/state/mdspeak", "p")
+    write_file("state/mdspeak/positions", "{ not json")
+    local blocker = write_file("blocker", "a file where a folder should be")
+    open("damaged.md", "One.\nTwo.\n")
+    vim.api.nvim_win_set_cursor(0, { 2, 0 })
+    notes = {}
+    for _, state_home in ipairs({ tmp .. "/state", tmp .. "/state", blocker }) do
+      vim.env.XDG_STATE_HOME = state_home
+      read_with("MdspeakRead")
+      mdspeak.stop()
+    end
+    vim.env.XDG_STATE_HOME = tmp .. "/state"
+    eq(speak_offsets(log), { 5, 5, 5 }, "read from the cursor, then where it stopped")
+    local warnings = messages(vim.log.levels.WARN)
+    eq(#warnings, 2, "warnings: " .. vim.inspect(warnings))
+    check(warnings[1] and warnings[1]:find("cannot use the remembered positions", 1, true),
+      "damaged file told: " .. tostring(warnings[1]))
+    check(warnings[2] and warnings[2]:find("cannot create " .. blocker, 1, true),
+      "unwritable file told: " .. tostring(warnings[2]))
+    eq(messages(vim.log.levels.ERROR), {}, "errors")
+    mdspeak.shutdown()
+  end)
+
+test("the statusline shows the language and voice the service names for each utterance",
+  "offline", function()
+    -- How the service reads (plain: it names no voice), the voice asked for, the statuses seen.
+    for _, case in ipairs({
+      { "natural", nil, { "mdspeak: reading · en · English A", "mdspeak: reading · es · Spanish A" },
+        { "mdspeak: English, voice English A" } },
+      { "spec", "en-b", { "mdspeak: reading · en · English B" }, { "mdspeak: English, voice English B" } },
+      { "spec", nil, { "mdspeak: reading · en" }, { "mdspeak: English" } },
+      { "natural", "en-b", { "mdspeak: reading · en · English B", "mdspeak: reading · es · Spanish A" },
+        { "mdspeak: English, voice English B" } },
+    }) do
+      mdspeak.setup({ service = fake_service("lines,finish", tmp .. "/passages"), reading = case[1],
+        voice = case[2] or vim.NIL })
+      open("passages.md", "Hello there.\nHola, ¿qué tal?\n")
+      vim.api.nvim_win_set_cursor(0, { 1, 0 })
+      local seen = {}
+      local id = vim.api.nvim_create_autocmd("User", {
+        pattern = "MdspeakUpdate",
+        callback = function()
+          local status = mdspeak.status()
+          if reading() and reading().utterance and status ~= seen[#seen] then
+            seen[#seen + 1] = status
+          end
+        end,
+      })
+      notes = {}
+      vim.cmd("MdspeakRead!")
+      vim.wait(3000, function()
+        return #seen > 0 and reading() == nil
+      end, 10)
+      vim.api.nvim_del_autocmd(id)
+      local what = case[1] .. ", voice " .. tostring(case[2])
+      eq(seen, case[3], "statuses, " .. what)
+      eq(messages(vim.log.levels.INFO), case[4], "told once, " .. what)
+      mdspeak.shutdown()
+    end
+    mdspeak.setup({ reading = "natural", voice = vim.NIL })
+  end)
+
+test("pronunciation lists: entries, sections and comments; bad lines named", "offline", function()
+  local pronunciations = require("mdspeak.pronunciations")
+  local entries, problems = pronunciations.parse(table.concat({
+    "# words espeak gets wrong",
+    "nginx\tengine x",
+    "  SQL \t  sequel  ",
+    "no tab here",
+    "\tnothing before",
+    "GUI\t",
+    "[es]",
+    "kubectl\tcubo control\r",
+    "[fr]",
+    "[EN]",
+    ("x"):rep(201) .. "\ttoo long",
+    "caf\255\tbad bytes",
+    "",
+    "Wi-Fi\twaifai",
+  }, "\n"))
+  eq(entries, {
+    { text = "nginx", say = "engine x" },
+    { text = "SQL", say = "sequel" },
+    { text = "kubectl", say = "cubo control", language = "es" },
+    { text = "Wi-Fi", say = "waifai", language = "en" },
+  }, "entries")
+  eq(vim.tbl_map(function(p)
+    return p.line
+  end, problems), { 4, 5, 6, 9, 11, 12 }, "lines reported")
+  eq(problems[4].message, "unknown section [fr] (only [en] and [es])", "section named")
+  eq(pronunciations.request(entries).entries[1].language, vim.NIL, "both languages: null")
+end)
+
+test("the pronunciation list is sent after init; a refusal or an older service costs no reading",
+  "offline", function()
+    local default = tmp .. "/config/mdspeak/pronunciations"
+    vim.fn.mkdir(tmp .. "/config/mdspeak", "p")
+    write_file("config/mdspeak/pronunciations",
+      "nginx\tengine x\nbroken line\n[es]\nSQL\tese cu ele\n")
+    local other = write_file("mine", "GUI\tgooey\n")
+    -- Fake mode, the option, what is sent, the count taken, the warnings.
+    for n, case in ipairs({
+      { "pronounces", nil, 2, 2,
+        { default .. ":2: no tab between the text and what to say; line skipped" } },
+      { "pronounces", other, 1, 1, {} },
+      { "refuses-pronunciations", other, 1, nil,
+        { "the pronunciations were not taken: entry 2: empty text" } },
+      { "old", other, 1, nil, {} }, -- an older service does not answer at all
+      { "pronounces", tmp .. "/none", nil, nil, { "no pronunciation list at " .. tmp .. "/none" } },
+    }) do
+      local log = tmp .. "/pron" .. n
+      mdspeak.setup({ service = fake_service("lines," .. case[1], log), pronunciations = case[2] })
+      open("pron.md", "One.\nTwo.\n")
+      notes = {}
+      read_with("MdspeakRead!")
+      mdspeak.stop()
+      read_with("MdspeakRead!") -- the same list: neither sent nor told again
+      vim.wait(500)
+      local sent = vim.tbl_filter(function(r)
+        return r.type == "set_pronunciations"
+      end, logged(log))
+      local what = case[1] .. " " .. tostring(case[2])
+      eq(#sent, case[3] and 1 or 0, "lists sent, " .. what)
+      eq(sent[1] and #sent[1].entries, case[3], "entries sent, " .. what)
+      eq(logged(log)[2].type, case[3] and "set_pronunciations" or "load_document",
+        "sent after init")
+      eq(mdspeak.state().pronunciations, case[4], "count taken, " .. what)
+      eq(vim.tbl_map(function(m)
+        return m:gsub("^mdspeak: ", "")
+      end, messages(vim.log.levels.WARN)), case[5], "warnings, " .. what)
+      eq(messages(vim.log.levels.ERROR), {}, "errors, " .. what)
+      mdspeak.stop()
+      mdspeak.shutdown()
+    end
+    -- An edited list is sent again to the running service.
+    local log = tmp .. "/pron-edit"
+    mdspeak.setup({ service = fake_service("lines,pronounces", log), pronunciations = other })
+    read_with("MdspeakRead!")
+    write_file("mine", "GUI\tgooey\nCLI\tsee el eye\n")
+    read_with("MdspeakRead!")
+    vim.wait(300)
+    eq(vim.tbl_map(function(r)
+      return #r.entries
+    end, vim.tbl_filter(function(r)
+      return r.type == "set_pronunciations"
+    end, logged(log))), { 1, 2 }, "lists sent")
+    mdspeak.stop()
+    mdspeak.shutdown()
+    mdspeak.setup({ pronunciations = vim.NIL })
+  end)
+
+test("a service dying while its pronunciation list waits for an answer is told", "offline",
+  function()
+    -- The list is never answered by this older service, the speech is: its end is not the
+    -- list's failure to tell quietly.
+    local list = write_file("dying-list", "GUI\tgooey\n")
+    mdspeak.setup({ service = fake_service("dies-reading", tmp .. "/dying"), pronunciations = list })
+    open("dying.md", "One.\n\nTwo.\n")
+    notes = {}
+    vim.cmd("MdspeakRead!")
+    vim.wait(3000, function()
+      return #notes_at(vim.log.levels.ERROR) > 0
+    end, 10)
+    eq(messages(vim.log.levels.ERROR), { "mdspeak: the service exited (status 1): Error: gone" },
+      "errors")
+    mdspeak.shutdown()
+    mdspeak.setup({ pronunciations = vim.NIL })
+  end)
 
 -- Live ---------------------------------------------------------------------------------------
 

@@ -19,7 +19,12 @@ local commands = {
     function(opts)
       mdspeak().read(opts)
     end,
-    { range = true, desc = "Read aloud from the cursor's utterance, or the given lines" },
+    {
+      range = true,
+      bang = true,
+      desc = "Read aloud from where the file's last reading stopped (!: from the cursor),"
+        .. " or the given lines",
+    },
   },
   MdspeakSummary = { function() mdspeak().summary() end, { desc = "Speak the buffer's summary" } },
   MdspeakPause = { function() mdspeak().pause() end, { desc = "Pause reading" } },

@@ -23,12 +23,29 @@ local function reporter()
   }
 end
 
+-- The user's pronunciation list: how many entries it gives, which lines are left out.
+local function pronunciations(report)
+  local list = require("mdspeak.pronunciations")
+  local path = list.path(require("mdspeak.state").config.pronunciations)
+  local source = path and list.read(path)
+  if not source then
+    report.info("no pronunciation list at " .. tostring(path))
+    return
+  end
+  local entries, problems = list.parse(source)
+  report.ok(("pronunciation list: %d entries from %s"):format(#entries, path))
+  for _, p in ipairs(problems) do
+    report.warn(list.describe(path, p))
+  end
+end
+
 function M.check()
   local report = reporter()
   local mdspeak = require("mdspeak")
   local service_mod = require("mdspeak.service")
   report.start("mdspeak")
 
+  pronunciations(report)
   local path, why = mdspeak.service_path()
   if not path then
     report.error(why, {

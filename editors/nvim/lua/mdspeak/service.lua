@@ -38,6 +38,7 @@ function M.new(path, handlers)
     pending_line = "",
     next_id = 0,
     waiting = {},
+    background = {}, -- ids of requests whose failure nobody is told of
     stderr = {},
     closing = false,
   }, Service)
@@ -98,11 +99,11 @@ function Service:_exited(code)
   if #self.stderr > 0 then
     reason = reason .. ": " .. self.stderr[#self.stderr]
   end
-  local waiting = self.waiting
-  self.waiting = {}
+  local waiting, background = self.waiting, self.background
+  self.waiting, self.background = {}, {}
   local told = false
-  for _, waiter in pairs(waiting) do
-    told = true
+  for id, waiter in pairs(waiting) do
+    told = told or not background[id]
     waiter(nil, reason)
   end
   if self.handlers.on_exit then
@@ -113,8 +114,9 @@ end
 
 -- Sends a request (a table without id) and calls `callback(answer)` with its answer, or
 -- `callback(nil, reason)` when none came within `timeout_ms` or the process ended. The callback
--- never runs before `request` returns.
-function Service:request(message, callback, timeout_ms)
+-- never runs before `request` returns. `options.background`: the callback tells nobody of a
+-- failure, so the process's end is told by `on_exit` even while this request waits.
+function Service:request(message, callback, timeout_ms, options)
   if not self.job then
     vim.schedule(function()
       callback(nil, "the service is not running")
@@ -128,12 +130,15 @@ function Service:request(message, callback, timeout_ms)
   self.waiting[id] = function(answer, reason)
     if not done then
       done = true
+      self.background[id] = nil
       callback(answer, reason)
     end
   end
+  self.background[id] = options and options.background or nil
   local sent = pcall(vim.fn.chansend, self.job, encode(message) .. "\n")
   if not sent then
     self.waiting[id] = nil
+    self.background[id] = nil
     done = true
     vim.schedule(function()
       callback(nil, "cannot write to the service")
@@ -143,6 +148,7 @@ function Service:request(message, callback, timeout_ms)
   vim.defer_fn(function()
     if not done and self.waiting[id] then
       self.waiting[id] = nil
+      self.background[id] = nil
       done = true
       callback(nil, "timeout")
     end
