@@ -36,6 +36,7 @@ struct ListedVoice {
   std::string name;
   std::string language;
   std::string variant;
+  bool operator==(const ListedVoice&) const = default;
 };
 
 // One SSIP reply, read as it arrives: data lines ("249-English (America)\ten-US\tnone") up to

@@ -306,6 +306,9 @@ Result<std::vector<Voice>> exchange(int fd, Clock::time_point deadline) {
         if (more.error().message == tts_error::kOperationFailed) continue;
         return fail(std::move(more.error()));
       }
+      // A module whose process died stays named, and the daemon lists (and speaks) its default
+      // module's voices for it: festival's does when its speech is stopped.
+      if (*more == *entries) continue;
       for (Voice& voice : plain_voices(*more, module, false)) voices.push_back(std::move(voice));
     }
   }

@@ -138,9 +138,9 @@ TEST_P(EachEngine, SpeaksItsWordsInOrderStopsAndSpeaksAgain) {
       << voice->id << " still audible after stop";
   const double resumed_rms = recorder.rms_between(resumed, done);
   if (std::string_view(c.engine) == "festival" && resumed_rms <= 0.01) {
-    // Known: festival's module reports the next utterance ended, unheard, while its server is
-    // still busy with the one that was stopped.
-    std::printf("[ UNSUPPORTED ] %s does not speak again right after a stop\n", voice->id.c_str());
+    // Known: speech-dispatcher's festival module dies when its speech is stopped; the daemon
+    // then ends festival's utterances unheard until it is restarted.
+    std::printf("[ UNSUPPORTED ] %s does not speak again after a stop\n", voice->id.c_str());
     RecordProperty("resume", "unsupported");
   } else {
     EXPECT_GT(resumed_rms, 0.01) << voice->id << " silent after resuming";

@@ -107,7 +107,9 @@ TEST(SpeechdModules, VoicesOfEveryModuleAndTheModuleSwitchedForThem) {
   s.daemon.set_modules(
       {{"espeak-ng", {"English (America)\ten-US\tnone", "English (America)+Klatt\ten-US\tKlatt"}},
        {"rhvoice", {"Alan\ten\tnone", "Slt\ten\tnone"}},
-       {"pico", {"isabel\tes-ES\tnone"}}});
+       {"pico", {"isabel\tes-ES\tnone"}},
+       // A module that died: the daemon lists its default module's voices for it.
+       {"festival", {"English (America)\ten-US\tnone", "English (America)+Klatt\ten-US\tKlatt"}}});
   ASSERT_NO_FATAL_FAILURE(s.start());
   auto voices = s.engine->voices(true);
   ASSERT_TRUE(voices) << voices.error().describe();
