@@ -1,5 +1,8 @@
 #include "common/unicode.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
@@ -65,19 +68,31 @@ void append_utf8(std::string& out, char32_t cp) {
 }
 
 bool is_valid_utf8(std::string_view text) {
+  return first_invalid_utf8(text) == std::string_view::npos;
+}
+
+std::size_t first_invalid_utf8(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
-    auto b = static_cast<unsigned char>(text[pos]);
-    if (b < 0x80) {
+    // Eight plain ASCII bytes at a time: most of any text this system reads.
+    std::uint64_t word;
+    if (pos + sizeof word <= text.size()) {
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        pos += sizeof word;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
       ++pos;
       continue;
     }
     std::size_t before = pos;
     char32_t cp = next_code_point(text, pos);
     // A genuine U+FFFD takes three bytes; a decoding failure advances by one.
-    if (cp == 0xFFFD && pos - before != 3) return false;
+    if (cp == 0xFFFD && pos - before != 3) return before;
   }
-  return true;
+  return std::string_view::npos;
 }
 
 bool is_alphabetic(char32_t cp) {

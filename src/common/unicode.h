@@ -21,6 +21,8 @@ void append_utf8(std::string& out, char32_t cp);
 
 // True when `text` is well-formed UTF-8 (no overlongs, surrogates or values above U+10FFFF).
 bool is_valid_utf8(std::string_view text);
+// The offset of the first byte that does not start a well-formed sequence, or npos.
+std::size_t first_invalid_utf8(std::string_view text);
 
 constexpr bool is_white_space(char32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||

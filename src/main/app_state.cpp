@@ -387,22 +387,29 @@ void AppState::forget_spoken() {
 namespace {
 
 // What is wrong when nothing was ever heard: with no PulseAudio server where speech-dispatcher
-// looks for one, that; otherwise only that nothing came out.
+// looks for one ($PULSE_SERVER when it names a socket, else the runtime directory's), that;
+// otherwise only that nothing came out.
 std::string no_audio_reason() {
   std::error_code error;
   const char* server = std::getenv("PULSE_SERVER");
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::filesystem::path socket =
-      std::filesystem::path(runtime != nullptr && *runtime != '\0'
-                                ? runtime
-                                : "/run/user/" + std::to_string(getuid())) /
-      "pulse" / "native";
-  if ((server == nullptr || *server == '\0') && !std::filesystem::exists(socket, error)) {
-    return "no audio output: speech-dispatcher found no PulseAudio server at " + socket.string() +
-           "; start an audio server (pulseaudio --start), or see mdspeak(1) for a machine "
-           "without one";
+  std::string_view named = server != nullptr ? server : "";
+  if (named.starts_with("unix:")) named.remove_prefix(5);
+  std::filesystem::path socket;
+  if (named.empty()) {
+    socket = std::filesystem::path(runtime != nullptr && *runtime != '\0'
+                                       ? runtime
+                                       : "/run/user/" + std::to_string(getuid())) /
+             "pulse" / "native";
+  } else if (named.starts_with('/')) {
+    socket = named;
   }
-  return "no audio output: the synthesizer made no sound and shows no sign of working";
+  if (!socket.empty() && !std::filesystem::exists(socket, error)) {
+    return "no audio output: speech-dispatcher could not open PulseAudio (no server at " +
+           socket.string() + "); start an audio server";
+  }
+  return "no audio output: the synthesizer made no sound and shows no sign of working; check "
+         "the audio server";
 }
 
 }  // namespace
@@ -429,15 +436,21 @@ bool AppState::speech_outstanding() {
   return speaking ? *speaking : !spoken_.empty();
 }
 
-bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now) {
+bool AppState::give_up_if_stalled(std::chrono::steady_clock::time_point now,
+                                  const std::function<void(Message)>& report) {
   if (!overdue_at_ || spoken_.empty()) return false;
   const auto life = speech_ ? speech_->last_sign_of_life() : std::nullopt;
-  const auto quiet = heard_ ? kStallQuiet : kFirstSoundQuiet;
+  const std::chrono::milliseconds quiet = heard_ ? kStallQuiet : kFirstSoundQuiet;
   if (life ? now - std::max(*life, progress_at_) < quiet : now < *overdue_at_) return false;
   SpokenUtterance stalled = spoken_.handed(0).utterance;
-  silence();
+  paused_.reset();
+  forget_spoken();
   failure_ = Failure{std::move(stalled),
                      heard_ || !life ? "the synthesizer stopped responding" : no_audio_reason()};
+  if (report) {
+    if (auto failed = take_failure()) report(std::move(*failed));
+  }
+  if (speech_) (void)speech_->stop();  // bounded by the backend; nothing to report it to
   return true;
 }
 

@@ -34,7 +34,7 @@ struct LoadedDocument {
   std::optional<SupportedLanguage> language;
   TextSourceMap source_map;                  // word-level source ranges of `utterances`
   std::vector<std::uint8_t> heading_levels;  // of the heading utterances, in order
-  ReadingMode reading = ReadingMode::Plain;   // what the client asked for at load
+  ReadingMode reading = ReadingMode::Plain;  // what the client asked for at load
 };
 
 // The utterances overlapping [start, end): end_offset > start (0 when absent) and, with an end,
@@ -127,8 +127,11 @@ class AppState {
   // busy and is not a stall. A backend that cannot tell gets what the remaining text can take
   // at its rate with a wide margin instead. The service then gives up on the speech as on a
   // stop, cancelling it in the synthesizer, and keeps the utterance for `take_failure`. True
-  // when it gave up.
-  bool give_up_if_stalled(std::chrono::steady_clock::time_point now);
+  // when it gave up. With `report`, the failure is handed to it before the synthesizer is told:
+  // a daemon without an audio output takes seconds to refuse the cancel, and the client should
+  // not wait for that to learn why nothing is heard.
+  bool give_up_if_stalled(std::chrono::steady_clock::time_point now,
+                          const std::function<void(Message)>& report = {});
   // The `utterance_failed` for speech the service gave up on, once every utterance handed to
   // the synthesizer before it has ended; only for clients that asked for word events (others
   // see what they always saw: no end).
@@ -137,8 +140,8 @@ class AppState {
   static constexpr std::chrono::seconds kStallQuiet{5};
   // Before anything of ours has been heard, a synthesizer that shows no life is most likely one
   // without an audio output (speech-dispatcher's output failed to open): given up on sooner, and
-  // said as such.
-  static constexpr std::chrono::seconds kFirstSoundQuiet{3};
+  // said as such (the daemon still reports the first word's mark: the audio fails after it).
+  static constexpr std::chrono::milliseconds kFirstSoundQuiet{2200};
 
  private:
   // What the current speech was queued with, kept so that a resume can speak the rest alike.

@@ -92,7 +92,10 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
 
   // Gives up on stalled speech, and reports speech given up on once what came before it ended.
   auto check_speech = [&]() -> Result<void> {
-    state.give_up_if_stalled(std::chrono::steady_clock::now());
+    Result<void> reported;
+    state.give_up_if_stalled(std::chrono::steady_clock::now(),
+                             [&](const Message& failed) { reported = write(failed); });
+    if (!reported) return reported;
     if (auto failed = state.take_failure()) return write(*failed);
     return {};
   };

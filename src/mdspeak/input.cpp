@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/unicode.h"
+
 namespace mdspeak::reader {
 
 namespace {
@@ -51,48 +53,6 @@ Result<std::string> read_all(int fd, const std::string& name) {
     if (size > kMaxDocumentBytes) return fail(Error(name + ": too large to read aloud"));
   }
   return data;
-}
-
-// Offset of the first byte that is not part of a valid UTF-8 sequence, or npos.
-std::size_t invalid_utf8_at(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    // Eight plain ASCII bytes at a time: most of a Markdown file.
-    std::uint64_t word;
-    if (i + sizeof word <= s.size()) {
-      std::memcpy(&word, s.data() + i, sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        i += sizeof word;
-        continue;
-      }
-    }
-    auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      length = 2, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4, min = 0x10000;
-    } else {
-      return i;
-    }
-    if (i + length > s.size()) return i;
-    std::uint32_t cp = b & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return i;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-    i += length;
-  }
-  return std::string_view::npos;
 }
 
 }  // namespace
@@ -140,17 +100,10 @@ Result<std::string> decode_text(std::string bytes, Encoding encoding, std::strin
   if (encoding == Encoding::kLatin1) {
     std::string utf8;
     utf8.reserve(bytes.size() + bytes.size() / 8);
-    for (unsigned char c : bytes) {
-      if (c < 0x80) {
-        utf8 += static_cast<char>(c);
-      } else {
-        utf8 += static_cast<char>(0xC0 | (c >> 6));
-        utf8 += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
+    for (unsigned char c : bytes) unicode::append_utf8(utf8, c);  // Latin-1 is U+0000-U+00FF
     return utf8;
   }
-  std::size_t bad = invalid_utf8_at(bytes);
+  std::size_t bad = unicode::first_invalid_utf8(bytes);
   if (bad != std::string_view::npos) {
     return fail(Error(label + ": not valid UTF-8 (byte " + std::to_string(bad) +
                       "); if it is Latin-1 text, use --encoding latin1"));

@@ -1,8 +1,8 @@
 // mdspeak: reads Markdown aloud through mdspeak-service, showing the words as they are spoken.
 #include <cstdio>
 
+#include "command.h"
 #include "options.h"
-#include "session.h"
 
 int main(int argc, char** argv) {
   auto outcome = mdspeak::reader::parse_options(argc, argv);

@@ -168,7 +168,17 @@ Result<void> Connection::ensure_open() {
   // command fails on the dead connection.
   if (lost()) close();
   if (spd_ != nullptr) return {};
-  return open(Clock::now() + kOpenTimeout);
+  return open(open_deadline());
+}
+
+Clock::time_point Connection::open_deadline() {
+  char* error = nullptr;
+  SPDConnectionAddress* address = spd_get_default_address(&error);
+  std::free(error);
+  bool spawns = address != nullptr && address->method == SPD_METHOD_UNIX_SOCKET &&
+                address->unix_socket_name != nullptr && !listening(address->unix_socket_name);
+  if (address != nullptr) SPDConnectionAddress__free(address);
+  return Clock::now() + (spawns ? kSpawnTimeout : kOpenTimeout);
 }
 
 Result<int> Connection::command(Clock::time_point until,

@@ -36,6 +36,9 @@ class Connection {
 
   // Opens the connection unless one is open and its daemon still there.
   Result<void> ensure_open();
+  // When an open started now must have succeeded: soon against a running daemon (a wedged one
+  // never answers), later when one has to be started first.
+  static Clock::time_point open_deadline();
   // Opens a new connection within `until`, routes its notifications to `events()` and restores
   // the rate and voice set on the previous one.
   Result<void> open(Clock::time_point until);

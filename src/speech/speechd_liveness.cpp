@@ -3,6 +3,11 @@
 #include "speech/speechd_liveness.h"
 
 #include <dirent.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +16,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -140,6 +146,10 @@ std::optional<std::uint64_t> process_cpu_ns(pid_t pid) {
   return ticks * (1'000'000'000ull / static_cast<std::uint64_t>(per_second > 0 ? per_second : 100));
 }
 
+bool listening(const std::string& socket_path) {
+  return !listening_inodes(socket_path).empty();
+}
+
 std::vector<pid_t> synthesizer_processes(const std::string& socket_path) {
   const std::set<std::uint64_t> listening = listening_inodes(socket_path);
   if (listening.empty()) return {};
@@ -184,7 +194,67 @@ std::vector<pid_t> synthesizer_processes(const std::string& socket_path) {
   return found;
 }
 
+namespace {
+
+struct OwnedFd {
+  int fd;
+  ~OwnedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Connections accepted on `socket_path` whose client end is still open, asked of the kernel's
+// socket diagnostics: a daemon that is wedged never closes its end of a connection whose client
+// has gone, and /proc/net/unix cannot tell those apart. Nothing when the kernel cannot be asked.
+std::optional<std::size_t> clients_still_there(const std::string& socket_path) {
+  const OwnedFd owned{socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
+  const int fd = owned.fd;
+  if (fd < 0) return std::nullopt;
+  struct {
+    nlmsghdr header;
+    unix_diag_req request;
+  } ask{};
+  ask.header.nlmsg_len = sizeof ask;
+  ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  ask.request.sdiag_family = AF_UNIX;
+  ask.request.udiag_states = 1u << TCP_ESTABLISHED;
+  ask.request.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_PEER;
+  if (send(fd, &ask, sizeof ask, 0) != static_cast<ssize_t>(sizeof ask)) return std::nullopt;
+  std::size_t count = 0;
+  alignas(nlmsghdr) char buffer[32768];
+  for (;;) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) return std::nullopt;
+    int left = static_cast<int>(got);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
+         h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) return count;
+      if (h->nlmsg_type == NLMSG_ERROR) return std::nullopt;
+      const auto* diag = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));
+      int attributes = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
+      std::string_view name;
+      std::uint32_t peer = 0;
+      for (auto* a = reinterpret_cast<const rtattr*>(diag + 1); RTA_OK(a, attributes);
+           a = RTA_NEXT(a, attributes)) {
+        const auto* data = static_cast<const char*>(RTA_DATA(a));
+        if (a->rta_type == UNIX_DIAG_NAME) {
+          name = std::string_view(data, RTA_PAYLOAD(a));
+          while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
+        }
+        if (a->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(a) >= sizeof peer) {
+          std::memcpy(&peer, data, sizeof peer);
+        }
+      }
+      if (name == socket_path && peer != 0) ++count;
+    }
+  }
+}
+
+}  // namespace
+
 std::size_t connected_clients(const std::string& socket_path) {
+  if (auto live = clients_still_there(socket_path)) return *live;
   std::size_t count = 0;
   std::ifstream table("/proc/net/unix");
   std::string line;
@@ -249,19 +319,22 @@ std::optional<WatchClock::time_point> SynthesizerWatch::busy_at(WatchClock::time
 
 void SynthesizerWatch::stop_daemon_if_ours() {
   look_up(true);
+  // Looked up again: the daemon found at the first connection may have been the starter that
+  // forked it and exited since.
+  if (!path_.empty()) pids_ = synthesizer_processes(path_);
   if (pids_.empty()) return;
   const std::string daemon = std::to_string(pids_.front());
   const auto daemon_started = stat_field(daemon, 22);
   const auto self_started = stat_field("self", 22);
   if (!daemon_started || !self_started || *daemon_started < *self_started) return;
-  // The daemon closes its end of our connections soon after ours (a daemon still starting
-  // takes longer).
+  // Our connections are closed; where the kernel cannot say whose the others are, the daemon
+  // closes its end of ours soon after (a daemon still starting takes longer).
   const auto until = WatchClock::now() + std::chrono::seconds(2);
   while (connected_clients(path_) > 0) {
     if (WatchClock::now() >= until) return;  // another client uses it now
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  // It takes about a second to go, sometimes several: not left running behind us all the same.
+  // It takes about a second to go; one without an audio output ignores SIGTERM altogether.
   const pid_t pid = pids_.front();
   auto wait_until_gone = [pid](std::chrono::milliseconds bound) {
     const auto until = WatchClock::now() + bound;
@@ -271,7 +344,7 @@ void SynthesizerWatch::stop_daemon_if_ours() {
     return ended(pid);
   };
   kill(pid, SIGTERM);
-  if (wait_until_gone(std::chrono::seconds(2))) return;
+  if (wait_until_gone(std::chrono::seconds(1))) return;
   kill(pid, SIGKILL);  // its modules leave when their pipes close
   wait_until_gone(std::chrono::milliseconds(500));
 }

@@ -36,7 +36,11 @@ std::optional<std::uint64_t> process_cpu_ns(pid_t pid);
 // very process (a daemon played by a test).
 std::vector<pid_t> synthesizer_processes(const std::string& socket_path);
 
-// How many clients are connected to the daemon listening at `socket_path`.
+// Whether some process listens on the unix socket at `socket_path`.
+bool listening(const std::string& socket_path);
+
+// How many clients are connected to the daemon listening at `socket_path` (whose end of the
+// connection is still open, where the kernel can tell).
 std::size_t connected_clients(const std::string& socket_path);
 
 // Decides from samples of the processes' total CPU time when they were last busy. Pure, so that

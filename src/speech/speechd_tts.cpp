@@ -51,7 +51,7 @@ class SpeechdTts final : public Tts {
  public:
   static Result<std::unique_ptr<Tts>> create() {
     std::unique_ptr<SpeechdTts> tts(new SpeechdTts());
-    auto opened = tts->connection_.open(Clock::now() + speechd::kOpenTimeout);
+    auto opened = tts->connection_.open(speechd::Connection::open_deadline());
     if (!opened) return fail(std::move(opened.error()));
     return std::unique_ptr<Tts>(std::move(tts));
   }

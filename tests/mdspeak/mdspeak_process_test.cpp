@@ -517,6 +517,54 @@ TEST_F(Mdspeak, LiveWithoutAnAudioOutputSaysSoAndExitsOne) {
   EXPECT_LT(took, 20s);
 }
 
+// The same without any speech stack at all, as on a fresh headless install: the line comes
+// within 3 s of the speech being queued (the daemon's own start is not counted), and the
+// speech-dispatcher started for the run does not outlive it (one without an audio output
+// ignores SIGTERM).
+TEST_F(Mdspeak, WithoutAnAudioServerTheLineComesSoonAndNoDaemonIsLeft) {
+  if (std::system("command -v speech-dispatcher >/dev/null") != 0) {
+    GTEST_SKIP() << "speech-dispatcher is not installed";
+  }
+  auto runtime = dir_ / "runtime";
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  const std::string command = "cd " + quote(dir_) +
+                              " && env -u SPEECHD_ADDRESS XDG_RUNTIME_DIR=" + quote(runtime) +
+                              " PULSE_SERVER=unix:" + quote(runtime / "none") +
+                              " timeout 60 " MDSPEAK_PATH " --json sample.md 2>&1 </dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::optional<Clock::time_point> queued, said;
+  std::string said_line;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    std::string line(buffer);
+    if (line.starts_with(R"({"type":"speak_result")")) queued = Clock::now();
+    if (line.starts_with("mdspeak: ")) {
+      said = Clock::now();
+      said_line = line;
+    }
+  }
+  const int status = pclose(pipe);
+  std::vector<std::string> left;
+  for (auto& entry : fs::directory_iterator("/proc")) {
+    if (read_file(entry.path() / "cmdline").find(runtime.string()) != std::string::npos) {
+      left.push_back(entry.path().filename().string());
+      std::system(("kill -9 " + left.back()).c_str());
+    }
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  ASSERT_TRUE(said && queued) << said_line;
+  EXPECT_TRUE(
+      said_line.starts_with("mdspeak: no audio output: speech-dispatcher could not open "
+                            "PulseAudio (no server at " +
+                            (runtime / "none").string() + ")"))
+      << said_line;
+  EXPECT_NE(said_line.find(", or use --output FILE"), std::string::npos) << said_line;
+  EXPECT_LT(*said - *queued, 3s);
+  EXPECT_EQ(left, std::vector<std::string>{}) << "speech-dispatcher left behind";
+}
+
 // A terminal of its own, driven by keys like a person would.
 class Terminal {
  public:

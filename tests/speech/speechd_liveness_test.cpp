@@ -133,6 +133,36 @@ TEST(SynthesizerProcesses, ThisProcessIsNeverWatched) {
   rmdir(dir);
 }
 
+// A daemon that is wedged keeps its end of a connection whose client has gone: that is no
+// client, or a daemon we started would be left running for ever.
+TEST(ConnectedClients, OnlyConnectionsWhoseClientIsStillThereCount) {
+  char dir[] = "/tmp/mdspeak-liveness-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/speechd.sock";
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  EXPECT_EQ(connected_clients(path), 0u);
+  int clients[2];
+  int accepted[2];
+  for (int i = 0; i < 2; ++i) {
+    clients[i] = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(clients[i], reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    accepted[i] = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted[i], 0);
+  }
+  EXPECT_EQ(connected_clients(path), 2u);
+  close(clients[0]);  // the daemon's end stays open, as a wedged daemon's does
+  EXPECT_EQ(connected_clients(path), 1u);
+  EXPECT_EQ(connected_clients(path + ".other"), 0u);
+  for (int fd : {clients[1], accepted[0], accepted[1], listener}) close(fd);
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
 TEST(ProcessCpu, AWorkingProcessCountsAndAStoppedOneDoesNot) {
   const pid_t child = fork();
   if (child == 0) {
