@@ -300,7 +300,7 @@ Result<std::uint64_t> AppState::queue_document(const std::string& document_id,
 
   forget_spoken();
   if (!speech_) return fail(unavailable_error());
-  if (auto configured = speech_->configure(voice_id, language, rate); !configured) {
+  if (auto configured = speech_->configure(voice_id, language, rate, word_events); !configured) {
     return fail(configured.error());
   }
   if (auto stopped = speech_->stop(); !stopped) return fail(stopped.error());
@@ -443,7 +443,7 @@ std::vector<Message> AppState::handle(Request request) {
             if (!speech_) {
               return {error_message(std::move(r.id), "list_voices_failed", unavailable_error())};
             }
-            auto voices = speech_->voices();
+            auto voices = speech_->voices(r.details);
             if (!voices)
               return {error_message(std::move(r.id), "list_voices_failed", voices.error())};
             return {ListVoicesResult{std::move(r.id), std::move(*voices)}};
@@ -606,7 +606,8 @@ Message AppState::resume(const Resume& request) {
   SpeechSettings settings = paused_->settings;
   if (request.rate) settings.rate = *request.rate;
   if (request.voice_id) settings.voice_id = request.voice_id;
-  if (auto configured = speech_->configure(settings.voice_id, settings.language, settings.rate);
+  if (auto configured = speech_->configure(settings.voice_id, settings.language, settings.rate,
+                                           settings.word_events);
       !configured) {
     return error_message(request.id, "resume_failed", configured.error());
   }
@@ -654,7 +655,8 @@ std::optional<Message> AppState::on_event(const SpeechEvent& event) {
                            source.end,
                            w.begin,
                            w.end,
-                           s.text().substr(w.begin, w.end - w.begin)};
+                           s.text().substr(w.begin, w.end - w.begin),
+                           event.estimated};
     }
     case SpeechEventKind::UtteranceEnd: {
       auto done = spoken_.end(key);

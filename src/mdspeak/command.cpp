@@ -144,7 +144,7 @@ int print_utterances(const Options& options, const std::string& source, const By
 
 int list_voices(const Options& options, ServiceProcess& service) {
   service.send(dump(Json{{"type", "init"}, {"id", "init"}}));
-  service.send(dump(Json{{"type", "list_voices"}, {"id", "voices"}}));
+  service.send(dump(Json{{"type", "list_voices"}, {"id", "voices"}, {"details", true}}));
   auto init = await_answer(service, "init", 10s);
   if (!init) return fatal(died(service));
   if (!init->value("available", false)) {
@@ -159,23 +159,29 @@ int list_voices(const Options& options, ServiceProcess& service) {
   if (options.json) {
     std::printf("%s\n", dump(*answer).c_str());
   } else {
-    std::vector<std::array<std::string, 4>> rows = {{"ID", "NAME", "LOCALE", "LANGUAGE"}};
+    constexpr std::size_t kColumns = 6;
+    std::vector<std::array<std::string, kColumns>> rows = {
+        {"ID", "NAME", "LOCALE", "LANGUAGE", "ENGINE", "WORD TIMING"}};
     for (const auto& voice : (*answer)["voices"]) {
       auto text = [&](const char* key) {
         return voice.contains(key) && voice[key].is_string() ? voice[key].get<std::string>()
                                                              : std::string("-");
       };
-      rows.push_back({text("id"), text("name"), text("locale"), language_name(text("locale"))});
+      std::string engine = text("engine");
+      rows.push_back({text("id"), text("name"), text("locale"), language_name(text("locale")),
+                      engine.empty() ? "-" : engine, text("word_timing")});
     }
-    std::array<std::size_t, 4> widths{};
+    std::array<std::size_t, kColumns> widths{};
     for (auto& row : rows) {
-      for (std::size_t c = 0; c < 4; ++c) widths[c] = std::max(widths[c], display_width(row[c]));
+      for (std::size_t c = 0; c < kColumns; ++c) {
+        widths[c] = std::max(widths[c], display_width(row[c]));
+      }
     }
     for (auto& row : rows) {
       std::string line;
-      for (std::size_t c = 0; c < 4; ++c) {
+      for (std::size_t c = 0; c < kColumns; ++c) {
         line += row[c];
-        if (c < 3) line += std::string(widths[c] - display_width(row[c]) + 2, ' ');
+        if (c + 1 < kColumns) line += std::string(widths[c] - display_width(row[c]) + 2, ' ');
       }
       std::printf("%s\n", line.c_str());
     }

@@ -45,6 +45,7 @@ enum Field : std::uint8_t {
   kChapterLevel,
   kTranscriptWords,
   kEntries,
+  kDetails,
   kFieldCount,
   kUnknownField = kFieldCount,
 };
@@ -54,6 +55,7 @@ constexpr std::string_view kFieldNames[kFieldCount] = {
     "id",      "document_id", "text",          "start_offset",     "end_offset", "voice_id",
     "rate",    "type",        "word_events",   "reading",          "path",       "format",
     "summary", "transcript",  "chapter_level", "transcript_words", "entries",
+    "details",
 };
 
 Field field_named(std::string_view name) {
@@ -175,7 +177,7 @@ Result<Request> build_init(Fields& f) {
   return assemble<Init>(take_string(f[kId], "id"));
 }
 Result<Request> build_list_voices(Fields& f) {
-  return assemble<ListVoices>(take_string(f[kId], "id"));
+  return assemble<ListVoices>(take_string(f[kId], "id"), take_flag(f[kDetails], "details"));
 }
 // Any value but the two names is kept as unsupported, for the host to answer with an error.
 Result<RequestedReading> take_reading(const Value& value) {
@@ -329,7 +331,7 @@ struct RequestShape {
 // Same order as the alternatives of `Request`.
 constexpr std::array<RequestShape, 12> kShapes = {{
     {"init", 1, {kId}, build_init},
-    {"list_voices", 1, {kId}, build_list_voices},
+    {"list_voices", 2, {kId, kDetails}, build_list_voices, 1},
     {"load_document", 4, {kId, kDocumentId, kText, kReading}, build_load_document, 1},
     {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}, build_prepare_speech},
     {"prepare_summary", 2, {kId, kDocumentId}, build_prepare_summary},
@@ -744,6 +746,7 @@ void write_word(Writer& w, const UtteranceWord& m) {
   w.member(",\"text_start\":", m.text_start);
   w.member(",\"text_end\":", m.text_end);
   w.member(",\"text\":", m.text);
+  if (m.estimated) w.raw(",\"estimated\":true");
 }
 
 }  // namespace
@@ -770,6 +773,10 @@ void encode_message(const Message& message, std::string& out) {
                      w.member(",\"name\":", voice.name);
                      w.member(",\"locale\":", voice.locale);
                      w.member(",\"gender\":", voice.gender);
+                     if (voice.details) {
+                       w.member(",\"engine\":", voice.details->engine);
+                       w.member(",\"word_timing\":", voice.details->word_timing);
+                     }
                    });
                  },
                  [&](const LoadDocumentResult& m) {

@@ -28,6 +28,7 @@ struct Init {
 };
 struct ListVoices {
   std::string id;
+  bool details = false;  // extension: each voice's engine and word timing as well
   bool operator==(const ListVoices&) const = default;
 };
 // Extension: how a document is to be read aloud. `Unsupported` is any value other than the two
@@ -155,11 +156,19 @@ struct PreparedUtterance {
   bool operator==(const PreparedUtterance&) const = default;
 };
 
+// Extension: what a client that asks `list_voices` with "details" learns of a voice.
+struct VoiceDetails {
+  std::string engine;       // the synthesizer behind the voice ("rhvoice"); empty when unknown
+  std::string word_timing;  // "exact", "approximate" or "none"
+  bool operator==(const VoiceDetails&) const = default;
+};
+
 struct VoiceInfo {
   std::string id;
   std::string name;
   std::optional<std::string> locale;
-  std::optional<std::string> gender;  // "Male" or "Female"
+  std::optional<std::string> gender;                   // "Male" or "Female"
+  std::optional<VoiceDetails> details = std::nullopt;  // written only when present
   bool operator==(const VoiceInfo&) const = default;
 };
 
@@ -232,6 +241,8 @@ struct UtteranceWord {
   std::uint64_t text_start = 0;  // the word's bytes inside the utterance text
   std::uint64_t text_end = 0;
   std::string text;
+  // The synthesizer marks no words with this voice: the time is reckoned from the words' lengths.
+  bool estimated = false;
 };
 // The service gave up on this utterance (the synthesizer stopped working, or the utterance could
 // not be handed to it): it and the utterances queued after it are not spoken, as after a stop.

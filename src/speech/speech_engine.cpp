@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "speech/word_estimate.h"
+
 namespace mdspeak {
 
 Result<SpeechEngine> SpeechEngine::create(Sender<SpeechEvent> events) {
@@ -16,9 +18,11 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
   // any callback it already holds: the receiver then sees a channel without senders.
   if (!tts) return fail(Error("failed to initialize system TTS"));
 
-  auto begin = tts->on_utterance_begin([sender = events](const UtteranceId& id) {
+  auto estimator = std::make_shared<WordEstimator>(events);
+  auto begin = tts->on_utterance_begin([sender = events, estimator](const UtteranceId& id) {
     // A receiver that is gone just means nobody listens any more.
     sender.send(SpeechEvent{SpeechEventKind::UtteranceBegin, id});
+    estimator->begun(id);
   });
   if (!begin) {
     return fail(Error("failed to install utterance begin callback", std::move(begin.error())));
@@ -29,14 +33,16 @@ Result<SpeechEngine> SpeechEngine::create(std::unique_ptr<Tts> tts, Sender<Speec
     sender.send(SpeechEvent{SpeechEventKind::Word, id, word});
   });
 
-  auto end = tts->on_utterance_end([sender = std::move(events)](const UtteranceId& id) {
+  auto end = tts->on_utterance_end([sender = std::move(events), estimator](const UtteranceId& id) {
+    // Estimated words not yet reported go first: a word never follows its utterance's end.
+    estimator->ended(id);
     sender.send(SpeechEvent{SpeechEventKind::UtteranceEnd, id});
   });
   if (!end) {
     return fail(Error("failed to install utterance end callback", std::move(end.error())));
   }
 
-  return SpeechEngine(std::move(tts), std::move(person_locale));
+  return SpeechEngine(std::move(tts), std::move(person_locale), std::move(estimator));
 }
 
 Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bool interrupt) {
@@ -48,12 +54,20 @@ Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text, bo
 Result<std::optional<UtteranceId>> SpeechEngine::speak(std::string_view text,
                                                        std::span<const WordMark> words,
                                                        bool interrupt) {
+  if (interrupt) estimator_->cancel_all();
   auto id = tts_->speak_words(text, words, interrupt);
   if (!id) return fail(Error("failed to queue speech", std::move(id.error())));
+  if (*id && !words.empty() && voice_timing_ == WordTiming::None) {
+    std::vector<std::size_t> starts;
+    starts.reserve(words.size());
+    for (const WordMark& w : words) starts.push_back(w.begin);
+    estimator_->expect(**id, std::move(starts), text.size(), rate_);
+  }
   return std::move(*id);
 }
 
 Result<void> SpeechEngine::stop() {
+  estimator_->cancel_all();
   auto stopped = tts_->stop();
   if (!stopped) return fail(Error("failed to stop speech", std::move(stopped.error())));
   return {};

@@ -21,6 +21,7 @@
 #include "language/language.h"
 #include "protocol/protocol.h"
 #include "speech/tts.h"
+#include "speech/voice_ranking.h"
 
 namespace mdspeak {
 
@@ -29,8 +30,11 @@ enum class SpeechEventKind : std::uint8_t { UtteranceBegin, UtteranceEnd, Word }
 struct SpeechEvent {
   SpeechEventKind kind;
   UtteranceId id;
-  std::size_t word = 0;  // Word: position in the word list the utterance was queued with
+  std::size_t word = 0;    // Word: position in the word list the utterance was queued with
+  bool estimated = false;  // Word: reckoned from the words' lengths, the voice marks none
 };
+
+class WordEstimator;
 
 // Quality score of a voice for ranking and automatic choice.
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language);
@@ -82,13 +86,16 @@ class SpeechEngine {
 
   // English and Spanish voices, best first.
   Result<std::vector<Voice>> supported_voices();
-  Result<std::vector<VoiceInfo>> voices();
+  // With `details`, each voice's engine and word timing as well.
+  Result<std::vector<VoiceInfo>> voices(bool details = false);
   // Maps `rate` (1.0 normal, clamped to 0.5..2.0) onto the facade's scale and sets it, then sets
   // the requested voice when it fits `language`, else the best voice for `language`. Before the
   // facade has listed its voices, and without a requested voice, the facade picks the voice for
-  // `language_tag` instead when it can.
+  // `language_tag` instead when it can. For a client that follows the words (`word_progress`),
+  // voices with exact word timing are chosen first.
   Result<void> configure(const std::optional<std::string>& voice_id,
-                         std::optional<SupportedLanguage> language, float rate);
+                         std::optional<SupportedLanguage> language, float rate,
+                         bool word_progress = false);
   // A document read in passages of different languages: makes the voice for `language`
   // (`best_voice`, with `user_voice`) the one for utterances queued from now on, leaving the
   // rate alone; nothing is sent when that voice is already set. Never waits for a voice listing:
@@ -99,17 +106,27 @@ class SpeechEngine {
                                                    const std::optional<std::string>& user_voice);
 
  private:
-  SpeechEngine(std::unique_ptr<Tts> tts, std::string person_locale)
-      : tts_(std::move(tts)), person_locale_(std::move(person_locale)) {}
+  SpeechEngine(std::unique_ptr<Tts> tts, std::string person_locale,
+               std::shared_ptr<WordEstimator> estimator)
+      : tts_(std::move(tts)),
+        person_locale_(std::move(person_locale)),
+        estimator_(std::move(estimator)) {}
   // Sets `voice` unless it is the one set last.
   Result<void> set_voice(const Voice& voice);
   Result<void> set_language(std::string_view tag);
+  void note_voice(const Voice& voice);  // the voice set last, for the word estimator
 
   std::unique_ptr<Tts> tts_;
   std::string person_locale_;
+  // Word events for the voices that mark none (see word_estimate.h); shared with the callbacks.
+  std::shared_ptr<WordEstimator> estimator_;
   // What was set last: "voice:" and an id, or "tag:" and a language tag; empty when unknown.
   std::string voice_set_;
   std::optional<std::string> voice_set_id_;
+  std::string voice_id_;
+  WordTiming voice_timing_ = WordTiming::Exact;
+  float rate_ = 1.0f;           // requested at the last `configure`
+  bool word_progress_ = false;  // ... and whether its client follows the words
 };
 
 }  // namespace mdspeak

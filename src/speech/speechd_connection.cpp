@@ -225,6 +225,14 @@ Result<void> Connection::set_voice(const std::string& name, Clock::time_point un
   return {};
 }
 
+Result<void> Connection::set_output_module(const std::string& module, Clock::time_point until) {
+  auto set = command(
+      until, [&module](SPDConnection* c) { return spd_set_output_module(c, module.c_str()); });
+  if (!set) return fail(std::move(set.error()));
+  module_ = module;
+  return {};
+}
+
 Result<void> Connection::set_language(const std::string& tag, Clock::time_point until) {
   auto set = command(until, [&tag](SPDConnection* c) { return spd_set_language(c, tag.c_str()); });
   if (!set) return fail(std::move(set.error()));
@@ -270,9 +278,16 @@ Result<void> Connection::open(Clock::time_point until) {
   if (rate_) {
     if (auto set = set_rate(*rate_, until); !set) return close_with(std::move(set.error()));
   }
-  // In the order they were set: a language set after a voice name replaced it.
+  // The module first, as voice names belong to it; then language and voice in the order they
+  // were set: a language set after a voice name replaced it.
+  const std::optional<std::string> module = module_;
   const std::optional<std::string> language = language_;
   const std::optional<std::string> voice = voice_;
+  if (module) {
+    if (auto set = set_output_module(*module, until); !set) {
+      return close_with(std::move(set.error()));
+    }
+  }
   if (language) {
     if (auto set = set_language(*language, until); !set) {
       return close_with(std::move(set.error()));

@@ -58,6 +58,10 @@ class Connection {
   // Set on the daemon and remembered for the next connection.
   Result<void> set_rate(int rate, Clock::time_point until);
   Result<void> set_voice(const std::string& name, Clock::time_point until);
+  // The output module the next utterances are spoken by; nullopt while the daemon's default was
+  // never changed on this or an earlier connection.
+  const std::optional<std::string>& output_module() const { return module_; }
+  Result<void> set_output_module(const std::string& module, Clock::time_point until);
   // The daemon then picks the voice for the language tag itself (and forgets a voice name).
   Result<void> set_language(const std::string& tag, Clock::time_point until);
 
@@ -83,6 +87,7 @@ class Connection {
   std::optional<std::string> voice_;
   SynthesizerWatch watch_;
   std::optional<std::string> language_;
+  std::optional<std::string> module_;
   int opened_ = 0;
 };
 

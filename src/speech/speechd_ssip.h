@@ -36,6 +36,7 @@ struct ListedVoice {
   std::string name;
   std::string language;
   std::string variant;
+  bool operator==(const ListedVoice&) const = default;
 };
 
 // One SSIP reply, read as it arrives: data lines ("249-English (America)\ten-US\tnone") up to
@@ -63,10 +64,15 @@ std::optional<ListedVoice> listed_voice(std::string_view data);
 
 // The plain voices of a listing: the daemon lists every voice once more per variant of its
 // synthesizer ("English (America)+Klatt", ...); only the entries whose variant is "none" are
-// distinct voices. The name is both id and display name; speech-dispatcher knows no gender.
-std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing);
+// distinct voices. The name is the display name and, for the voices of the daemon's default
+// output module, also the id (clients stored such ids before other modules were listed); the
+// voices of another module have the id "module:name". speech-dispatcher knows no gender.
+std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing,
+                                std::string_view module = {}, bool default_module = true);
 
-// Lists the daemon's plain voices on a connection of its own, within `deadline`. libspeechd's
+// Lists the plain voices of every output module of the daemon (the default module's first) on a
+// connection of its own, within `deadline`; a daemon that does not name its modules lists its
+// default module's voices, without engine. libspeechd's
 // own listing parses its reply in quadratic time (over a second of CPU for 13,000 lines, minutes
 // under a sanitizer), so the few lines of the protocol needed here are spoken directly.
 // `on_socket` is told the socket once it is connected; it may shut it down later from another

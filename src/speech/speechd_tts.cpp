@@ -167,15 +167,30 @@ class SpeechdTts final : public Tts {
       known = std::move(*fresh);
     }
     auto same_id = [&voice](const Voice& v) { return v.id == voice.id; };
-    if (std::none_of(known->begin(), known->end(), same_id)) {
-      return fail(Error(std::string(tts_error::kOperationFailed)));
-    }
+    auto found = std::find_if(known->begin(), known->end(), same_id);
+    if (found == known->end()) return fail(Error(std::string(tts_error::kOperationFailed)));
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
-    return connection_.set_voice(voice.id, deadline());
+    // A voice of another output module switches to that module for the utterances spoken with
+    // it; the default module's voices switch back.
+    if (!found->engine.empty() &&
+        connection_.output_module().value_or(default_module(*known)) != found->engine) {
+      auto switched = connection_.set_output_module(found->engine, deadline());
+      if (!switched) return fail(std::move(switched.error()));
+    }
+    return connection_.set_voice(found->name, deadline());
   }
 
   Result<void> set_language(std::string_view tag) override {
     if (auto opened = connection_.ensure_open(); !opened) return fail(std::move(opened.error()));
+    // The daemon picks a voice by language within the current module: back to the default one.
+    if (connection_.output_module()) {
+      std::optional<std::vector<Voice>> known = voices_.listed();
+      const std::string module = known ? default_module(*known) : std::string();
+      if (!module.empty() && *connection_.output_module() != module) {
+        auto switched = connection_.set_output_module(module, deadline());
+        if (!switched) return fail(std::move(switched.error()));
+      }
+    }
     return connection_.set_language(std::string(tag), deadline());
   }
 
@@ -203,6 +218,14 @@ class SpeechdTts final : public Tts {
   SpeechdTts() = default;
 
   speechd::EventTracker& events() { return connection_.events(); }
+
+  // The daemon's default output module: the one whose voices keep their plain names as ids.
+  static std::string default_module(const std::vector<Voice>& voices) {
+    for (const Voice& v : voices) {
+      if (v.id == v.name) return v.engine;
+    }
+    return {};
+  }
 
   speechd::VoiceCache voices_;
   speechd::Connection connection_;

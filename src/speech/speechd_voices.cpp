@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,11 +70,14 @@ std::optional<ListedVoice> listed_voice(std::string_view data) {
   return voice;
 }
 
-std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing) {
+std::vector<Voice> plain_voices(const std::vector<ListedVoice>& listing, std::string_view module,
+                                bool default_module) {
   std::vector<Voice> voices;
   for (const ListedVoice& entry : listing) {
     if (entry.variant != "none") continue;
-    voices.push_back(Voice{entry.name, entry.name, std::nullopt, entry.language});
+    std::string id = default_module ? entry.name : std::string(module) + ":" + entry.name;
+    voices.push_back(
+        Voice{std::move(id), entry.name, std::nullopt, entry.language, std::string(module)});
   }
   return voices;
 }
@@ -238,27 +242,78 @@ Result<void> read_reply(int fd, SsipReply& reply, Clock::time_point deadline) {
   return {};
 }
 
-Result<std::vector<Voice>> exchange(int fd, Clock::time_point deadline) {
-  SsipReply hello;
-  if (auto sent = send_all(fd, "SET SELF CLIENT_NAME mdspeak:mdspeak:voices\r\n", deadline);
-      !sent) {
+Result<SsipReply> ask(int fd, std::string_view command, Clock::time_point deadline) {
+  if (auto sent = send_all(fd, std::string(command) + "\r\n", deadline); !sent) {
     return fail(std::move(sent.error()));
   }
-  if (auto read = read_reply(fd, hello, deadline); !read) return fail(std::move(read.error()));
+  SsipReply reply;
+  if (auto read = read_reply(fd, reply, deadline); !read) return fail(std::move(read.error()));
+  return reply;
+}
 
-  SsipReply listing;
-  if (auto sent = send_all(fd, "LIST SYNTHESIS_VOICES\r\n", deadline); !sent) {
-    return fail(std::move(sent.error()));
-  }
-  if (auto read = read_reply(fd, listing, deadline); !read) return fail(std::move(read.error()));
-  (void)send_all(fd, "QUIT\r\n", deadline);
-
+// The voices the connection's current output module lists.
+Result<std::vector<ListedVoice>> listed_voices(int fd, Clock::time_point deadline) {
+  auto listing = ask(fd, "LIST SYNTHESIS_VOICES", deadline);
+  if (!listing) return fail(std::move(listing.error()));
   std::vector<ListedVoice> entries;
-  entries.reserve(listing.data().size());
-  for (const std::string& data : listing.data()) {
+  entries.reserve(listing->data().size());
+  for (const std::string& data : listing->data()) {
     if (auto voice = listed_voice(data)) entries.push_back(std::move(*voice));
   }
-  return plain_voices(entries);
+  return entries;
+}
+
+// A module name goes into a command line: one without spaces or control characters.
+bool usable_module_name(std::string_view name) {
+  return !name.empty() && std::none_of(name.begin(), name.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+Result<std::vector<Voice>> exchange(int fd, Clock::time_point deadline) {
+  if (auto hello = ask(fd, "SET SELF CLIENT_NAME mdspeak:mdspeak:voices", deadline); !hello) {
+    return fail(std::move(hello.error()));
+  }
+  // Modules and the default are asked for first; a daemon that cannot name them (an older one)
+  // is listed as before, its default module alone. A module that fails to list is left out.
+  std::vector<std::string> modules;
+  std::string default_module;
+  if (auto listed = ask(fd, "LIST OUTPUT_MODULES", deadline)) {
+    for (const std::string& name : listed->data()) {
+      if (usable_module_name(name)) modules.push_back(name);
+    }
+  }
+  if (!modules.empty()) {
+    if (auto got = ask(fd, "GET OUTPUT_MODULE", deadline); got && !got->data().empty()) {
+      default_module = got->data().front();
+    }
+  }
+  const bool named = !default_module.empty() &&
+                     std::find(modules.begin(), modules.end(), default_module) != modules.end();
+  auto entries = listed_voices(fd, deadline);
+  if (!entries) return fail(std::move(entries.error()));
+  std::vector<Voice> voices =
+      named ? plain_voices(*entries, default_module) : plain_voices(*entries);
+  if (named) {
+    for (const std::string& module : modules) {
+      if (module == default_module) continue;
+      auto set = ask(fd, "SET SELF OUTPUT_MODULE " + module, deadline);
+      if (!set) {
+        if (set.error().message == tts_error::kOperationFailed) continue;
+        return fail(std::move(set.error()));
+      }
+      auto more = listed_voices(fd, deadline);
+      if (!more) {
+        if (more.error().message == tts_error::kOperationFailed) continue;
+        return fail(std::move(more.error()));
+      }
+      // A module whose process died stays named, and the daemon lists (and speaks) its default
+      // module's voices for it: festival's does when its speech is stopped.
+      if (*more == *entries) continue;
+      for (Voice& voice : plain_voices(*more, module, false)) voices.push_back(std::move(voice));
+    }
+  }
+  (void)send_all(fd, "QUIT\r\n", deadline);
+  return voices;
 }
 
 }  // namespace

@@ -49,6 +49,9 @@ struct Voice {
   std::string name;
   std::optional<Gender> gender;
   std::string language;  // the language tag as the platform reports it, e.g. "en-US"
+  // The synthesizer behind the voice where a platform has several ("rhvoice", "espeak-ng");
+  // empty where it does not say.
+  std::string engine = {};
   bool operator==(const Voice&) const = default;
 };
 

@@ -8,10 +8,15 @@
 
 #include "common/text.h"
 #include "speech/speech_engine.h"
+#include "speech/voice_ranking.h"
+#include "speech/word_estimate.h"
 
 namespace mdspeak {
 
 namespace {
+
+// `locale_closeness` of a voice of the other language starts here.
+constexpr int kOtherLanguage = 3;
 
 constexpr const char* kNoVoices = "no supported English or Spanish system voices were found";
 
@@ -58,7 +63,7 @@ int locale_closeness(std::string_view voice_language, std::string_view person_lo
   } else if ((language == "en" && region == "us") || (language == "es" && region == "es")) {
     region_rank = 1;
   }
-  return (same_language ? 0 : 3) + region_rank;
+  return (same_language ? 0 : kOtherLanguage) + region_rank;
 }
 
 std::int32_t voice_priority(const Voice& voice, std::optional<SupportedLanguage> language) {
@@ -99,7 +104,8 @@ std::string language_tag(std::optional<SupportedLanguage> language,
 
 namespace {
 
-std::vector<Voice> ranked_catalogue(std::vector<Voice> all, std::string_view person_locale) {
+std::vector<Voice> ranked_catalogue(std::vector<Voice> all, std::string_view person_locale,
+                                    bool word_progress = false) {
   struct Ranked {
     std::int32_t score;
     int closeness;
@@ -113,11 +119,18 @@ std::vector<Voice> ranked_catalogue(std::vector<Voice> all, std::string_view per
     ranked.push_back(Ranked{score, closeness, std::move(voice)});
   }
   // The score rows name other platforms' voice ids and rarely separate speech-dispatcher's
-  // voices; closeness to the person's locale then decides, so that en-US (or the person's own
+  // voices; the person's language then comes first, then the better engine (see
+  // voice_ranking.h), then closeness to the person's region, so that en-US (or the person's own
   // region) is not ranked behind en-029 by byte order. std::string compares as unsigned bytes:
   // "Zoe" before "alex", "en-US" before "es-ES".
-  std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+  std::stable_sort(ranked.begin(), ranked.end(), [word_progress](const Ranked& a, const Ranked& b) {
     if (a.score != b.score) return a.score > b.score;
+    if (a.closeness / kOtherLanguage != b.closeness / kOtherLanguage) {
+      return a.closeness < b.closeness;
+    }
+    if (int quality = compare_voice_quality(a.voice, b.voice, word_progress); quality != 0) {
+      return quality < 0;
+    }
     if (a.closeness != b.closeness) return a.closeness < b.closeness;
     if (a.voice.language != b.voice.language) return a.voice.language < b.voice.language;
     return a.voice.name < b.voice.name;
@@ -137,25 +150,39 @@ Result<std::vector<Voice>> SpeechEngine::supported_voices() {
   return ranked_catalogue(std::move(*all), person_locale_);
 }
 
-Result<std::vector<VoiceInfo>> SpeechEngine::voices() {
+Result<std::vector<VoiceInfo>> SpeechEngine::voices(bool details) {
   auto catalogue = supported_voices();
   if (!catalogue) return fail(std::move(catalogue.error()));
   std::vector<VoiceInfo> infos;
   infos.reserve(catalogue->size());
   for (Voice& voice : *catalogue) {
     VoiceInfo info;
-    info.id = std::move(voice.id);
-    info.name = std::move(voice.name);
-    info.locale = std::move(voice.language);
+    info.id = voice.id;
+    info.name = voice.name;
+    info.locale = voice.language;
     if (voice.gender) info.gender = *voice.gender == Gender::Male ? "Male" : "Female";
+    if (details) {
+      info.details = VoiceDetails{voice.engine, std::string(word_timing_name(word_timing(voice)))};
+    }
     infos.push_back(std::move(info));
   }
   return infos;
 }
 
+void SpeechEngine::note_voice(const Voice& voice) {
+  // Another voice speaks at another pace.
+  if (voice.id != voice_id_) estimator_->forget_speed();
+  voice_id_ = voice.id;
+  voice_timing_ = word_timing(voice);
+}
+
 Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
-                                     std::optional<SupportedLanguage> language, float rate) {
+                                     std::optional<SupportedLanguage> language, float rate,
+                                     bool word_progress) {
   voice_set_.clear();  // a configured voice is always sent again
+  if (rate != rate_) estimator_->forget_speed();
+  rate_ = rate;
+  word_progress_ = word_progress;
   float mapped = engine_rate(rate, tts_->min_rate(), tts_->normal_rate(), tts_->max_rate());
   auto rate_set = tts_->set_rate(mapped);
   if (!rate_set) return fail(Error("failed to set speech rate", std::move(rate_set.error())));
@@ -166,10 +193,19 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
   // first, instead of the speech waiting for a list.
   auto listed = tts_->listed_voices();
   if (!listed) return fail(Error("failed to enumerate system voices", std::move(listed.error())));
-  if (!*listed && !voice_id && set_language(language_tag(language, person_locale_))) return {};
-  auto catalogue =
-      *listed ? Result<std::vector<Voice>>(ranked_catalogue(std::move(**listed), person_locale_))
-              : supported_voices();
+  if (!*listed && !voice_id && set_language(language_tag(language, person_locale_))) {
+    // The synthesizer's own pick, of its default engine.
+    note_voice(Voice{});
+    return {};
+  }
+  Result<std::vector<Voice>> catalogue = std::vector<Voice>{};
+  if (*listed) {
+    catalogue = ranked_catalogue(std::move(**listed), person_locale_, word_progress);
+  } else {
+    auto all = tts_->voices();
+    if (!all) return fail(Error("failed to enumerate system voices", std::move(all.error())));
+    catalogue = ranked_catalogue(std::move(*all), person_locale_, word_progress);
+  }
   if (!catalogue) return fail(std::move(catalogue.error()));
 
   if (voice_id && catalogue->empty()) return fail(Error(kNoVoices));
@@ -183,11 +219,13 @@ Result<void> SpeechEngine::configure(const std::optional<std::string>& voice_id,
     if (!fallback) {
       return fail(Error("failed to set fallback voice", std::move(fallback.error())));
     }
+    note_voice(catalogue->front());
     return {};
   }
 
   auto voice_set = set_voice(*chosen);
   if (!voice_set) return fail(Error("failed to set voice", std::move(voice_set.error())));
+  note_voice(*chosen);
   return {};
 }
 
@@ -246,14 +284,17 @@ Result<std::optional<std::string>> SpeechEngine::use_voice_for(
     if (auto set = set_language(language_tag(language, person_locale_)); !set) {
       return fail(Error("failed to set voice", std::move(set.error())));
     }
+    note_voice(Voice{});
     return std::optional<std::string>();
   }
-  const std::vector<Voice> catalogue = ranked_catalogue(std::move(**listed), person_locale_);
+  const std::vector<Voice> catalogue =
+      ranked_catalogue(std::move(**listed), person_locale_, word_progress_);
   const Voice* chosen = best_voice(catalogue, language, user_voice);
   if (!chosen) return voice_set_id_;
   if (auto set = set_voice(*chosen); !set) {
     return fail(Error("failed to set voice", std::move(set.error())));
   }
+  note_voice(*chosen);
   return voice_set_id_;
 }
 

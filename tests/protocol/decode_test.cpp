@@ -73,6 +73,9 @@ TEST(DecodeRequest, WordEventsPauseAndResume) {
       {R"(["speak","a","d",1,2,"v",1,true])", Speak{"a", "d", 1, 2, "v", 1.0f, true}},
       {R"(["speak_summary","a","d",null,1,false])", SpeakSummary{"a", "d", std::nullopt, 1.0f}},
       {R"({"type":"init","id":"1","word_events":"yes"})", Init{"1"}},
+      {R"({"type":"list_voices","id":"v","details":true})", ListVoices{"v", true}},
+      {R"({"type":"list_voices","id":"v","details":null})", ListVoices{"v", false}},
+      {R"({"type":"init","id":"1","details":"yes"})", Init{"1"}},
       {R"({"type":"pause","id":"p"})", Pause{"p"}},
       {R"(["pause","p"])", Pause{"p"}},
       {R"({"type":"resume","id":"r"})", Resume{"r", std::nullopt, std::nullopt}},
@@ -152,6 +155,7 @@ TEST(DecodeRequest, ArrayFormFollowsDeclaredOrder) {
   expect_decodes({
       {R"(["init","r1"])", Init{"r1"}},
       {R"(["list_voices","r"])", ListVoices{"r"}},
+      {R"(["list_voices","r",true])", ListVoices{"r", true}},
       {R"(["load_document","a","d","text"])", LoadDocument{"a", "d", "text"}},
       {R"(["prepare_speech","a","d",1,null])", PrepareSpeech{"a", "d", 1, std::nullopt}},
       {R"(["prepare_summary","a","d"])", PrepareSummary{"a", "d"}},

@@ -39,6 +39,15 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
        R"({"type":"list_voices_result","id":"v","voices":[)"
        R"({"id":"en-us","name":"English","locale":"en-US","gender":"Female"},)"
        R"({"id":"x","name":"X","locale":null,"gender":null}]})"},
+      {"voices with details",
+       ListVoicesResult{
+           "v",
+           {VoiceInfo{"rhvoice:Alan", "Alan", "en", std::nullopt, VoiceDetails{"rhvoice", "exact"}},
+            VoiceInfo{"e", "E", "en-US", std::nullopt, VoiceDetails{"", "none"}}}},
+       R"({"type":"list_voices_result","id":"v","voices":[)"
+       R"({"id":"rhvoice:Alan","name":"Alan","locale":"en","gender":null,"engine":"rhvoice",)"
+       R"("word_timing":"exact"},)"
+       R"({"id":"e","name":"E","locale":"en-US","gender":null,"engine":"","word_timing":"none"}]})"},
       {"no voices", ListVoicesResult{"v", {}},
        R"({"type":"list_voices_result","id":"v","voices":[]})"},
       {"load", LoadDocumentResult{"3", "doc", 42},
@@ -86,6 +95,9 @@ TEST(EncodeMessage, EveryMessageTypeToTheByte) {
       {"word", UtteranceWord{"doc", 1, 12, 17, 3, 9, "it’s,"},
        R"({"type":"utterance_word","document_id":"doc","utterance_index":1,"start_offset":12,)"
        R"("end_offset":17,"text_start":3,"text_end":9,"text":"it’s,"})"},
+      {"estimated word", UtteranceWord{"doc", 1, 12, 17, 3, 9, "it", true},
+       R"({"type":"utterance_word","document_id":"doc","utterance_index":1,"start_offset":12,)"
+       R"("end_offset":17,"text_start":3,"text_end":9,"text":"it","estimated":true})"},
       {"failed", UtteranceFailed{{"doc", 2, 5, 9, "a \"b\""}, "the synthesizer stopped responding"},
        R"({"type":"utterance_failed","document_id":"doc","utterance_index":2,"start_offset":5,)"
        R"("end_offset":9,"text":"a \"b\"","reason":"the synthesizer stopped responding"})"},

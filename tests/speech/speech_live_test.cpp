@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "speech/speech_engine.h"
+#include "speech/voice_ranking.h"
 #include "support/channel_wait.h"
 #include "support/fake_speechd.h"
 #include "support/sink_recorder.h"
@@ -90,9 +91,11 @@ TEST_F(LiveSpeech, CatalogueListsEnglishAndSpanishVoicesInRankOrder) {
   ASSERT_TRUE(catalogue) << catalogue.error().describe();
 
   const std::string locale = person_locale_from_environment();
+  // Score, the person's language, the engine (with more engines installed), the region.
   auto key = [&](const Voice& v) {
-    return std::make_tuple(-voice_priority(v, std::nullopt), locale_closeness(v.language, locale),
-                           v.language, v.name);
+    const int closeness = locale_closeness(v.language, locale);
+    return std::make_tuple(-voice_priority(v, std::nullopt), closeness / 3, engine_rank(v),
+                           closeness, v.language, v.name);
   };
   EXPECT_TRUE(std::is_sorted(catalogue->begin(), catalogue->end(),
                              [&](const Voice& a, const Voice& b) { return key(a) < key(b); }));

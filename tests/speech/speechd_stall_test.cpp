@@ -94,6 +94,56 @@ TEST(StalledDaemon, AnsweringDaemonIsDrivenWithTheExpectedCommands) {
   EXPECT_TRUE(has("SET SELF SYNTHESIS_VOICE Spanish (Latin America)"));
   EXPECT_TRUE(has("SET SELF PRIORITY MESSAGE"));
   EXPECT_EQ(s.count("CANCEL"), 1);  // the interrupt
+  // A daemon that names no output modules is never asked to switch one.
+  EXPECT_EQ(s.count("SET SELF OUTPUT_MODULE"), 0);
+}
+
+// Every output module's voices are listed: the default module's under their names as before,
+// the others' as "module:name". Speaking with one switches the speaking connection to its module
+// and a voice of the default module switches it back.
+TEST(SpeechdModules, VoicesOfEveryModuleAndTheModuleSwitchedForThem) {
+  ScopedEnv locale("LC_ALL", "en_US.UTF-8");
+  Stalling s;
+  s.daemon.set_modules(
+      {{"espeak-ng", {"English (America)\ten-US\tnone", "English (America)+Klatt\ten-US\tKlatt"}},
+       {"rhvoice", {"Alan\ten\tnone", "Slt\ten\tnone"}},
+       {"pico", {"isabel\tes-ES\tnone"}},
+       // A module that died: the daemon lists its default module's voices for it.
+       {"festival", {"English (America)\ten-US\tnone", "English (America)+Klatt\ten-US\tKlatt"}}});
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  auto voices = s.engine->voices(true);
+  ASSERT_TRUE(voices) << voices.error().describe();
+  std::vector<std::string> listed;
+  for (const VoiceInfo& v : *voices) {
+    ASSERT_TRUE(v.details);
+    listed.push_back(v.id + " " + v.details->engine + " " + v.details->word_timing);
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{
+                        "rhvoice:Alan rhvoice exact", "rhvoice:Slt rhvoice exact",
+                        "English (America) espeak-ng exact", "pico:isabel pico none"}));
+
+  auto connection_commands = [&] {
+    std::vector<std::string> out;
+    for (const std::string& c : s.daemon.commands()) {
+      if (c.starts_with("SET SELF OUTPUT_MODULE") || c.starts_with("SET SELF SYNTHESIS_VOICE")) {
+        out.push_back(c);
+      }
+    }
+    return out;
+  };
+  const auto listing = connection_commands();  // the listing connection's own switches
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::English, 1.0f));
+  ASSERT_TRUE(
+      s.engine->configure(std::string("English (America)"), SupportedLanguage::English, 1.0f));
+  ASSERT_TRUE(s.engine->configure(std::nullopt, SupportedLanguage::Spanish, 1.0f));
+  auto all = connection_commands();
+  std::vector<std::string> spoken(all.begin() + static_cast<std::ptrdiff_t>(listing.size()),
+                                  all.end());
+  EXPECT_EQ(spoken,
+            (std::vector<std::string>{
+                "SET SELF OUTPUT_MODULE rhvoice", "SET SELF SYNTHESIS_VOICE Alan",
+                "SET SELF OUTPUT_MODULE espeak-ng", "SET SELF SYNTHESIS_VOICE English (America)",
+                "SET SELF OUTPUT_MODULE pico", "SET SELF SYNTHESIS_VOICE isabel"}));
 }
 
 TEST(StalledDaemon, UnknownVoiceIsRefusedWithoutAskingTheDaemon) {

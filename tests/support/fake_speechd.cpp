@@ -98,6 +98,11 @@ void FakeSpeechd::serve(int fd) {
   std::string pending;
   bool stalled = false;
   bool receiving_text = false;
+  std::string module;  // this connection's output module; empty: the default
+  auto modules_named = [this] {
+    std::lock_guard lock(mutex_);
+    return modules_;
+  };
   char buffer[4096];
   for (;;) {
     ssize_t got = recv(fd, buffer, sizeof buffer, 0);
@@ -148,6 +153,29 @@ void FakeSpeechd::serve(int fd) {
         send_text(fd, "230 OK RECEIVING DATA\r\n");
       } else if (starts_with(line, "CANCEL")) {
         send_text(fd, "210 OK CANCELED\r\n");
+      } else if (auto modules = modules_named();
+                 !modules.empty() && (starts_with(line, "LIST OUTPUT_MODULES") ||
+                                      starts_with(line, "GET OUTPUT_MODULE") ||
+                                      starts_with(line, "SET SELF OUTPUT_MODULE") ||
+                                      starts_with(line, "LIST SYNTHESIS_VOICES"))) {
+        if (module.empty()) module = modules.front().name;
+        std::string reply;
+        if (starts_with(line, "LIST OUTPUT_MODULES")) {
+          for (const Module& m : modules) reply += "250-" + m.name + "\r\n";
+          reply += "250 OK MODULE LIST SENT\r\n";
+        } else if (starts_with(line, "GET OUTPUT_MODULE")) {
+          reply = "251-" + modules.front().name + "\r\n251 OK GET RETURNED\r\n";
+        } else if (starts_with(line, "SET SELF OUTPUT_MODULE")) {
+          module = line.substr(std::strlen("SET SELF OUTPUT_MODULE "));
+          reply = "216 OK OUTPUT MODULE SET\r\n";
+        } else {
+          for (const Module& m : modules) {
+            if (m.name != module) continue;
+            for (const std::string& v : m.voices) reply += "249-" + v + "\r\n";
+          }
+          reply += "249 OK VOICE LIST SENT\r\n";
+        }
+        send_text(fd, reply);
       } else if (starts_with(line, "LIST SYNTHESIS_VOICES")) {
         send_text(fd,
                   "249-English (America)\ten-US\tnone\r\n"
@@ -162,6 +190,11 @@ void FakeSpeechd::serve(int fd) {
       }
     }
   }
+}
+
+void FakeSpeechd::set_modules(std::vector<Module> modules) {
+  std::lock_guard lock(mutex_);
+  modules_ = std::move(modules);
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {

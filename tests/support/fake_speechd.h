@@ -28,6 +28,14 @@ class FakeSpeechd {
   void stall_on(std::string prefix);
   // Closes every connection, as a daemon that crashed does (it keeps accepting new ones).
   void drop_connections();
+  // Output modules, the first being the default: from now on the daemon names them and lists
+  // each one's voices ("Alan\ten\tnone" lines) for the module a connection has set. Without
+  // this it names none, as an older daemon, and lists espeak-ng's voices.
+  struct Module {
+    std::string name;
+    std::vector<std::string> voices;
+  };
+  void set_modules(std::vector<Module> modules);
   // Every command received so far, in order, across connections.
   std::vector<std::string> commands() const;
   int connections() const { return connections_.load(); }
@@ -45,6 +53,7 @@ class FakeSpeechd {
   mutable std::mutex mutex_;
   std::string stall_prefix_;
   std::vector<std::string> commands_;
+  std::vector<Module> modules_;
   std::vector<int> clients_;
   std::vector<std::thread> servers_;
   int next_message_ = 1;
