@@ -53,7 +53,7 @@ struct LoadedDocument {
   std::unique_ptr<DeferredLoad> deferred = nullptr;
   // Natural reading: the language of each of `utterances` (see passage_languages); empty for the
   // plain reading and until the load is settled.
-  std::vector<std::optional<SupportedLanguage>> languages;
+  std::vector<std::optional<SupportedLanguage>> languages = {};
 };
 
 // Natural reading: the utterances queued are spoken by the voices of their own languages, given

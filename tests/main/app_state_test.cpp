@@ -442,8 +442,12 @@ TEST(AppStateTest, DeferredLoadWorkGivesTheSameAnswersInAnyOrder) {
   const std::string text =
       "```sh\nmake\nmake install\n```\n\nEste documento explica cómo instalar el programa en "
       "su ordenador y cómo usarlo después desde la terminal con las opciones de la ayuda.\n";
+  // The natural reading words its additions, then its summary, in the document's language.
   ParsedMarkdownDocument parsed = parse_markdown_document(text, ReadingMode::Natural);
-  const std::vector<Utterance> want_summary = summarize_document(parsed);
+  announce_code_blocks_in_spanish(parsed);
+  word_task_prefixes(parsed, SupportedLanguage::Spanish);
+  const std::vector<Utterance> want_summary =
+      summarize_document(parsed, SupportedLanguage::Spanish);
   ASSERT_FALSE(want_summary.empty());
 
   enum class First { Speech, Summary, SpeakSummary, Idle };
@@ -589,7 +593,7 @@ TEST(AppStateTest, PronunciationsChangeOnlyWhatTheSynthesizerReceives) {
       "p", {{"nginx", "engine x", "en"}, {"Visual Studio", "V S", std::nullopt}}});
   ASSERT_TRUE(std::holds_alternative<SetPronunciationsResult>(set));
   EXPECT_EQ(std::get<SetPronunciationsResult>(set).count, 2u);
-  const Message refused = s.answer(SetPronunciations{"q", {{"ok", "x", std::nullopt}, {"", "y"}}});
+  const Message refused = s.answer(SetPronunciations{"q", {{"ok", "x", std::nullopt}, {"", "y", std::nullopt}}});
   ASSERT_TRUE(std::holds_alternative<ErrorResult>(refused));
   EXPECT_EQ(std::get<ErrorResult>(refused).code, "invalid_pronunciations");
   EXPECT_EQ(std::get<ErrorResult>(refused).message, "entry 2: text is empty");
@@ -610,8 +614,9 @@ TEST(AppStateTest, PronunciationsChangeOnlyWhatTheSynthesizerReceives) {
       words.push_back(w->text + "=" +
                       source.substr(w->start_offset, w->end_offset - w->start_offset));
     }
-    if (const auto* b = std::get_if<UtteranceBegin>(&m))
+    if (const auto* b = std::get_if<UtteranceBegin>(&m)) {
       EXPECT_EQ(b->text, "Start nginx with Visual Studio now, then stop the server.");
+    }
   }
   EXPECT_EQ(words, (std::vector<std::string>{
                        "Start=Start", "nginx=nginx", "with=with", "Visual=Visual", "Studio=Studio",
