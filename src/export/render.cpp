@@ -161,9 +161,8 @@ class Run {
     const Utterance& u = job_.utterances[i];
     const std::vector<WordMark> marks = split_words(u.text);
     UtteranceSink sink(*encoder_, marks.size());
-    const auto said = job_.pronunciations
-                          ? job_.pronunciations->apply(u.text, marks, job_.language)
-                          : std::nullopt;
+    const auto said = job_.pronunciations ? job_.pronunciations->apply(u.text, marks, job_.language)
+                                          : std::nullopt;
     auto rendered = said ? espeak.render(said->text, said->marks, sink, cancel_)
                          : espeak.render(u.text, marks, sink, cancel_);
     if (!rendered) return fail(Error(cannot("write", rendered.error())));

@@ -122,10 +122,10 @@ void write_summary(LoadedDocument& document) {
   std::swap(deferred.parsed.utterances, document.utterances);
   if (document.reading == ReadingMode::Natural) {
     // The natural reading words its summary in the document's language.
-    document.summary = summarize_document(deferred.parsed,
-                                          document.language == SupportedLanguage::Spanish
-                                              ? SupportedLanguage::Spanish
-                                              : SupportedLanguage::English);
+    document.summary =
+        summarize_document(deferred.parsed, document.language == SupportedLanguage::Spanish
+                                                ? SupportedLanguage::Spanish
+                                                : SupportedLanguage::English);
   } else {
     document.summary = summarize_document(deferred.parsed);
   }
@@ -147,8 +147,9 @@ void settle(LoadedDocument& document, bool with_summary) {
       // language.
       std::swap(deferred.parsed.utterances, document.utterances);
       if (spanish) announce_code_blocks_in_spanish(deferred.parsed);
-      word_task_prefixes(deferred.parsed, document.language);
+      // Each task item is worded in the language of its own passage.
       document.languages = passage_languages(deferred.parsed, document.language);
+      word_task_prefixes(deferred.parsed, document.language, document.languages);
       std::swap(deferred.parsed.utterances, document.utterances);
     } else if (spanish && !deferred.parsed.code_blocks.empty()) {
       if (!deferred.summary_done) write_summary(document);
@@ -400,9 +401,10 @@ Result<void> AppState::feed(bool interrupt_first) {
       const std::string_view part = std::string_view(text).substr(cut, stop - cut);
       // The synthesizer hears the listed words as the user wants them said; the marks, one per
       // word as before, keep the events about the words of the text.
-      const auto said = pronunciations_ ? pronunciations_->apply(
-                                              part, marks, u.passage ? u.language : settings_.language)
-                                        : std::nullopt;
+      const auto said =
+          pronunciations_
+              ? pronunciations_->apply(part, marks, u.passage ? u.language : settings_.language)
+              : std::nullopt;
       return said ? speech_->speak(said->text, said->marks, interrupt)
                   : speech_->speak(part, marks, interrupt);
     }();

@@ -165,10 +165,11 @@ ParsedMarkdownDocument parse_markdown_document_in_place(std::string& source,
 // Words the code block announcements of a natural reading in Spanish instead of English.
 void announce_code_blocks_in_spanish(ParsedMarkdownDocument& document);
 
-// Words the task prefixes of a natural reading by `task_prefix` for `language`; the prefix words
-// keep mapping to the item's box.
-void word_task_prefixes(ParsedMarkdownDocument& document,
-                        std::optional<SupportedLanguage> language);
+// Words the task prefixes of a natural reading by `task_prefix` for the language of the item's
+// utterance in `passages` (one per utterance), else for `language`; the prefix words keep mapping
+// to the item's box.
+void word_task_prefixes(ParsedMarkdownDocument& document, std::optional<SupportedLanguage> language,
+                        std::span<const std::optional<SupportedLanguage>> passages = {});
 
 // The announcement of a code block of `lines` lines whose info string names `language` (a
 // display name, or empty).

@@ -201,13 +201,14 @@ std::string code_block_announcement(std::string_view language, std::size_t lines
   return out;
 }
 
-void word_task_prefixes(ParsedMarkdownDocument& document,
-                        std::optional<SupportedLanguage> language) {
+void word_task_prefixes(ParsedMarkdownDocument& document, std::optional<SupportedLanguage> language,
+                        std::span<const std::optional<SupportedLanguage>> passages) {
   for (const ParsedMarkdownDocument::TaskItemNote& note : document.task_items) {
     if (note.utterance >= document.utterances.size()) continue;
     Utterance& u = document.utterances[note.utterance];
     const std::string_view made = note.done ? kDonePrefix : kTodoPrefix;
-    const std::string_view wanted = task_prefix(note.done, language);
+    const std::string_view wanted = task_prefix(
+        note.done, note.utterance < passages.size() ? passages[note.utterance] : language);
     if (made == wanted || !u.text.starts_with(made)) continue;
     u.text.replace(0, made.size(), wanted);
     document.source_map.reword_prefix(note.utterance, made.size(), wanted.size());

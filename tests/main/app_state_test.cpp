@@ -593,7 +593,8 @@ TEST(AppStateTest, PronunciationsChangeOnlyWhatTheSynthesizerReceives) {
       "p", {{"nginx", "engine x", "en"}, {"Visual Studio", "V S", std::nullopt}}});
   ASSERT_TRUE(std::holds_alternative<SetPronunciationsResult>(set));
   EXPECT_EQ(std::get<SetPronunciationsResult>(set).count, 2u);
-  const Message refused = s.answer(SetPronunciations{"q", {{"ok", "x", std::nullopt}, {"", "y", std::nullopt}}});
+  const Message refused =
+      s.answer(SetPronunciations{"q", {{"ok", "x", std::nullopt}, {"", "y", std::nullopt}}});
   ASSERT_TRUE(std::holds_alternative<ErrorResult>(refused));
   EXPECT_EQ(std::get<ErrorResult>(refused).code, "invalid_pronunciations");
   EXPECT_EQ(std::get<ErrorResult>(refused).message, "entry 2: text is empty");

@@ -317,6 +317,16 @@ TEST(NaturalTaskPrefixes, SpanishPrefixesKeepTheWordsMapped) {
   const auto box = doc.source_map.source_range(0, 0, 10);
   EXPECT_EQ(source.substr(box.first, box.second - box.first), "[ ]");
   EXPECT_EQ(task_prefix(true, SupportedLanguage::Spanish), "Hecho:");
+
+  // Per passage: each item in its own language, whatever the document's.
+  ParsedMarkdownDocument mixed =
+      parse_markdown_document("- [ ] Revisar la guía\n- [x] Ship it\n", ReadingMode::Natural);
+  ASSERT_EQ(mixed.utterances.size(), 2u);
+  const std::vector<std::optional<SupportedLanguage>> passages = {SupportedLanguage::Spanish,
+                                                                  SupportedLanguage::English};
+  word_task_prefixes(mixed, SupportedLanguage::English, passages);
+  EXPECT_EQ(mixed.utterances[0].text, "Pendiente: Revisar la guía");
+  EXPECT_EQ(mixed.utterances[1].text, "Done: Ship it");
   EXPECT_EQ(task_prefix(false, std::nullopt), "To do:");
 }
 
