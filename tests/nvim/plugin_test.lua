@@ -245,7 +245,11 @@ for line in sys.stdin:
         send("list_voices_result", id=i, voices=[] if not modes & {"two-voices", "lines"} else [
             dict(id="en-a", name="English A", locale="en-US"),
             dict(id="en-b", name="English B", locale="en-GB"),
-            dict(id="es-a", name="Spanish A", locale="es-ES")])
+            dict(id="es-a", name="Spanish A", locale="es-ES")] if not r.get("details") else [
+            dict(id="en-a", name="English A", locale="en-US", engine="rhvoice", word_timing="exact"),
+            dict(id="en-b", name="English B", locale="en-GB", engine="pico", word_timing="none"),
+            dict(id="es-a", name="Spanish A", locale="es-ES", engine="espeak-ng",
+                 word_timing="approximate")])
     elif t == "set_pronunciations" and "pronounces" in modes:
         send("set_pronunciations_result", id=i, count=len(r["entries"]))
     elif t == "set_pronunciations" and "refuses-pronunciations" in modes:
@@ -453,6 +457,25 @@ test("the statusline names a voice chosen during reading at once", "offline", fu
     return mdspeak.status():find("English B", 1, true) ~= nil
   end, 10), "new voice shown: " .. mdspeak.status())
   mdspeak.stop()
+  mdspeak.shutdown()
+  mdspeak.setup({})
+end)
+
+test("the voice picker names each voice's engine and word timing", "offline", function()
+  mdspeak.setup({ service = fake_service("two-voices", tmp .. "/picker") })
+  local shown
+  local select = vim.ui.select
+  vim.ui.select = function(items, opts, _)
+    shown = vim.tbl_map(opts.format_item, items)
+  end
+  vim.cmd("MdspeakVoice")
+  check(vim.wait(3000, function()
+    return shown ~= nil
+  end, 10), "picker shown")
+  vim.ui.select = select
+  eq(shown, { "English A (en-US) · rhvoice", "English B (en-GB) · pico · word timing none",
+    "Spanish A (es-ES) · espeak-ng · word timing approximate" }, "picker lines")
+  eq(mdspeak.voice_item({ name = "Old", locale = "en" }), "Old (en)", "a voice without details")
   mdspeak.shutdown()
   mdspeak.setup({})
 end)

@@ -237,6 +237,21 @@ function M.set_voice(id)
   end)
 end
 
+-- One line of the voice picker: "Alan (en) · rhvoice", with the word timing when it is not exact
+-- (the highlight then runs ahead of or behind the voice, or is estimated).
+function M.voice_item(voice)
+  local item = ("%s (%s)"):format(voice.name, service_mod.null_to_nil(voice.locale) or "?")
+  local engine = service_mod.null_to_nil(voice.engine)
+  if engine then
+    item = item .. " · " .. engine
+  end
+  local timing = service_mod.null_to_nil(voice.word_timing)
+  if timing and timing ~= "exact" then
+    item = item .. " · word timing " .. timing
+  end
+  return item
+end
+
 function M.choose_voice()
   task.run(function()
     session.ensure_service()
@@ -246,9 +261,7 @@ function M.choose_voice()
     end
     vim.ui.select(voices, {
       prompt = "mdspeak voice",
-      format_item = function(voice)
-        return ("%s (%s)"):format(voice.name, service_mod.null_to_nil(voice.locale) or "?")
-      end,
+      format_item = M.voice_item,
     }, function(voice)
       if voice then
         apply_voice(voice.id)

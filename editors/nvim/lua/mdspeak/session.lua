@@ -200,7 +200,9 @@ end
 -- The service's voices, asked once per process (`refresh`: again).
 function M.voices(refresh)
   if refresh or not state.voices then
-    state.voices = task.expect({ type = "list_voices" }, "list_voices_result").voices
+    -- With details, a service that has them names each voice's engine and word timing.
+    state.voices =
+      task.expect({ type = "list_voices", details = true }, "list_voices_result").voices
   end
   return state.voices
 end
