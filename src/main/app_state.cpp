@@ -147,9 +147,8 @@ void settle(LoadedDocument& document, bool with_summary) {
       // language.
       std::swap(deferred.parsed.utterances, document.utterances);
       if (spanish) announce_code_blocks_in_spanish(deferred.parsed);
-      // Each task item is worded in the language of its own passage.
+      word_task_prefixes(deferred.parsed, document.language);
       document.languages = passage_languages(deferred.parsed, document.language);
-      word_task_prefixes(deferred.parsed, document.language, document.languages);
       std::swap(deferred.parsed.utterances, document.utterances);
     } else if (spanish && !deferred.parsed.code_blocks.empty()) {
       if (!deferred.summary_done) write_summary(document);

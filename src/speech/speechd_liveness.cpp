@@ -324,11 +324,8 @@ void SynthesizerWatch::stop_daemon_if_ours() {
   if (!path_.empty()) pids_ = synthesizer_processes(path_);
   if (pids_.empty()) return;
   const std::string daemon = std::to_string(pids_.front());
-  // Only speech-dispatcher itself is ever signalled: whatever else listens on the socket (a
-  // stand-in daemon inside another program) is none of ours to stop.
-  std::string name;
-  std::getline(std::ifstream("/proc/" + daemon + "/comm"), name);
-  if (!name.starts_with("speech-dispatch")) return;
+  // Never the program that started the service (a stand-in daemon inside it), nor itself.
+  if (pids_.front() == getppid() || pids_.front() == getpid()) return;
   const auto daemon_started = stat_field(daemon, 22);
   const auto self_started = stat_field("self", 22);
   if (!daemon_started || !self_started || *daemon_started < *self_started) return;
