@@ -330,8 +330,9 @@ void SynthesizerWatch::stop_daemon_if_ours() {
   const auto self_started = stat_field("self", 22);
   if (!daemon_started || !self_started || *daemon_started < *self_started) return;
   // Our connections are closed; where the kernel cannot say whose the others are, the daemon
-  // closes its end of ours soon after (a daemon still starting takes longer).
-  const auto until = WatchClock::now() + std::chrono::seconds(2);
+  // closes its end of ours soon after (a daemon still starting its output modules takes longer:
+  // several seconds with a handful of engines installed).
+  const auto until = WatchClock::now() + std::chrono::seconds(5);
   while (connected_clients(path_) > 0) {
     if (WatchClock::now() >= until) return;  // another client uses it now
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
