@@ -1,52 +1,35 @@
 #include "export/exporter.h"
 
-#include <dlfcn.h>
-
 #include <csignal>
 #include <filesystem>
 #include <system_error>
 
+#include "common/module.h"
 #include "export/render.h"
 
 namespace mdspeak::exporting {
 namespace {
 
-// Where the rendering module is looked for: beside the service's binary (the build tree), where
-// it is installed, and where this build made it (for tests, whose binaries live elsewhere).
-std::vector<std::filesystem::path> module_places() {
-  std::vector<std::filesystem::path> places;
-  std::error_code error;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) places.push_back(self.parent_path() / "mdspeak-export.so");
-#ifdef MDSPEAK_EXPORT_MODULE_INSTALLED
-  places.emplace_back(MDSPEAK_EXPORT_MODULE_INSTALLED);
-#endif
-#ifdef MDSPEAK_EXPORT_MODULE_BUILT
-  places.emplace_back(MDSPEAK_EXPORT_MODULE_BUILT);
-#endif
-  return places;
-}
-
 // The module's renderer, loaded once and never unloaded.
 Result<RenderExport> load_renderer() {
-  std::string why = "not found";
-  for (const auto& place : module_places()) {
-    std::error_code error;
-    if (!std::filesystem::exists(place, error)) continue;
-    void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-      why = dlerror();
-      continue;
-    }
-    if (auto* found = static_cast<const RenderExport*>(dlsym(module, kRenderExportSymbol))) {
-      return *found;
-    }
-    why = place.string() + " offers no renderer";
+  static constexpr std::string_view kKnownPlaces[] = {
+#ifdef MDSPEAK_EXPORT_MODULE_INSTALLED
+      MDSPEAK_EXPORT_MODULE_INSTALLED,
+#endif
+#ifdef MDSPEAK_EXPORT_MODULE_BUILT
+      MDSPEAK_EXPORT_MODULE_BUILT,
+#endif
+      "",
+  };
+  const auto places = module_places("mdspeak-export.so", kKnownPlaces);
+  auto found = load_module_symbol(places, kRenderExportSymbol);
+  if (!found) {
+    return fail(
+        Error("audio export is not available: its module mdspeak-export.so could not be "
+              "loaded (" +
+              found.error().message + ")"));
   }
-  return fail(
-      Error("audio export is not available: its module mdspeak-export.so could not be "
-            "loaded (" +
-            why + ")"));
+  return *static_cast<const RenderExport*>(*found);
 }
 
 Result<RenderExport> renderer() {

@@ -22,6 +22,11 @@ using namespace std::chrono_literals;
 // polls while draining.
 constexpr auto kRequestWait = 25ms;
 
+// What a load leaves for after its answer is done once no request came for this long: a client
+// that wanted only the utterances (mdspeak --print) has closed its end by then, and the service
+// exits without writing a summary nobody asked for.
+constexpr auto kSettleAfter = 30ms;
+
 // An output line longer than this was unusual: its buffer is not kept for the next.
 constexpr std::size_t kKeptLineCapacity = std::size_t{1} << 20;
 
@@ -102,6 +107,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
 
   state.attach_wakeup(wakeup);
   bool input_closed = false;
+  auto last_request = std::chrono::steady_clock::now();
   for (;;) {
     // Taken before looking at either channel, so a send after the look still wakes the wait.
     const std::uint64_t seen = wakeup->generation();
@@ -131,6 +137,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
     std::optional<Request> request;
     switch (requests.try_recv(request)) {
       case TryRecv::Value:
+        last_request = std::chrono::steady_clock::now();
         // A pause remembers the last word heard: take in the words reported so far first.
         if (std::holds_alternative<Pause>(*request)) {
           if (auto forwarded = forward_events(); !forwarded) return forwarded;
@@ -146,6 +153,11 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
       case TryRecv::Empty:
         // Idle: finish what a load left for after its answer, then look again, so that a
         // request waits for at most one document's summary.
+        if (const auto quiet = std::chrono::steady_clock::now() - last_request;
+            quiet < kSettleAfter) {
+          wakeup->wait_for(seen, kSettleAfter - quiet);
+          break;
+        }
         if (state.settle_one_load()) break;
         wakeup->wait_for(seen, kRequestWait);
         break;

@@ -18,6 +18,7 @@
 #include "speech/speechd_connection.h"
 #include "speech/speechd_ssip.h"
 #include "speech/speechd_voice_cache.h"
+#include "speech/tts_module.h"
 
 namespace mdspeak {
 namespace {
@@ -235,8 +236,10 @@ class SpeechdTts final : public Tts {
 
 }  // namespace
 
-Result<std::unique_ptr<Tts>> create_default_tts() {
+namespace speechd {
+Result<std::unique_ptr<Tts>> create_tts() {
   return SpeechdTts::create();
 }
+}  // namespace speechd
 
 }  // namespace mdspeak

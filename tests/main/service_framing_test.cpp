@@ -16,13 +16,22 @@ namespace {
 
 using namespace std::string_literals;
 
+// The shared objects mapped into a running process, one path per line of its memory map.
+std::string mapped_files(int pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::string all, line;
+  while (std::getline(maps, line)) all += line + "\n";
+  return all;
+}
+
 const std::string kUnavailableInit =
     R"({"type":"backend_unavailable","message":"failed to initialize system TTS"})";
 const std::string kUnavailableInitResult =
     R"({"type":"init_result","id":"1","available":false,"backend":"system-tts","message":"failed to initialize system TTS"})";
 
 // Loading and preparing need no synthesizer: a client that only prepares texts (mdspeak --print)
-// never reaches speech-dispatcher, so never starts its daemon either.
+// never reaches speech-dispatcher, so never starts its daemon either, and the service maps the
+// synthesizer's client library (and glib) only at the first request that speaks.
 TEST(ServiceFramingTest, OnlyARequestThatNeedsSpeechReachesTheSynthesizer) {
   FakeSpeechd daemon;
   ASSERT_TRUE(daemon.ok());
@@ -35,12 +44,18 @@ TEST(ServiceFramingTest, OnlyARequestThatNeedsSpeechReachesTheSynthesizer) {
                 "\n");
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(service.read_line());
   EXPECT_EQ(daemon.connections(), 0);
+  for (const char* library : {"mdspeak-speechd.so", "libspeechd", "libglib"}) {
+    EXPECT_EQ(mapped_files(service.pid()).find(library), std::string::npos) << library;
+  }
   service.write(R"(["init","4"])"
                 "\n");
   auto init = service.read_line();
   ASSERT_TRUE(init);
   EXPECT_NE(init->find(R"("available":true)"), std::string::npos) << *init;
   EXPECT_EQ(daemon.connections(), 1);
+  for (const char* library : {"mdspeak-speechd.so", "libspeechd"}) {
+    EXPECT_NE(mapped_files(service.pid()).find(library), std::string::npos) << library;
+  }
   service.close_stdin();
   EXPECT_EQ(service.wait(), 0);
 }

@@ -1,0 +1,41 @@
+#include "speech/tts_module.h"
+
+#include <string>
+#include <string_view>
+
+#include "common/module.h"
+
+namespace mdspeak {
+namespace {
+
+constexpr std::string_view kModuleFile = "mdspeak-speechd.so";
+
+// The backend's factory, loaded once and never unloaded.
+Result<CreateTts> load_backend() {
+  static constexpr std::string_view kKnownPlaces[] = {
+#ifdef MDSPEAK_SPEECH_MODULE_INSTALLED
+      MDSPEAK_SPEECH_MODULE_INSTALLED,
+#endif
+#ifdef MDSPEAK_SPEECH_MODULE_BUILT
+      MDSPEAK_SPEECH_MODULE_BUILT,
+#endif
+      "",
+  };
+  const auto places = module_places(kModuleFile, kKnownPlaces);
+  auto found = load_module_symbol(places, kCreateTtsSymbol);
+  if (!found) {
+    return fail(Error("speech is not available: its module " + std::string(kModuleFile) +
+                      " could not be loaded (" + found.error().message + ")"));
+  }
+  return *static_cast<const CreateTts*>(*found);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Tts>> create_default_tts() {
+  static const Result<CreateTts> factory = load_backend();
+  if (!factory) return fail(factory.error());
+  return (*factory)();
+}
+
+}  // namespace mdspeak

@@ -1,0 +1,78 @@
+#include "common/module.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace mdspeak {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The C library's own file: a shared object that is surely there and surely loads.
+fs::path c_library() {
+  Dl_info info{};
+  EXPECT_NE(dladdr(reinterpret_cast<void*>(&strlen), &info), 0);
+  return info.dli_fname;
+}
+
+class ModuleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("mdspeak-module-test-" +
+            std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "garbage.so") << "not a shared object\n";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+// Each failure says why the last place that exists failed, so a broken install is told apart
+// from a missing one; a place that loads and offers the name wins over those before it.
+TEST_F(ModuleTest, SaysWhyNoPlaceOffersTheSymbolAndTakesTheFirstThatDoes) {
+  const fs::path missing = dir_ / "missing.so";
+  const fs::path garbage = dir_ / "garbage.so";
+  struct Case {
+    std::vector<fs::path> places;
+    const char* symbol;
+    std::string want_error;  // empty: found
+  };
+  const std::vector<Case> cases = {
+      {{}, "strlen", "not found"},
+      {{missing}, "strlen", "not found"},
+      {{missing, garbage}, "strlen", garbage.string()},
+      {{garbage, c_library()},
+       "mdspeak_no_such_entry",
+       c_library().string() + " offers no mdspeak_no_such_entry"},
+      {{missing, garbage, c_library()}, "strlen", ""},
+  };
+  for (const auto& c : cases) {
+    auto found = load_module_symbol(c.places, c.symbol);
+    if (c.want_error.empty()) {
+      ASSERT_TRUE(found) << found.error().message;
+      EXPECT_EQ(*found, dlsym(RTLD_DEFAULT, c.symbol));
+    } else {
+      ASSERT_FALSE(found) << c.symbol;
+      EXPECT_NE(found.error().message.find(c.want_error), std::string::npos)
+          << found.error().message;
+    }
+  }
+}
+
+TEST_F(ModuleTest, LooksBesideTheBinaryFirstThenInTheKnownPlaces) {
+  const std::string_view known[] = {"/usr/lib/mdspeak/m.so", "", "/build/m.so"};
+  const auto places = module_places("m.so", known);
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(places, (std::vector<fs::path>{self.parent_path() / "m.so", "/usr/lib/mdspeak/m.so",
+                                           "/build/m.so"}));
+}
+
+}  // namespace
+}  // namespace mdspeak
