@@ -1,7 +1,9 @@
 #include "speech/tts_module.h"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/module.h"
 
@@ -24,8 +26,12 @@ Result<CreateTts> load_backend() {
   const auto places = module_places(kModuleFile, kKnownPlaces);
   auto found = load_module_symbol(places, kCreateTtsSymbol);
   if (!found) {
-    return fail(Error("speech is not available: its module " + std::string(kModuleFile) +
-                      " could not be loaded (" + found.error().message + ")"));
+    Error error("speech is not available: its module " + std::string(kModuleFile) +
+                " could not be loaded (" + found.error().message + ")");
+    // Clients are told only "failed to initialize system TTS", as when no daemon answers; a
+    // broken install must still be found, so the reason goes to standard error, once.
+    std::fprintf(stderr, "%s\n", error.message.c_str());
+    return fail(std::move(error));
   }
   return *static_cast<const CreateTts*>(*found);
 }
