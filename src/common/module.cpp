@@ -7,15 +7,17 @@
 
 namespace mdspeak {
 
-std::vector<std::filesystem::path> module_places(std::string_view file_name,
-                                                 std::span<const std::string_view> known) {
+std::vector<std::filesystem::path> module_places(std::string_view file_name) {
   std::vector<std::filesystem::path> places;
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) places.push_back(self.parent_path() / file_name);
-  for (std::string_view place : known) {
-    if (!place.empty()) places.emplace_back(place);
-  }
+#ifdef MDSPEAK_MODULES_INSTALLED
+  places.push_back(std::filesystem::path(MDSPEAK_MODULES_INSTALLED) / file_name);
+#endif
+#ifdef MDSPEAK_MODULES_BUILT
+  places.push_back(std::filesystem::path(MDSPEAK_MODULES_BUILT) / file_name);
+#endif
   return places;
 }
 

@@ -16,9 +16,9 @@
 
 namespace mdspeak {
 
-// Beside the running binary first, then `known` in order; empty entries are skipped.
-std::vector<std::filesystem::path> module_places(std::string_view file_name,
-                                                 std::span<const std::string_view> known);
+// Beside the running binary first, then where this build installs modules, then where it made
+// them.
+std::vector<std::filesystem::path> module_places(std::string_view file_name);
 
 // The address of `symbol` in the first of `places` that exists, loads and offers it. Fails with
 // why none did: "not found", the dynamic loader's own message, or "PATH offers no SYMBOL".

@@ -12,16 +12,7 @@ namespace {
 
 // The module's renderer, loaded once and never unloaded.
 Result<RenderExport> load_renderer() {
-  static constexpr std::string_view kKnownPlaces[] = {
-#ifdef MDSPEAK_EXPORT_MODULE_INSTALLED
-      MDSPEAK_EXPORT_MODULE_INSTALLED,
-#endif
-#ifdef MDSPEAK_EXPORT_MODULE_BUILT
-      MDSPEAK_EXPORT_MODULE_BUILT,
-#endif
-      "",
-  };
-  const auto places = module_places("mdspeak-export.so", kKnownPlaces);
+  const auto places = module_places("mdspeak-export.so");
   auto found = load_module_symbol(places, kRenderExportSymbol);
   if (!found) {
     return fail(

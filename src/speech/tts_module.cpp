@@ -14,16 +14,7 @@ constexpr std::string_view kModuleFile = "mdspeak-speechd.so";
 
 // The backend's factory, loaded once and never unloaded.
 Result<CreateTts> load_backend() {
-  static constexpr std::string_view kKnownPlaces[] = {
-#ifdef MDSPEAK_SPEECH_MODULE_INSTALLED
-      MDSPEAK_SPEECH_MODULE_INSTALLED,
-#endif
-#ifdef MDSPEAK_SPEECH_MODULE_BUILT
-      MDSPEAK_SPEECH_MODULE_BUILT,
-#endif
-      "",
-  };
-  const auto places = module_places(kModuleFile, kKnownPlaces);
+  const auto places = module_places(kModuleFile);
   auto found = load_module_symbol(places, kCreateTtsSymbol);
   if (!found) {
     Error error("speech is not available: its module " + std::string(kModuleFile) +
