@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 // What the service accepts; checked here so that a bad line is reported by its number instead
@@ -121,4 +121,4 @@ std::optional<nlohmann::json> pronunciations_request(const std::optional<std::st
       {"type", "set_pronunciations"}, {"id", "pronunciations"}, {"entries", std::move(entries)}};
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client
