@@ -17,7 +17,7 @@ M.defaults = {
   default_mappings = false,
   answer_timeout_ms = 10000,
   pause_timeout_ms = 500, -- a service that does not answer `pause` within this is paused by stop
-  reading = "natural", -- sentence by sentence in source order, code blocks announced; or "spec"
+  reading = "natural", -- sentence by sentence in source order, code blocks announced; or "plain"
   pronunciations = nil, -- path of the pronunciation list; else the one in the config directory
 }
 
