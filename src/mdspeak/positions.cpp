@@ -120,7 +120,7 @@ std::optional<std::size_t> find_heading_again(const std::vector<PlacedUtterance>
 
 std::optional<std::filesystem::path> positions_path() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  // The base directory specification: a relative value is to be ignored.
+  // As the XDG base directories have it: a relative value is to be ignored.
   if (state != nullptr && state[0] == '/') {
     return std::filesystem::path(state) / "mdspeak" / "positions";
   }

@@ -82,7 +82,7 @@ PronunciationFile parse_pronunciations(std::string_view content) {
 
 std::optional<std::filesystem::path> default_pronunciations_path() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  // The base directory specification: a relative value is to be ignored.
+  // As the XDG base directories have it: a relative value is to be ignored.
   if (config != nullptr && config[0] == '/') {
     return std::filesystem::path(config) / "mdspeak" / "pronunciations";
   }

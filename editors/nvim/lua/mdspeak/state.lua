@@ -66,4 +66,17 @@ function M.fire_update()
   end
 end
 
+-- `name` in the mdspeak folder of the XDG base directory $`variable` (used only when absolute),
+-- else of `fallback` in the home directory; nil when neither says where.
+function M.xdg_file(variable, fallback, name)
+  local base = vim.env[variable]
+  if base and base:sub(1, 1) == "/" then -- a relative value is to be ignored
+    return base .. "/mdspeak/" .. name
+  end
+  local home = vim.env.HOME
+  if home and home ~= "" then
+    return home .. "/" .. fallback .. "/mdspeak/" .. name
+  end
+end
+
 return M
