@@ -1,8 +1,9 @@
 // The TTS facade: the one small interface between the speech engine and a platform synthesizer.
 //
 // Why it exists: the engine, voice selection and the host know no synthesizer. The one backend is
-// speech-dispatcher (speechd_tts.cpp), which `create_default_tts` returns; tests bring a scripted
-// fake. Another synthesizer would be another implementation of this interface.
+// speech-dispatcher (speechd_tts.cpp), which `create_default_tts` loads from its module and returns
+// (tts_module.h); tests bring a scripted fake. Another synthesizer would be another implementation
+// of this interface.
 //
 // Thread-safety contract: a `Tts` is owned by one thread and every method is called from that
 // thread. The utterance callbacks may be invoked on any thread (the backend's own included); they
