@@ -8,25 +8,27 @@
 //
 // States (`state()`) and transitions; anything not listed leaves the state as it is:
 //
-//   from              on                                  to        also
-//   any               speak, non-empty selection          Speaking  pause dropped; window handed
-//   any               speak, empty selection              Idle*     pause dropped; nothing else
-//   any               stop                                Idle      pause dropped
-//   Speaking          pause                               Paused    position kept, clock stopped
-//   Paused            resume                              Speaking  position handed from its word
-//   Paused            document of the position replaced   Idle
-//   Speaking          end of the last utterance           Idle
-//   Speaking          stall (no progress, no life)        Idle      failure kept for take_failure
-//   any               silence (the service is ending)     Idle      pause dropped
+//   from      on                                    to        also
+//   any       speak, something selected             Speaking  pause dropped; first window handed
+//                                                             (Idle when the synthesizer refuses)
+//   Paused    speak, nothing selected               Idle      nothing else touched
+//   any       stop                                  Idle      pause dropped
+//   Speaking  pause                                 Paused    position kept, clock stopped
+//   Paused    resume                                Speaking  position handed from its word
+//   Paused    the paused document replaced          Idle
+//   Speaking  end of the last utterance             Idle
+//   Speaking  stall (no progress, no life)          Idle      failure kept for take_failure
+//   any       silence (the service is ending)       Idle
 //
-//   * Speaking stays Speaking: an empty selection does not touch what is being said.
-//   A failed stop leaves the table as it was (the position a pause took stays kept); a failed
-//   configure on resume leaves the pause. Paused holds no handed utterance, so a stall cannot
-//   fire while paused, and events of the utterances stopped by the pause are dropped.
+// A refused stop leaves the table as it was (but the pause is dropped); a refused configure on
+// resume leaves the pause; a refused stop on pause keeps the position. Paused holds no handed
+// utterance, so a stall cannot fire while paused, and events of the utterances the pause
+// stopped are dropped. Speech given up on is reported by `take_failure` once the utterances
+// handed before it have ended; a new speak or a stop forgets it.
 //
 // One owner per field: the pause position is set by `pause` and dropped only by `take_pause`;
 // the stall clock is moved only by `set_clock`; where the text still to say starts is
-// `SpokenUtterance::remaining_from`. Main thread only; the engine's callbacks reach it as events
+// `SpokenUtterance::start_of`. Main thread only; the engine's callbacks reach it as events
 // the main loop hands to `on_event`.
 #pragma once
 
