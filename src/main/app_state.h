@@ -1,10 +1,10 @@
 // The host's state: requests in, messages out, over the document store and the playback.
 //
 // `AppState` is the dispatcher between the protocol and the two units that hold the state: the
-// `DocumentStore` (every loaded document, with what its load left for later) and the `Playback`
-// (what the synthesizer is saying, the pause position, the stall clock). It checks each request,
-// asks the store for the document, has the playback speak it, and words the outcome as the
-// request's answer. It also owns the running export and the pronunciation list, which the
+// `DocumentStore` (every loaded document, with what its load left for later) and the
+// `SpeechPlayback` (what the synthesizer is saying, the pause position, the stall clock). It checks
+// each request, asks the store for the document, has the playback speak it, and words the outcome
+// as the request's answer. It also owns the running export and the pronunciation list, which the
 // playback and the export share. Main thread only.
 #pragma once
 
@@ -70,7 +70,7 @@ class AppState {
   // The failure used when there is no engine.
   Error unavailable_error() const { return playback_.unavailable_error(); }
 
-  Playback& playback() { return playback_; }
+  SpeechPlayback& playback() { return playback_; }
   const SpokenTable& spoken() const { return playback_.spoken(); }
   bool paused() const { return playback_.paused(); }
   bool speech_outstanding() { return playback_.speech_outstanding(); }
@@ -83,7 +83,7 @@ class AppState {
   // Frees what a load left spent; called after the answer is written, so that a client does not
   // wait for it.
   void give_back_memory() { store_.give_back_memory(); }
-  // See Playback::give_up_if_stalled and Playback::take_failure.
+  // See SpeechPlayback::give_up_if_stalled and SpeechPlayback::take_failure.
   bool give_up_if_stalled(std::chrono::steady_clock::time_point now,
                           const std::function<void(Message)>& report = {}) {
     return playback_.give_up_if_stalled(now, report);
@@ -99,7 +99,7 @@ class AppState {
 
   std::function<Result<SpeechEngine>()> create_speech_;  // until the first request needing it
   DocumentStore store_;
-  Playback playback_;
+  SpeechPlayback playback_;
   // The export in progress, if any, and the id of the request that started it. Speech giving
   // up does not touch it; when the service ends, the exporter's destructor cancels it and
   // removes its temporary files.

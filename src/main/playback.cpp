@@ -107,7 +107,7 @@ std::string no_audio_reason() {
 
 }  // namespace
 
-void Playback::attach_engine(Result<SpeechEngine> created) {
+void SpeechPlayback::attach_engine(Result<SpeechEngine> created) {
   if (created) {
     engine_.emplace(std::move(*created));
   } else {
@@ -115,24 +115,24 @@ void Playback::attach_engine(Result<SpeechEngine> created) {
   }
 }
 
-Error Playback::unavailable_error() const {
+Error SpeechPlayback::unavailable_error() const {
   return Error(engine_error_ ? *engine_error_ : std::string(kUnavailable));
 }
 
-Playback::State Playback::state() const {
+SpeechPlayback::State SpeechPlayback::state() const {
   if (paused_) return State::Paused;
   return spoken_.empty() && !spoken_.has_waiting() ? State::Idle : State::Speaking;
 }
 
-std::optional<Playback::PausedSpeech> Playback::take_pause() {
+std::optional<SpeechPlayback::PausedSpeech> SpeechPlayback::take_pause() {
   return std::exchange(paused_, std::nullopt);
 }
 
-void Playback::drop_position_in(const std::string& document_id) {
+void SpeechPlayback::drop_position_in(const std::string& document_id) {
   if (paused_ && paused_->document_id == document_id) (void)take_pause();
 }
 
-Result<std::uint64_t> Playback::speak(const SpeechOrder& order) {
+Result<std::uint64_t> SpeechPlayback::speak(const SpeechOrder& order) {
   (void)take_pause();
   const std::vector<const Utterance*> selection =
       select_range(order.utterances, order.start_offset, order.end_offset);
@@ -154,7 +154,7 @@ Result<std::uint64_t> Playback::speak(const SpeechOrder& order) {
   return static_cast<std::uint64_t>(selection.size());
 }
 
-Result<void> Playback::stop() {
+Result<void> SpeechPlayback::stop() {
   (void)take_pause();
   if (!engine_) return fail(unavailable_error());
   if (auto stopped = engine_->stop(); !stopped) return fail(stopped.error());
@@ -162,7 +162,7 @@ Result<void> Playback::stop() {
   return {};
 }
 
-Result<bool> Playback::pause() {
+Result<bool> SpeechPlayback::pause() {
   if (!engine_ || spoken_.empty()) return false;
   std::vector<SpokenUtterance> rest = spoken_.take_position();
   set_clock(nullptr);
@@ -173,8 +173,8 @@ Result<bool> Playback::pause() {
   return true;
 }
 
-Result<std::optional<std::uint64_t>> Playback::resume(std::optional<float> rate,
-                                                      const std::optional<std::string>& voice_id) {
+Result<std::optional<std::uint64_t>> SpeechPlayback::resume(
+    std::optional<float> rate, const std::optional<std::string>& voice_id) {
   if (!paused_ || !engine_) return std::optional<std::uint64_t>{};
   Voicing how = paused_->how;
   if (rate) how.rate = *rate;
@@ -191,20 +191,20 @@ Result<std::optional<std::uint64_t>> Playback::resume(std::optional<float> rate,
   return std::optional<std::uint64_t>{count};
 }
 
-void Playback::silence() {
+void SpeechPlayback::silence() {
   (void)take_pause();
   forget_spoken();
   if (engine_) (void)engine_->stop();  // bounded by the backend; nothing to report it to
 }
 
-void Playback::forget_spoken() {
+void SpeechPlayback::forget_spoken() {
   spoken_.clear();
   set_clock(nullptr);
   failure_.reset();
   unqueued_.reset();
 }
 
-Result<void> Playback::hand_over(std::vector<SpokenUtterance> utterances) {
+Result<void> SpeechPlayback::hand_over(std::vector<SpokenUtterance> utterances) {
   forget_spoken();
   spoken_.set_waiting(std::deque<SpokenUtterance>(std::make_move_iterator(utterances.begin()),
                                                   std::make_move_iterator(utterances.end())));
@@ -213,7 +213,7 @@ Result<void> Playback::hand_over(std::vector<SpokenUtterance> utterances) {
   return fed;
 }
 
-Result<void> Playback::feed(bool interrupt_first) {
+Result<void> SpeechPlayback::feed(bool interrupt_first) {
   bool interrupt = interrupt_first;
   // Utterances spoken without an id cannot be followed to their end, so they never count
   // against the window: with such a backend everything is handed over at once.
@@ -233,7 +233,7 @@ Result<void> Playback::feed(bool interrupt_first) {
   return {};
 }
 
-Result<std::optional<UtteranceId>> Playback::hand_one(SpokenUtterance& u, bool interrupt) {
+Result<std::optional<UtteranceId>> SpeechPlayback::hand_one(SpokenUtterance& u, bool interrupt) {
   const std::vector<WordMark>& words = u.words();
   const std::string& text = u.text();
   const std::size_t first = std::min(u.first_word, words.size());
@@ -280,7 +280,7 @@ Result<std::optional<UtteranceId>> Playback::hand_one(SpokenUtterance& u, bool i
               : engine_->speak(part, marks, interrupt);
 }
 
-void Playback::set_clock(const SpokenUtterance* due, std::size_t word) {
+void SpeechPlayback::set_clock(const SpokenUtterance* due, std::size_t word) {
   if (!due) {
     overdue_at_.reset();
     return;
@@ -293,20 +293,20 @@ void Playback::set_clock(const SpokenUtterance* due, std::size_t word) {
                 per_byte * static_cast<std::int64_t>(std::min<std::size_t>(remaining, 1u << 30));
 }
 
-void Playback::wait_for_front() {
+void SpeechPlayback::wait_for_front() {
   if (spoken_.empty()) return set_clock(nullptr);
   const SpokenUtterance& next = spoken_.handed(0).utterance;
   set_clock(&next, next.current_word.value_or(next.first_word));
 }
 
-bool Playback::speech_outstanding() {
+bool SpeechPlayback::speech_outstanding() {
   if (!engine_) return false;
   auto speaking = engine_->is_speaking();
   return speaking ? *speaking : !spoken_.empty();
 }
 
-bool Playback::give_up_if_stalled(std::chrono::steady_clock::time_point now,
-                                  const std::function<void(Message)>& report) {
+bool SpeechPlayback::give_up_if_stalled(std::chrono::steady_clock::time_point now,
+                                        const std::function<void(Message)>& report) {
   // Paused speech holds no handed utterance: a pause never stalls.
   if (!overdue_at_ || spoken_.empty()) return false;
   const auto life = engine_ ? engine_->last_sign_of_life() : std::nullopt;
@@ -324,7 +324,7 @@ bool Playback::give_up_if_stalled(std::chrono::steady_clock::time_point now,
   return true;
 }
 
-std::optional<Message> Playback::take_failure() {
+std::optional<Message> SpeechPlayback::take_failure() {
   if (!failure_ || !spoken_.empty()) return std::nullopt;
   Failure failed = std::move(*failure_);
   failure_.reset();
@@ -340,7 +340,7 @@ std::optional<Message> Playback::take_failure() {
   return message;
 }
 
-std::optional<Message> Playback::on_event(const SpeechEvent& event) {
+std::optional<Message> SpeechPlayback::on_event(const SpeechEvent& event) {
   const std::string& key = event.id.text();
   switch (event.kind) {
     case SpeechEventKind::UtteranceBegin:
@@ -353,7 +353,7 @@ std::optional<Message> Playback::on_event(const SpeechEvent& event) {
   return std::nullopt;
 }
 
-std::optional<Message> Playback::on_begin(const std::string& key) {
+std::optional<Message> SpeechPlayback::on_begin(const std::string& key) {
   const SpokenUtterance* s = spoken_.begin(key);
   if (!s) return std::nullopt;
   set_clock(s, s->first_word);
@@ -368,7 +368,7 @@ std::optional<Message> Playback::on_begin(const std::string& key) {
   return begin;
 }
 
-std::optional<Message> Playback::on_word(const std::string& key, const SpeechEvent& event) {
+std::optional<Message> SpeechPlayback::on_word(const std::string& key, const SpeechEvent& event) {
   auto word = spoken_.word(key, event.word);
   if (!word) return std::nullopt;
   const SpokenUtterance& s = *spoken_.find_entry(key);
@@ -386,7 +386,7 @@ std::optional<Message> Playback::on_word(const std::string& key, const SpeechEve
                        event.estimated};
 }
 
-std::optional<Message> Playback::on_end(const std::string& key) {
+std::optional<Message> SpeechPlayback::on_end(const std::string& key) {
   auto done = spoken_.end(key);
   if (!done) return std::nullopt;
   heard_ = true;

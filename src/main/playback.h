@@ -78,7 +78,7 @@ struct SpeechOrder {
   Voicing how;
 };
 
-class Playback {
+class SpeechPlayback {
  public:
   enum class State { Idle, Speaking, Paused };
 
@@ -100,8 +100,8 @@ class Playback {
   static constexpr std::chrono::milliseconds kFirstSoundQuiet{2200};
 
   // `engine_error` says why there is no engine, when there is none.
-  explicit Playback(std::optional<SpeechEngine> engine = std::nullopt,
-                    std::optional<std::string> engine_error = std::nullopt)
+  explicit SpeechPlayback(std::optional<SpeechEngine> engine = std::nullopt,
+                          std::optional<std::string> engine_error = std::nullopt)
       : engine_(std::move(engine)), engine_error_(std::move(engine_error)) {}
 
   // The engine created late (by the first request that needs one), or why it could not be.

@@ -24,7 +24,7 @@ void speak_old(FakeHost& s) {
 
 // Queues the utterances of `list` overlapping [start, ...) as generated text (words mapped to
 // their utterance's range), at rate 1.
-Result<std::uint64_t> queue(Playback& playback, const std::vector<Utterance>& list,
+Result<std::uint64_t> queue(SpeechPlayback& playback, const std::vector<Utterance>& list,
                             std::optional<SupportedLanguage> language = std::nullopt,
                             std::optional<std::uint64_t> start = std::nullopt) {
   SpeechOrder order;
@@ -380,7 +380,7 @@ TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   EXPECT_EQ(s.state.spoken().size(), 1u);
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), stops);
 
-  Playback playback(std::nullopt, "failed to initialize system TTS");
+  SpeechPlayback playback(std::nullopt, "failed to initialize system TTS");
   EXPECT_EQ(queue(playback, three_utterances(), std::nullopt, 50).value_or(99), 0u);
   auto failed = queue(playback, three_utterances());
   ASSERT_FALSE(failed.has_value());

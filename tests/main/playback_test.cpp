@@ -13,20 +13,20 @@
 namespace mdspeak {
 namespace {
 
-using State = Playback::State;
+using State = SpeechPlayback::State;
 
 // A playback over the fake, with the word list of a two-utterance document.
 struct Rig {
   std::shared_ptr<FakeTts> fake;
   Receiver<SpeechEvent> events;
-  Playback playback;
+  SpeechPlayback playback;
   std::vector<Utterance> utterances;
 
   static Rig create(std::vector<Utterance> utterances) {
     FakeEngine rig;
     rig.fake->set_voices({kFixtureEnglish});
     EXPECT_TRUE(rig.start());
-    return Rig{rig.fake, std::move(*rig.events), Playback(std::move(rig.engine)),
+    return Rig{rig.fake, std::move(*rig.events), SpeechPlayback(std::move(rig.engine)),
                std::move(utterances)};
   }
 
@@ -103,82 +103,85 @@ bool run(Rig& rig, Step step) {
   return false;
 }
 
-TEST(PlaybackStates, EachStepMovesAsTheTransitionTableSays) {
-  struct Want {
-    Step step;
-    bool effect;
-    State then;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Want> steps;
-  };
-  const std::vector<Case> cases = {
-      {"pause then resume",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Resume, true, State::Speaking}}},
-      {"pause then stop forgets the pause",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Stop, true, State::Idle},
-        {Step::Resume, false, State::Idle}}},
-      {"a stall while paused does not fire",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Stall, false, State::Paused},
-        {Step::Resume, true, State::Speaking}}},
-      {"resume after the document was reloaded is refused",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Reload, true, State::Idle},
-        {Step::Resume, false, State::Idle}}},
-      {"another document's reload keeps the pause",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::ReloadOther, true, State::Paused},
-        {Step::Resume, true, State::Speaking}}},
-      {"an empty selection drops the pause and leaves speech alone",
-       {{Step::Speak, true, State::Speaking},
-        {Step::SpeakEmpty, false, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::SpeakEmpty, false, State::Idle},
-        {Step::Resume, false, State::Idle}}},
-      {"a second pause keeps the pause",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Pause, false, State::Paused},
-        {Step::Resume, true, State::Speaking}}},
-      {"resume twice",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Resume, true, State::Speaking},
-        {Step::Resume, false, State::Speaking}}},
-      {"the end of the last utterance",
-       {{Step::Speak, true, State::Speaking},
-        {Step::FinishAll, true, State::Idle},
-        {Step::Pause, false, State::Idle},
-        {Step::Stall, false, State::Idle}}},
-      {"a stall gives up like a stop",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Stall, true, State::Idle},
-        {Step::Resume, false, State::Idle}}},
-      {"a refused stop leaves speech as it was",
-       {{Step::Speak, true, State::Speaking}, {Step::StopFails, false, State::Speaking}}},
-      {"a refused stop still drops the pause",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::StopFails, false, State::Idle}}},
-      {"silence ends everything",
-       {{Step::Speak, true, State::Speaking},
-        {Step::Pause, true, State::Paused},
-        {Step::Silence, true, State::Idle}}},
-      {"nothing to pause, resume or give up on",
-       {{Step::Pause, false, State::Idle},
-        {Step::Resume, false, State::Idle},
-        {Step::Stall, false, State::Idle}}},
-  };
-  for (const Case& c : cases) {
+// A step, whether it takes effect, and the state it leaves.
+struct Want {
+  Step step;
+  bool effect;
+  State then;
+};
+struct Case {
+  const char* name;
+  std::vector<Want> steps;
+};
+// The transition table of playback.h, path by path.
+const std::vector<Case> kTransitions = {
+    {"pause then resume",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Resume, true, State::Speaking}}},
+    {"pause then stop forgets the pause",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Stop, true, State::Idle},
+      {Step::Resume, false, State::Idle}}},
+    {"a stall while paused does not fire",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Stall, false, State::Paused},
+      {Step::Resume, true, State::Speaking}}},
+    {"resume after the document was reloaded is refused",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Reload, true, State::Idle},
+      {Step::Resume, false, State::Idle}}},
+    {"another document's reload keeps the pause",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::ReloadOther, true, State::Paused},
+      {Step::Resume, true, State::Speaking}}},
+    {"an empty selection drops the pause and leaves speech alone",
+     {{Step::Speak, true, State::Speaking},
+      {Step::SpeakEmpty, false, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::SpeakEmpty, false, State::Idle},
+      {Step::Resume, false, State::Idle}}},
+    {"a second pause keeps the pause",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Pause, false, State::Paused},
+      {Step::Resume, true, State::Speaking}}},
+    {"resume twice",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Resume, true, State::Speaking},
+      {Step::Resume, false, State::Speaking}}},
+    {"the end of the last utterance",
+     {{Step::Speak, true, State::Speaking},
+      {Step::FinishAll, true, State::Idle},
+      {Step::Pause, false, State::Idle},
+      {Step::Stall, false, State::Idle}}},
+    {"a stall gives up like a stop",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Stall, true, State::Idle},
+      {Step::Resume, false, State::Idle}}},
+    {"a refused stop leaves speech as it was",
+     {{Step::Speak, true, State::Speaking}, {Step::StopFails, false, State::Speaking}}},
+    {"a refused stop still drops the pause",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::StopFails, false, State::Idle}}},
+    {"silence ends everything",
+     {{Step::Speak, true, State::Speaking},
+      {Step::Pause, true, State::Paused},
+      {Step::Silence, true, State::Idle}}},
+    {"nothing to pause, resume or give up on",
+     {{Step::Pause, false, State::Idle},
+      {Step::Resume, false, State::Idle},
+      {Step::Stall, false, State::Idle}}},
+};
+
+TEST(SpeechPlayback, EachStepMovesAsTheTransitionTableSays) {
+  for (const Case& c : kTransitions) {
     SCOPED_TRACE(c.name);
     Rig rig = Rig::create({{"One two three.", 0, 14, UtteranceKind::Paragraph},
                            {"Four five.", 16, 26, UtteranceKind::Paragraph}});
@@ -197,7 +200,7 @@ TEST(PlaybackStates, EachStepMovesAsTheTransitionTableSays) {
 
 // Speech given up on is reported once, after a stall only: a pause, a stop or a resume reports
 // nothing, and a new speak forgets a failure not yet reported.
-TEST(PlaybackStates, OnlyAStallLeavesAFailureToReport) {
+TEST(SpeechPlayback, OnlyAStallLeavesAFailureToReport) {
   for (bool speak_again : {false, true}) {
     Rig rig = Rig::create({{"One two three.", 0, 14, UtteranceKind::Paragraph}});
     run(rig, Step::Speak);
@@ -213,7 +216,7 @@ TEST(PlaybackStates, OnlyAStallLeavesAFailureToReport) {
 
 // A resumed utterance is due to say only what was left at the pause: the stall clock counts
 // from the paused word, not from the start of its text.
-TEST(PlaybackStates, TheClockAfterAResumeCountsFromThePausedWord) {
+TEST(SpeechPlayback, TheClockAfterAResumeCountsFromThePausedWord) {
   std::string text;
   for (int i = 0; i < 200; ++i) text += "word ";
   text += "end.";
