@@ -82,6 +82,10 @@ class Result {
   const T& operator*() const { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
+  template <class U>
+  T value_or(U&& fallback) const {
+    return has_value() ? value() : static_cast<T>(std::forward<U>(fallback));
+  }
   Error& error() { return std::get<1>(state_); }
   const Error& error() const { return std::get<1>(state_); }
 
