@@ -6,8 +6,8 @@
 // only the outermost message; `describe()` renders the whole chain for the process's last words
 // on standard error.
 //
-// `Result<T>` is `std::expected<T, Error>` where the standard library has it. Clang 14 (used only
-// for the libFuzzer build) cannot compile libstdc++'s <expected>, so there a minimal stand-in with
+// `Result<T>` is `std::expected<T, Error>` where the standard library has it. Clang 14 (used for
+// the libFuzzer and sanitizer build) cannot compile libstdc++'s <expected>, so there a minimal stand-in with
 // the same surface is used instead; code writes `return fail(Error{...})` for both.
 #pragma once
 
