@@ -7,8 +7,8 @@
 // on standard error.
 //
 // `Result<T>` is `std::expected<T, Error>` where the standard library has it. Clang 14 (used for
-// the libFuzzer and sanitizer build) cannot compile libstdc++'s <expected>, so there a minimal stand-in with
-// the same surface is used instead; code writes `return fail(Error{...})` for both.
+// the libFuzzer and sanitizer build) cannot compile libstdc++'s <expected>, so there a minimal
+// stand-in with the same surface is used instead; code writes `return fail(Error{...})` for both.
 #pragma once
 
 #include <memory>
