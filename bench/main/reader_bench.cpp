@@ -77,7 +77,7 @@ void BM_ReadLineDecodingAhead(benchmark::State& state) {
     const auto start = Clock::now();
     const double cpu_start = cpu_seconds();
     const double faults_start = page_faults();
-    through_pipe(line, [&](int fd) { read_requests(fd, tx); });
+    through_pipe(line, [&](int fd) { take_in_requests(fd, tx); });
     cpu += cpu_seconds() - cpu_start;
     faults += page_faults() - faults_start;
     wall += std::chrono::duration<double>(Clock::now() - start).count();

@@ -6,8 +6,8 @@
 
 namespace {
 
-mdspeak::reader::Frame frame(std::size_t width, std::size_t words) {
-  mdspeak::reader::Frame f;
+mdspeak::client::Frame frame(std::size_t width, std::size_t words) {
+  mdspeak::client::Frame f;
   f.width = width;
   f.height = 40;
   f.title = "README.md";
@@ -17,7 +17,7 @@ mdspeak::reader::Frame frame(std::size_t width, std::size_t words) {
   f.kind = "paragraph";
   f.position = "67:25";
   for (std::size_t i = 0; i < words; ++i) f.text += i == 0 ? "word" : " word";
-  f.word = mdspeak::reader::Span{f.text.size() / 2, f.text.size() / 2 + 4};
+  f.word = mdspeak::client::Span{f.text.size() / 2, f.text.size() / 2 + 4};
   f.index = 27;
   f.count = 107;
   f.elapsed = 8;
@@ -30,7 +30,7 @@ void BM_RenderFrame(benchmark::State& state) {
       frame(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto screen = mdspeak::reader::render(f);
+    auto screen = mdspeak::client::render(f);
     bytes = screen.size();
     benchmark::DoNotOptimize(screen);
   }

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(size == 0 || write(fd, data, size) == static_cast<ssize_t>(size));
   check(lseek(fd, 0, SEEK_SET) == 0);
   auto [sender, receiver] = mdspeak::make_channel<mdspeak::Request>();
-  mdspeak::read_requests(fd, sender);
+  mdspeak::take_in_requests(fd, sender);
   close(fd);
   std::vector<mdspeak::Request> got;
   std::optional<mdspeak::Request> request;

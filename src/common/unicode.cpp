@@ -137,7 +137,7 @@ std::string full_lowercase(char32_t cp) {
   return out;
 }
 
-std::vector<std::string_view> words(std::string_view text) {
+std::vector<std::string_view> split_on_white_space(std::string_view text) {
   std::vector<std::string_view> out;
   std::size_t pos = 0;
   std::size_t word_start = std::string_view::npos;

@@ -40,7 +40,7 @@ bool is_lowercase(char32_t cp);
 // Full lower-case mapping of one character (may be several characters, e.g. U+0130).
 std::string full_lowercase(char32_t cp);
 
-// The non-empty pieces between runs of white space.
-std::vector<std::string_view> words(std::string_view text);
+// The non-empty pieces between runs of white space (not words as spoken: see speech/words.h).
+std::vector<std::string_view> split_on_white_space(std::string_view text);
 
 }  // namespace mdspeak::unicode

@@ -58,48 +58,72 @@ std::vector<Message> dispatch(AppState& state, Request request) {
   return state.handle(std::move(request));
 }
 
-Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
-                           AppState& state, const LineWriter& write_line,
-                           const std::atomic<int>* stop_signal) {
-  const std::shared_ptr<Wakeup> wakeup = requests.wakeup();
-  std::string line;
-  auto write = [&](const Message& message) -> Result<void> {
-    line.clear();
-    encode_message(message, line);
-    line.push_back('\n');
-    auto written = write_line(line);
+namespace {
+
+// The loop's output side: writes messages as lines, forwards speech events and export news, and
+// reports speech given up on.
+class LoopOutput {
+ public:
+  LoopOutput(Receiver<SpeechEvent>& events, AppState& state, const LineWriter& write_line)
+      : events_(events), state_(state), write_line_(write_line) {}
+
+  Result<void> write(const Message& message) {
+    line_.clear();
+    encode_message(message, line_);
+    line_.push_back('\n');
+    auto written = write_line_(line_);
     // One huge answer does not keep its buffer (a block this large goes straight back to the
     // system when freed).
-    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    if (line_.capacity() > kKeptLineCapacity) std::string().swap(line_);
     return written;
-  };
+  }
 
-  // Writes the message of every waiting event whose utterance is in the spoken table; events for
-  // utterances no longer there are dropped.
-  auto forward_events = [&]() -> Result<void> {
-    while (auto message = state.next_export_message()) {
+  // Writes the message of every waiting event whose utterance is in the spoken table; events
+  // for utterances no longer there are dropped.
+  Result<void> forward_events() {
+    while (auto message = state_.next_export_message()) {
       if (auto written = write(*message); !written) return written;
     }
     std::optional<SpeechEvent> event;
-    while (events.try_recv(event) == TryRecv::Value) {
-      if (auto message = state.on_event(*event)) {
+    while (events_.try_recv(event) == TryRecv::Value) {
+      if (auto message = state_.on_event(*event)) {
         if (auto written = write(*message); !written) return written;
       }
       event.reset();
     }
     return {};
-  };
+  }
 
   // Gives up on stalled speech, and reports speech given up on once what came before it ended.
-  auto check_speech = [&]() -> Result<void> {
+  Result<void> check_speech() {
     Result<void> reported;
-    state.give_up_if_stalled(std::chrono::steady_clock::now(),
-                             [&](const Message& failed) { reported = write(failed); });
+    state_.give_up_if_stalled(std::chrono::steady_clock::now(),
+                              [&](const Message& failed) { reported = write(failed); });
     if (!reported) return reported;
-    if (auto failed = state.take_failure()) return write(*failed);
+    if (auto failed = state_.take_failure()) return write(*failed);
     return {};
-  };
+  }
 
+  // Both of the above, as every turn of the loop does them.
+  Result<void> catch_up() {
+    if (auto forwarded = forward_events(); !forwarded) return forwarded;
+    return check_speech();
+  }
+
+ private:
+  Receiver<SpeechEvent>& events_;
+  AppState& state_;
+  const LineWriter& write_line_;
+  std::string line_;
+};
+
+}  // namespace
+
+Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& events,
+                           AppState& state, const LineWriter& write_line,
+                           const std::atomic<int>* stop_signal) {
+  const std::shared_ptr<Wakeup> wakeup = requests.wakeup();
+  LoopOutput out(events, state, write_line);
   state.attach_wakeup(wakeup);
   bool input_closed = false;
   for (;;) {
@@ -110,9 +134,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
       state.silence();
       return {};
     }
-
-    if (auto forwarded = forward_events(); !forwarded) return forwarded;
-    if (auto checked = check_speech(); !checked) return checked;
+    if (auto caught_up = out.catch_up(); !caught_up) return caught_up;
 
     if (input_closed) {
       // An export started before the input closed is finished and answered.
@@ -120,8 +142,7 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
         // The last end may have been sent between the look at the channel and the question;
         // forwarding it may also hand the synthesizer the next waiting utterance.
         const std::uint64_t handed = state.handed_count();
-        if (auto forwarded = forward_events(); !forwarded) return forwarded;
-        if (auto checked = check_speech(); !checked) return checked;
+        if (auto caught_up = out.catch_up(); !caught_up) return caught_up;
         if (state.handed_count() == handed) return {};
       }
       wakeup->wait_for(seen, kRequestWait);
@@ -133,10 +154,10 @@ Result<void> run_main_loop(Receiver<Request>& requests, Receiver<SpeechEvent>& e
       case TryRecv::Value:
         // A pause remembers the last word heard: take in the words reported so far first.
         if (std::holds_alternative<Pause>(*request)) {
-          if (auto forwarded = forward_events(); !forwarded) return forwarded;
+          if (auto forwarded = out.forward_events(); !forwarded) return forwarded;
         }
         for (const Message& answer : dispatch(state, std::move(*request))) {
-          if (auto written = write(answer); !written) return written;
+          if (auto written = out.write(answer); !written) return written;
         }
         state.give_back_memory();
         break;

@@ -1,10 +1,10 @@
-// The host: the stdin reader thread and the single-threaded main loop.
+// The host: the request intake thread and the single-threaded main loop.
 //
-// The reader turns input lines into requests on the request channel; the speech engine's
-// callbacks put events on the event channel; both channels share one `Wakeup`, so the loop sleeps
-// in one wait and wakes within microseconds for either. The loop answers one request at a time,
-// in order, forwards speech events through the spoken table, and after input ends keeps
-// forwarding until the synthesizer has stopped speaking.
+// The intake reads standard input and turns its lines into requests on the request channel; the
+// speech engine's callbacks put events on the event channel; both channels share one `Wakeup`, so
+// the loop sleeps in one wait and wakes within microseconds for either. The loop answers one
+// request at a time, in order, forwards speech events through the spoken table, and after input
+// ends keeps forwarding until the synthesizer has stopped speaking.
 #pragma once
 
 #include <atomic>
@@ -19,14 +19,14 @@
 
 namespace mdspeak {
 
-// Starts the reader thread on file descriptor `fd` (never joined). Fails with
+// Starts the intake thread on file descriptor `fd` (never joined). Fails with
 // "failed to spawn thread" when no thread can be started.
-Result<void> spawn_stdin_reader(Sender<Request> requests, int fd);
+Result<void> spawn_request_intake(Sender<Request> requests, int fd);
 
 // Reads framed lines from `fd` until end of input, a read error or invalid UTF-8, decoding each
 // trimmed non-empty line and sending the requests that decode. Returns when reading stops or the
-// receiver is gone. Runs on the reader thread; exposed for tests.
-void read_requests(int fd, const Sender<Request>& requests);
+// receiver is gone. Runs on the intake thread; exposed for tests.
+void take_in_requests(int fd, const Sender<Request>& requests);
 
 // Writes one complete line (message plus line feed); a failure ends the loop.
 using LineWriter = std::function<Result<void>(std::string_view line)>;

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  if (auto spawned = spawn_stdin_reader(std::move(request_sender), 0); !spawned) {
+  if (auto spawned = spawn_request_intake(std::move(request_sender), 0); !spawned) {
     std::fprintf(stderr, "%s\n", spawned.error().describe().c_str());
     return 1;
   }

@@ -61,6 +61,12 @@ struct SpokenUtterance {
   const std::vector<WordMark>& words() const { return content->words; }
   // More parts of this utterance follow this one.
   bool has_more_parts() const { return end_word < words().size(); }
+  // Where the text still to say starts when speech is at word `word` (the whole text for a word
+  // past the end); `first_byte` for the first word this part says.
+  std::size_t start_of(std::size_t word) const {
+    return word < words().size() ? words()[word].begin : 0;
+  }
+  std::size_t first_byte() const { return start_of(first_word); }
 };
 
 class SpokenTable {

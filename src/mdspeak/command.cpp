@@ -25,7 +25,7 @@
 #include "terminal.h"
 #include "utterances.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -99,7 +99,7 @@ std::optional<Memory> recall(const Options& options, const std::string& source, 
 
 // --print, --print-summary: the service's utterances, nothing spoken.
 int print_utterances(const Options& options, const std::string& source, const ByteRange& range,
-                     ServiceProcess& service) {
+                     ServiceConnection& service) {
   Json prepare = {{"id", "prepare"}, {"document_id", kDocumentId}};
   if (options.print_summary) {
     prepare["type"] = "prepare_summary";
@@ -142,7 +142,7 @@ int print_utterances(const Options& options, const std::string& source, const By
   return write_error == EPIPE ? 0 : fatal("cannot write the output");
 }
 
-int list_voices(const Options& options, ServiceProcess& service) {
+int list_voices(const Options& options, ServiceConnection& service) {
   service.send(dump(Json{{"type", "init"}, {"id", "init"}}));
   service.send(dump(Json{{"type", "list_voices"}, {"id", "voices"}, {"details", true}}));
   auto init = await_answer(service, "init", 10s);
@@ -204,9 +204,9 @@ int run(const Options& options, const std::string& self_path) {
   // An export renders without a sound server or speech daemon: none is started for it.
   signal(SIGPIPE, SIG_IGN);  // a service that died is seen in the answers, not as a signal
   auto service =
-      ServiceProcess::start(*service_path, !options.output && (speaks || options.list_voices)
-                                               ? std::map<std::string, std::string>{}
-                                               : silent_environment());
+      ServiceConnection::start(*service_path, !options.output && (speaks || options.list_voices)
+                                                  ? std::map<std::string, std::string>{}
+                                                  : silent_environment());
   if (!service) return fatal(service.error().message);
 
   std::string source;
@@ -256,4 +256,4 @@ int run(const Options& options, const std::string& self_path) {
   return session.run(range);
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

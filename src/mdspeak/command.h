@@ -5,10 +5,10 @@
 
 #include "options.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // Runs the command described by `options`; returns the process's exit status. `self_path` is
 // argv[0], used to find the service beside this program.
 int run(const Options& options, const std::string& self_path);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

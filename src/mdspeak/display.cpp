@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -173,4 +173,4 @@ std::string render(const Frame& frame) {
   return out;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -9,7 +9,7 @@
 
 #include "text.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 struct Frame {
   std::size_t width = 80;
@@ -41,4 +41,4 @@ std::vector<std::string> render_lines(const Frame& frame);
 // the screen cleared. One write, so there is no flicker.
 std::string render(const Frame& frame);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

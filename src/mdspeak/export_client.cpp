@@ -13,7 +13,7 @@
 #include "export_view.h"
 #include "pronunciations.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,10 +36,16 @@ int terminal_width() {
   return 80;
 }
 
-}  // namespace
+std::string dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
-int export_to_file(const Options& options, const std::string& source, const ByteRange& range,
-                   ServiceProcess& service, int signal_fd) {
+int fatal(const std::string& message) {
+  std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
+  return 1;
+}
+
+Json export_request(const Options& options, const ByteRange& range) {
   Json request = {{"type", "export"},     {"id", "export"},
                   {"document_id", "doc"}, {"path", absolute(*options.output)},
                   {"rate", options.rate}, {"chapter_level", options.chapters}};
@@ -52,28 +58,69 @@ int export_to_file(const Options& options, const std::string& source, const Byte
     request["start_offset"] = range.start;
     if (range.end) request["end_offset"] = *range.end;
   }
+  return request;
+}
+
+// The progress bar on standard error, drawn only on a terminal.
+class ProgressBar {
+ public:
+  void show(const Json& progress, double elapsed) {
+    if (!enabled_) return;
+    std::fprintf(stderr, "\r%s\x1b[K",
+                 export_progress_line(progress.value("done", 0ull), progress.value("total", 0ull),
+                                      progress.value("audio_ms", 0ull), elapsed, terminal_width())
+                     .c_str());
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void clear() {
+    if (shown_) std::fputs("\r\x1b[K", stderr);
+    shown_ = false;
+  }
+
+ private:
+  bool enabled_ = isatty(STDERR_FILENO) != 0;
+  bool shown_ = false;
+};
+
+// The exit status once `message` (an answer about the export) ends it; nothing while it runs.
+std::optional<int> on_answer(const Json& message, double elapsed, std::optional<int> cancelled_by,
+                             ProgressBar& bar, ServiceConnection& service) {
+  const std::string type = message.value("type", "");
+  if (type == "export_progress") {
+    bar.show(message, elapsed);
+    return std::nullopt;
+  }
+  if (type != "export_result" && type != "error_result") return std::nullopt;
+  bar.clear();
+  service.close_stdin();
+  service.finish(2s);
+  if (type == "error_result")
+    return fatal(message.value("message", std::string("the export failed")));
+  if (message.value("cancelled", false)) return 128 + cancelled_by.value_or(SIGINT);
+  const std::string name =
+      std::filesystem::path(message.value("path", std::string())).filename().string();
+  std::printf("%s\n", export_summary_line(name, message.value("duration_ms", 0ull),
+                                          message.value("chapters", 0ull),
+                                          message.value("words", 0ull), elapsed)
+                          .c_str());
+  return std::fflush(stdout) == 0 ? 0 : fatal("cannot write the output");
+}
+
+}  // namespace
+
+int export_to_file(const Options& options, const std::string& source, const ByteRange& range,
+                   ServiceConnection& service, int signal_fd) {
   const Json load = {
       {"type", "load_document"}, {"id", "load"}, {"document_id", "doc"}, {"text", source}};
-  auto fatal = [](const std::string& message) {
-    std::fprintf(stderr, "mdspeak: %s\n", message.c_str());
-    return 1;
-  };
-  auto dump = [](const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-  };
   const auto started = Clock::now();
   const auto pronunciations = pronunciations_request(options.pronunciations);
   if ((pronunciations && !service.send(dump(*pronunciations))) || !service.send(dump(load)) ||
-      !service.send(dump(request))) {
+      !service.send(dump(export_request(options, range)))) {
     return fatal("the speech service stopped unexpectedly");
   }
 
-  const bool bar = isatty(STDERR_FILENO) != 0;
-  bool bar_shown = false;
-  auto clear_bar = [&] {
-    if (bar_shown) std::fputs("\r\x1b[K", stderr);
-    bar_shown = false;
-  };
+  ProgressBar bar;
   std::optional<int> cancelled_by;
   Clock::time_point cancel_deadline;
   for (;;) {
@@ -96,38 +143,12 @@ int export_to_file(const Options& options, const std::string& source, const Byte
     for (const std::string& line : service.read_lines()) {
       const Json message = Json::parse(line, nullptr, false);
       if (!message.is_object() || message.value("id", "") != "export") continue;
-      const std::string type = message.value("type", "");
       const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-      if (type == "export_progress" && bar) {
-        std::fprintf(
-            stderr, "\r%s\x1b[K",
-            export_progress_line(message.value("done", 0ull), message.value("total", 0ull),
-                                 message.value("audio_ms", 0ull), elapsed, terminal_width())
-                .c_str());
-        std::fflush(stderr);
-        bar_shown = true;
-      } else if (type == "export_result") {
-        clear_bar();
-        service.close_stdin();
-        service.finish(2s);
-        if (message.value("cancelled", false)) return 128 + cancelled_by.value_or(SIGINT);
-        const std::string name =
-            std::filesystem::path(message.value("path", std::string())).filename().string();
-        std::printf("%s\n", export_summary_line(name, message.value("duration_ms", 0ull),
-                                                message.value("chapters", 0ull),
-                                                message.value("words", 0ull), elapsed)
-                                .c_str());
-        return std::fflush(stdout) == 0 ? 0 : fatal("cannot write the output");
-      } else if (type == "error_result") {
-        clear_bar();
-        service.close_stdin();
-        service.finish(2s);
-        return fatal(message.value("message", std::string("the export failed")));
-      }
+      if (auto status = on_answer(message, elapsed, cancelled_by, bar, service)) return *status;
     }
     service.read_stderr();
     if (service.eof() || (cancelled_by && Clock::now() >= cancel_deadline)) {
-      clear_bar();
+      bar.clear();
       service.finish(1s);
       if (cancelled_by) return 128 + *cancelled_by;
       std::string text = "the speech service stopped unexpectedly";
@@ -137,4 +158,4 @@ int export_to_file(const Options& options, const std::string& source, const Byte
   }
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -7,10 +7,10 @@
 #include "options.h"
 #include "service.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // Runs the export; returns the exit status (0 written, 1 failed, 130 after Ctrl-C).
 int export_to_file(const Options& options, const std::string& source, const ByteRange& range,
-                   ServiceProcess& service, int signal_fd);
+                   ServiceConnection& service, int signal_fd);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 std::string spoken_duration(std::uint64_t ms) {
   const std::uint64_t seconds = (ms + 500) / 1000;
@@ -65,4 +65,4 @@ std::string export_progress_line(std::uint64_t done, std::uint64_t total, std::u
   return bar + "]" + tail;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // "3 h 12 min", "12 min 5 s", "6 s" (rounded to the second).
 std::string spoken_duration(std::uint64_t ms);
@@ -25,4 +25,4 @@ std::string export_summary_line(const std::string& name, std::uint64_t duration_
 std::string export_progress_line(std::uint64_t done, std::uint64_t total, std::uint64_t audio_ms,
                                  double elapsed_seconds, int width);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

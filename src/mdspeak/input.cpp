@@ -12,7 +12,7 @@
 
 #include "common/unicode.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -137,4 +137,4 @@ Result<std::string> read_document(const std::string& path, Encoding encoding) {
   return decode_text(std::move(bytes), encoding, name);
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

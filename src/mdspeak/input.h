@@ -7,7 +7,7 @@
 
 #include "common/error.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 enum class Encoding { kUtf8, kLatin1 };
 
@@ -22,4 +22,4 @@ Result<std::string> gunzip(std::string_view data);
 // in failure messages.
 Result<std::string> decode_text(std::string bytes, Encoding encoding, std::string_view name);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -3,8 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
+#include <expected>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -73,15 +74,20 @@ std::optional<double> parse_duration(std::string_view text) {
   return total;
 }
 
-ParseOutcome parse_options(int argc, const char* const* argv) {
-  CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
-  app.formatter(std::make_shared<HelpFormatter>());
-  app.get_formatter()->column_width(24);
-  app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
-  Options options;
-  std::string lines, bytes, encoding = "utf-8", reading = "natural";
+namespace {
+
+// What the command line gives as text, checked and turned into `Options` after parsing.
+struct RawArguments {
+  std::string lines, bytes, encoding = "utf-8", reading = "natural", sleep;
   std::uint64_t from = 0;
-  std::string sleep;
+  bool resume = false, from_start = false;
+  CLI::Option* from_option = nullptr;
+  CLI::Option* lines_option = nullptr;
+  CLI::Option* bytes_option = nullptr;
+  CLI::Option* sleep_option = nullptr;
+};
+
+void declare_options(CLI::App& app, Options& options, RawArguments& raw) {
   app.add_option("FILE", options.file,
                  "Markdown file to read (- for standard input; .gz is read too)");
   auto* summary = app.add_flag("--summary", options.summary, "Speak the document's spoken summary");
@@ -93,12 +99,12 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   auto* list_voices = app.add_flag("--list-voices", options.list_voices,
                                    "List the English and Spanish voices and exit");
   app.add_flag("--json", options.json, "Print the service's protocol lines instead of the display");
-  auto* from_option =
-      app.add_option("--from", from, "Start at source line LINE")->type_name("LINE");
-  auto* lines_option =
-      app.add_option("--lines", lines, "Read source lines A to B (inclusive)")->type_name("A:B");
-  auto* bytes_option =
-      app.add_option("--bytes", bytes, "Read source bytes S to E (E exclusive)")->type_name("S:E");
+  raw.from_option =
+      app.add_option("--from", raw.from, "Start at source line LINE")->type_name("LINE");
+  raw.lines_option = app.add_option("--lines", raw.lines, "Read source lines A to B (inclusive)")
+                         ->type_name("A:B");
+  raw.bytes_option = app.add_option("--bytes", raw.bytes, "Read source bytes S to E (E exclusive)")
+                         ->type_name("S:E");
   app.add_option("--rate", options.rate, "Speaking rate from 0.5 to 2.0; 1.0 is normal")
       ->type_name("R");
   app.add_option("--voice", options.voice,
@@ -107,10 +113,10 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   app.add_option("--pronunciations", options.pronunciations,
                  "Pronunciation file (default: ~/.config/mdspeak/pronunciations)")
       ->type_name("FILE");
-  app.add_option("--reading", reading,
-                 "natural (default: sentence by sentence, in source order) or spec")
+  app.add_option("--reading", raw.reading,
+                 "natural (default: sentence by sentence, in source order) or plain")
       ->type_name("MODE");
-  app.add_option("--encoding", encoding, "Encoding of the file: utf-8 (default) or latin1")
+  app.add_option("--encoding", raw.encoding, "Encoding of the file: utf-8 (default) or latin1")
       ->type_name("ENC");
   auto* output = app.add_option("--output", options.output,
                                 "Write the reading to an audio file (.m4b .mp3 .opus .ogg .flac "
@@ -131,24 +137,92 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   format->needs(output);
   chapters->needs(output);
   output->excludes(print)->excludes(print_summary)->excludes(list_voices);
-  bool resume_flag = false, from_start_flag = false;
   auto* resume =
-      app.add_flag("--resume", resume_flag, "Continue where this file was left, without asking");
-  auto* from_start = app.add_flag("--from-start", from_start_flag,
-                                  "Read from the top, without asking to continue");
-  auto* sleep_option =
-      app.add_option("--sleep", sleep,
-                     "Stop at the end of the sentence after DURATION (90s, 20m, 1h)")
-          ->type_name("DURATION");
+      app.add_flag("--resume", raw.resume, "Continue where this file was left, without asking");
+  auto* from_start =
+      app.add_flag("--from-start", raw.from_start, "Read from the top, without asking to continue");
+  raw.sleep_option = app.add_option("--sleep", raw.sleep,
+                                    "Stop at the end of the sentence after DURATION (90s, 20m, 1h)")
+                         ->type_name("DURATION");
   resume->excludes(from_start)
-      ->excludes(from_option)
-      ->excludes(lines_option)
-      ->excludes(bytes_option);
-  from_option->excludes(lines_option)->excludes(bytes_option);
-  lines_option->excludes(bytes_option);
+      ->excludes(raw.from_option)
+      ->excludes(raw.lines_option)
+      ->excludes(raw.bytes_option);
+  raw.from_option->excludes(raw.lines_option)->excludes(raw.bytes_option);
+  raw.lines_option->excludes(raw.bytes_option);
   print->excludes(print_summary)->excludes(summary)->excludes(list_voices);
   print_summary->excludes(summary)->excludes(list_voices);
   summary->excludes(list_voices);
+}
+
+// The part of the document `raw` chooses, or the usage error.
+std::expected<RangeChoice, std::string> choose_range(const RawArguments& raw) {
+  if (raw.from_option->count() > 0) {
+    return RangeChoice{RangeChoice::Kind::kFrom, raw.from, std::nullopt};
+  }
+  if (raw.lines_option->count() > 0) {
+    auto choice = parse_pair(raw.lines, RangeChoice::Kind::kLines);
+    if (!choice || (choice->first && *choice->first == 0) ||
+        (choice->first && choice->last && *choice->last < *choice->first)) {
+      return std::unexpected("--lines wants A:B with 1 <= A <= B, got '" + raw.lines + "'");
+    }
+    return *choice;
+  }
+  if (raw.bytes_option->count() > 0) {
+    auto choice = parse_pair(raw.bytes, RangeChoice::Kind::kBytes);
+    if (!choice || (choice->first && choice->last && *choice->last <= *choice->first)) {
+      return std::unexpected("--bytes wants S:E with S < E, got '" + raw.bytes + "'");
+    }
+    return *choice;
+  }
+  return RangeChoice{};
+}
+
+// Checks what CLI11 cannot and completes `options` from `raw`; the usage error when it fails.
+std::optional<std::string> complete(Options& options, const RawArguments& raw) {
+  if (options.file.empty() && !options.list_voices) return "no FILE given";
+  if (!(options.rate >= 0.5 && options.rate <= 2.0)) {
+    char got[32];
+    std::snprintf(got, sizeof got, "%g", options.rate);
+    return std::string("--rate wants a number from 0.5 to 2.0, got ") + got;
+  }
+  if (raw.from_option->count() > 0 && raw.from == 0) return "--from counts lines from 1";
+  std::string lowered = raw.encoding;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lowered == "utf-8" || lowered == "utf8") {
+    options.encoding = Encoding::kUtf8;
+  } else if (lowered == "latin1" || lowered == "latin-1" || lowered == "iso-8859-1") {
+    options.encoding = Encoding::kLatin1;
+  } else {
+    return "--encoding wants utf-8 or latin1, got '" + raw.encoding + "'";
+  }
+  // "spec" is the plain reading's former name, still taken from older scripts.
+  if (raw.reading != "natural" && raw.reading != "plain" && raw.reading != "spec") {
+    return "--reading wants natural or plain, got '" + raw.reading + "'";
+  }
+  options.natural_reading = raw.reading == "natural";
+  if (raw.resume) options.resume = Options::Resume::kYes;
+  if (raw.from_start) options.resume = Options::Resume::kNo;
+  if (raw.sleep_option->count() > 0 && !(options.sleep_seconds = parse_duration(raw.sleep))) {
+    return "--sleep wants a duration such as 90s, 20m or 1h, got '" + raw.sleep + "'";
+  }
+  if (!options.file.empty() && options.list_voices) return "--list-voices takes no FILE";
+  auto range = choose_range(raw);
+  if (!range) return range.error();
+  options.range = *range;
+  return std::nullopt;
+}
+
+}  // namespace
+
+ParseOutcome parse_options(int argc, const char* const* argv) {
+  CLI::App app{"Reads a Markdown document aloud, showing the words as they are spoken.", "mdspeak"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.get_formatter()->column_width(24);
+  app.set_version_flag("--version", std::string("mdspeak ") + MDSPEAK_VERSION);
+  Options options;
+  RawArguments raw;
+  declare_options(app, options, raw);
   app.footer(
       "Keys while reading: space pause/resume, n/p next/previous utterance, ]/[ next/previous "
       "heading, +/- rate, s summary, t sleep timer, w where am I, q quit, ? help.");
@@ -171,50 +245,7 @@ ParseOutcome parse_options(int argc, const char* const* argv) {
   } catch (const CLI::ParseError& e) {
     return usage_error(e.what());
   }
-  if (options.file.empty() && !options.list_voices) return usage_error("no FILE given");
-  if (!(options.rate >= 0.5 && options.rate <= 2.0)) {
-    char got[32];
-    std::snprintf(got, sizeof got, "%g", options.rate);
-    return usage_error(std::string("--rate wants a number from 0.5 to 2.0, got ") + got);
-  }
-  if (from_option->count() > 0 && from == 0) return usage_error("--from counts lines from 1");
-  std::string lowered = encoding;
-  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (lowered == "utf-8" || lowered == "utf8") {
-    options.encoding = Encoding::kUtf8;
-  } else if (lowered == "latin1" || lowered == "latin-1" || lowered == "iso-8859-1") {
-    options.encoding = Encoding::kLatin1;
-  } else {
-    return usage_error("--encoding wants utf-8 or latin1, got '" + encoding + "'");
-  }
-  if (reading != "natural" && reading != "spec") {
-    return usage_error("--reading wants natural or spec, got '" + reading + "'");
-  }
-  options.natural_reading = reading == "natural";
-  if (resume_flag) options.resume = Options::Resume::kYes;
-  if (from_start_flag) options.resume = Options::Resume::kNo;
-  if (sleep_option->count() > 0 && !(options.sleep_seconds = parse_duration(sleep))) {
-    return usage_error("--sleep wants a duration such as 90s, 20m or 1h, got '" + sleep + "'");
-  }
-  if (!options.file.empty() && options.list_voices) {
-    return usage_error("--list-voices takes no FILE");
-  }
-  if (from_option->count() > 0) {
-    options.range = {RangeChoice::Kind::kFrom, from, std::nullopt};
-  } else if (lines_option->count() > 0) {
-    auto choice = parse_pair(lines, RangeChoice::Kind::kLines);
-    if (!choice || (choice->first && *choice->first == 0) ||
-        (choice->first && choice->last && *choice->last < *choice->first)) {
-      return usage_error("--lines wants A:B with 1 <= A <= B, got '" + lines + "'");
-    }
-    options.range = *choice;
-  } else if (bytes_option->count() > 0) {
-    auto choice = parse_pair(bytes, RangeChoice::Kind::kBytes);
-    if (!choice || (choice->first && choice->last && *choice->last <= *choice->first)) {
-      return usage_error("--bytes wants S:E with S < E, got '" + bytes + "'");
-    }
-    options.range = *choice;
-  }
+  if (auto error = complete(options, raw)) return usage_error(*error);
   outcome.options = std::move(options);
   return outcome;
 }
@@ -249,4 +280,4 @@ Result<ByteRange> resolve_range(const RangeChoice& choice, const LineIndex& line
   return range;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -10,7 +10,7 @@
 #include "input.h"
 #include "text.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // A part of the document chosen on the command line, before the document is read.
 struct RangeChoice {
@@ -31,7 +31,7 @@ struct Options {
   std::optional<std::string> voice;
   Encoding encoding = Encoding::kUtf8;
   // Loaded with the service's natural reading (sentence by sentence, in source order, code
-  // blocks announced) unless `--reading spec` asks for the plain one.
+  // blocks announced) unless `--reading plain` asks for the plain one.
   bool natural_reading = true;
   // --output: write the reading to this audio file instead of speaking it.
   std::optional<std::string> output;
@@ -68,4 +68,4 @@ struct ByteRange {
 Result<ByteRange> resolve_range(const RangeChoice& choice, const LineIndex& lines,
                                 std::uint64_t source_size);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

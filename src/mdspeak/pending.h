@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 enum class Purpose {
   kInit,
@@ -76,4 +76,4 @@ class PendingRequests {
   std::unordered_map<std::string, Entry> table_;
 };
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -44,4 +44,4 @@ double Playback::elapsed(Clock::time_point now) const {
   return elapsed_ + std::chrono::duration<double>(now - speaking_since_).count();
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -23,7 +23,7 @@
 #include <chrono>
 #include <variant>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 class Playback {
  public:
@@ -86,4 +86,4 @@ class Playback {
   Clock::time_point speaking_since_;
 };
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

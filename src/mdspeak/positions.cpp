@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -100,7 +100,7 @@ const SavedPosition* find_saved(const std::vector<SavedPosition>& entries,
   return nullptr;
 }
 
-std::optional<std::size_t> find_heading_again(const std::vector<Utterance>& list,
+std::optional<std::size_t> find_heading_again(const std::vector<PlacedUtterance>& list,
                                               const SavedPosition& saved) {
   if (saved.heading.empty()) return std::nullopt;
   std::optional<std::size_t> best;
@@ -120,7 +120,7 @@ std::optional<std::size_t> find_heading_again(const std::vector<Utterance>& list
 
 std::optional<std::filesystem::path> positions_path() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  // The base directory specification: a relative value is to be ignored.
+  // As the XDG base directories have it: a relative value is to be ignored.
   if (state != nullptr && state[0] == '/') {
     return std::filesystem::path(state) / "mdspeak" / "positions";
   }
@@ -167,4 +167,4 @@ Result<void> store_positions(const std::filesystem::path& path,
   return {};
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -15,7 +15,7 @@
 #include "text.h"
 #include "utterances.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 constexpr std::size_t kRememberedFiles = 200;
 
@@ -42,7 +42,7 @@ std::vector<SavedPosition> forget(std::vector<SavedPosition> entries, const std:
 const SavedPosition* find_saved(const std::vector<SavedPosition>& entries, const std::string& path);
 
 // In a file changed since: the heading with the same text nearest the old heading's offset.
-std::optional<std::size_t> find_heading_again(const std::vector<Utterance>& list,
+std::optional<std::size_t> find_heading_again(const std::vector<PlacedUtterance>& list,
                                               const SavedPosition& saved);
 
 // $XDG_STATE_HOME/mdspeak/positions, ~/.local/state/mdspeak/positions without it; nothing
@@ -54,4 +54,4 @@ Result<std::vector<SavedPosition>> load_positions(const std::filesystem::path& p
 Result<void> store_positions(const std::filesystem::path& path,
                              const std::vector<SavedPosition>& entries);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 // What the service accepts; checked here so that a bad line is reported by its number instead
@@ -82,7 +82,7 @@ PronunciationFile parse_pronunciations(std::string_view content) {
 
 std::optional<std::filesystem::path> default_pronunciations_path() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  // The base directory specification: a relative value is to be ignored.
+  // As the XDG base directories have it: a relative value is to be ignored.
   if (config != nullptr && config[0] == '/') {
     return std::filesystem::path(config) / "mdspeak" / "pronunciations";
   }
@@ -121,4 +121,4 @@ std::optional<nlohmann::json> pronunciations_request(const std::optional<std::st
       {"type", "set_pronunciations"}, {"id", "pronunciations"}, {"entries", std::move(entries)}};
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

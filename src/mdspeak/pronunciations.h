@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 struct PronunciationEntry {
   std::string text;
@@ -39,4 +39,4 @@ std::optional<std::filesystem::path> default_pronunciations_path();
 // when there is no file to send.
 std::optional<nlohmann::json> pronunciations_request(const std::optional<std::string>& given);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

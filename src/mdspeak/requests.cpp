@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 std::string dump(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -29,14 +29,14 @@ std::string language_name(const std::string& locale) {
   return language;
 }
 
-std::string died(ServiceProcess& service) {
+std::string died(ServiceConnection& service) {
   service.read_stderr();
   std::string text = "the speech service stopped unexpectedly";
   if (!service.last_error_line().empty()) text += " (" + service.last_error_line() + ")";
   return text;
 }
 
-std::optional<Json> await_answer(ServiceProcess& service, const std::string& id,
+std::optional<Json> await_answer(ServiceConnection& service, const std::string& id,
                                  std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   auto deadline = Clock::now() + timeout;
@@ -54,4 +54,4 @@ std::optional<Json> await_answer(ServiceProcess& service, const std::string& id,
   return std::nullopt;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

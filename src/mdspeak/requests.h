@@ -10,7 +10,7 @@
 
 #include "service.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 using Json = nlohmann::json;
 
@@ -28,10 +28,10 @@ bool refuses_reading(const Json& answer);
 std::string language_name(const std::string& locale);
 
 // "the speech service stopped unexpectedly", with its last line on stderr when it left one.
-std::string died(ServiceProcess& service);
+std::string died(ServiceConnection& service);
 
 // Waits for the answer whose "id" is `id`, dropping other lines; none on death or timeout.
-std::optional<Json> await_answer(ServiceProcess& service, const std::string& id,
+std::optional<Json> await_answer(ServiceConnection& service, const std::string& id,
                                  std::chrono::milliseconds timeout);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

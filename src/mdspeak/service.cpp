@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -65,7 +65,7 @@ Result<std::string> find_service(const std::string& self_path) {
   return fail(Error("cannot find mdspeak-service (looked at " + where + "and on PATH)"));
 }
 
-Result<ServiceProcess> ServiceProcess::start(
+Result<ServiceConnection> ServiceConnection::start(
     const std::string& path, const std::map<std::string, std::string>& environment) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -116,7 +116,7 @@ Result<ServiceProcess> ServiceProcess::start(
   }
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   fcntl(err[0], F_SETFL, O_NONBLOCK);
-  ServiceProcess process;
+  ServiceConnection process;
   process.pid_ = pid;
   process.stdin_fd_ = in[1];
   process.stdout_fd_ = out[0];
@@ -124,7 +124,7 @@ Result<ServiceProcess> ServiceProcess::start(
   return process;
 }
 
-ServiceProcess::ServiceProcess(ServiceProcess&& other) noexcept
+ServiceConnection::ServiceConnection(ServiceConnection&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       stdin_fd_(std::exchange(other.stdin_fd_, -1)),
       stdout_fd_(std::exchange(other.stdout_fd_, -1)),
@@ -135,14 +135,14 @@ ServiceProcess::ServiceProcess(ServiceProcess&& other) noexcept
       eof_(other.eof_),
       status_(other.status_) {}
 
-ServiceProcess::~ServiceProcess() {
+ServiceConnection::~ServiceConnection() {
   if (pid_ > 0 && !status_) finish(std::chrono::milliseconds(500));
   for (int fd : {stdin_fd_, stdout_fd_, stderr_fd_}) {
     if (fd >= 0) ::close(fd);
   }
 }
 
-bool ServiceProcess::send(const std::string& line) {
+bool ServiceConnection::send(const std::string& line) {
   if (stdin_fd_ < 0) return false;
   std::string data = line + "\n";
   std::size_t done = 0;
@@ -157,7 +157,7 @@ bool ServiceProcess::send(const std::string& line) {
   return true;
 }
 
-std::vector<std::string> ServiceProcess::read_lines() {
+std::vector<std::string> ServiceConnection::read_lines() {
   std::vector<std::string> lines;
   char buffer[65536];
   for (;;) {
@@ -178,7 +178,7 @@ std::vector<std::string> ServiceProcess::read_lines() {
   return lines;
 }
 
-void ServiceProcess::read_stderr() {
+void ServiceConnection::read_stderr() {
   char buffer[4096];
   ssize_t n;
   while ((n = ::read(stderr_fd_, buffer, sizeof buffer)) > 0) {
@@ -192,12 +192,12 @@ void ServiceProcess::read_stderr() {
   if (err_buffer_.size() > 4096) err_buffer_.clear();
 }
 
-void ServiceProcess::close_stdin() {
+void ServiceConnection::close_stdin() {
   if (stdin_fd_ >= 0) ::close(stdin_fd_);
   stdin_fd_ = -1;
 }
 
-int ServiceProcess::finish(std::chrono::milliseconds timeout) {
+int ServiceConnection::finish(std::chrono::milliseconds timeout) {
   if (status_) return *status_;
   if (pid_ <= 0) return -1;
   close_stdin();
@@ -231,4 +231,4 @@ int ServiceProcess::finish(std::chrono::milliseconds timeout) {
   return *status_;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

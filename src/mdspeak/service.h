@@ -13,20 +13,21 @@
 
 #include "common/error.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // The service binary: $MDSPEAK_SERVICE, else beside this program (or in the build tree's
 // src/main), else on PATH. The failure says where it looked.
 Result<std::string> find_service(const std::string& self_path);
 
-class ServiceProcess {
+// The client's end of the service it started (the tests drive theirs with their own harness).
+class ServiceConnection {
  public:
   // Extra environment entries for the child.
-  static Result<ServiceProcess> start(const std::string& path,
-                                      const std::map<std::string, std::string>& environment);
-  ServiceProcess(ServiceProcess&& other) noexcept;
-  ServiceProcess& operator=(ServiceProcess&&) = delete;
-  ~ServiceProcess();
+  static Result<ServiceConnection> start(const std::string& path,
+                                         const std::map<std::string, std::string>& environment);
+  ServiceConnection(ServiceConnection&& other) noexcept;
+  ServiceConnection& operator=(ServiceConnection&&) = delete;
+  ~ServiceConnection();
 
   int stdout_fd() const { return stdout_fd_; }
   int stderr_fd() const { return stderr_fd_; }
@@ -46,7 +47,7 @@ class ServiceProcess {
   int finish(std::chrono::milliseconds timeout);
 
  private:
-  ServiceProcess() = default;
+  ServiceConnection() = default;
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;
@@ -58,4 +59,4 @@ class ServiceProcess {
   std::optional<int> status_;
 };
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

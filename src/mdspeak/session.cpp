@@ -19,7 +19,7 @@
 #include "utterances.h"
 #include "voices.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -49,7 +49,7 @@ constexpr std::array<int, 4> kSleepChoices = {0, 15, 30, 60};
 
 class Session::Reading {
  public:
-  Reading(const Options& options, std::string source, ServiceProcess service, SessionIo io)
+  Reading(const Options& options, std::string source, ServiceConnection service, SessionIo io)
       : options_(options),
         source_(std::move(source)),
         lines_(source_),
@@ -178,8 +178,8 @@ class Session::Reading {
   std::optional<double> remaining();
   void save_position() const;
   // The list being spoken: the document's, or the summary's (empty until prepared).
-  const std::vector<Utterance>& list() const {
-    static const std::vector<Utterance> kNone;
+  const std::vector<PlacedUtterance>& list() const {
+    static const std::vector<PlacedUtterance> kNone;
     if (mode_ == Mode::kDocument) return document_;
     return summary_ ? *summary_ : kNone;
   }
@@ -188,7 +188,7 @@ class Session::Reading {
   const Options& options_;
   std::string source_;
   LineIndex lines_;
-  ServiceProcess service_;
+  ServiceConnection service_;
   SessionIo io_;
   std::string title_;
   ByteRange range_;
@@ -201,8 +201,8 @@ class Session::Reading {
   std::optional<bool> pause_supported_;  // known once a pause was answered, or not in time
 
   // What is read, and where.
-  std::vector<Utterance> document_;
-  std::optional<std::vector<Utterance>> summary_;  // once prepared
+  std::vector<PlacedUtterance> document_;
+  std::optional<std::vector<PlacedUtterance>> summary_;  // once prepared
   std::optional<Head> head_;
   Mode mode_ = Mode::kDocument;
   std::size_t document_position_ = 0;  // where the document continues after the summary
@@ -369,7 +369,7 @@ void Session::Reading::handle_line(const std::string& line) {
     on_prepared(message);
   } else if (type == "prepare_summary_result") {
     auto list = utterances_from_json(message["utterances"], lines_);
-    summary_ = list ? std::move(*list) : std::vector<Utterance>{};
+    summary_ = list ? std::move(*list) : std::vector<PlacedUtterance>{};
   } else if (type == "list_voices_result") {
     if (purpose == Purpose::kVoices) on_voices(message);
   } else if (type == "speak_result") {
@@ -1022,7 +1022,7 @@ void Session::Reading::save_position() const {
   } else {
     std::size_t index = mode_ == Mode::kSummary ? document_position_ : current_;
     if (!started_ || index >= document_.size()) return;
-    const Utterance& u = document_[index];
+    const PlacedUtterance& u = document_[index];
     SavedPosition entry{memory_->path, memory_->digest, u.start, u.from, "", 0};
     if (u.heading) {
       entry.heading = document_[*u.heading].text;
@@ -1039,7 +1039,8 @@ void Session::Reading::save_position() const {
 
 // ---- Session ----
 
-Session::Session(const Options& options, std::string source, ServiceProcess service, SessionIo io)
+Session::Session(const Options& options, std::string source, ServiceConnection service,
+                 SessionIo io)
     : reading_(std::make_unique<Reading>(options, std::move(source), std::move(service), io)) {}
 
 Session::~Session() = default;
@@ -1052,4 +1053,4 @@ int Session::run(const ByteRange& range) {
   return reading_->run(range);
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

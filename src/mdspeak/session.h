@@ -19,7 +19,7 @@
 #include "terminal.h"
 #include "text.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 // Where the reading of one file is remembered when it stops.
 struct Memory {
@@ -48,7 +48,7 @@ struct SessionIo {
 
 class Session {
  public:
-  Session(const Options& options, std::string source, ServiceProcess service, SessionIo io);
+  Session(const Options& options, std::string source, ServiceConnection service, SessionIo io);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -63,4 +63,4 @@ class Session {
   std::unique_ptr<Reading> reading_;
 };
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -119,4 +119,4 @@ int install_signal_pipe() {
   return fds[0];
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 class Terminal {
  public:
@@ -38,4 +38,4 @@ class Terminal {
 // caught signal writes its number as one byte to the returned descriptor's pipe.
 int install_signal_pipe();
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -196,4 +196,4 @@ double smooth_estimate(std::optional<double> previous, double target, double dt)
   return std::max(predicted + std::clamp(step, -most, most), 0.0);
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 struct Position {
   std::size_t line = 1;    // 1-based
@@ -68,4 +68,4 @@ std::string one_line(std::string_view text);
 // code). nullopt when no such line comes within eight times `at_least`, or before the end.
 std::optional<std::size_t> head_cut(std::string_view source, std::size_t at_least);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cctype>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
-Result<std::vector<Utterance>> utterances_from_json(const nlohmann::json& array,
-                                                    const LineIndex& lines) {
+Result<std::vector<PlacedUtterance>> utterances_from_json(const nlohmann::json& array,
+                                                          const LineIndex& lines) {
   if (!array.is_array()) return fail(Error("the service sent no utterance list"));
-  std::vector<Utterance> list;
+  std::vector<PlacedUtterance> list;
   list.reserve(array.size());
   std::optional<std::size_t> heading;
   for (const auto& item : array) {
@@ -18,7 +18,7 @@ Result<std::vector<Utterance>> utterances_from_json(const nlohmann::json& array,
         !item.contains("kind") || !item["kind"].is_string()) {
       return fail(Error("the service sent a malformed utterance"));
     }
-    Utterance u;
+    PlacedUtterance u;
     u.text = item["text"].get<std::string>();
     u.start = item["start_offset"].get<std::uint64_t>();
     u.end = item["end_offset"].get<std::uint64_t>();
@@ -32,7 +32,7 @@ Result<std::vector<Utterance>> utterances_from_json(const nlohmann::json& array,
   return list;
 }
 
-std::string print_line(std::size_t index, const Utterance& u, std::size_t count) {
+std::string print_line(std::size_t index, const PlacedUtterance& u, std::size_t count) {
   std::string number = std::to_string(index);
   std::size_t digits = std::to_string(count > 0 ? count - 1 : 0).size();
   std::string kind = u.kind;
@@ -42,18 +42,19 @@ std::string print_line(std::size_t index, const Utterance& u, std::size_t count)
          one_line(u.text);
 }
 
-std::string plain_line(const Utterance& u) {
+std::string plain_line(const PlacedUtterance& u) {
   return format_position(u.from) + " " + u.kind + " " + one_line(u.text);
 }
 
-std::optional<std::size_t> next_heading(const std::vector<Utterance>& list, std::size_t current) {
+std::optional<std::size_t> next_heading(const std::vector<PlacedUtterance>& list,
+                                        std::size_t current) {
   for (std::size_t i = current + 1; i < list.size(); ++i) {
     if (list[i].kind == "heading") return i;
   }
   return std::nullopt;
 }
 
-std::optional<std::size_t> previous_heading(const std::vector<Utterance>& list,
+std::optional<std::size_t> previous_heading(const std::vector<PlacedUtterance>& list,
                                             std::size_t current) {
   for (std::size_t i = std::min(current, list.size()); i-- > 0;) {
     if (list[i].kind == "heading") return i;
@@ -63,26 +64,28 @@ std::optional<std::size_t> previous_heading(const std::vector<Utterance>& list,
 
 namespace {
 
-bool same_range(const Utterance& a, const Utterance& b) {
+bool same_range(const PlacedUtterance& a, const PlacedUtterance& b) {
   return a.start == b.start && a.end == b.end;
 }
 
 }  // namespace
 
-std::size_t block_start(const std::vector<Utterance>& list, std::size_t index) {
+std::size_t block_start(const std::vector<PlacedUtterance>& list, std::size_t index) {
   if (index >= list.size()) return index;
   while (index > 0 && same_range(list[index - 1], list[index])) --index;
   return index;
 }
 
-std::optional<std::size_t> next_block(const std::vector<Utterance>& list, std::size_t current) {
+std::optional<std::size_t> next_block(const std::vector<PlacedUtterance>& list,
+                                      std::size_t current) {
   for (std::size_t i = current + 1; i < list.size(); ++i) {
     if (!same_range(list[i], list[current])) return i;
   }
   return std::nullopt;
 }
 
-std::optional<std::size_t> previous_block(const std::vector<Utterance>& list, std::size_t current) {
+std::optional<std::size_t> previous_block(const std::vector<PlacedUtterance>& list,
+                                          std::size_t current) {
   if (current >= list.size()) return std::nullopt;
   std::size_t start = block_start(list, current);
   if (start != current) return start;
@@ -90,15 +93,15 @@ std::optional<std::size_t> previous_block(const std::vector<Utterance>& list, st
   return block_start(list, start - 1);
 }
 
-std::size_t first_selected(const std::vector<Utterance>& list, std::uint64_t offset) {
+std::size_t first_selected(const std::vector<PlacedUtterance>& list, std::uint64_t offset) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (list[i].end > offset) return i;
   }
   return list.size();
 }
 
-std::size_t locate(const std::vector<Utterance>& list, std::size_t base, std::uint64_t event_index,
-                   std::uint64_t start, std::uint64_t end) {
+std::size_t locate(const std::vector<PlacedUtterance>& list, std::size_t base,
+                   std::uint64_t event_index, std::uint64_t start, std::uint64_t end) {
   auto matches = [&](std::size_t i) {
     return i < list.size() && list[i].start == start && list[i].end == end;
   };
@@ -112,7 +115,7 @@ std::size_t locate(const std::vector<Utterance>& list, std::size_t base, std::ui
   return std::min<std::size_t>(base + event_index, list.empty() ? 0 : list.size() - 1);
 }
 
-int heading_level(std::string_view source, const Utterance& u) {
+int heading_level(std::string_view source, const PlacedUtterance& u) {
   std::size_t start = std::min<std::uint64_t>(u.start, source.size());
   std::size_t line = source.rfind('\n', start == 0 ? 0 : start - 1);
   line = line == std::string_view::npos || start == 0 ? 0 : line + 1;
@@ -129,7 +132,7 @@ int heading_level(std::string_view source, const Utterance& u) {
   return j < source.size() && source[j] == '-' ? 2 : 1;
 }
 
-std::string where_words(const std::vector<Utterance>& list, std::size_t index,
+std::string where_words(const std::vector<PlacedUtterance>& list, std::size_t index,
                         std::string_view source) {
   auto escaped = [](std::string_view text) {
     std::string out;
@@ -173,4 +176,4 @@ std::string where_words(const std::vector<Utterance>& list, std::size_t index,
   return words + "; " + std::to_string(percent) + " percent.";
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

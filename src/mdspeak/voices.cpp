@@ -4,7 +4,7 @@
 #include <cctype>
 #include <functional>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 namespace {
 
@@ -55,4 +55,4 @@ std::optional<ChosenVoice> choose_voice(const nlohmann::json& voices, std::strin
   return std::nullopt;
 }
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 
 struct ChosenVoice {
   std::string id;
@@ -20,4 +20,4 @@ struct ChosenVoice {
 // a language code ("es") or an English language name ("spanish"). Nothing when none matches.
 std::optional<ChosenVoice> choose_voice(const nlohmann::json& voices, std::string_view asked);
 
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

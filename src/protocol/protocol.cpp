@@ -54,8 +54,7 @@ enum Field : std::uint8_t {
 constexpr std::string_view kFieldNames[kFieldCount] = {
     "id",      "document_id", "text",          "start_offset",     "end_offset", "voice_id",
     "rate",    "type",        "word_events",   "reading",          "path",       "format",
-    "summary", "transcript",  "chapter_level", "transcript_words", "entries",
-    "details",
+    "summary", "transcript",  "chapter_level", "transcript_words", "entries",    "details",
 };
 
 Field field_named(std::string_view name) {
@@ -172,13 +171,6 @@ Result<Request> assemble(Result<Parts>... parts) {
   return Request(T{std::move(*parts)...});
 }
 
-// One builder per request shape.
-Result<Request> build_init(Fields& f) {
-  return assemble<Init>(take_string(f[kId], "id"));
-}
-Result<Request> build_list_voices(Fields& f) {
-  return assemble<ListVoices>(take_string(f[kId], "id"), take_flag(f[kDetails], "details"));
-}
 // Any value but the two names is kept as unsupported, for the host to answer with an error.
 Result<RequestedReading> take_reading(const Value& value) {
   if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) {
@@ -189,57 +181,6 @@ Result<RequestedReading> take_reading(const Value& value) {
     return RequestedReading::Natural;
   }
   return RequestedReading::Unsupported;
-}
-
-Result<Request> build_load_document(Fields& f) {
-  return assemble<LoadDocument>(take_string(f[kId], "id"),
-                                take_string(f[kDocumentId], "document_id"),
-                                take_string(f[kText], "text"), take_reading(f[kReading]));
-}
-Result<Request> build_prepare_speech(Fields& f) {
-  return assemble<PrepareSpeech>(
-      take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
-      take_offset(f[kStartOffset], "start_offset"), take_offset(f[kEndOffset], "end_offset"));
-}
-Result<Request> build_prepare_summary(Fields& f) {
-  return assemble<PrepareSummary>(take_string(f[kId], "id"),
-                                  take_string(f[kDocumentId], "document_id"));
-}
-Result<Request> build_speak(Fields& f) {
-  return assemble<Speak>(take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
-                         take_offset(f[kStartOffset], "start_offset"),
-                         take_offset(f[kEndOffset], "end_offset"),
-                         take_optional_string(f[kVoiceId], "voice_id"), take_rate(f[kRate]),
-                         take_flag(f[kWordEvents], "word_events"));
-}
-Result<Request> build_speak_summary(Fields& f) {
-  return assemble<SpeakSummary>(take_string(f[kId], "id"),
-                                take_string(f[kDocumentId], "document_id"),
-                                take_optional_string(f[kVoiceId], "voice_id"), take_rate(f[kRate]),
-                                take_flag(f[kWordEvents], "word_events"));
-}
-Result<Request> build_stop(Fields& f) {
-  return assemble<Stop>(take_string(f[kId], "id"));
-}
-// Extensions: pause and resume.
-Result<Request> build_pause(Fields& f) {
-  return assemble<Pause>(take_string(f[kId], "id"));
-}
-Result<Request> build_resume(Fields& f) {
-  return assemble<Resume>(take_string(f[kId], "id"), take_optional_rate(f[kRate]),
-                          take_optional_string(f[kVoiceId], "voice_id"));
-}
-
-// Extension: export.
-Result<Request> build_export(Fields& f) {
-  return assemble<Export>(
-      take_string(f[kId], "id"), take_string(f[kDocumentId], "document_id"),
-      take_string(f[kPath], "path"), take_optional_string(f[kFormat], "format"),
-      take_offset(f[kStartOffset], "start_offset"), take_offset(f[kEndOffset], "end_offset"),
-      take_flag(f[kSummary], "summary"), take_optional_string(f[kVoiceId], "voice_id"),
-      take_optional_rate(f[kRate]), take_optional_string(f[kTranscript], "transcript"),
-      take_offset(f[kChapterLevel], "chapter_level"),
-      take_flag(f[kTranscriptWords], "transcript_words"));
 }
 
 // Extension: the pronunciation list. Each entry is an object with the strings "text" and "say"
@@ -314,9 +255,51 @@ Result<std::vector<PronunciationEntry>> take_entries(const Value& value) {
   }
 }
 
-Result<Request> build_set_pronunciations(Fields& f) {
-  return assemble<SetPronunciations>(take_string(f[kId], "id"), take_entries(f[kEntries]));
-}
+// How a request's fields are taken, one type per kind of value: `field` is the member it reads.
+template <Field F>
+struct String {
+  static constexpr Field field = F;
+  static Result<std::string> take(Value& v) { return take_string(v, kFieldNames[F]); }
+};
+template <Field F>
+struct OptionalString {
+  static constexpr Field field = F;
+  static auto take(Value& v) { return take_optional_string(v, kFieldNames[F]); }
+};
+template <Field F>
+struct Offset {
+  static constexpr Field field = F;
+  static auto take(Value& v) { return take_offset(v, kFieldNames[F]); }
+};
+template <Field F>
+struct Flag {
+  static constexpr Field field = F;
+  static auto take(Value& v) { return take_flag(v, kFieldNames[F]); }
+};
+struct Rate {
+  static constexpr Field field = kRate;
+  static auto take(Value& v) { return take_rate(v); }
+};
+struct OptionalRate {
+  static constexpr Field field = kRate;
+  static auto take(Value& v) { return take_optional_rate(v); }
+};
+struct Reading {
+  static constexpr Field field = kReading;
+  static auto take(Value& v) { return take_reading(v); }
+};
+struct Entries {
+  static constexpr Field field = kEntries;
+  static auto take(Value& v) { return take_entries(v); }
+};
+
+// The request `T` from the fields `Parts` take, in the order of `T`'s members. This order is
+// written only here: the array form reads its elements in `fields`.
+template <class T, class... Parts>
+struct Builder {
+  static constexpr std::array<Field, sizeof...(Parts)> fields = {Parts::field...};
+  static Result<Request> build(Fields& f) { return assemble<T>(Parts::take(f[Parts::field])...); }
+};
 
 struct RequestShape {
   std::string_view name;
@@ -328,29 +311,36 @@ struct RequestShape {
   std::uint8_t optional_tail = 0;
 };
 
-// Same order as the alternatives of `Request`.
+template <class B>
+constexpr RequestShape shape(std::string_view name, std::uint8_t optional_tail = 0) {
+  RequestShape made{
+      name, static_cast<std::uint8_t>(B::fields.size()), {}, &B::build, optional_tail};
+  std::ranges::copy(B::fields, made.fields.begin());
+  return made;
+}
+
+// Same order as the alternatives of `Request`. Extensions: list_voices' details, the reading,
+// word events, pause, resume, export and the pronunciation list.
 constexpr std::array<RequestShape, 12> kShapes = {{
-    {"init", 1, {kId}, build_init},
-    {"list_voices", 2, {kId, kDetails}, build_list_voices, 1},
-    {"load_document", 4, {kId, kDocumentId, kText, kReading}, build_load_document, 1},
-    {"prepare_speech", 4, {kId, kDocumentId, kStartOffset, kEndOffset}, build_prepare_speech},
-    {"prepare_summary", 2, {kId, kDocumentId}, build_prepare_summary},
-    {"speak",
-     7,
-     {kId, kDocumentId, kStartOffset, kEndOffset, kVoiceId, kRate, kWordEvents},
-     build_speak,
-     1},
-    {"speak_summary", 5, {kId, kDocumentId, kVoiceId, kRate, kWordEvents}, build_speak_summary, 1},
-    {"stop", 1, {kId}, build_stop},
-    {"pause", 1, {kId}, build_pause},
-    {"resume", 3, {kId, kRate, kVoiceId}, build_resume, 2},
-    {"export",
-     12,
-     {kId, kDocumentId, kPath, kFormat, kStartOffset, kEndOffset, kSummary, kVoiceId, kRate,
-      kTranscript, kChapterLevel, kTranscriptWords},
-     build_export,
-     9},
-    {"set_pronunciations", 2, {kId, kEntries}, build_set_pronunciations},
+    shape<Builder<Init, String<kId>>>("init"),
+    shape<Builder<ListVoices, String<kId>, Flag<kDetails>>>("list_voices", 1),
+    shape<Builder<LoadDocument, String<kId>, String<kDocumentId>, String<kText>, Reading>>(
+        "load_document", 1),
+    shape<Builder<PrepareSpeech, String<kId>, String<kDocumentId>, Offset<kStartOffset>,
+                  Offset<kEndOffset>>>("prepare_speech"),
+    shape<Builder<PrepareSummary, String<kId>, String<kDocumentId>>>("prepare_summary"),
+    shape<Builder<Speak, String<kId>, String<kDocumentId>, Offset<kStartOffset>, Offset<kEndOffset>,
+                  OptionalString<kVoiceId>, Rate, Flag<kWordEvents>>>("speak", 1),
+    shape<Builder<SpeakSummary, String<kId>, String<kDocumentId>, OptionalString<kVoiceId>, Rate,
+                  Flag<kWordEvents>>>("speak_summary", 1),
+    shape<Builder<Stop, String<kId>>>("stop"),
+    shape<Builder<Pause, String<kId>>>("pause"),
+    shape<Builder<Resume, String<kId>, OptionalRate, OptionalString<kVoiceId>>>("resume", 2),
+    shape<Builder<Export, String<kId>, String<kDocumentId>, String<kPath>, OptionalString<kFormat>,
+                  Offset<kStartOffset>, Offset<kEndOffset>, Flag<kSummary>,
+                  OptionalString<kVoiceId>, OptionalRate, OptionalString<kTranscript>,
+                  Offset<kChapterLevel>, Flag<kTranscriptWords>>>("export", 9),
+    shape<Builder<SetPronunciations, String<kId>, Entries>>("set_pronunciations"),
 }};
 static_assert(kShapes.size() == std::variant_size_v<Request>);
 
@@ -755,6 +745,36 @@ Result<Request> decode_request(std::string_view line, json::DecodedAhead* ahead)
   return RequestDecoder(line, ahead).decode();
 }
 
+namespace {
+
+void write_voices(Writer& w, const ListVoicesResult& m) {
+  w.member("\"list_voices_result\",\"id\":", m.id);
+  w.raw(",\"voices\":");
+  write_objects(w, m.voices, [&w](const VoiceInfo& voice) {
+    w.member("\"id\":", voice.id);
+    w.member(",\"name\":", voice.name);
+    w.member(",\"locale\":", voice.locale);
+    w.member(",\"gender\":", voice.gender);
+    if (voice.details) {
+      w.member(",\"engine\":", voice.details->engine);
+      w.member(",\"word_timing\":", voice.details->word_timing);
+    }
+  });
+}
+
+void write_export_result(Writer& w, const ExportResult& m) {
+  w.member("\"export_result\",\"id\":", m.id);
+  w.member(",\"path\":", m.path);
+  w.member(",\"format\":", m.format);
+  w.member(",\"transcript\":", m.transcript);
+  w.member(",\"duration_ms\":", m.duration_ms);
+  w.member(",\"chapters\":", m.chapters);
+  w.member(",\"words\":", m.words);
+  w.member(",\"cancelled\":", m.cancelled);
+}
+
+}  // namespace
+
 void encode_message(const Message& message, std::string& out) {
   Writer w(out);
   w.raw("{\"type\":");
@@ -765,20 +785,7 @@ void encode_message(const Message& message, std::string& out) {
                    w.member(",\"backend\":", m.backend);
                    w.member(",\"message\":", m.message);
                  },
-                 [&](const ListVoicesResult& m) {
-                   w.member("\"list_voices_result\",\"id\":", m.id);
-                   w.raw(",\"voices\":");
-                   write_objects(w, m.voices, [&w](const VoiceInfo& voice) {
-                     w.member("\"id\":", voice.id);
-                     w.member(",\"name\":", voice.name);
-                     w.member(",\"locale\":", voice.locale);
-                     w.member(",\"gender\":", voice.gender);
-                     if (voice.details) {
-                       w.member(",\"engine\":", voice.details->engine);
-                       w.member(",\"word_timing\":", voice.details->word_timing);
-                     }
-                   });
-                 },
+                 [&](const ListVoicesResult& m) { write_voices(w, m); },
                  [&](const LoadDocumentResult& m) {
                    write_counted(w, "\"load_document_result\",\"id\":", m.id, m.document_id,
                                  ",\"utterance_count\":", m.utterance_count);
@@ -827,16 +834,7 @@ void encode_message(const Message& message, std::string& out) {
                    w.member(",\"total\":", m.total);
                    w.member(",\"audio_ms\":", m.audio_ms);
                  },
-                 [&](const ExportResult& m) {
-                   w.member("\"export_result\",\"id\":", m.id);
-                   w.member(",\"path\":", m.path);
-                   w.member(",\"format\":", m.format);
-                   w.member(",\"transcript\":", m.transcript);
-                   w.member(",\"duration_ms\":", m.duration_ms);
-                   w.member(",\"chapters\":", m.chapters);
-                   w.member(",\"words\":", m.words);
-                   w.member(",\"cancelled\":", m.cancelled);
-                 },
+                 [&](const ExportResult& m) { write_export_result(w, m); },
                  [&](const BackendUnavailable& m) {
                    w.member("\"backend_unavailable\",\"message\":", m.message);
                  },

@@ -113,15 +113,8 @@ Result<PronunciationList> PronunciationList::make(std::span<const PronunciationE
   return list;
 }
 
-std::optional<PronunciationList::Spoken> PronunciationList::apply(
-    std::string_view text, std::span<const WordMark> marks,
-    std::optional<SupportedLanguage> language) const {
-  if (entries_.empty()) return std::nullopt;
-  struct Match {
-    std::size_t begin;
-    std::size_t end;
-    const std::string* say;
-  };
+std::vector<PronunciationList::Match> PronunciationList::matches(
+    std::string_view text, std::optional<SupportedLanguage> language) const {
   std::vector<Match> matches;
   std::size_t pos = 0;
   std::size_t matched_to = 0;  // matches never overlap
@@ -150,6 +143,14 @@ std::optional<PronunciationList::Spoken> PronunciationList::apply(
     }
     pos = next;
   }
+  return matches;
+}
+
+std::optional<PronunciationList::Spoken> PronunciationList::apply(
+    std::string_view text, std::span<const WordMark> marks,
+    std::optional<SupportedLanguage> language) const {
+  if (entries_.empty()) return std::nullopt;
+  const std::vector<Match> matches = this->matches(text, language);
   if (matches.empty()) return std::nullopt;
 
   Spoken spoken;

@@ -54,6 +54,15 @@ class PronunciationList {
     std::size_t lead = 0;  // bytes of `text` before its first letter or digit
     bool exact_case = false;
   };
+  // A piece of a text that an entry replaces with `say`.
+  struct Match {
+    std::size_t begin;
+    std::size_t end;
+    const std::string* say;
+  };
+  // The pieces of `text` the entries replace, in text order, never overlapping.
+  std::vector<Match> matches(std::string_view text,
+                             std::optional<SupportedLanguage> language) const;
 
   std::vector<Entry> entries_;
   // By the lower-cased first word of the text: entries, longest text first.

@@ -1,8 +1,8 @@
 // The TTS facade: the one small interface between the speech engine and a platform synthesizer.
 //
-// Why it exists: the engine, voice selection and the host are platform-free; each platform brings
-// one backend (in this tree: speech-dispatcher, on Linux) and tests bring a scripted fake.
-// `create_default_tts` returns the backend chosen at build time for this platform.
+// Why it exists: the engine, voice selection and the host know no synthesizer. The one backend is
+// speech-dispatcher (speechd_tts.cpp), which `create_default_tts` returns; tests bring a scripted
+// fake. Another synthesizer would be another implementation of this interface.
 //
 // Thread-safety contract: a `Tts` is owned by one thread and every method is called from that
 // thread. The utterance callbacks may be invoked on any thread (the backend's own included); they
@@ -144,7 +144,7 @@ class Tts {
   virtual Result<void> set_rate(float rate) = 0;
 };
 
-// The platform's backend; fails when no working synthesizer can be reached.
+// The speech-dispatcher backend; fails when no working synthesizer can be reached.
 Result<std::unique_ptr<Tts>> create_default_tts();
 
 }  // namespace mdspeak

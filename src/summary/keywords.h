@@ -25,7 +25,8 @@ class KeywordMatcher {
   explicit KeywordMatcher(SupportedLanguage language = SupportedLanguage::English)
       : spanish_(language == SupportedLanguage::Spanish) {}
 
-  // Reads one more text. Returns its number of white-space separated words.
+  // Reads one more text. Returns its number of white-space separated pieces (its length in
+  // words as a reader counts them, not the number of runs matched).
   std::size_t feed(std::string_view text);
 
   // The first kind, in test order (planning, status, caveat, setup, reference, runbook,
@@ -34,7 +35,7 @@ class KeywordMatcher {
   SectionKind kind() const;
 
  private:
-  std::string_view previous_[2];  // the last word read, then the one before it
+  std::string_view previous_[2];  // the last run read, then the one before it
   unsigned found_ = 0;            // bit per SectionKind
   unsigned wanted_ = ~0u;         // kinds that could still change `kind()`
   bool spanish_ = false;

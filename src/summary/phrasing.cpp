@@ -216,7 +216,7 @@ std::optional<std::string> subject_from_lead(std::string_view lead, const Wordin
     const std::string_view candidate =
         strip_subject_edges(sentence.substr(0, run_starts[word_index]));
     if (candidate.empty() || is_generic_subject(candidate, words.generic_subjects)) continue;
-    const std::size_t count = unicode::words(candidate).size();
+    const std::size_t count = unicode::split_on_white_space(candidate).size();
     if (count < 1 || count > kMaxSubjectWords) continue;
     return std::string(candidate);
   }
@@ -301,7 +301,8 @@ std::string build_opening_paragraph(const std::vector<SectionProfile>& profiles,
   std::optional<std::string> lead;
   if (primary.lead_sentence) {
     std::string normalized = normalize_sentence(*primary.lead_sentence);
-    if (unicode::words(normalized).size() >= kMinOpeningLeadWords) lead = std::move(normalized);
+    if (unicode::split_on_white_space(normalized).size() >= kMinOpeningLeadWords)
+      lead = std::move(normalized);
   }
 
   std::vector<std::string> topics;
@@ -406,7 +407,7 @@ std::vector<std::string> sample_items(std::span<const std::string_view> items) {
   if (labels.size() >= 2 &&
       std::all_of(labels.begin(), labels.end(),
                   [&](std::string_view label) { return label == labels.front(); }) &&
-      unicode::words(labels.front()).size() <= kMaxSharedLabelWords) {
+      unicode::split_on_white_space(labels.front()).size() <= kMaxSharedLabelWords) {
     prefix = std::string(labels.front()) + ":";
   }
 

@@ -98,7 +98,8 @@ std::string_view default_topic(SupportedLanguage language) {
 }
 
 std::string topic_from_lead(std::string_view lead, SupportedLanguage language) {
-  const auto lead_words = unicode::words(strip_trailing_sentence_ends(text::trim(lead)));
+  const auto lead_words =
+      unicode::split_on_white_space(strip_trailing_sentence_ends(text::trim(lead)));
   if (lead_words.empty()) return std::string(default_topic(language));
   std::string topic;
   for (std::size_t i = 0; i < lead_words.size() && i < kTopicWords; ++i) {
@@ -124,6 +125,33 @@ std::optional<std::size_t> best_profile(const std::vector<SectionProfile>& profi
     if (!best || score(profiles[i]) > score(profiles[*best])) best = i;
   }
   return best;
+}
+
+// The three scores of a profiled section, from its kind, place and body length.
+void set_scores(SectionProfile& profile, std::size_t index, std::size_t body_words) {
+  // Single-precision arithmetic in exactly this order: ties between sections are decided by
+  // exact comparison, so every rounding step matters.
+  const float w = static_cast<float>(body_words);
+  const float p = static_cast<float>(index);
+  const ScoreBases& bases = kScoreBases[static_cast<std::size_t>(profile.kind)];
+
+  const float position = index == 0 ? 3.0f : std::max(p * -0.3f + 2.0f, 0.8f);
+  float primary = position + bases.primary;
+  primary = std::min(w / 36.0f, 1.4f) + primary;
+  if (profile.generic_heading) primary = primary + -0.3f;
+  profile.primary_score = primary;
+
+  float secondary = std::max(2.2f - p * 0.2f, 0.5f) + bases.secondary;
+  secondary = std::min(w / 40.0f, 1.3f) + secondary;
+  secondary = secondary + (profile.generic_heading ? -0.2f : 0.4f);
+  profile.secondary_score = secondary;
+
+  float tertiary = p * 0.2f + bases.tertiary;
+  tertiary = std::min(w / 60.0f, 0.8f) + tertiary;
+  if (!profile.completed_items.empty()) tertiary = tertiary + 0.8f;
+  if (!profile.remaining_items.empty()) tertiary = tertiary + 1.2f;
+  if (profile.generic_heading) tertiary = tertiary + 0.2f;
+  profile.tertiary_score = tertiary;
 }
 
 }  // namespace
@@ -178,29 +206,7 @@ std::optional<SectionProfile> profile_section(std::size_t index, const MarkdownS
     profile.topic = std::string(default_topic(language));
   }
 
-  // Single-precision arithmetic in exactly this order: ties between sections are decided by
-  // exact comparison, so every rounding step matters.
-  const float w = static_cast<float>(body_words);
-  const float p = static_cast<float>(index);
-  const ScoreBases& bases = kScoreBases[static_cast<std::size_t>(profile.kind)];
-
-  const float position = index == 0 ? 3.0f : std::max(p * -0.3f + 2.0f, 0.8f);
-  float primary = position + bases.primary;
-  primary = std::min(w / 36.0f, 1.4f) + primary;
-  if (profile.generic_heading) primary = primary + -0.3f;
-  profile.primary_score = primary;
-
-  float secondary = std::max(2.2f - p * 0.2f, 0.5f) + bases.secondary;
-  secondary = std::min(w / 40.0f, 1.3f) + secondary;
-  secondary = secondary + (profile.generic_heading ? -0.2f : 0.4f);
-  profile.secondary_score = secondary;
-
-  float tertiary = p * 0.2f + bases.tertiary;
-  tertiary = std::min(w / 60.0f, 0.8f) + tertiary;
-  if (!profile.completed_items.empty()) tertiary = tertiary + 0.8f;
-  if (!profile.remaining_items.empty()) tertiary = tertiary + 1.2f;
-  if (profile.generic_heading) tertiary = tertiary + 0.2f;
-  profile.tertiary_score = tertiary;
+  set_scores(profile, index, body_words);
 
   if (section.heading) {
     profile.start_offset = section.heading->start_offset;

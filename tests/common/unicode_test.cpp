@@ -28,10 +28,10 @@ TEST(UnicodeTest, TrimRemovesEveryWhiteSpaceKindAtBothEnds) {
   for (const auto& c : cases) EXPECT_EQ(text::trim(c.input), c.want) << c.input;
 }
 
-TEST(UnicodeTest, WordsAndCollapseSplitAtUnicodeWhiteSpace) {
-  EXPECT_EQ(words("  a\u00A0b\tc\u3000\u3000d "),
+TEST(UnicodeTest, SplitAndCollapseAtUnicodeWhiteSpace) {
+  EXPECT_EQ(split_on_white_space("  a\u00A0b\tc\u3000\u3000d "),
             (std::vector<std::string_view>{"a", "b", "c", "d"}));
-  EXPECT_TRUE(words(" \n ").empty());
+  EXPECT_TRUE(split_on_white_space(" \n ").empty());
   EXPECT_EQ(text::collapse_white_space(" Hello\n  world\u2003! "), "Hello world !");
   EXPECT_EQ(text::collapse_white_space("\t"), "");
 }

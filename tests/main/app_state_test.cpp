@@ -1,4 +1,5 @@
-// The document store and speech queueing, against the scripted fake synthesizer.
+// The host's state over the document store and the playback, against the scripted fake
+// synthesizer.
 #include "main/app_state.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,20 @@ void speak_old(FakeHost& s) {
   s.answer(LoadDocument{"0", "old", "Old."});
   s.answer(Speak{"0", "old", {}, {}, {}, 1.0f});
   ASSERT_EQ(s.state.spoken().size(), 1u);
+}
+
+// Queues the utterances of `list` overlapping [start, ...) as generated text (words mapped to
+// their utterance's range), at rate 1.
+Result<std::uint64_t> queue(SpeechPlayback& playback, const std::vector<Utterance>& list,
+                            std::optional<SupportedLanguage> language = std::nullopt,
+                            std::optional<std::uint64_t> start = std::nullopt) {
+  SpeechOrder order;
+  order.document_id = "doc";
+  order.text = SpeechOrder::Text::Generated;
+  order.utterances = list;
+  order.start_offset = start;
+  order.how = Voicing{language, std::nullopt, 1.0f, false};
+  return playback.speak(order);
 }
 
 std::vector<Utterance> three_utterances() {
@@ -80,8 +95,7 @@ TEST(AppStateTest, TheEngineIsCreatedByTheFirstRequestThatNeedsIt) {
 
 TEST(AppStateTest, QueueRecordsEntriesWithSelectionIndexes) {
   FakeHost s = FakeHost::create();
-  auto queued = s.state.queue_document("doc", three_utterances(), SupportedLanguage::English, 15,
-                                       std::nullopt, 1.0f, std::nullopt);
+  auto queued = queue(s.state.playback(), three_utterances(), SupportedLanguage::English, 15);
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(*queued, 2u);
   ASSERT_EQ(s.state.spoken().size(), 2u);
@@ -118,8 +132,7 @@ TEST(AppStateTest, FailuresKeepWhatWasQueuedBefore) {
     // A previous queueing leaves entries that any selecting queueing empties first.
     speak_old(s);
     s.fake->fail_nth(c.op, s.fake->calls(c.op) + c.nth);
-    auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
-                                         std::nullopt, 1.0f, std::nullopt);
+    auto queued = queue(s.state.playback(), three_utterances());
     ASSERT_FALSE(queued.has_value());
     EXPECT_EQ(queued.error().message, c.want_message);
     EXPECT_EQ(s.state.spoken().size(), c.want_entries);
@@ -138,9 +151,7 @@ TEST(AppStateTest, UtterancesAreHandedOverInAWindowOfTwo) {
     many.push_back(
         {std::to_string(i).insert(0, 1, 'u'), i * 10, i * 10 + 5, UtteranceKind::Paragraph});
   }
-  ASSERT_EQ(*s.state.queue_document("doc", many, std::nullopt, std::nullopt, std::nullopt, 1.0f,
-                                    std::nullopt),
-            5u);
+  ASSERT_EQ(*queue(s.state.playback(), many), 5u);
   auto texts = [&] {
     std::vector<std::string> out;
     for (const FakeUtterance& u : s.fake->queued()) out.push_back(u.text);
@@ -363,21 +374,15 @@ TEST(AppStateTest, EmptySelectionTouchesNothingEvenWithoutEngine) {
   FakeHost s = FakeHost::create();
   speak_old(s);
   const int stops = s.fake->calls(FakeOp::Stop);
-  auto queued = s.state.queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt,
-                                       1.0f, std::nullopt);
+  auto queued = queue(s.state.playback(), three_utterances(), std::nullopt, 50);
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(*queued, 0u);
   EXPECT_EQ(s.state.spoken().size(), 1u);
   EXPECT_EQ(s.fake->calls(FakeOp::Stop), stops);
 
-  AppState state(std::nullopt, "failed to initialize system TTS");
-  EXPECT_EQ(state
-                .queue_document("doc", three_utterances(), std::nullopt, 50, std::nullopt, 1.0f,
-                                std::nullopt)
-                .value_or(99),
-            0u);
-  auto failed = state.queue_document("doc", three_utterances(), std::nullopt, std::nullopt,
-                                     std::nullopt, 1.0f, std::nullopt);
+  SpeechPlayback playback(std::nullopt, "failed to initialize system TTS");
+  EXPECT_EQ(queue(playback, three_utterances(), std::nullopt, 50).value_or(99), 0u);
+  auto failed = queue(playback, three_utterances());
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().message, "failed to initialize system TTS");
 

@@ -11,17 +11,13 @@
 #include <vector>
 
 #include "json_client.h"
-#include "support/sink_recorder.h"
+#include "live_sound.h"
 
 namespace mdspeak::testing {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-constexpr double kAudible = 0.003;
-
 const std::string kMixed =
     "# Installation\n\n"
     "This guide explains how to install the program and how to check that it works.\n\n"
@@ -85,10 +81,7 @@ void expect_sound_throughout(const SinkRecorder& recorder, const std::vector<Hea
 class ServicePassagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto socket = SinkRecorder::stack_pulse_socket();
-    if (!socket || !recorder.start(*socket) || !recorder.wait_until_recording(3s)) {
-      GTEST_SKIP() << "needs scripts/speech-stack up";
-    }
+    if (!start_recording(recorder)) GTEST_SKIP() << "needs scripts/speech-stack up";
     load_natural(client);
   }
 

@@ -9,18 +9,14 @@
 #include <string>
 #include <thread>
 
+#include "live_sound.h"
 #include "service_process.h"
-#include "support/sink_recorder.h"
 
 namespace mdspeak::testing {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-constexpr double kAudible = 0.003;
-
 const std::string kLongDocument =
     "This paragraph is long enough to keep the synthesizer busy for several seconds while the "
     "test does its work.\n\nA second paragraph follows.\n\nAnd a third one after that.\n";
@@ -49,8 +45,7 @@ TEST(ServiceReliabilityTest, ClosedStandardStreamsAtStart) {
 // Ctrl-C, kill and a hang-up end the service's speech with it.
 TEST(ServiceReliabilityTest, StopSignalsCancelSpeechAndExit) {
   SinkRecorder recorder;
-  const auto socket = SinkRecorder::stack_pulse_socket();
-  const bool recording = socket && recorder.start(*socket) && recorder.wait_until_recording(3s);
+  const bool recording = start_recording(recorder);
   struct Case {
     int signal;
     int status;

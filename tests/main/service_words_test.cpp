@@ -10,24 +10,14 @@
 #include <vector>
 
 #include "json_client.h"
-#include "support/sink_recorder.h"
+#include "live_sound.h"
 
 namespace mdspeak::testing {
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-constexpr double kAudible = 0.003;
-
 using Client = JsonClient;
-
-// The null sink of our own stack, recording; nullopt (and the test skipped) without it.
-bool start_recording(SinkRecorder& recorder) {
-  auto socket = SinkRecorder::stack_pulse_socket();
-  return socket && recorder.start(*socket) && recorder.wait_until_recording(3s);
-}
 
 TEST(ServiceWordsTest, EveryWordBetweenBeginAndEndInOrderWithItsRanges) {
   // Two sentences: the word after a full stop is where marks get lost.

@@ -16,7 +16,8 @@ void finalize_text(std::vector<Utterance>& out, std::string_view text,
 // The reference: the words between runs of white space, joined by single spaces.
 std::string joined_words(std::string_view text) {
   std::string out;
-  for (std::string_view w : unicode::words(text)) out.append(out.empty() ? "" : " ").append(w);
+  for (std::string_view w : unicode::split_on_white_space(text))
+    out.append(out.empty() ? "" : " ").append(w);
   return out;
 }
 

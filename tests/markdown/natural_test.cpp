@@ -6,35 +6,16 @@
 #include "markdown/natural.h"
 #include "markdown/walker.h"
 #include "source_map_check.h"
+#include "utterance_cases.h"
 
 namespace mdspeak {
 namespace {
 
 using K = UtteranceKind;
-
-// An expected utterance: its kind, its text and the source text its range covers (its first
-// occurrence in the source at or after the previous utterance's start).
-struct Want {
-  K kind;
-  std::string text;
-  std::string span;
-};
-
-struct NaturalCase {
-  const char* name;
-  std::string source;
-  std::vector<Want> want;
-};
-
-void PrintTo(const NaturalCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-std::string texts_of(const ParsedMarkdownDocument& doc) {
-  std::string got;
-  for (const Utterance& u : doc.utterances) got += "[" + u.text + "] ";
-  return got;
-}
+using testing_support::texts_of;
+using testing_support::Want;
+// A want's span is expected at its first occurrence at or after the previous utterance's start.
+using NaturalCase = testing_support::UtteranceCase;
 
 class NaturalWalk : public testing::TestWithParam<NaturalCase> {};
 

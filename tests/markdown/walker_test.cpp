@@ -3,40 +3,23 @@
 #include "markdown/markdown.h"
 #include "markdown/walker.h"
 #include "source_map_check.h"
+#include "utterance_cases.h"
 
 namespace mdspeak {
 namespace {
 
 using K = UtteranceKind;
-
-// An expected utterance: its kind, its text and the source text its span covers (which must
-// occur in the source; its first occurrence is the expected position).
-struct Want {
-  K kind;
-  std::string text;
-  std::string span;
-};
-
-struct WalkCase {
-  const char* name;
-  std::string source;
-  std::vector<Want> want;
-};
-
-void PrintTo(const WalkCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using testing_support::texts_of;
+using testing_support::Want;
+// A want's span is expected at its first occurrence in the source.
+using WalkCase = testing_support::UtteranceCase;
 
 class WalkerTest : public testing::TestWithParam<WalkCase> {};
 
 TEST_P(WalkerTest, ReadsUtterances) {
   const WalkCase& c = GetParam();
   ParsedMarkdownDocument doc = parse_markdown_document(c.source);
-  ASSERT_EQ(doc.utterances.size(), c.want.size()) << [&] {
-    std::string got;
-    for (const Utterance& u : doc.utterances) got += "[" + u.text + "] ";
-    return got;
-  }();
+  ASSERT_EQ(doc.utterances.size(), c.want.size()) << texts_of(doc);
   for (std::size_t i = 0; i < c.want.size(); ++i) {
     const Utterance& u = doc.utterances[i];
     const Want& w = c.want[i];

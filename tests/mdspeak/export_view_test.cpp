@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 TEST(ExportView, SummaryLineNamesLengthChaptersWordsAndTime) {
@@ -43,4 +43,4 @@ TEST(ExportView, ProgressLineFillsTheBarAndEstimatesTheRest) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

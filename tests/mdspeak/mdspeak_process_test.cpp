@@ -77,6 +77,13 @@ class Mdspeak : public ::testing::Test {
     std::ofstream(dir_ / name, std::ios::binary) << content;
     return dir_ / name;
   }
+  // A script the runs can execute, in a folder of its own when `name` says so.
+  fs::path write_program(const std::string& name, const std::string& content) {
+    fs::create_directories((dir_ / name).parent_path());
+    const fs::path path = write(name, content);
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  }
 
   struct Run {
     int status = -1;
@@ -143,7 +150,7 @@ TEST_F(Mdspeak, PrintIntoAPipeClosedEarlyEndsQuietly) {
 }
 
 // The natural reading by default: a parent item before its sub-item, a code block announced on
-// a line of its own. `--reading spec` reads as a client that does not ask; a service that refuses
+// a line of its own. `--reading plain` reads as a client that does not ask; a service that refuses
 // the natural reading is asked for the plain one, without a failure.
 TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
   write("nested.md", "* Parent.\n  * Child.\n\n```sh\nmake\n```\n");
@@ -164,7 +171,7 @@ TEST_F(Mdspeak, PrintsTheNaturalReadingUnlessAskedOrRefused) {
   } cases[] = {
       {"--print nested.md", nowhere, natural},
       {"--print --reading natural nested.md", nowhere, natural},
-      {"--print --reading spec nested.md", nowhere, plain},
+      {"--print --reading plain nested.md", nowhere, plain},
       {"--print nested.md", nowhere + " MDSPEAK_SERVICE=./refusing", plain},
   };
   for (const Case& c : cases) {
@@ -310,6 +317,9 @@ for line in sys.stdin:
   EXPECT_EQ(r.err, "mdspeak: speech stopped at 1:1: the synthesizer stopped responding\n");
 }
 
+// A document with two headings, for the runs against the recording service.
+const std::string kNotes = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+
 // A service that reads blocks as paragraphs and "# " lines as headings, logs each request and
 // speaks every utterance of a speak request (its first word too) but the document "doc"'s last,
 // which it begins and never ends (unless FAKE_END is set): the reader is stopped there by a signal,
@@ -353,10 +363,8 @@ for line in sys.stdin:
 )";
 
 TEST_F(Mdspeak, QuittingRemembersThePlaceAndResumeContinuesThere) {
-  fs::create_directories(dir_ / "fake");
-  auto service = write("fake/service", kRecordingService);
-  fs::permissions(service, fs::perms::owner_all);
-  const std::string doc = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+  auto service = write_program("fake/service", kRecordingService);
+  const std::string doc = kNotes;
   write("notes.md", doc);
   const std::string fake = "MDSPEAK_SERVICE=" + service.string();
   const std::string quits = " timeout --preserve-status -s TERM 1.5";
@@ -421,9 +429,7 @@ TEST_F(Mdspeak, QuittingRemembersThePlaceAndResumeContinuesThere) {
 }
 
 TEST_F(Mdspeak, TheSleepTimerStopsAtTheEndOfTheSentenceAfterIt) {
-  fs::create_directories(dir_ / "fake");
-  auto service = write("fake/service", kRecordingService);
-  fs::permissions(service, fs::perms::owner_all);
+  auto service = write_program("fake/service", kRecordingService);
   std::string doc;
   for (int i = 0; i < 12; ++i) doc += "Paragraph " + std::to_string(i) + ".\n\n";
   write("long.md", doc);
@@ -470,7 +476,7 @@ TEST_F(Mdspeak, LiveOutputThatIsNotATerminalGetsOneLinePerUtterance) {
   EXPECT_EQ(announced.status, 0) << announced.err;
   EXPECT_EQ(announced.out, "1:1 code_block Code block, 1 line.\n");
   for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
-           {"--reading spec code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
+           {"--reading plain code.md", "mdspeak: nothing to read: code.md has no text to speak\n"},
            {"--lines 2:2 sample.md",
             "mdspeak: nothing to read: the chosen part has no text "
             "to speak\n"}}) {
@@ -654,14 +660,30 @@ class LiveTerminal : public Mdspeak {
     }
     return true;
   }
+  // Whether a speak request began at the second paragraph of doc.md (utterance 0 of a request
+  // is where it started).
+  bool began_at_second_paragraph() {
+    const auto second = read_file(dir_ / "doc.md").find("The second");
+    return log_has(R"("type":"utterance_begin","document_id":"doc","utterance_index":0,)"
+                   R"("start_offset":)" +
+                   std::to_string(second));
+  }
   std::optional<std::string> socket_;
 };
 
-TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
-  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
-  SinkRecorder recorder;
-  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
-  ASSERT_TRUE(recorder.wait_until_recording(3s));
+// A live terminal whose sound is recorded from our own stack's sink.
+class HeardTerminal : public LiveTerminal {
+ protected:
+  void SetUp() override {
+    LiveTerminal::SetUp();
+    if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
+    ASSERT_TRUE(recorder_.start(*socket_)) << recorder_.error();
+    ASSERT_TRUE(recorder_.wait_until_recording(3s));
+  }
+  SinkRecorder recorder_;
+};
+
+TEST_F(HeardTerminal, DisplayPauseResumeSkipAndQuit) {
   Terminal terminal(dir_);
   terminal.type(start_command());
   terminal.keys("Enter");
@@ -674,13 +696,14 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   ASSERT_TRUE(terminal.wait_for("paused")) << terminal.last();
   auto paused = Clock::now();
   std::this_thread::sleep_for(1500ms);
-  EXPECT_LT(recorder.rms_between(paused + 500ms, Clock::now()), kAudible) << "audible while paused";
+  EXPECT_LT(recorder_.rms_between(paused + 500ms, Clock::now()), kAudible)
+      << "audible while paused";
 
   terminal.keys("Space");
   ASSERT_TRUE(terminal.wait_for("reading")) << terminal.last();
   auto resumed = Clock::now();
   std::this_thread::sleep_for(1200ms);
-  EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after resume";
+  EXPECT_GT(recorder_.rms_between(resumed, Clock::now()), 0.01) << "silent after resume";
 
   // Two presses at once are a pause and a resume, even before the pause is answered.
   terminal.keys("Space Space");
@@ -689,16 +712,12 @@ TEST_F(LiveTerminal, DisplayPauseResumeSkipAndQuit) {
   ASSERT_TRUE(terminal.wait_for("▶ reading")) << terminal.last();
   auto twice = Clock::now();
   std::this_thread::sleep_for(800ms);
-  EXPECT_GT(recorder.rms_between(twice, Clock::now()), 0.01) << "silent after two presses";
+  EXPECT_GT(recorder_.rms_between(twice, Clock::now()), 0.01) << "silent after two presses";
 
   terminal.keys("n");
   ASSERT_TRUE(terminal.wait_for("The second paragraph")) << terminal.last();
   // The skip is a new request that begins with the second paragraph.
-  auto second = read_file(dir_ / "doc.md").find("The second");
-  EXPECT_TRUE(log_has(R"("type":"utterance_begin","document_id":"doc","utterance_index":0,)"
-                      R"("start_offset":)" +
-                      std::to_string(second)))
-      << log();
+  EXPECT_TRUE(began_at_second_paragraph()) << log();
 
   // Keys typed as the reader quits must not reach the shell.
   quit_and_check_terminal(terminal, 10s);
@@ -721,11 +740,7 @@ TEST_F(LiveTerminal, QuitInTheMiddleAndTheNextStartOffersToContinueThere) {
   ASSERT_TRUE(terminal.wait_for(R"(Continue at 5:1 'Listening'\? \[Y/n\])")) << terminal.last();
   terminal.keys("Enter");
   ASSERT_TRUE(terminal.wait_for("paragraph  5:[\\s\\S]*The second paragraph")) << terminal.last();
-  auto second = read_file(dir_ / "doc.md").find("The second");
-  EXPECT_TRUE(log_has(R"("type":"utterance_begin","document_id":"doc","utterance_index":0,)"
-                      R"("start_offset":)" +
-                      std::to_string(second)))
-      << log();
+  EXPECT_TRUE(began_at_second_paragraph()) << log();
   quit_and_check_terminal(terminal, 10s);
 
   // Answered no: from the top.
@@ -750,11 +765,7 @@ TEST_F(LiveTerminal, KeysWorkUnechoedWhenTheOutputIsPipedOrJson) {
   }
 }
 
-TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {
-  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
-  SinkRecorder recorder;
-  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
-  ASSERT_TRUE(recorder.wait_until_recording(3s));
+TEST_F(HeardTerminal, CtrlCStopsSpeechAndExits130) {
   Terminal terminal(dir_);
   terminal.type(start_command());
   terminal.keys("Enter");
@@ -764,15 +775,11 @@ TEST_F(LiveTerminal, CtrlCStopsSpeechAndExits130) {
   ASSERT_TRUE(terminal.wait_for("EXIT=130")) << terminal.last();
   EXPECT_TRUE(log_has(R"({"type":"stop_result")")) << log();
   std::this_thread::sleep_for(1000ms);
-  EXPECT_LT(recorder.rms_between(interrupted + 500ms, Clock::now()), kAudible)
+  EXPECT_LT(recorder_.rms_between(interrupted + 500ms, Clock::now()), kAudible)
       << "still speaking after Ctrl-C";
 }
 
-TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
-  if (!socket_) GTEST_SKIP() << "not our speech stack: its sink cannot be recorded";
-  SinkRecorder recorder;
-  ASSERT_TRUE(recorder.start(*socket_)) << recorder.error();
-  ASSERT_TRUE(recorder.wait_until_recording(3s));
+TEST_F(HeardTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
   Terminal terminal(dir_);
   // No `; echo` behind it: the shell would run that as soon as the job stops.
   terminal.type("MDSPEAK_SERVICE=" + (dir_ / "service").string() + " " MDSPEAK_PATH " " +
@@ -784,7 +791,7 @@ TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
   auto suspended = Clock::now();
   ASSERT_TRUE(terminal.wait_for("Stopped")) << terminal.last();
   std::this_thread::sleep_for(1500ms);
-  EXPECT_LT(recorder.rms_between(suspended + 500ms, Clock::now()), kAudible)
+  EXPECT_LT(recorder_.rms_between(suspended + 500ms, Clock::now()), kAudible)
       << "audible while suspended";
   expect_usual_modes(terminal);
 
@@ -796,17 +803,15 @@ TEST_F(LiveTerminal, CtrlZSuspendsInSilenceAndFgComesBackPaused) {
   ASSERT_TRUE(terminal.wait_for("▶ reading")) << terminal.last();
   auto resumed = Clock::now();
   std::this_thread::sleep_for(1200ms);
-  EXPECT_GT(recorder.rms_between(resumed, Clock::now()), 0.01) << "silent after fg and space";
+  EXPECT_GT(recorder_.rms_between(resumed, Clock::now()), 0.01) << "silent after fg and space";
   quit_and_check_terminal(terminal, 10s);
 }
 
 // `w` in a terminal: the place is said as a document of its own, then the reading goes on at the
 // utterance it had reached. The service is the recording one: no speech stack needed.
 TEST_F(Mdspeak, WhereAmISpeaksTheHeadingsAndPercentThenGoesOn) {
-  fs::create_directories(dir_ / "fake");
-  auto service = write("fake/service", kRecordingService);
-  fs::permissions(service, fs::perms::owner_all);
-  const std::string doc = "# Notes\n\nFirst paragraph.\n\n## Install\n\nSecond paragraph.\n";
+  auto service = write_program("fake/service", kRecordingService);
+  const std::string doc = kNotes;
   write("notes.md", doc);
   Terminal terminal(dir_);
   terminal.type("MDSPEAK_SERVICE=" + service.string() + " " MDSPEAK_PATH " " +

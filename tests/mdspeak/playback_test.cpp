@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 using Phase = Playback::Phase;
@@ -67,4 +67,4 @@ TEST(Playback, OnlySpeakingTimeCounts) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 TEST(PronunciationFileTest, ReadsEntriesAndReportsBadLinesByNumber) {
@@ -73,4 +73,4 @@ TEST(PronunciationFileTest, TheDefaultFileFollowsTheConfigurationDirectory) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -17,7 +17,7 @@
 
 #include "positions.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 using namespace std::chrono_literals;
@@ -59,7 +59,7 @@ class SessionTest : public ::testing::Test {
              std::optional<Memory> memory = std::nullopt) {
     environment["FAKE_LOG"] = (dir_ / "requests.log").string();
     environment.try_emplace("FAKE_SECONDS", "0.3");
-    auto service = ServiceProcess::start(FAKE_SERVICE_PATH, environment);
+    auto service = ServiceConnection::start(FAKE_SERVICE_PATH, environment);
     ASSERT_TRUE(service) << service.error().message;
     out_ = std::fopen((dir_ / "out.txt").c_str(), "w");
     err_ = std::fopen((dir_ / "err.txt").c_str(), "w");
@@ -254,4 +254,4 @@ TEST_F(SessionTest, ARefusedNaturalReadingFallsBackOnThePlainOne) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -528,7 +528,8 @@ test("the natural reading is asked for unless configured, and dropped when refus
     local cases = {
       { "old-reading", "natural", { "natural", "-", "-" } },
       { "no-pause", "natural", { "natural", "natural" } },
-      { "no-pause", "spec", { "-", "-" } },
+      { "no-pause", "plain", { "-", "-" } },
+      { "no-pause", "spec", { "-", "-" } }, -- the plain reading's former name
     }
     for n, case in ipairs(cases) do
       local log = tmp .. "/readings" .. n
@@ -748,8 +749,8 @@ test("the statusline shows the language and voice the service names for each utt
     for _, case in ipairs({
       { "natural", nil, { "mdspeak: reading · en · English A", "mdspeak: reading · es · Spanish A" },
         { "mdspeak: English, voice English A" } },
-      { "spec", "en-b", { "mdspeak: reading · en · English B" }, { "mdspeak: English, voice English B" } },
-      { "spec", nil, { "mdspeak: reading · en" }, { "mdspeak: English" } },
+      { "plain", "en-b", { "mdspeak: reading · en · English B" }, { "mdspeak: English, voice English B" } },
+      { "plain", nil, { "mdspeak: reading · en" }, { "mdspeak: English" } },
       { "natural", "en-b", { "mdspeak: reading · en · English B", "mdspeak: reading · es · Spanish A" },
         { "mdspeak: English, voice English B" } },
     }) do

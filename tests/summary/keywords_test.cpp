@@ -64,7 +64,7 @@ TEST(SummaryKeywordsTest, MatcherAgreesWithTheMatchingFormOfTheJoinedTexts) {
     KeywordMatcher matcher;
     std::string joined;
     for (const std::string& text : texts) {
-      ASSERT_EQ(matcher.feed(text), unicode::words(text).size()) << text;
+      ASSERT_EQ(matcher.feed(text), unicode::split_on_white_space(text).size()) << text;
       if (!joined.empty()) joined += ' ';
       joined += text;
     }

@@ -124,7 +124,8 @@ TEST(SummaryTextTest, NormalizeSentenceAgreesWithCollapsingOnMixedWhiteSpace) {
       text += pieces[(state >> 8) % pieces.size()];
     }
     std::string want;
-    for (std::string_view w : unicode::words(text)) want.append(want.empty() ? "" : " ").append(w);
+    for (std::string_view w : unicode::split_on_white_space(text))
+      want.append(want.empty() ? "" : " ").append(w);
     if (!want.empty() && want.back() != '.' && want.back() != '!' && want.back() != '?') {
       want += '.';
     }

@@ -94,6 +94,29 @@ void FakeSpeechd::accept_loop() {
   }
 }
 
+// The answer to a command about output modules, `module` being the connection's own.
+std::string FakeSpeechd::module_reply(const std::string& line, const std::vector<Module>& modules,
+                                      std::string& module) {
+  if (module.empty()) module = modules.front().name;
+  std::string reply;
+  if (starts_with(line, "LIST OUTPUT_MODULES")) {
+    for (const Module& m : modules) reply += "250-" + m.name + "\r\n";
+    reply += "250 OK MODULE LIST SENT\r\n";
+  } else if (starts_with(line, "GET OUTPUT_MODULE")) {
+    reply = "251-" + modules.front().name + "\r\n251 OK GET RETURNED\r\n";
+  } else if (starts_with(line, "SET SELF OUTPUT_MODULE")) {
+    module = line.substr(std::strlen("SET SELF OUTPUT_MODULE "));
+    reply = "216 OK OUTPUT MODULE SET\r\n";
+  } else {
+    for (const Module& m : modules) {
+      if (m.name != module) continue;
+      for (const std::string& v : m.voices) reply += "249-" + v + "\r\n";
+    }
+    reply += "249 OK VOICE LIST SENT\r\n";
+  }
+  return reply;
+}
+
 void FakeSpeechd::serve(int fd) {
   std::string pending;
   bool stalled = false;
@@ -158,24 +181,7 @@ void FakeSpeechd::serve(int fd) {
                                       starts_with(line, "GET OUTPUT_MODULE") ||
                                       starts_with(line, "SET SELF OUTPUT_MODULE") ||
                                       starts_with(line, "LIST SYNTHESIS_VOICES"))) {
-        if (module.empty()) module = modules.front().name;
-        std::string reply;
-        if (starts_with(line, "LIST OUTPUT_MODULES")) {
-          for (const Module& m : modules) reply += "250-" + m.name + "\r\n";
-          reply += "250 OK MODULE LIST SENT\r\n";
-        } else if (starts_with(line, "GET OUTPUT_MODULE")) {
-          reply = "251-" + modules.front().name + "\r\n251 OK GET RETURNED\r\n";
-        } else if (starts_with(line, "SET SELF OUTPUT_MODULE")) {
-          module = line.substr(std::strlen("SET SELF OUTPUT_MODULE "));
-          reply = "216 OK OUTPUT MODULE SET\r\n";
-        } else {
-          for (const Module& m : modules) {
-            if (m.name != module) continue;
-            for (const std::string& v : m.voices) reply += "249-" + v + "\r\n";
-          }
-          reply += "249 OK VOICE LIST SENT\r\n";
-        }
-        send_text(fd, reply);
+        send_text(fd, module_reply(line, modules, module));
       } else if (starts_with(line, "LIST SYNTHESIS_VOICES")) {
         send_text(fd,
                   "249-English (America)\ten-US\tnone\r\n"

@@ -43,6 +43,8 @@ class FakeSpeechd {
  private:
   void accept_loop();
   void serve(int fd);
+  static std::string module_reply(const std::string& line, const std::vector<Module>& modules,
+                                  std::string& module);
 
   std::string dir_;
   std::string path_;

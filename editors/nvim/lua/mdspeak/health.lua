@@ -4,23 +4,15 @@ local M = {}
 -- Neovim 0.10 renamed the report functions and later dropped the old names.
 local function reporter()
   local health = vim.health
-  if health and health.start then
-    return {
-      start = health.start,
-      ok = health.ok,
-      info = health.info,
-      warn = health.warn,
-      error = health.error,
-    }
+  local renamed = health and health.start ~= nil
+  if not renamed then
+    health = require("health")
   end
-  health = require("health")
-  return {
-    start = health.report_start,
-    ok = health.report_ok,
-    info = health.report_info,
-    warn = health.report_warn,
-    error = health.report_error,
-  }
+  local report = {}
+  for _, name in ipairs({ "start", "ok", "info", "warn", "error" }) do
+    report[name] = renamed and health[name] or health["report_" .. name]
+  end
+  return report
 end
 
 -- The user's pronunciation list: how many entries it gives, which lines are left out.

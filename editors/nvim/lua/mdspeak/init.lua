@@ -402,8 +402,10 @@ function M.setup(opts)
     end
     config[key] = service_mod.null_to_nil(value) -- vim.NIL: back to the default of none
   end
-  if config.reading ~= "natural" and config.reading ~= "spec" then
-    notify("reading must be \"natural\" or \"spec\"", vim.log.levels.WARN)
+  if config.reading == "spec" then
+    config.reading = "plain" -- the plain reading's former name, still taken
+  elseif config.reading ~= "natural" and config.reading ~= "plain" then
+    notify("reading must be \"natural\" or \"plain\"", vim.log.levels.WARN)
     config.reading = state.defaults.reading
   end
   if config.default_mappings then

@@ -151,14 +151,7 @@ end
 -- $XDG_STATE_HOME/mdspeak/positions, ~/.local/state/mdspeak/positions without it; nil when
 -- neither variable says where.
 function M.path()
-  local state_home = vim.env.XDG_STATE_HOME
-  if state_home and state_home:sub(1, 1) == "/" then -- a relative value is to be ignored
-    return state_home .. "/mdspeak/positions"
-  end
-  local home = vim.env.HOME
-  if home and home ~= "" then
-    return home .. "/.local/state/mdspeak/positions"
-  end
+  return require("mdspeak.state").xdg_file("XDG_STATE_HOME", ".local/state", "positions")
 end
 
 local uv = vim.uv or vim.loop

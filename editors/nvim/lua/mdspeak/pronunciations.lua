@@ -94,14 +94,7 @@ function M.path(configured)
   if configured and configured ~= "" then
     return vim.fn.fnamemodify(vim.fn.expand(configured), ":p")
   end
-  local config_home = vim.env.XDG_CONFIG_HOME
-  if config_home and config_home:sub(1, 1) == "/" then
-    return config_home .. "/mdspeak/pronunciations"
-  end
-  local home = vim.env.HOME
-  if home and home ~= "" then
-    return home .. "/.config/mdspeak/pronunciations"
-  end
+  return require("mdspeak.state").xdg_file("XDG_CONFIG_HOME", ".config", "pronunciations")
 end
 
 -- The file's text, or nil and why it cannot be read.

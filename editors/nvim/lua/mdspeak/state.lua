@@ -17,7 +17,7 @@ M.defaults = {
   default_mappings = false,
   answer_timeout_ms = 10000,
   pause_timeout_ms = 500, -- a service that does not answer `pause` within this is paused by stop
-  reading = "natural", -- sentence by sentence in source order, code blocks announced; or "spec"
+  reading = "natural", -- sentence by sentence in source order, code blocks announced; or "plain"
   pronunciations = nil, -- path of the pronunciation list; else the one in the config directory
 }
 
@@ -63,6 +63,19 @@ end
 function M.fire_update()
   if vim.fn.exists("#User#MdspeakUpdate") == 1 then
     pcall(vim.cmd, "doautocmd <nomodeline> User MdspeakUpdate")
+  end
+end
+
+-- `name` in the mdspeak folder of the XDG base directory $`variable` (used only when absolute),
+-- else of `fallback` in the home directory; nil when neither says where.
+function M.xdg_file(variable, fallback, name)
+  local base = vim.env[variable]
+  if base and base:sub(1, 1) == "/" then -- a relative value is to be ignored
+    return base .. "/mdspeak/" .. name
+  end
+  local home = vim.env.HOME
+  if home and home ~= "" then
+    return home .. "/" .. fallback .. "/mdspeak/" .. name
   end
 end
 

@@ -15,7 +15,7 @@
 #include "utterances.h"
 #include "voices.h"
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 std::string strip_escapes(const std::string& s) {
@@ -209,7 +209,8 @@ TEST(Options, GoodArguments) {
   EXPECT_EQ(o.options->voice, "es");
   EXPECT_EQ(o.options->encoding, Encoding::kLatin1);
   EXPECT_TRUE(o.options->natural_reading);
-  EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);
+  EXPECT_FALSE(parse({"--reading", "plain", "f.md"}).options->natural_reading);
+  EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);  // the old name
   EXPECT_TRUE(parse({"--reading", "natural", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--list-voices"}).options);
   EXPECT_EQ(parse({"f.md"}).options->resume, Options::Resume::kAsk);
@@ -252,7 +253,7 @@ TEST(Options, RangesBecomeByteRanges) {
   EXPECT_FALSE(resolve_range({RangeChoice::Kind::kBytes, 99, {}}, lines, source.size()));
 }
 
-std::vector<Utterance> sample_list() {
+std::vector<PlacedUtterance> sample_list() {
   const std::string source = "# T\n\nOne.\n\n## Sub\n\n- two\n";
   LineIndex lines(source);
   auto json = nlohmann::json::parse(R"([
@@ -414,9 +415,9 @@ TEST(Display, LongTextScrollsToKeepTheWordInView) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 SavedPosition saved(std::string path, std::uint64_t offset, std::string heading = "") {
@@ -527,9 +528,9 @@ TEST(Positions, StoreReplacesTheFileWholeAndLoadTellsDamage) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 TEST(Utterances, WhereWordsGiveTheHeadingPathAndThePercent) {
@@ -570,9 +571,9 @@ TEST(Utterances, WhereWordsGiveTheHeadingPathAndThePercent) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 // Ticks of a quarter second, as the display redraws, toward a target that counts down as well.
@@ -614,9 +615,9 @@ TEST(Estimate, SpeakingSpeedLeansOnMeasurementAsItGrows) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client
 
-namespace mdspeak::reader {
+namespace mdspeak::client {
 namespace {
 
 TEST(Voices, AnIdANameALocaleOrALanguageCaseInsensitively) {
@@ -654,4 +655,4 @@ TEST(Voices, AnIdANameALocaleOrALanguageCaseInsensitively) {
 }
 
 }  // namespace
-}  // namespace mdspeak::reader
+}  // namespace mdspeak::client

@@ -1,5 +1,5 @@
-// The stdin reader thread: framing, decoding (a long line while it still arrives), and giving
-// memory back after a huge line.
+// The request intake thread (standard input to requests): framing, decoding (a long line while it
+// still arrives), and giving memory back after a huge line.
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -80,10 +80,10 @@ class LineBuffer {
   std::size_t capacity_ = 0;
 };
 
-// Decodes the long string of the unfinished line on a thread of its own while the reader goes
+// Decodes the long string of the unfinished line on a thread of its own while the intake goes
 // on reading, so that the line is mostly decoded when its line feed comes. Unlike the load's
 // other stages this one hands over no batches: the helper reads the line in place, in the
-// reader's buffer, only between what was published and what the reader holds it back for
+// intake's buffer, only between what was published and what the intake holds it back for
 // (moving the buffer and taking the result).
 class AheadDecoder {
  public:
@@ -93,7 +93,7 @@ class AheadDecoder {
 
   // The unfinished line now holds the buffer's first `size` bytes.
   void publish(std::size_t size) {
-    // No thread: the reader decodes every line itself.
+    // No thread: the intake decodes every line itself.
     if (!helper_.running() && (std::exchange(tried_, true) || !helper_.start([this] { run(); }))) {
       return;
     }
@@ -176,7 +176,7 @@ Next handle_line(std::string_view line, json::DecodedAhead ahead, const Sender<R
 
 }  // namespace
 
-void read_requests(int fd, const Sender<Request>& requests) {
+void take_in_requests(int fd, const Sender<Request>& requests) {
   // A larger pipe lets a writer hand over a large line in fewer rounds of wake-ups. Not a pipe,
   // or not allowed: reading works the same, only in smaller steps.
   ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
@@ -217,9 +217,9 @@ void read_requests(int fd, const Sender<Request>& requests) {
   }
 }
 
-Result<void> spawn_stdin_reader(Sender<Request> requests, int fd) {
+Result<void> spawn_request_intake(Sender<Request> requests, int fd) {
   try {
-    std::thread([requests = std::move(requests), fd] { read_requests(fd, requests); }).detach();
+    std::thread([requests = std::move(requests), fd] { take_in_requests(fd, requests); }).detach();
   } catch (const std::system_error& e) {
     return fail(Error("failed to spawn thread", Error(e.what())));
   }

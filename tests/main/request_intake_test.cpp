@@ -1,4 +1,4 @@
-// The stdin reader on a pipe: framing across reads, lines far longer than one read, and where
+// The request intake on a pipe: framing across reads, lines far longer than one read, and where
 // reading stops.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// Everything `read_requests` sends for `input`, written from another thread in pieces of
+// Everything `take_in_requests` sends for `input`, written from another thread in pieces of
 // `piece` bytes so that lines straddle reads.
 std::vector<Request> requests_for(const std::string& input, std::size_t piece) {
   int fds[2];
@@ -27,7 +27,7 @@ std::vector<Request> requests_for(const std::string& input, std::size_t piece) {
     close(fds[1]);
   });
   auto [sender, receiver] = make_channel<Request>();
-  read_requests(fds[0], sender);
+  take_in_requests(fds[0], sender);
   writer.join();
   close(fds[0]);
   std::vector<Request> out;
@@ -36,7 +36,7 @@ std::vector<Request> requests_for(const std::string& input, std::size_t piece) {
   return out;
 }
 
-TEST(ReadRequests, FramesLinesWhateverTheReadsCut) {
+TEST(RequestIntake, FramesLinesWhateverTheReadsCut) {
   std::string text(3 << 20, 'x');
   for (std::size_t i = 0; i < text.size(); i += 1000) text[i] = '\n';
   std::string escaped;
