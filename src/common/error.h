@@ -6,9 +6,9 @@
 // only the outermost message; `describe()` renders the whole chain for the process's last words
 // on standard error.
 //
-// `Result<T>` is `std::expected<T, Error>` where the standard library has it. Clang 14 (used only
-// for the libFuzzer build) cannot compile libstdc++'s <expected>, so there a minimal stand-in with
-// the same surface is used instead; code writes `return fail(Error{...})` for both.
+// `Result<T>` is `std::expected<T, Error>` where the standard library has it. Clang 14 (used for
+// the libFuzzer and sanitizer build) cannot compile libstdc++'s <expected>, so there a minimal
+// stand-in with the same surface is used instead; code writes `return fail(Error{...})` for both.
 #pragma once
 
 #include <memory>
@@ -82,6 +82,10 @@ class Result {
   const T& operator*() const { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
+  template <class U>
+  T value_or(U&& fallback) const {
+    return has_value() ? value() : static_cast<T>(std::forward<U>(fallback));
+  }
   Error& error() { return std::get<1>(state_); }
   const Error& error() const { return std::get<1>(state_); }
 

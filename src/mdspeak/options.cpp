@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
-#include <expected>
 
 namespace mdspeak::client {
 
@@ -156,7 +155,7 @@ void declare_options(CLI::App& app, Options& options, RawArguments& raw) {
 }
 
 // The part of the document `raw` chooses, or the usage error.
-std::expected<RangeChoice, std::string> choose_range(const RawArguments& raw) {
+Result<RangeChoice> choose_range(const RawArguments& raw) {
   if (raw.from_option->count() > 0) {
     return RangeChoice{RangeChoice::Kind::kFrom, raw.from, std::nullopt};
   }
@@ -164,14 +163,14 @@ std::expected<RangeChoice, std::string> choose_range(const RawArguments& raw) {
     auto choice = parse_pair(raw.lines, RangeChoice::Kind::kLines);
     if (!choice || (choice->first && *choice->first == 0) ||
         (choice->first && choice->last && *choice->last < *choice->first)) {
-      return std::unexpected("--lines wants A:B with 1 <= A <= B, got '" + raw.lines + "'");
+      return fail(Error("--lines wants A:B with 1 <= A <= B, got '" + raw.lines + "'"));
     }
     return *choice;
   }
   if (raw.bytes_option->count() > 0) {
     auto choice = parse_pair(raw.bytes, RangeChoice::Kind::kBytes);
     if (!choice || (choice->first && choice->last && *choice->last <= *choice->first)) {
-      return std::unexpected("--bytes wants S:E with S < E, got '" + raw.bytes + "'");
+      return fail(Error("--bytes wants S:E with S < E, got '" + raw.bytes + "'"));
     }
     return *choice;
   }
@@ -208,7 +207,7 @@ std::optional<std::string> complete(Options& options, const RawArguments& raw) {
   }
   if (!options.file.empty() && options.list_voices) return "--list-voices takes no FILE";
   auto range = choose_range(raw);
-  if (!range) return range.error();
+  if (!range) return range.error().message;
   options.range = *range;
   return std::nullopt;
 }

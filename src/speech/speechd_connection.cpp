@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,9 @@ namespace {
 
 // Helper threads stuck in `spd_open2` on a wedged daemon; beyond this, no new attempt is made.
 constexpr int kMaxStuckOpeners = 2;
+
+// How long closing waits for libspeechd's reader thread to see the connection end.
+constexpr auto kReaderExitTimeout = std::chrono::milliseconds(500);
 
 // Connections deliver notifications to a plain C callback that is told the client id; this maps
 // client ids to their trackers. Any thread, under its mutex.
@@ -155,6 +159,17 @@ bool connection_lost(const SPDConnection* connection, SocketId id) {
   if (!still_open(connection->socket, id)) return true;
   pollfd fd{connection->socket, POLLRDHUP, 0};
   return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// The owner's thread, after shutting the socket down: waits, within a bound, until libspeechd's
+// reader thread has closed the socket (the last thing it does on a broken connection before it
+// exits, with no cancellation point left).
+void wait_for_reader_exit(const SPDConnection* connection, SocketId id) {
+  if (connection->mode != SPD_MODE_THREADED) return;
+  const auto until = Clock::now() + kReaderExitTimeout;
+  while (still_open(connection->socket, id) && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 }  // namespace
@@ -315,8 +330,13 @@ void Connection::close() {
   if (spd_ == nullptr) return;
   SPDConnection* connection = std::exchange(spd_, nullptr);
   SigpipeBlock block;
-  // Wakes anything of libspeechd's still waiting on the daemon before the connection goes.
+  // Wakes anything of libspeechd's still waiting on the daemon before the connection goes. Its
+  // reader thread then reads the end of the stream, closes the socket and exits by itself;
+  // spd_close is called once it did, as spd_close cancels a reader it finds still blocked in a
+  // read, and a thread cancelled inside a C library call leaves ThreadSanitizer's runtime in a
+  // state it deadlocks on. A reader that does not get there in time is cancelled as before.
   shutdown_if_open(connection->socket, socket_id_);
+  wait_for_reader_exit(connection, socket_id_);
   spd_close(connection);
 }
 
