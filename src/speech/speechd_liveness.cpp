@@ -227,8 +227,12 @@ std::optional<std::size_t> clients_still_there(const std::string& socket_path) {
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) return std::nullopt;
     int left = static_cast<int>(got);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
-         h = NLMSG_NEXT(h, left)) {
+    // NLMSG_OK's test, without the macro's mix of signed and unsigned comparisons.
+    auto fits = [&left](const nlmsghdr* h) {
+      return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+             h->nlmsg_len <= static_cast<std::uint32_t>(left);
+    };
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); fits(h); h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_type == NLMSG_DONE) return count;
       if (h->nlmsg_type == NLMSG_ERROR) return std::nullopt;
       const auto* diag = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));

@@ -167,8 +167,8 @@ TEST(ProcessCpu, AWorkingProcessCountsAndAStoppedOneDoesNot) {
   const pid_t child = fork();
   if (child == 0) {
     // A loop without side effects may be assumed to end, and clang drops it: this one writes.
-    for (volatile unsigned spin = 0;; spin = spin + 1) {
-    }
+    volatile unsigned spin = 0;
+    for (;;) spin = spin + 1;
   }
   ASSERT_GT(child, 0);
   const auto before = process_cpu_ns(child);
