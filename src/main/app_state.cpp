@@ -92,7 +92,7 @@ SpeechOrder order_for(const std::string& document_id, const LoadedDocument& docu
 Message AppState::load_document(LoadDocument request) {
   if (request.reading == RequestedReading::Unsupported) {
     return ErrorResult{std::move(request.id), "unsupported_reading",
-                       "reading must be \"natural\" or \"spec\" (or left out)"};
+                       "reading must be \"natural\" or \"plain\" (or left out)"};
   }
   const ReadingMode mode =
       request.reading == RequestedReading::Natural ? ReadingMode::Natural : ReadingMode::Plain;

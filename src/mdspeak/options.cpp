@@ -195,8 +195,7 @@ std::optional<std::string> complete(Options& options, const RawArguments& raw) {
   } else {
     return "--encoding wants utf-8 or latin1, got '" + raw.encoding + "'";
   }
-  // "spec" is the plain reading's former name, still taken from older scripts.
-  if (raw.reading != "natural" && raw.reading != "plain" && raw.reading != "spec") {
+  if (raw.reading != "natural" && raw.reading != "plain") {
     return "--reading wants natural or plain, got '" + raw.reading + "'";
   }
   options.natural_reading = raw.reading == "natural";

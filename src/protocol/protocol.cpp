@@ -176,7 +176,7 @@ Result<RequestedReading> take_reading(const Value& value) {
   if (value.kind == Value::Kind::Absent || value.kind == Value::Kind::Null) {
     return RequestedReading::Plain;
   }
-  if (value.kind == Value::Kind::String && value.text == "spec") return RequestedReading::Plain;
+  if (value.kind == Value::Kind::String && value.text == "plain") return RequestedReading::Plain;
   if (value.kind == Value::Kind::String && value.text == "natural") {
     return RequestedReading::Natural;
   }

@@ -549,7 +549,7 @@ TEST(AppStateTest, ReadingChosenAtLoadIsTheDocuments) {
       s.answer(LoadDocument{"5", "doc", "# Other\n", RequestedReading::Unsupported}));
   EXPECT_EQ(refused.code, "unsupported_reading");
   EXPECT_NE(refused.message.find("\"natural\""), std::string::npos);
-  EXPECT_NE(refused.message.find("\"spec\""), std::string::npos);
+  EXPECT_NE(refused.message.find("\"plain\""), std::string::npos);
   const auto kept = std::get<PrepareSpeechResult>(s.answer(PrepareSpeech{"6", "doc", {}, {}}));
   EXPECT_EQ(kept.utterances.size(), 3u);
 }

@@ -210,7 +210,6 @@ TEST(Options, GoodArguments) {
   EXPECT_EQ(o.options->encoding, Encoding::kLatin1);
   EXPECT_TRUE(o.options->natural_reading);
   EXPECT_FALSE(parse({"--reading", "plain", "f.md"}).options->natural_reading);
-  EXPECT_FALSE(parse({"--reading", "spec", "f.md"}).options->natural_reading);  // the old name
   EXPECT_TRUE(parse({"--reading", "natural", "f.md"}).options->natural_reading);
   EXPECT_TRUE(parse({"--list-voices"}).options);
   EXPECT_EQ(parse({"f.md"}).options->resume, Options::Resume::kAsk);

@@ -529,7 +529,6 @@ test("the natural reading is asked for unless configured, and dropped when refus
       { "old-reading", "natural", { "natural", "-", "-" } },
       { "no-pause", "natural", { "natural", "natural" } },
       { "no-pause", "plain", { "-", "-" } },
-      { "no-pause", "spec", { "-", "-" } }, -- the plain reading's former name
     }
     for n, case in ipairs(cases) do
       local log = tmp .. "/readings" .. n

@@ -107,7 +107,7 @@ TEST(DecodeRequest, LoadDocumentReading) {
   expect_decodes({
       {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"natural"})",
        LoadDocument{"a", "d", "t", R::Natural}},
-      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"spec"})",
+      {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"plain"})",
        LoadDocument{"a", "d", "t", R::Plain}},
       {R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":null})",
        LoadDocument{"a", "d", "t", R::Plain}},
@@ -125,7 +125,7 @@ TEST(DecodeRequest, LoadDocumentReading) {
   expect_rejects({
       R"(["load_document","a","d","t","natural",null])",
       R"(["load_document","a","d"])",
-      R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"spec","reading":"natural"})",
+      R"({"type":"load_document","id":"a","document_id":"d","text":"t","reading":"plain","reading":"natural"})",
   });
 }
 

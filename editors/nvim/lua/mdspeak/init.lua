@@ -402,9 +402,7 @@ function M.setup(opts)
     end
     config[key] = service_mod.null_to_nil(value) -- vim.NIL: back to the default of none
   end
-  if config.reading == "spec" then
-    config.reading = "plain" -- the plain reading's former name, still taken
-  elseif config.reading ~= "natural" and config.reading ~= "plain" then
+  if config.reading ~= "natural" and config.reading ~= "plain" then
     notify("reading must be \"natural\" or \"plain\"", vim.log.levels.WARN)
     config.reading = state.defaults.reading
   end
